@@ -1,0 +1,17 @@
+# Writes OUTPUT, a C++ source holding each file of INPUTS as a named byte array, found by
+# tessel::res::Find(name). Run at build time so an edited resource rebuilds the program.
+set(body "")
+set(table "")
+set(i 0)
+foreach(path ${INPUTS})
+  get_filename_component(name ${path} NAME)
+  file(READ ${path} hex HEX)
+  string(LENGTH "${hex}" hexlen)
+  math(EXPR size "${hexlen} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "'\\\\x\\1'," bytes "${hex}")
+  string(APPEND body "static const char k${i}[] = {${bytes} 0};\n")
+  string(APPEND table "    {\"${name}\", std::string_view(k${i}, ${size})},\n")
+  math(EXPR i "${i} + 1")
+endforeach()
+file(WRITE ${OUTPUT}.tmp "// Generated from res/; do not edit.\n#include \"res/Resources.h\"\n#include <array>\n#include <utility>\nnamespace tessel::res {\nnamespace {\n${body}const std::pair<std::string_view, std::string_view> kTable[] = {\n${table}    {\"\", \"\"}};\n}  // namespace\nstd::string_view Find(std::string_view name) {\n  for (const auto& [key, value] : kTable)\n    if (key == name) return value;\n  return {};\n}\n}  // namespace tessel::res\n")
+file(COPY_FILE ${OUTPUT}.tmp ${OUTPUT} ONLY_IF_DIFFERENT)
