@@ -1,0 +1,114 @@
+#include "service/HttpRequest.h"
+
+#include <limits>
+
+#include "service/Base64.h"
+#include "service/UrlCodec.h"
+
+namespace {
+
+char FoldCase(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// Reads the unsigned decimal number at the start of text (after blanks); digits stop at the first
+// other character. Too large a number saturates rather than wrapping into a small one.
+std::uint64_t ParseDecimal(std::string_view text) {
+  std::size_t i = text.find_first_not_of(" \t");
+  if (i == std::string_view::npos) return 0;
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t value = 0;
+  for (; i < text.size() && IsDigit(text[i]); ++i) {
+    unsigned digit = static_cast<unsigned>(text[i] - '0');
+    if (value > (kMax - digit) / 10) return kMax;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+// The request target: the text up to the first space.
+std::string_view TargetOf(std::string_view rest) {
+  return rest.substr(0, rest.find(' '));
+}
+
+void ParseCredentials(HttpRequest& request, std::string_view line) {
+  std::size_t basic = line.find("Basic ");
+  if (basic == std::string_view::npos) return;
+  std::string decoded = tessel::Base64Decode(line.substr(basic + 6));
+  // The decoded credentials are text: a NUL ends them.
+  if (std::size_t nul = decoded.find('\0'); nul != std::string::npos) decoded.resize(nul);
+  std::size_t colon = decoded.find(':');
+  if (colon == std::string::npos) {
+    request.user_name = decoded;
+    request.password.clear();
+  } else {
+    request.user_name = decoded.substr(0, colon);
+    request.password = decoded.substr(colon + 1);
+  }
+}
+
+void ParseRange(HttpRequest& request, std::string_view spec) {
+  request.range_start = 0;
+  request.range_length = -1;
+  // A suffix range ("-500") or anything else not starting with a number is not supported: the
+  // whole file is the answer, which HTTP allows for a Range a server does not understand.
+  std::size_t first = spec.find_first_not_of(" \t");
+  if (first == std::string_view::npos || !IsDigit(spec[first])) return;
+  request.range_start = ParseDecimal(spec);
+  std::size_t dash = spec.find('-');
+  if (dash == std::string_view::npos || dash + 1 >= spec.size() || !IsDigit(spec[dash + 1])) return;
+  std::uint64_t end = ParseDecimal(spec.substr(dash + 1));
+  if (end < request.range_start) return;
+  std::uint64_t span = end - request.range_start;
+  if (span < static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+    request.range_length = static_cast<std::int64_t>(span + 1);
+}
+
+}  // namespace
+
+namespace tessel {
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
+  return true;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+}  // namespace tessel
+
+void ParseHeaders(HttpRequest& request, const std::vector<std::string>& lines) {
+  using tessel::StartsWithNoCase;
+  constexpr std::string_view kGet = "GET ";
+  constexpr std::string_view kPost = "POST ";
+  constexpr std::string_view kAuthorization = "Authorization: ";
+  constexpr std::string_view kRange = "Range: bytes=";
+  constexpr std::string_view kMultipart = "Content-Type: multipart/form-data; boundary=";
+  constexpr std::string_view kLength = "Content-Length: ";
+
+  for (std::string_view line : lines) {
+    if (StartsWithNoCase(line, kGet)) {
+      request.method = HttpRequest::kGet;
+      request.path = tessel::UrlDecode(TargetOf(line.substr(kGet.size())));
+    } else if (StartsWithNoCase(line, kPost)) {
+      request.method = HttpRequest::kPost;
+      request.path = std::string(TargetOf(line.substr(kPost.size())));
+    } else if (StartsWithNoCase(line, kAuthorization)) {
+      ParseCredentials(request, line);
+    } else if (StartsWithNoCase(line, kRange)) {
+      ParseRange(request, line.substr(kRange.size()));
+    } else if (StartsWithNoCase(line, kMultipart)) {
+      request.boundary = std::string(line.substr(kMultipart.size()));
+    } else if (StartsWithNoCase(line, kLength)) {
+      request.content_length = ParseDecimal(line.substr(kLength.size()));
+    }
+  }
+}

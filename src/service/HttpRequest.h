@@ -1,0 +1,34 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The parsed head of one request. Texts are UTF-8 as received (paths percent-decoded for GET).
+struct HttpRequest {
+  static constexpr int kNoMethod = -1;
+  static constexpr int kGet = 0;
+  static constexpr int kPost = 1;
+
+  int method = kNoMethod;
+  std::string path;
+  std::string client_ip;
+  std::string user_name;
+  std::string password;
+  std::uint64_t content_length = 0;
+  std::string boundary;
+  std::uint64_t range_start = 0;
+  std::int64_t range_length = -1;  // -1: to the end of the file
+};
+
+// Fills the request from its header lines, in order; a later line of a kind replaces an earlier
+// one, unknown lines are ignored. Prefixes compare without regard to ASCII case.
+void ParseHeaders(HttpRequest& request, const std::vector<std::string>& lines);
+
+namespace tessel {
+
+// ASCII case-insensitive comparisons, as HTTP's method and header names and our route paths use.
+bool EqualsNoCase(std::string_view a, std::string_view b);
+bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+
+}  // namespace tessel

@@ -1,0 +1,246 @@
+#include "service/ServiceBasic.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "service/ThreadPool.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Every wait is cut into slices of at most this, so a stop is noticed within one.
+constexpr milliseconds kPollSlice = std::chrono::seconds(1);
+
+int PollOne(int socket, short events, milliseconds timeout) {
+  pollfd entry{socket, events, 0};
+  int result = poll(&entry, 1, static_cast<int>(std::max<milliseconds::rep>(timeout.count(), 0)));
+  if (result < 0) return errno == EINTR ? 0 : -1;
+  return result > 0 ? 1 : 0;
+}
+
+bool WouldBlock(int error) {
+  return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+// Accept errors that concern one connection (or a passing shortage), not the listener.
+bool IsTransientAcceptError(int error) {
+  switch (error) {
+    case EINTR:
+    case EAGAIN:
+    case ECONNABORTED:
+    case EPROTO:
+    case EPERM:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsResourceShortage(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+}  // namespace
+
+std::string ClientTask::PeerIp() const {
+  char text[INET_ADDRSTRLEN] = {};
+  if (!inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text)) return {};
+  return text;
+}
+
+CServiceBasic::CServiceBasic(CThreadPool& pool, milliseconds io_timeout)
+    : pool_(pool), io_timeout_(io_timeout) {}
+
+CServiceBasic::~CServiceBasic() {
+  Stop();
+}
+
+int CServiceBasic::OpenListener(int port) {
+  if (port < 1 || port > 65535) return -1;
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  // Lets a restarted server bind again while old connections linger in TIME_WAIT.
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(fd, SOMAXCONN) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool CServiceBasic::Start(int port) {
+  std::lock_guard lock(control_mutex_);
+  if (running_) return true;
+  int fd = OpenListener(port);
+  if (fd < 0) return false;
+  listen_socket_ = fd;
+  port_ = port;
+  running_ = true;
+  accept_thread_ = std::thread(&CServiceBasic::Run, this, fd);
+  return true;
+}
+
+bool CServiceBasic::Restart(int port) {
+  std::lock_guard lock(control_mutex_);
+  // Only a listener that is really up makes the same port a no-op: after a failed Restart the
+  // recorded port is the old one, and nothing listens on it any more.
+  if (port == port_ && listen_socket_ >= 0) return true;
+  StopAccepting();
+  int fd = OpenListener(port);
+  if (fd < 0) return false;
+  listen_socket_ = fd;
+  port_ = port;
+  running_ = true;
+  accept_thread_ = std::thread(&CServiceBasic::Run, this, fd);
+  return true;
+}
+
+void CServiceBasic::Stop() {
+  {
+    std::lock_guard lock(control_mutex_);
+    if (!running_) return;
+    running_ = false;
+    StopAccepting();
+  }
+  pool_.WaitIdle(this);
+}
+
+void CServiceBasic::StopAccepting() {
+  if (accept_thread_.joinable()) {
+    accept_stop_ = true;
+    // Wakes the accept thread's wait at once: accept then fails and the loop ends.
+    shutdown(listen_socket_, SHUT_RDWR);
+    accept_thread_.join();
+    accept_stop_ = false;
+  }
+  if (listen_socket_ >= 0) close(listen_socket_);
+  listen_socket_ = -1;
+}
+
+void CServiceBasic::Run(int listen_socket) {
+  while (running_ && !accept_stop_) {
+    if (WaitReadable(listen_socket, kPollSlice) == 0) continue;
+    ClientTask task;
+    socklen_t length = sizeof task.peer;
+    task.socket =
+        accept4(listen_socket, reinterpret_cast<sockaddr*>(&task.peer), &length, SOCK_CLOEXEC);
+    if (task.socket < 0) {
+      // A client that gave up before accept, or a shortage of descriptors, must not end the
+      // service: only a failing listener does.
+      if (IsTransientAcceptError(errno)) continue;
+      if (IsResourceShortage(errno)) {
+        std::this_thread::sleep_for(milliseconds(100));
+        continue;
+      }
+      break;
+    }
+    task.service = this;
+    if (pool_.Dispatch(task, &accept_stop_) < 0) close(task.socket);
+  }
+}
+
+int CServiceBasic::WaitReadable(int socket, milliseconds timeout) const {
+  return PollOne(socket, POLLIN | POLLPRI, timeout);
+}
+
+bool CServiceBasic::SendChunk(int socket, const void* data, std::size_t length) const {
+  const char* next = static_cast<const char*>(data);
+  Clock::time_point progress = Clock::now();
+  while (length > 0) {
+    if (!running_) return false;
+    // Try first and wait only when the socket buffer is full: most replies go out at once.
+    ssize_t sent = send(socket, next, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) {
+      next += sent;
+      length -= static_cast<std::size_t>(sent);
+      progress = Clock::now();
+      continue;
+    }
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent == 0 || !WouldBlock(errno)) return false;
+    pollfd entry{socket, POLLOUT, 0};
+    int ready = poll(&entry, 1, static_cast<int>(kPollSlice.count()));
+    if (ready < 0 && errno != EINTR) return false;
+    if (ready <= 0 && Clock::now() - progress > io_timeout_) return false;
+  }
+  return true;
+}
+
+bool CServiceBasic::SendAll(int socket, const void* data, std::size_t length) const {
+  return SendChunk(socket, data, length);
+}
+
+bool CServiceBasic::ReadLine(int socket, std::string& line, std::size_t capacity) const {
+  line.clear();
+  if (capacity <= 3) return false;
+  const std::size_t room = capacity - 3;
+  line.resize(room);
+  std::size_t used = 0;
+  auto finish = [&](std::size_t length, bool result) {
+    line.resize(length);
+    return result;
+  };
+  // Consumes exactly count bytes that a peek has already shown, into the buffer at used.
+  auto consume = [&](std::size_t count) {
+    while (count > 0) {
+      ssize_t got = recv(socket, &line[used], count, 0);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return false;
+      used += static_cast<std::size_t>(got);
+      count -= static_cast<std::size_t>(got);
+    }
+    return true;
+  };
+
+  Clock::time_point activity = Clock::now();
+  for (;;) {
+    if (!running_) return finish(used, used > 0);
+    milliseconds idle = std::chrono::duration_cast<milliseconds>(Clock::now() - activity);
+    if (idle > io_timeout_) return finish(used, used > 0);
+    if (used == room) return finish(used, true);  // the rest comes back as the next line
+
+    ssize_t peeked = recv(socket, &line[used], room - used, MSG_PEEK | MSG_DONTWAIT);
+    if (peeked < 0 && (WouldBlock(errno) || errno == EINTR)) {
+      WaitReadable(socket, std::min(kPollSlice, io_timeout_ - idle + milliseconds(1)));
+      continue;
+    }
+    if (peeked <= 0) return finish(used, false);
+    activity = Clock::now();
+
+    const char* start = &line[used];
+    std::size_t count = static_cast<std::size_t>(peeked);
+    if (const void* lf = std::memchr(start, '\n', count)) {
+      std::size_t end = used + static_cast<std::size_t>(static_cast<const char*>(lf) - start);
+      if (!consume(end + 1 - used)) return finish(used, false);
+      if (end > 0 && line[end - 1] == '\r') --end;
+      return finish(end, true);
+    }
+    if (const void* cr = std::memchr(start, '\r', count)) {
+      std::size_t end = used + static_cast<std::size_t>(static_cast<const char*>(cr) - start);
+      if (!consume(end + 1 - used)) return finish(used, false);
+      return finish(end, true);
+    }
+    if (!consume(count)) return finish(used, false);
+  }
+}
