@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+// One visible item of a folder.
+struct FolderItem {
+  std::string name;            // the name in the folder, as stored (UTF-8 on this platform)
+  bool is_folder = false;      // a folder, or a symbolic link to one
+  std::uint64_t size = 0;      // bytes; 0 for folders
+  std::time_t last_write = 0;  // last modification, seconds since the epoch
+};
+
+// The sorted listing of one folder, shared by the folder pages and the zip writer so both show
+// items in the same order.
+class CFolderListing {
+ public:
+  // Reads the items of `folder`: regular files and folders (symbolic links followed), without
+  // names beginning with "." (hidden), sorted by NameLess. Items that vanish or cannot be examined
+  // while reading, dangling links, devices, pipes and sockets are left out. Returns false, with no
+  // items, when the folder cannot be opened.
+  bool Read(const std::string& folder);
+
+  const std::vector<FolderItem>& Items() const { return items_; }
+
+  // The listing order: names compared without regard to letter case (Unicode simple upper case),
+  // names equal but for case ordered by their bytes so the order never depends on the file system.
+  static bool NameLess(const std::string& a, const std::string& b);
+
+ private:
+  std::vector<FolderItem> items_;
+};

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+
+// Writes a zip archive of files and folder trees (deflate, default level). Entry names are the
+// items' paths below a root folder, "/"-separated, UTF-8, folders ending in "/"; entries carry
+// Unix modes, and zip64 records are used where an entry or the archive passes 4 GiB.
+// Not for use by several threads at once.
+class CZipper {
+ public:
+  // Entries whose size is at least this use the zip64 form. The margin below 4 GiB covers
+  // deflate's growth of incompressible data.
+  static constexpr std::uint64_t kZip64Threshold = 0xFFFFFFFFull - (64ull << 20);
+
+  // `zip64_threshold` is there for tests, which cannot afford files of 4 GiB.
+  explicit CZipper(std::uint64_t zip64_threshold = kZip64Threshold);
+  virtual ~CZipper();
+  CZipper(const CZipper&) = delete;
+  CZipper& operator=(const CZipper&) = delete;
+
+  // Closes any open archive, then creates a new archive at `zip_path` (an existing file is
+  // replaced). Entry names are cut from paths below `root_folder`; an empty root means the
+  // archive's own folder. Returns whether the archive is open.
+  bool OpenZip(const std::string& zip_path, const std::string& root_folder = {});
+
+  // Adds an entry for `folder` (none for the root itself), then every item in it not beginning
+  // with ".", in listing order, recursively. A relative path is taken below the root. Returns
+  // false when no archive is open, the path is not a folder below the root, or the folder is
+  // already being added (reached again through a symbolic link up the tree); true even if the
+  // folder's contents could not be read.
+  bool AddFolderToZip(const std::string& folder);
+
+  // Adds the regular file `file` (a relative path is taken below the root). Returns false, with
+  // no entry written, when no archive is open, the path is not below the root, or the file
+  // cannot be opened; false also when reading or writing failed part-way.
+  bool AddFileToZip(const std::string& file);
+
+  // Finishes and closes the archive if one is open. Returns true when nothing was open, or when
+  // the archive was closed and every write into it succeeded (false means a damaged archive).
+  bool CloseZip();
+
+ private:
+  // The absolute, normalised form of `path` below the root, and its entry name, or false.
+  bool EntryName(const std::string& path, std::string& full, std::string& name) const;
+  bool OpenEntry(const std::string& name, const struct stat& st, bool zip64);
+  bool CloseEntry();
+  bool RestoreMadeByUnix() const;
+
+  void* archive_ = nullptr;
+  std::string zip_path_;
+  std::string root_;  // absolute, ends in "/"; empty when no archive is open
+  std::uint64_t zip64_threshold_;
+  bool write_failed_ = false;
+  bool used_zip64_ = false;
+  std::set<std::pair<dev_t, ino_t>> open_folders_;  // the folder being added and its ancestors
+  std::unique_ptr<char[]> buffer_;
+};
