@@ -1,0 +1,155 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+// Doubles every "'" so that the value can stand between single quotes in a statement.
+std::string SqlQuote(const std::string& value);
+
+namespace tessel {
+
+// The present moment in local time as "YYYY-MM-DD HH:MM:SS"; such texts sort in time order.
+std::string CurrentTimeStamp();
+
+}  // namespace tessel
+
+// Database access for the stores: a connection, the result set in use, and SQL text in between.
+// Nothing here throws or takes a lock: a connection and its result sets are used by one thread at
+// a time (the owning store holds its lock). Every failure returns false and fills the error fields.
+class CADO {
+ public:
+  class CADORecordset;
+
+  class CADODatabase {
+   public:
+    CADODatabase() = default;
+    virtual ~CADODatabase();
+    CADODatabase(const CADODatabase&) = delete;
+    CADODatabase& operator=(const CADODatabase&) = delete;
+
+    // Opens a connection on an existing database file, closing an open one first. The connection
+    // string is "Data Source=<path>" or a bare path; an empty one reuses the last given. User and
+    // password are accepted for the callers' sake and not used. The connection writes through a
+    // write-ahead log, waits for other connections instead of failing, and syncs every commit.
+    bool Open(const std::string& connection_string, const std::string& user = "",
+              const std::string& password = "");
+    // As Open, but makes the database when the file at path is missing or empty. Meant for a
+    // file no other connection uses yet: it keeps the rollback journal instead of the log.
+    bool Create(const std::string& path);
+    bool IsOpen() const { return m_db != nullptr; }
+    void Close();
+
+    // Runs one statement that returns no rows; true when it ran, even if it matched no row.
+    // "delete * from" is accepted as a synonym of "delete from".
+    bool Execute(const std::string& sql);
+
+    // An explicit transaction: BeginTrans takes the write lock at once (waiting for other
+    // connections), CommitTrans retries while readers keep the file busy, RollbackTrans drops it.
+    bool BeginTrans();
+    bool CommitTrans();
+    void RollbackTrans();
+
+    // Seconds to wait for another connection's lock; 0 keeps the default of 30 seconds.
+    int GetConnectionTimeout() const { return m_connection_timeout; }
+    void SetConnectionTimeout(int seconds) { m_connection_timeout = seconds; }
+
+    int GetLastError() const { return m_last_error; }
+    const std::string& GetConnectionString() const { return m_connection_string; }
+    const std::string& GetLastErrorText() const { return m_last_error_text; }
+    const std::string& GetErrorDescription() const { return m_error_description; }
+
+   private:
+    friend class CADORecordset;
+
+    bool Connect(const std::string& path, int flags, bool shared);
+    void RecordError(int code, const std::string& description);
+    void RecordEngineError(int code);
+    int BusyTimeoutMs() const;
+
+    int m_connection_timeout = 0;
+    int m_last_error = 0;
+    std::string m_connection_string;
+    std::string m_last_error_text;
+    std::string m_error_description;
+    sqlite3* m_db = nullptr;
+  };
+
+  // A snapshot of the rows of one SELECT: Open reads them all and ends the statement, so no lock
+  // is held between calls. A pending new or changed row is written back at Update by rowid.
+  class CADORecordset {
+   public:
+    enum EditStatus { kEditNone = 0, kEditAdding = 1, kEditEditing = 2 };
+
+    // The database must outlive the result set.
+    explicit CADORecordset(CADODatabase& database);
+    virtual ~CADORecordset();
+    CADORecordset(const CADORecordset&) = delete;
+    CADORecordset& operator=(const CADORecordset&) = delete;
+
+    // Closes, then runs the query (an empty one reruns the last) and takes its rows, positioned
+    // on the first. Only one statement is accepted. A plain "select ... from <table>" can be
+    // changed through AddNew / Edit; other queries are read-only.
+    bool Open(const std::string& sql);
+    bool IsOpen() const;
+    // True when there is no current row: empty result, past the last row, or not open.
+    bool IsEOF() const;
+    void MoveNext();
+
+    // Reads a column of the current (or pending) row by name, letters in any case. An integer
+    // read gives 0 for NULL; a text read gives "" for NULL and the decimal text of a number.
+    bool GetFieldValue(const std::string& column, int& value);
+    bool GetFieldValue(const std::string& column, std::string& value);
+
+    // Starts a new row (all columns NULL) that Update inserts; false on a read-only result or
+    // while another change is pending.
+    bool AddNew();
+    // Marks the current row for change; Update writes the columns set since.
+    void Edit();
+    // Sets a column of the pending row; false unless adding or editing. Empty text is NULL.
+    bool SetFieldValue(const std::string& column, int value);
+    bool SetFieldValue(const std::string& column, const std::string& value);
+    // Writes the pending row; with nothing pending it does nothing and returns true. On failure
+    // the pending change is dropped and the table is unchanged. The edit status ends as none.
+    bool Update();
+    void CancelUpdate();
+    void Close();
+
+    EditStatus GetEditStatus() const { return m_edit_status; }
+    int GetLastError() const { return m_last_error; }
+    const std::string& GetLastErrorText() const { return m_last_error_text; }
+    const std::string& GetQuery() const { return m_query; }
+
+   private:
+    struct Snapshot;
+
+    bool Fail(int code, const std::string& description);
+    bool FailEngine(int code);
+    int ColumnIndex(const std::string& column);
+    bool WritePending();
+
+    std::unique_ptr<Snapshot> m_snapshot;
+    CADODatabase& m_database;
+    EditStatus m_edit_status = kEditNone;
+    int m_last_error = 0;
+    std::string m_last_error_text;
+    std::string m_query;
+  };
+
+  CADO() = default;
+  virtual ~CADO();
+  CADO(const CADO&) = delete;
+  CADO& operator=(const CADO&) = delete;
+
+  CADODatabase& Database() { return m_database; }
+  // The result set of the operation in progress, or null between operations.
+  CADORecordset* Recordset() { return m_recordset.get(); }
+  // Installs the result set of a new operation and returns the one it replaces.
+  std::unique_ptr<CADORecordset> ReplaceRecordset(std::unique_ptr<CADORecordset> recordset);
+
+ private:
+  CADODatabase m_database;  // declared first: it outlives the result set
+  std::unique_ptr<CADORecordset> m_recordset;
+};

@@ -1,0 +1,102 @@
+#include "store/DataAccount.h"
+
+namespace {
+
+std::string AccountQuery(const std::string& account_name) {
+  return "select * from account where accountname='" + SqlQuote(account_name) + "'";
+}
+
+}  // namespace
+
+CDataAccount::CDataAccount(const std::string& program_folder) : CDataBasic(program_folder) {}
+
+CDataAccount::~CDataAccount() = default;
+
+bool CDataAccount::Open() {
+  return OpenFile(GetDatabasePath());
+}
+
+void CDataAccount::ReadRecord(CADO::CADORecordset& rs, AccountRecord& record) {
+  rs.GetFieldValue("accountname", record.account_name);
+  rs.GetFieldValue("accountdesc", record.description);
+  rs.GetFieldValue("authtype", record.auth_type);
+  rs.GetFieldValue("enabled", record.enabled);
+  rs.GetFieldValue("allowupload", record.allow_upload);
+  rs.GetFieldValue("allowdelete", record.allow_delete);
+  rs.GetFieldValue("ipaddress", record.ip_address);
+  rs.GetFieldValue("loginpassword", record.password);
+  rs.GetFieldValue("createtime", record.change_time);
+}
+
+void CDataAccount::WriteRecord(CADO::CADORecordset& rs, const AccountRecord& record) {
+  rs.SetFieldValue("accountname", record.account_name);
+  rs.SetFieldValue("accountdesc", record.description);
+  rs.SetFieldValue("authtype", record.auth_type);
+  rs.SetFieldValue("enabled", record.enabled);
+  rs.SetFieldValue("allowupload", record.allow_upload);
+  rs.SetFieldValue("allowdelete", record.allow_delete);
+  rs.SetFieldValue("ipaddress", record.ip_address);
+  rs.SetFieldValue("loginpassword", record.password);
+  rs.SetFieldValue("createtime", tessel::CurrentTimeStamp());
+}
+
+bool CDataAccount::CheckLogin(const std::string& user, const std::string& password,
+                              const std::string& client_address, std::string& account_name) {
+  OperationScope scope(*this);
+  CADO::CADORecordset& rs = scope.Recordset();
+  std::string sql = "select * from account where (((authtype = 0 and accountname='" +
+                    SqlQuote(user) + "' and loginpassword = '" + SqlQuote(password) +
+                    "') or (authtype = 1 and ipaddress = '" + SqlQuote(client_address) +
+                    "')) and enabled = 1)";
+  if (!rs.Open(sql) || rs.IsEOF()) return false;
+  std::string name;
+  if (!rs.GetFieldValue("accountname", name)) return false;
+  account_name = name;
+  return true;
+}
+
+bool CDataAccount::GetAccount(const std::string& account_name, AccountRecord& record) {
+  OperationScope scope(*this);
+  CADO::CADORecordset& rs = scope.Recordset();
+  if (!rs.Open(AccountQuery(account_name)) || rs.IsEOF()) return false;
+  ReadRecord(rs, record);
+  return true;
+}
+
+bool CDataAccount::AddAccount(const AccountRecord& record) {
+  OperationScope scope(*this);
+  CADO::CADORecordset& rs = scope.Recordset();
+  if (!rs.Open(AccountQuery(record.account_name)) || !rs.IsEOF() || !rs.AddNew()) return false;
+  WriteRecord(rs, record);
+  return rs.Update();
+}
+
+bool CDataAccount::ModifyAccount(const AccountRecord& record) {
+  OperationScope scope(*this);
+  CADO::CADORecordset& rs = scope.Recordset();
+  if (!rs.Open(AccountQuery(record.account_name)) || rs.IsEOF()) return false;
+  rs.Edit();
+  WriteRecord(rs, record);
+  return rs.Update();
+}
+
+bool CDataAccount::DeleteAccount(const std::string& account_name) {
+  OperationScope scope(*this);
+  return scope.Database().Execute("delete * from account where accountname='" +
+                                  SqlQuote(account_name) + "'");
+}
+
+int CDataAccount::ListAccounts(std::vector<AccountRecord>& accounts, const std::string& condition) {
+  accounts.clear();
+  OperationScope scope(*this);
+  CADO::CADORecordset& rs = scope.Recordset();
+  std::string sql = "select * from account";
+  if (!condition.empty()) sql += " where " + condition;
+  if (!rs.Open(sql)) return 0;
+  for (; !rs.IsEOF(); rs.MoveNext()) {
+    AccountRecord record;
+    ReadRecord(rs, record);
+    accounts.push_back(std::move(record));
+  }
+  return static_cast<int>(accounts.size());
+}

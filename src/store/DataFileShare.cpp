@@ -1,0 +1,176 @@
+#include "store/DataFileShare.h"
+
+namespace {
+
+std::string ShareQuery(const std::string& share_name) {
+  return "select * from fileshare where filename='" + SqlQuote(share_name) + "'";
+}
+
+}  // namespace
+
+CDataFileShare::CDataFileShare(const std::string& program_folder) : CDataBasic(program_folder) {}
+
+CDataFileShare::~CDataFileShare() = default;
+
+bool CDataFileShare::Open() {
+  return OpenFile(GetDatabasePath());
+}
+
+void CDataFileShare::ReadRecord(CADO::CADORecordset& rs, FileShareRecord& record) {
+  rs.GetFieldValue("filename", record.name);
+  rs.GetFieldValue("filepath", record.path);
+  rs.GetFieldValue("filedesc", record.description);
+  rs.GetFieldValue("sharemode", record.share_mode);
+  rs.GetFieldValue("sharetime", record.share_time);
+  rs.GetFieldValue("uploader", record.uploader);
+}
+
+std::string CDataFileShare::UniqueName(CADO::CADORecordset& rs, const std::string& local_path) {
+  size_t slash = local_path.rfind('/');
+  std::string component = slash == std::string::npos ? local_path : local_path.substr(slash + 1);
+  if (component.empty()) component = local_path.substr(0, 1);
+
+  size_t dot = component.rfind('.');
+  std::string base = dot == std::string::npos ? component : component.substr(0, dot);
+  std::string extension = dot == std::string::npos ? "" : component.substr(dot);
+
+  std::string candidate = component;
+  for (int counter = 2;; ++counter) {
+    bool taken = rs.Open(ShareQuery(candidate)) && !rs.IsEOF();
+    rs.Close();
+    if (!taken) return candidate;
+    candidate = base + "-" + std::to_string(counter) + extension;
+  }
+}
+
+std::string CDataFileShare::MakeUniqueShareName(const std::string& local_path) {
+  OperationScope scope(*this);
+  return UniqueName(scope.Recordset(), local_path);
+}
+
+std::string CDataFileShare::ShareFile(const std::string& local_path, const std::string& uploader,
+                                      int share_mode) {
+  std::string now = tessel::CurrentTimeStamp();
+  OperationScope scope(*this);
+  CADO::CADORecordset& rs = scope.Recordset();
+  // The lock keeps this store's own calls apart; another connection to the file may still take
+  // the chosen name before the insert, and then the next free name is tried.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    std::string name = UniqueName(rs, local_path);
+    if (!rs.Open("select * from fileshare") || !rs.AddNew()) return "";
+    rs.SetFieldValue("filepath", local_path);
+    rs.SetFieldValue("filename", name);
+    rs.SetFieldValue("sharemode", share_mode);
+    rs.SetFieldValue("uploader", uploader);
+    rs.SetFieldValue("sharetime", now);
+    if (rs.Update()) return name;
+  }
+  return "";
+}
+
+bool CDataFileShare::AddShare(const FileShareRecord& record) {
+  OperationScope scope(*this);
+  CADO::CADORecordset& rs = scope.Recordset();
+  if (!rs.Open("select * from fileshare") || !rs.AddNew()) return false;
+  rs.SetFieldValue("filepath", record.path);
+  rs.SetFieldValue("filename", record.name);
+  rs.SetFieldValue("filedesc", record.description);
+  rs.SetFieldValue("sharemode", record.share_mode);
+  rs.SetFieldValue("uploader", record.uploader);
+  rs.SetFieldValue("sharetime", tessel::CurrentTimeStamp());
+  return rs.Update();
+}
+
+bool CDataFileShare::GetShare(const std::string& share_name, FileShareRecord& record) {
+  OperationScope scope(*this);
+  CADO::CADORecordset& rs = scope.Recordset();
+  if (!rs.Open(ShareQuery(share_name)) || rs.IsEOF()) return false;
+  ReadRecord(rs, record);
+  return true;
+}
+
+bool CDataFileShare::ModifyShare(const FileShareRecord& record, const std::string& current_name) {
+  OperationScope scope(*this);
+  CADO::CADORecordset& rs = scope.Recordset();
+  if (!rs.Open(ShareQuery(current_name)) || rs.IsEOF()) return false;
+  rs.Edit();
+  rs.SetFieldValue("filename", record.name);
+  rs.SetFieldValue("filedesc", record.description);
+  rs.SetFieldValue("filepath", record.path);
+  rs.SetFieldValue("sharemode", record.share_mode);
+  rs.SetFieldValue("sharetime", record.share_time);
+  rs.SetFieldValue("uploader", record.uploader);
+  return rs.Update();
+}
+
+bool CDataFileShare::RemoveShare(const std::string& share_name) {
+  OperationScope scope(*this);
+  return scope.Database().Execute("delete from fileshare where filename='" + SqlQuote(share_name) +
+                                  "'");
+}
+
+bool CDataFileShare::RemoveUploaderShare(const std::string& share_name,
+                                         const std::string& uploader) {
+  OperationScope scope(*this);
+  return scope.Database().Execute("delete from fileshare where filename='" + SqlQuote(share_name) +
+                                  "'and uploader='" + SqlQuote(uploader) + "'");
+}
+
+std::string CDataFileShare::GetSharePath(const std::string& share_name) {
+  OperationScope scope(*this);
+  CADO::CADORecordset& rs = scope.Recordset();
+  std::string path;
+  if (rs.Open(ShareQuery(share_name)) && !rs.IsEOF()) rs.GetFieldValue("filepath", path);
+  return path;
+}
+
+bool CDataFileShare::CanAccessShare(const std::string& relative_name,
+                                    const std::string& account_name) {
+  std::string share_name = relative_name.substr(0, relative_name.find('\\'));
+  OperationScope scope(*this);
+  CADO::CADORecordset& rs = scope.Recordset();
+  int mode = 0;
+  if (!rs.Open(ShareQuery(share_name)) || rs.IsEOF() || !rs.GetFieldValue("sharemode", mode)) {
+    return false;
+  }
+  rs.Close();
+  if (mode == FileShareRecord::kModePublic) return true;
+  return rs.Open("select * from account where accountname='" + SqlQuote(account_name) + "'") &&
+         !rs.IsEOF();
+}
+
+int CDataFileShare::ListShareNames(std::vector<std::string>& names, std::vector<std::string>& paths,
+                                   std::vector<std::string>& uploaders, bool all_shares) {
+  names.clear();
+  paths.clear();
+  uploaders.clear();
+  OperationScope scope(*this);
+  CADO::CADORecordset& rs = scope.Recordset();
+  if (!rs.Open(all_shares ? "select * from fileshare order by sharetime"
+                          : "select * from fileshare where sharemode = 0 order by sharetime")) {
+    return 0;
+  }
+  for (; !rs.IsEOF(); rs.MoveNext()) {
+    std::string name, path, uploader;
+    rs.GetFieldValue("filename", name);
+    rs.GetFieldValue("filepath", path);
+    rs.GetFieldValue("uploader", uploader);
+    names.push_back(std::move(name));
+    paths.push_back(std::move(path));
+    uploaders.push_back(std::move(uploader));
+  }
+  return static_cast<int>(names.size());
+}
+
+int CDataFileShare::ListShares(std::vector<FileShareRecord>& shares) {
+  shares.clear();
+  OperationScope scope(*this);
+  CADO::CADORecordset& rs = scope.Recordset();
+  if (!rs.Open("select * from fileshare order by sharetime")) return 0;
+  for (; !rs.IsEOF(); rs.MoveNext()) {
+    FileShareRecord record;
+    ReadRecord(rs, record);
+    shares.push_back(std::move(record));
+  }
+  return static_cast<int>(shares.size());
+}

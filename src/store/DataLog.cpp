@@ -1,0 +1,78 @@
+#include "store/DataLog.h"
+
+#include "store/SizeText.h"
+
+namespace {
+
+std::string LogLine(const std::string& client_address, const std::string& account_name, int kind,
+                    const std::string& item_name, uint64_t first_amount, uint64_t second_amount,
+                    int phase) {
+  bool start = phase == CDataLog::kPhaseStart;
+  const char* action = nullptr;
+  switch (kind) {
+    case CDataLog::kDownloadFile:
+      action = start ? "download file start" : "download file end";
+      break;
+    case CDataLog::kDownloadFolder:
+      action = start ? "download folder start" : "download folder end";
+      break;
+    case CDataLog::kUploadFile:
+      action = start ? "upload file start" : "upload file end";
+      break;
+    case CDataLog::kRemoveShare:
+      action = "delete file share";
+      break;
+    default:
+      return "";
+  }
+  std::string line = "user(" + account_name + ":" + client_address + ") " + action;
+  switch (kind) {
+    case CDataLog::kDownloadFile:
+    case CDataLog::kDownloadFolder:
+      if (second_amount == CDataLog::kUnknownSize) second_amount = 1;
+      return line + " " + item_name + "(" + FormatSize(static_cast<int64_t>(first_amount)) + "/" +
+             FormatSize(static_cast<int64_t>(second_amount)) + ")";
+    case CDataLog::kUploadFile:
+      if (start) return line;
+      return line + " " + item_name + "(" + FormatSize(static_cast<int64_t>(second_amount)) + ")";
+    default:
+      return line + " " + item_name;
+  }
+}
+
+}  // namespace
+
+CDataLog::CDataLog(const std::string& program_folder) : CDataBasic(program_folder) {}
+
+CDataLog::~CDataLog() = default;
+
+void CDataLog::SetLogSink(LogSink sink) {
+  auto shared = sink ? std::make_shared<const LogSink>(std::move(sink)) : nullptr;
+  std::lock_guard lock(m_sink_mutex);
+  m_log_sink = std::move(shared);
+}
+
+void CDataLog::SetSharesChangedSink(SharesChangedSink sink) {
+  auto shared = sink ? std::make_shared<const SharesChangedSink>(std::move(sink)) : nullptr;
+  std::lock_guard lock(m_sink_mutex);
+  m_shares_changed_sink = std::move(shared);
+}
+
+void CDataLog::AddLog(const std::string& client_address, const std::string& account_name, int kind,
+                      const std::string& item_name, uint64_t first_amount, uint64_t second_amount,
+                      int phase) {
+  std::string line =
+      LogLine(client_address, account_name, kind, item_name, first_amount, second_amount, phase);
+  if (line.empty()) return;
+  std::shared_ptr<const LogSink> log_sink;
+  std::shared_ptr<const SharesChangedSink> shares_changed_sink;
+  {
+    std::lock_guard lock(m_sink_mutex);
+    log_sink = m_log_sink;
+    shares_changed_sink = m_shares_changed_sink;
+  }
+  if (log_sink) (*log_sink)(line);
+  if (shares_changed_sink && (kind == kUploadFile || kind == kRemoveShare)) {
+    (*shares_changed_sink)();
+  }
+}
