@@ -1,0 +1,24 @@
+#pragma once
+
+// Numbers of the string-table entries (res/strings-*.txt). The texts live in the tables; these
+// names only spare callers bare numbers.
+namespace tessel::res {
+
+// Page labels, inserted in place of the placeholder of the same name in page.html.
+inline constexpr int IDS_HTML_PRODUCT_TITLE = 162;
+inline constexpr int IDS_HTML_HOME = 163;
+inline constexpr int IDS_HTML_LOGIN = 164;
+inline constexpr int IDS_HTML_LOGOUT = 165;
+inline constexpr int IDS_HTML_NO = 166;
+inline constexpr int IDS_HTML_FILE_NAME = 167;
+inline constexpr int IDS_HTML_FILE_SIZE = 168;
+inline constexpr int IDS_HTML_FILE_TIME = 169;
+inline constexpr int IDS_HTML_UPLOAD_FILE = 170;
+// Also the value of the upload form's "submit" field, whose byte length the upload receiver needs.
+inline constexpr int IDS_HTML_UPLOAD = 171;
+inline constexpr int IDS_HTML_PRODUCT_URL = 172;
+inline constexpr int IDS_HTML_SHARE_TYPE = 175;
+inline constexpr int IDS_HTML_SHARE = 176;
+inline constexpr int IDS_HTML_AUTH = 177;
+
+}  // namespace tessel::res
