@@ -179,10 +179,11 @@ bool CServiceBasic::SendChunk(int socket, const void* data, std::size_t length) 
     }
     if (sent < 0 && errno == EINTR) continue;
     if (sent == 0 || !WouldBlock(errno)) return false;
-    pollfd entry{socket, POLLOUT, 0};
-    int ready = poll(&entry, 1, static_cast<int>(kPollSlice.count()));
-    if (ready < 0 && errno != EINTR) return false;
-    if (ready <= 0 && Clock::now() - progress > io_timeout_) return false;
+    auto idle = std::chrono::duration_cast<milliseconds>(Clock::now() - progress);
+    if (idle > io_timeout_) return false;
+    int ready =
+        PollOne(socket, POLLOUT, std::min(kPollSlice, io_timeout_ - idle + milliseconds(1)));
+    if (ready < 0) return false;
   }
   return true;
 }

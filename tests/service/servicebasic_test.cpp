@@ -1,0 +1,261 @@
+#include "service/ServiceBasic.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "service/ThreadPool.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+class TestService : public CServiceBasic {
+ public:
+  using CServiceBasic::CServiceBasic;
+  ~TestService() override { Stop(); }
+  bool Handle(ClientTask& task) override {
+    if (handler) handler(task);
+    return true;
+  }
+  std::function<void(ClientTask&)> handler;
+};
+
+sockaddr_in Loopback(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+// A listener on a free loopback port; *port receives the port.
+int Listen(int* port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = Loopback(0);
+  socklen_t length = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  listen(fd, 16);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
+int FreePort() {
+  int port = 0;
+  close(Listen(&port));
+  return port;
+}
+
+// A client connected to port, or -1 when refused. Reads give up after 5 seconds.
+int Connect(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = Loopback(port);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  timeval limit{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  return fd;
+}
+
+std::string ReadAll(int fd) {
+  std::string out;
+  char buffer[65536];
+  for (ssize_t got; (got = recv(fd, buffer, sizeof buffer, 0)) > 0;) out.append(buffer, got);
+  return out;
+}
+
+void Send(int fd, std::string_view text) {
+  send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+}
+
+// What a client connecting to port receives, or "refused".
+std::string Fetch(int port) {
+  int fd = Connect(port);
+  if (fd < 0) return "refused";
+  std::string reply = ReadAll(fd);
+  close(fd);
+  return reply;
+}
+
+// A running service (its socket operations work only then) and a connected loopback pair.
+class LoopbackPair : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(service.Start(FreePort()));
+    int port = 0;
+    int listener = Listen(&port);
+    client = Connect(port);
+    server = accept(listener, nullptr, nullptr);
+    close(listener);
+    ASSERT_GE(server, 0);
+  }
+  void TearDown() override {
+    close(client);
+    close(server);
+  }
+  std::string ReadLine(bool expected_result = true, std::size_t capacity = 4096) {
+    std::string line;
+    EXPECT_EQ(service.ReadLine(server, line, capacity), expected_result);
+    return line;
+  }
+
+  CThreadPool pool;
+  TestService service{pool, 300ms};
+  int client = -1;
+  int server = -1;
+};
+
+TEST_F(LoopbackPair, ReadLineStopsAtTheLineEndAndLeavesTheBody) {
+  Send(client, "GET / HTTP/1.0\r\nHost: x\r\n\r\nBODY");
+  EXPECT_EQ(ReadLine(), "GET / HTTP/1.0");
+  EXPECT_EQ(ReadLine(), "Host: x");
+  EXPECT_EQ(ReadLine(), "");
+  char body[8] = {};
+  EXPECT_EQ(recv(server, body, sizeof body, 0), 4);
+  EXPECT_STREQ(body, "BODY");
+}
+
+TEST_F(LoopbackPair, ReadLineSplitsLongLinesAndEndsLinesAtALoneCr) {
+  Send(client, std::string(5000, 'a') + "\r\n");
+  EXPECT_EQ(ReadLine(), std::string(4093, 'a'));
+  EXPECT_EQ(ReadLine(), std::string(907, 'a'));
+
+  // The CR arrives alone: it ends the line, and the late LF makes an empty one.
+  Send(client, "abc\r");
+  EXPECT_EQ(ReadLine(), "abc");
+  Send(client, "\n");
+  EXPECT_EQ(ReadLine(), "");
+
+  Send(client, "x\ry");
+  EXPECT_EQ(ReadLine(), "x");
+  EXPECT_EQ(ReadLine(false, 3), "");  // no room at all
+  shutdown(client, SHUT_WR);
+  EXPECT_EQ(ReadLine(false), "y");  // the connection ended before a line end
+}
+
+TEST_F(LoopbackPair, ReadLineGivesUpAfterTheIdleLimit) {
+  auto start = Clock::now();
+  EXPECT_EQ(ReadLine(false), "");
+  EXPECT_GE(Clock::now() - start, 300ms);
+  EXPECT_LT(Clock::now() - start, 2s);
+  Send(client, "par");
+  EXPECT_EQ(ReadLine(true), "par");  // part of a line had arrived
+}
+
+TEST_F(LoopbackPair, SendAllDeliversEverythingAndFailsOnStalledOrVanishedClients) {
+  std::string data(8 << 20, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 4096);
+  std::string received;
+  std::thread reader([&] {
+    while (received.size() < data.size()) {
+      char buffer[65536];
+      ssize_t got = recv(client, buffer, sizeof buffer, 0);
+      if (got <= 0) break;
+      received.append(buffer, got);
+    }
+  });
+  EXPECT_TRUE(service.SendAll(server, data.data(), data.size()));
+  reader.join();
+  EXPECT_TRUE(received == data);
+
+  // Nobody reads: the buffers fill and the send gives up after the I/O limit.
+  auto start = Clock::now();
+  std::string flood(64 << 20, 'x');
+  EXPECT_FALSE(service.SendAll(server, flood.data(), flood.size()));
+  EXPECT_LT(Clock::now() - start, 3s);
+
+  // The client is gone: false, and no SIGPIPE ends the process.
+  close(client);
+  client = -1;
+  EXPECT_FALSE(service.SendString(server, flood));
+  EXPECT_FALSE(service.SendString(server, "again"));
+}
+
+TEST(ServiceBasic, StartRestartAndStop) {
+  CThreadPool pool;
+  ASSERT_TRUE(pool.Start());
+  TestService service(pool), rival(pool);
+  service.handler = [&](ClientTask& task) { service.SendString(task.socket, "ok"); };
+
+  int first = FreePort();
+  ASSERT_TRUE(service.Start(first));
+  EXPECT_EQ(Fetch(first), "ok");
+  EXPECT_TRUE(service.Start(first + 1));  // already running: nothing changes
+  EXPECT_EQ(service.Port(), first);
+  EXPECT_FALSE(rival.Start(first));  // address reuse never shares a listening port
+
+  EXPECT_TRUE(service.Restart(first));
+  EXPECT_EQ(Fetch(first), "ok");
+  int second = FreePort();
+  EXPECT_TRUE(service.Restart(second));
+  EXPECT_EQ(service.Port(), second);
+  EXPECT_EQ(Fetch(second), "ok");
+  EXPECT_EQ(Fetch(first), "refused");
+
+  // A failed Restart leaves nothing listening; restarting on the old port must really listen.
+  ASSERT_TRUE(rival.Start(first));
+  EXPECT_FALSE(service.Restart(first));
+  EXPECT_EQ(Fetch(second), "refused");
+  EXPECT_TRUE(service.Restart(second));
+  EXPECT_EQ(Fetch(second), "ok");
+
+  auto start = Clock::now();
+  service.Stop();
+  EXPECT_LT(Clock::now() - start, 500ms);
+  EXPECT_FALSE(service.IsRunning());
+  EXPECT_EQ(Fetch(second), "refused");
+  EXPECT_FALSE(service.Restart(0));
+}
+
+TEST(ServiceBasic, ElevenHeldConnectionsAreServedAndStopEndsThem) {
+  CThreadPool pool;
+  ASSERT_TRUE(pool.Start());
+  TestService service(pool);
+  std::atomic<int> arrived = 0;
+  service.handler = [&](ClientTask& task) {
+    ++arrived;
+    std::string line;
+    service.ReadLine(task.socket, line);  // the clients send nothing: held until the stop
+  };
+  int port = FreePort();
+  ASSERT_TRUE(service.Start(port));
+  std::vector<int> clients;
+  for (int i = 0; i < 11; ++i) clients.push_back(Connect(port));
+  for (auto deadline = Clock::now() + 5s; arrived < 11 && Clock::now() < deadline;)
+    std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(arrived, 11);
+  EXPECT_EQ(pool.WorkerCount(), 20);
+  EXPECT_EQ(pool.CountActive(&service), 11);
+
+  auto start = Clock::now();
+  service.Stop();  // waits for the handlers, which notice the stop within a second
+  EXPECT_LT(Clock::now() - start, 2500ms);
+  EXPECT_EQ(pool.CountActive(), 0);
+  for (int fd : clients) {
+    EXPECT_EQ(ReadAll(fd), "");
+    close(fd);
+  }
+}
+
+TEST(ServiceBasic, ClosesConnectionsWhenThePoolIsNotStarted) {
+  CThreadPool pool;
+  TestService service(pool);
+  int port = FreePort();
+  ASSERT_TRUE(service.Start(port));
+  auto start = Clock::now();
+  EXPECT_EQ(Fetch(port), "");
+  EXPECT_LT(Clock::now() - start, 2s);
+}
+
+}  // namespace

@@ -1,0 +1,141 @@
+#include "service/ServiceHttp.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "service/ThreadPool.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kNotFound = "HTTP/1.0 404 Resource not found\r\n";
+const std::string kAuthRequired =
+    "HTTP/1.0 401 No cigar\r\nServer: WWW\r\n"
+    "WWW-Authenticate: Basic realm=\"Tessel Authenticate\"\r\nCache-control: no-cache\r\n\r\n"
+    "<html><head><meta http-equiv=\"Refresh\" content=\"0;url=/\"></head></html>";
+const std::string kRedirectHome =
+    "HTTP/1.1 302 Found\r\nServer: Tessel\r\nPragma: no-cache,no-store\r\n"
+    "Cache-control: no-cache,no-store\r\nLocation: /\r\n\r\n";
+
+// The real service on a free loopback port.
+class HttpService : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(pool.Start());
+    // A port that is free now: bind port 0, note it, let it go.
+    int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    socklen_t length = sizeof address;
+    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    close(probe);
+    ASSERT_TRUE(service.Start(ntohs(address.sin_port)));
+  }
+
+  int Connect() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(service.Port()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    timeval limit{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    return fd;
+  }
+
+  // Sends a raw request and returns every byte of the reply, up to the server's close.
+  std::string Exchange(const std::string& request) {
+    int fd = Connect();
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string reply;
+    char buffer[4096];
+    for (ssize_t got; (got = recv(fd, buffer, sizeof buffer, 0)) > 0;) reply.append(buffer, got);
+    close(fd);
+    return reply;
+  }
+
+  bool WaitIdle() {
+    for (auto deadline = std::chrono::steady_clock::now() + 5s;
+         std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(1ms))
+      if (pool.CountActive(&service) == 0) return true;
+    return false;
+  }
+
+  CThreadPool pool;
+  CServiceHttp service{pool};
+};
+
+TEST_F(HttpService, AnswersWithTheFixedRepliesByteForByte) {
+  EXPECT_EQ(Exchange("GET / HTTP/1.0\r\n\r\n"), kNotFound);
+  EXPECT_EQ(Exchange("GET /upload HTTP/1.0\r\n\r\n"), kNotFound);
+  EXPECT_EQ(Exchange("get /INDEX.HTM HTTP/1.0\r\nHost: x\r\n\r\n"), kAuthRequired);
+  EXPECT_EQ(Exchange("POST /index.htm HTTP/1.0\r\n\r\n"), kAuthRequired);
+  EXPECT_EQ(Exchange("GET /Logout.htm HTTP/1.1\n\n"), kAuthRequired);
+  EXPECT_EQ(Exchange("POST /x HTTP/1.0\r\nContent-Length: 0\r\n\r\n"), kRedirectHome);
+  EXPECT_EQ(Exchange("HEAD / HTTP/1.0\r\n\r\n"), kRedirectHome);
+  EXPECT_EQ(Exchange("\r\nGET / HTTP/1.0\r\n\r\n"), kRedirectHome);  // the head ends at once
+}
+
+TEST_F(HttpService, SurvivesGarbage) {
+  EXPECT_EQ(Exchange(std::string("\xff\xfe\0GET / HTTP/1.0\r\n\r\n", 21)), kRedirectHome);
+  EXPECT_EQ(Exchange("GET /%ff%fe%00x/%/%4 HTTP/1.0\r\n\r\n"), kNotFound);
+  EXPECT_EQ(Exchange("GET /" + std::string(5000, '\x80') + " HTTP/1.0\r\n\r\n"), kNotFound);
+  EXPECT_EQ(Exchange("GET /logout.htm\rAuthorization: Basic ###\r\r"), kAuthRequired);
+  EXPECT_TRUE(WaitIdle());
+}
+
+TEST_F(HttpService, ReadsAHundredHeaderLinesButNotOneMore) {
+  std::string head = "GET /index.htm HTTP/1.0\r\n";
+  for (int i = 1; i < 100; ++i) head += "X-Line: " + std::to_string(i) + "\r\n";
+  EXPECT_EQ(Exchange(head + "\r\n"), kAuthRequired);
+  EXPECT_EQ(Exchange(head + "X-Line: 100\r\n\r\n"), "");
+}
+
+TEST_F(HttpService, ClientsVanishingMidHeadFreeTheirWorkers) {
+  int polite = Connect();
+  send(polite, "GET / HTTP/1.0\r\nHost:", 21, MSG_NOSIGNAL);
+  close(polite);
+  int abrupt = Connect();
+  send(abrupt, "GET /index.htm HTTP/1.0\r\n", 25, MSG_NOSIGNAL);
+  linger reset{1, 0};  // close with a reset instead of a FIN
+  setsockopt(abrupt, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  close(abrupt);
+  EXPECT_TRUE(WaitIdle());
+  EXPECT_EQ(Exchange("GET / HTTP/1.0\r\n\r\n"), kNotFound);
+}
+
+TEST_F(HttpService, ReadRequestHeadParsesTheHeadAndLeavesTheBody) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  std::string head =
+      "GET /download.htm?file=a%5Cb+c HTTP/1.0\r\nRange: bytes=10-19\r\n"
+      "Authorization: Basic dTpw\r\n\r\nrest";
+  send(pair[1], head.data(), head.size(), MSG_NOSIGNAL);
+  ClientTask task;
+  task.socket = pair[0];
+  inet_pton(AF_INET, "192.168.1.20", &task.peer.sin_addr);
+  HttpRequest request;
+  std::vector<std::string> lines;
+  ASSERT_TRUE(service.ReadRequestHead(task, request, lines));
+  EXPECT_EQ(lines.size(), 3u);
+  EXPECT_EQ(request.path, "/download.htm?file=a\\b c");
+  EXPECT_EQ(request.client_ip, "192.168.1.20");
+  EXPECT_EQ(request.user_name, "u");
+  EXPECT_EQ(request.password, "p");
+  EXPECT_EQ(request.range_start, 10u);
+  EXPECT_EQ(request.range_length, 10);
+  char rest[8] = {};
+  EXPECT_EQ(recv(pair[0], rest, sizeof rest, 0), 4);
+  close(pair[0]);
+  close(pair[1]);
+}
+
+}  // namespace
