@@ -91,6 +91,7 @@ bool tessel::CreateDatabaseFile(const std::string& path,
 }
 
 CDataBasic::CDataBasic(const std::string& program_folder) : m_program_folder(program_folder) {
+  if (m_program_folder.empty()) m_program_folder = ".";
   while (m_program_folder.size() > 1 && m_program_folder.back() == '/') m_program_folder.pop_back();
 }
 
@@ -101,7 +102,7 @@ bool CDataBasic::Open() {
 }
 
 std::string CDataBasic::GetDatabasePath() const {
-  return m_program_folder + "/" + kDatabaseFileName;
+  return (m_program_folder == "/" ? "" : m_program_folder) + "/" + kDatabaseFileName;
 }
 
 const std::vector<std::string>& CDataBasic::CreationStatements() {

@@ -28,7 +28,7 @@ class CDataBasic {
   static constexpr const char* kDatabaseFileName = "tessel.mdb";
 
   // program_folder holds the database file (and the upload folder); by default the folder of the
-  // running executable. The connection is not opened here.
+  // running executable, and the working folder when empty. The connection is not opened here.
   explicit CDataBasic(const std::string& program_folder = tessel::ExecutableFolder());
   virtual ~CDataBasic();
   CDataBasic(const CDataBasic&) = delete;

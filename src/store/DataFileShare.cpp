@@ -53,19 +53,22 @@ std::string CDataFileShare::ShareFile(const std::string& local_path, const std::
   std::string now = tessel::CurrentTimeStamp();
   OperationScope scope(*this);
   CADO::CADORecordset& rs = scope.Recordset();
-  // The lock keeps this store's own calls apart; another connection to the file may still take
-  // the chosen name before the insert, and then the next free name is tried.
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    std::string name = UniqueName(rs, local_path);
-    if (!rs.Open("select * from fileshare") || !rs.AddNew()) return "";
+  // The lock keeps this store's calls apart; the transaction keeps other connections to the file
+  // from taking the chosen name between the probe and the insert.
+  CADO::CADODatabase& db = scope.Database();
+  if (!db.BeginTrans()) return "";
+  std::string name = UniqueName(rs, local_path);
+  bool added = rs.Open("select * from fileshare") && rs.AddNew();
+  if (added) {
     rs.SetFieldValue("filepath", local_path);
     rs.SetFieldValue("filename", name);
     rs.SetFieldValue("sharemode", share_mode);
     rs.SetFieldValue("uploader", uploader);
     rs.SetFieldValue("sharetime", now);
-    if (rs.Update()) return name;
+    added = rs.Update() && db.CommitTrans();
   }
-  return "";
+  if (!added) db.RollbackTrans();
+  return added ? name : "";
 }
 
 bool CDataFileShare::AddShare(const FileShareRecord& record) {

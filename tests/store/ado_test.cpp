@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include "store/ADO.h"
+#include "store/DataBasic.h"
+#include "store/TempFolder.h"
+
+namespace {
+
+class AdoTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(tessel::CreateDatabaseFile(path_, CDataBasic::CreationStatements()));
+    ASSERT_TRUE(db_.Open("Data Source=" + path_, "", ""));
+  }
+  int Count(const std::string& where) {
+    CADO::CADORecordset rs(db_);
+    int n = 0;
+    for (rs.Open("select * from " + where); !rs.IsEOF(); rs.MoveNext()) ++n;
+    return n;
+  }
+
+  TempFolder folder_;
+  std::string path_ = folder_ / "tessel.mdb";
+  CADO::CADODatabase db_;
+};
+
+TEST_F(AdoTest, ValuesRoundTripWithNullsQuotesAndTextAffinity) {
+  CADO::CADORecordset rs(db_);
+  ASSERT_TRUE(rs.Open("  select * from fileshare"));
+  EXPECT_TRUE(rs.IsEOF());
+  ASSERT_TRUE(rs.AddNew());
+  EXPECT_EQ(rs.GetEditStatus(), CADO::CADORecordset::kEditAdding);
+  EXPECT_TRUE(rs.SetFieldValue("FileName", "it's 'q'"));
+  EXPECT_TRUE(rs.SetFieldValue("filepath", "007"));
+  EXPECT_TRUE(rs.SetFieldValue("filedesc", ""));
+  EXPECT_TRUE(rs.SetFieldValue("sharemode", 7));
+  EXPECT_FALSE(rs.SetFieldValue("nosuchcolumn", 1));
+  ASSERT_TRUE(rs.Update());
+  EXPECT_EQ(rs.GetEditStatus(), CADO::CADORecordset::kEditNone);
+  EXPECT_FALSE(rs.SetFieldValue("filedesc", "x"));  // nothing pending
+
+  ASSERT_TRUE(rs.Open("select * from fileshare where filename='" + SqlQuote("IT'S 'Q'") + "'"));
+  ASSERT_FALSE(rs.IsEOF());
+  std::string text = "stale";
+  int number = -1;
+  EXPECT_TRUE(rs.GetFieldValue("filename", text));
+  EXPECT_EQ(text, "it's 'q'");
+  EXPECT_TRUE(rs.GetFieldValue("filepath", text));
+  EXPECT_EQ(text, "007");
+  EXPECT_TRUE(rs.GetFieldValue("filedesc", text));
+  EXPECT_EQ(text, "");
+  EXPECT_TRUE(rs.GetFieldValue("uploader", number));
+  EXPECT_EQ(number, 0);
+  EXPECT_TRUE(rs.GetFieldValue("sharemode", text));
+  EXPECT_EQ(text, "7");
+  EXPECT_EQ(Count("fileshare where filedesc is null and uploader is null"), 1);
+}
+
+TEST_F(AdoTest, UpdateWithoutChangeAndFailedUpdateLeaveTableAlone) {
+  CADO::CADORecordset rs(db_);
+  ASSERT_TRUE(rs.Open("select * from account where accountname='admin'"));
+  EXPECT_TRUE(rs.Update());  // nothing pending
+  rs.Edit();
+  EXPECT_TRUE(rs.Update());  // nothing set
+  EXPECT_EQ(Count("account where createtime = ''"), 2);
+
+  // The key is unique whatever the letter case: the insert fails and changes nothing.
+  ASSERT_TRUE(rs.AddNew());
+  rs.SetFieldValue("accountname", "ADMIN");
+  EXPECT_FALSE(rs.Update());
+  EXPECT_EQ(rs.GetEditStatus(), CADO::CADORecordset::kEditNone);
+  EXPECT_NE(rs.GetLastError(), 0);
+  EXPECT_EQ(rs.GetLastErrorText().rfind("Query = select * from account", 0), 0u);
+  EXPECT_NE(rs.GetLastErrorText().find("CADORecordset Error\n\tCode = 0000"), std::string::npos);
+  EXPECT_EQ(Count("account"), 2);
+
+  // A row removed through another connection since Open cannot be changed.
+  CADO::CADODatabase other;
+  ASSERT_TRUE(other.Open(path_));
+  ASSERT_TRUE(other.Execute("delete from account where accountname='admin'"));
+  rs.Edit();
+  rs.SetFieldValue("accountdesc", "x");
+  EXPECT_FALSE(rs.Update());
+  EXPECT_EQ(Count("account"), 1);
+}
+
+TEST_F(AdoTest, DialectAsTheStoresWriteIt) {
+  EXPECT_TRUE(db_.Execute("delete * from account where accountname='nobody'"));
+  EXPECT_EQ(Count("account"), 2);
+  EXPECT_TRUE(db_.Execute("delete * from account where accountname='LOCAL'"));
+  EXPECT_EQ(Count("account"), 1);
+  EXPECT_TRUE(db_.Execute("insert into fileshare(filename, uploader) values ('a''', 'bob')"));
+  EXPECT_TRUE(db_.Execute("delete from fileshare where filename='A'''and uploader='someone'"));
+  EXPECT_EQ(Count("fileshare"), 1);
+  EXPECT_TRUE(db_.Execute("delete from fileshare where filename='A'''and uploader='BOB'"));
+  EXPECT_EQ(Count("fileshare"), 0);
+  for (const char* name : {"LOCALPORT", "LocalPort", "localport"}) {
+    EXPECT_EQ(Count(std::string("config where paramname='") + name + "'"), 1) << name;
+  }
+  // One statement at a time: a second one is refused, not run.
+  EXPECT_FALSE(db_.Execute("delete from config where 1=0; delete from config"));
+  CADO::CADORecordset rs(db_);
+  EXPECT_FALSE(rs.Open("select * from config; delete from config"));
+  EXPECT_EQ(Count("config"), 5);
+  // Results that cannot be written back are read-only.
+  ASSERT_TRUE(rs.Open("pragma integrity_check"));
+  EXPECT_FALSE(rs.AddNew());
+}
+
+TEST(AdoConnection, FailuresAreReportedAndCreateNothing) {
+  TempFolder folder;
+  CADO::CADODatabase db;
+  EXPECT_FALSE(db.Open("Data Source=" + (folder / "missing.mdb")));
+  EXPECT_FALSE(std::filesystem::exists(folder / "missing.mdb"));
+  EXPECT_EQ(db.GetLastErrorText().rfind("Connection String = Data Source=" + folder.path(), 0), 0u);
+  EXPECT_NE(db.GetLastErrorText().find("\nCADODataBase Error\n\tCode = "), std::string::npos);
+  EXPECT_FALSE(db.Execute("delete from config"));
+
+  FILE* junk = fopen((folder / "junk.mdb").c_str(), "w");
+  fputs("this is not a database, just some text that is long enough for a header", junk);
+  fclose(junk);
+  EXPECT_FALSE(db.Open(folder / "junk.mdb"));
+  EXPECT_FALSE(db.IsOpen());
+  CADO::CADORecordset rs(db);
+  EXPECT_FALSE(rs.Open("select * from config"));
+  EXPECT_TRUE(rs.IsEOF());
+}
+
+}  // namespace
