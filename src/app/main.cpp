@@ -25,6 +25,9 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // Sends use MSG_NOSIGNAL; this also covers calls that cannot (sendfile), so a vanished client
+  // never ends the process.
+  signal(SIGPIPE, SIG_IGN);
   // Taken by sigwait below; blocked before any thread starts so that every thread inherits it.
   sigset_t stop_signals;
   sigemptyset(&stop_signals);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include "service/ThreadPool.h"
 
@@ -94,11 +95,7 @@ bool CServiceBasic::Start(int port) {
   if (running_) return true;
   int fd = OpenListener(port);
   if (fd < 0) return false;
-  listen_socket_ = fd;
-  port_ = port;
-  running_ = true;
-  accept_thread_ = std::thread(&CServiceBasic::Run, this, fd);
-  return true;
+  return StartAccepting(fd, port);
 }
 
 bool CServiceBasic::Restart(int port) {
@@ -109,10 +106,20 @@ bool CServiceBasic::Restart(int port) {
   StopAccepting();
   int fd = OpenListener(port);
   if (fd < 0) return false;
-  listen_socket_ = fd;
+  return StartAccepting(fd, port);
+}
+
+bool CServiceBasic::StartAccepting(int listen_socket, int port) {
+  bool was_running = running_.exchange(true);
+  try {
+    accept_thread_ = std::thread(&CServiceBasic::Run, this, listen_socket);
+  } catch (const std::system_error&) {
+    running_ = was_running;
+    close(listen_socket);
+    return false;
+  }
+  listen_socket_ = listen_socket;
   port_ = port;
-  running_ = true;
-  accept_thread_ = std::thread(&CServiceBasic::Run, this, fd);
   return true;
 }
 

@@ -83,6 +83,9 @@ class CServiceBasic {
   void Run(int listen_socket);
   // Opens, binds and listens; the socket or -1.
   static int OpenListener(int port);
+  // Sets the service running and starts the accept thread on listen_socket; false (and the
+  // socket closed) when no thread can be started.
+  bool StartAccepting(int listen_socket, int port);
   // Ends the accept thread (if any) and closes the listener.
   void StopAccepting();
 

@@ -74,7 +74,11 @@ void CThreadPool::Work(int index) {
     if (!running_) return;
     // While the state is assigned only this worker touches the slot, so Handle runs unlocked.
     lock.unlock();
-    slot.task.service->Handle(slot.task);
+    try {
+      if (slot.task.service) slot.task.service->Handle(slot.task);
+    } catch (...) {
+      // A handler that fails (say, out of memory) loses its own connection, not the server.
+    }
     lock.lock();
     if (slot.task.socket >= 0) close(slot.task.socket);
     slot.task = ClientTask{};

@@ -9,7 +9,8 @@ namespace tessel {
 std::string UrlEncode(std::string_view text);
 
 // Reverses UrlEncode: "%" with two hexadecimal digits becomes that byte and "+" a space. A "%" that
-// is not followed by two hexadecimal digits is kept as written. A decoded NUL ends the text.
+// is not followed by two hexadecimal digits is kept as written. A NUL, written or decoded, ends
+// the text.
 std::string UrlDecode(std::string_view text);
 
 }  // namespace tessel

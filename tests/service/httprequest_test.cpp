@@ -73,26 +73,15 @@ TEST(ParseHeaders, BasicCredentials) {
   EXPECT_EQ(login("Authorization: Basic YQBiOmM="), Login("a", ""));  // a NUL ends the text
 
   // Long credentials are kept whole, never cut into a different one.
-  std::string user(600, 'u'), password(900, 'p');
-  std::string encoded;
-  for (std::string plain = user + ":" + password; !plain.empty(); plain.erase(0, 3)) {
-    static const char kAlphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    unsigned group = 0;
-    for (int i = 0; i < 3; ++i)
-      group = group << 8 | (i < static_cast<int>(plain.size()) ? (unsigned char)plain[i] : 0);
-    for (int i = 0; i < 4; ++i)
-      encoded += i <= static_cast<int>(plain.size()) ? kAlphabet[group >> (18 - 6 * i) & 63] : '=';
-  }
+  std::string user(600, 'u'), password(902, 'p');
+  std::string encoded;  // base64 of "uuu" is "dXV1", of ":pp" "OnBw", of "ppp" "cHBw"
+  for (int i = 0; i < 200; ++i) encoded += "dXV1";
+  encoded += "OnBw";
+  for (int i = 0; i < 300; ++i) encoded += "cHBw";
   EXPECT_EQ(login("Authorization: Basic " + encoded), Login(user, password));
 }
 
-TEST(Base64, DecodesGroupsAndSkipsLineEnds) {
-  EXPECT_EQ(tessel::Base64Decode("TWFu"), "Man");
-  EXPECT_EQ(tessel::Base64Decode("TWE="), "Ma");
-  EXPECT_EQ(tessel::Base64Decode("TQ=="), "M");
-  EXPECT_EQ(tessel::Base64Decode("TW\r\nFu"), "Man");
-  EXPECT_EQ(tessel::Base64Decode("TQ==TWE="), "MMa");  // "=" ends its group only
-  EXPECT_EQ(tessel::Base64Decode("/+//"), "\xff\xef\xff");
-  EXPECT_EQ(tessel::Base64Decode(""), "");
+TEST(Base64, EqualsSignEndsItsGroupAndLineEndsAreSkipped) {
+  EXPECT_EQ(tessel::Base64Decode("TQ==TWE="), "MMa");
+  EXPECT_EQ(tessel::Base64Decode("TW\r\nFu/+//"), "Man\xff\xef\xff");
 }

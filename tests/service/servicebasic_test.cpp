@@ -1,9 +1,5 @@
 #include "service/ServiceBasic.h"
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,11 +7,13 @@
 #include <thread>
 #include <vector>
 
+#include "service/Loopback.h"
 #include "service/ThreadPool.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using namespace loopback;
 using Clock = std::chrono::steady_clock;
 
 class TestService : public CServiceBasic {
@@ -28,65 +26,6 @@ class TestService : public CServiceBasic {
   }
   std::function<void(ClientTask&)> handler;
 };
-
-sockaddr_in Loopback(int port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
-// A listener on a free loopback port; *port receives the port.
-int Listen(int* port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = Loopback(0);
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  listen(fd, 16);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  *port = ntohs(address.sin_port);
-  return fd;
-}
-
-int FreePort() {
-  int port = 0;
-  close(Listen(&port));
-  return port;
-}
-
-// A client connected to port, or -1 when refused. Reads give up after 5 seconds.
-int Connect(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = Loopback(port);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  timeval limit{5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  return fd;
-}
-
-std::string ReadAll(int fd) {
-  std::string out;
-  char buffer[65536];
-  for (ssize_t got; (got = recv(fd, buffer, sizeof buffer, 0)) > 0;) out.append(buffer, got);
-  return out;
-}
-
-void Send(int fd, std::string_view text) {
-  send(fd, text.data(), text.size(), MSG_NOSIGNAL);
-}
-
-// What a client connecting to port receives, or "refused".
-std::string Fetch(int port) {
-  int fd = Connect(port);
-  if (fd < 0) return "refused";
-  std::string reply = ReadAll(fd);
-  close(fd);
-  return reply;
-}
 
 // A running service (its socket operations work only then) and a connected loopback pair.
 class LoopbackPair : public ::testing::Test {
@@ -190,31 +129,31 @@ TEST(ServiceBasic, StartRestartAndStop) {
 
   int first = FreePort();
   ASSERT_TRUE(service.Start(first));
-  EXPECT_EQ(Fetch(first), "ok");
+  EXPECT_EQ(Exchange(first, ""), "ok");
   EXPECT_TRUE(service.Start(first + 1));  // already running: nothing changes
   EXPECT_EQ(service.Port(), first);
   EXPECT_FALSE(rival.Start(first));  // address reuse never shares a listening port
 
   EXPECT_TRUE(service.Restart(first));
-  EXPECT_EQ(Fetch(first), "ok");
+  EXPECT_EQ(Exchange(first, ""), "ok");
   int second = FreePort();
   EXPECT_TRUE(service.Restart(second));
   EXPECT_EQ(service.Port(), second);
-  EXPECT_EQ(Fetch(second), "ok");
-  EXPECT_EQ(Fetch(first), "refused");
+  EXPECT_EQ(Exchange(second, ""), "ok");
+  EXPECT_EQ(Exchange(first, ""), "refused");
 
   // A failed Restart leaves nothing listening; restarting on the old port must really listen.
   ASSERT_TRUE(rival.Start(first));
   EXPECT_FALSE(service.Restart(first));
-  EXPECT_EQ(Fetch(second), "refused");
+  EXPECT_EQ(Exchange(second, ""), "refused");
   EXPECT_TRUE(service.Restart(second));
-  EXPECT_EQ(Fetch(second), "ok");
+  EXPECT_EQ(Exchange(second, ""), "ok");
 
   auto start = Clock::now();
   service.Stop();
   EXPECT_LT(Clock::now() - start, 500ms);
   EXPECT_FALSE(service.IsRunning());
-  EXPECT_EQ(Fetch(second), "refused");
+  EXPECT_EQ(Exchange(second, ""), "refused");
   EXPECT_FALSE(service.Restart(0));
 }
 
@@ -254,7 +193,7 @@ TEST(ServiceBasic, ClosesConnectionsWhenThePoolIsNotStarted) {
   int port = FreePort();
   ASSERT_TRUE(service.Start(port));
   auto start = Clock::now();
-  EXPECT_EQ(Fetch(port), "");
+  EXPECT_EQ(Exchange(port, ""), "");
   EXPECT_LT(Clock::now() - start, 2s);
 }
 

@@ -1,13 +1,10 @@
 #include "service/ServiceHttp.h"
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <thread>
 
+#include "service/Loopback.h"
 #include "service/ThreadPool.h"
 
 namespace {
@@ -28,38 +25,12 @@ class HttpService : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(pool.Start());
-    // A port that is free now: bind port 0, note it, let it go.
-    int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    socklen_t length = sizeof address;
-    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    close(probe);
-    ASSERT_TRUE(service.Start(ntohs(address.sin_port)));
+    ASSERT_TRUE(service.Start(loopback::FreePort()));
   }
 
-  int Connect() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(service.Port()));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    timeval limit{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    return fd;
-  }
-
-  // Sends a raw request and returns every byte of the reply, up to the server's close.
+  int Connect() { return loopback::Connect(service.Port()); }
   std::string Exchange(const std::string& request) {
-    int fd = Connect();
-    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    std::string reply;
-    char buffer[4096];
-    for (ssize_t got; (got = recv(fd, buffer, sizeof buffer, 0)) > 0;) reply.append(buffer, got);
-    close(fd);
-    return reply;
+    return loopback::Exchange(service.Port(), request);
   }
 
   bool WaitIdle() {
