@@ -64,6 +64,14 @@ bool Publish(const std::string& temp, const std::string& path) {
   return true;
 }
 
+// Without trailing "/", so that names join with one; empty means the working folder.
+std::string NormalizeFolder(std::string folder) {
+  size_t end = folder.find_last_not_of('/');
+  if (end == std::string::npos) return folder.empty() ? std::string(".") : std::string("/");
+  folder.resize(end + 1);
+  return folder;
+}
+
 }  // namespace
 
 std::string tessel::ExecutableFolder() {
@@ -90,10 +98,8 @@ bool tessel::CreateDatabaseFile(const std::string& path,
   return made;
 }
 
-CDataBasic::CDataBasic(const std::string& program_folder) : m_program_folder(program_folder) {
-  if (m_program_folder.empty()) m_program_folder = ".";
-  while (m_program_folder.size() > 1 && m_program_folder.back() == '/') m_program_folder.pop_back();
-}
+CDataBasic::CDataBasic(const std::string& program_folder)
+    : m_program_folder(NormalizeFolder(program_folder)) {}
 
 CDataBasic::~CDataBasic() = default;
 
