@@ -30,9 +30,9 @@ class CDataFileShare : public CDataBasic {
   // Opens the database file, creating it when missing.
   bool Open() override;
 
-  // Shares local_path under a free name chosen by MakeUniqueShareName, stamped with the present
-  // time; name choice and insert happen under one hold of the lock, so two calls never get the
-  // same name. Returns the name, or the empty text when the share could not be added.
+  // Shares local_path under a free name chosen as MakeUniqueShareName does, stamped with the
+  // present time; name choice and insert are one transaction, so two calls (on any connection)
+  // never get the same name. Returns the name, or the empty text when nothing was added.
   std::string ShareFile(const std::string& local_path, const std::string& uploader, int share_mode);
   // Adds the record under its own name (taken as given) stamped with the present time; false
   // when the name is taken or the row cannot be written.
