@@ -1,0 +1,107 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tessel {
+// Splits an "http://host[:port]/path" URL. Without a port 80; a port that does not start with a
+// digit reads as 0. Fails without "://" or without a "/" after the host.
+bool ParseUrl(const std::string& url, std::string* host, int* port, std::string* path);
+}  // namespace tessel
+
+// Client of a UPnP Internet gateway: finds it by SSDP, reads its device description, picks its WAN
+// IP (or PPP) connection service, and forwards ports through SOAP. What it learns of the gateway is
+// kept for the object's life. Every call blocks and reports failure by its result, with the reason
+// in LastMessage(). Not thread-safe: one thread at a time (the Internet check) may use it.
+class CUPnPNat {
+ public:
+  static constexpr const char* kSsdpGroup = "239.255.255.250";
+  static constexpr uint16_t kSsdpPort = 1900;
+  // Bound on each TCP exchange with the gateway (connecting, then sending and reading the reply).
+  static constexpr std::chrono::milliseconds kDefaultTimeout{10000};
+
+  // The search is sent to ssdp_address:ssdp_port; a non-multicast address (a test's fake gateway)
+  // is searched by unicast from an ephemeral port.
+  explicit CUPnPNat(std::string ssdp_address = kSsdpGroup, uint16_t ssdp_port = kSsdpPort);
+  ~CUPnPNat();
+  CUPnPNat(const CUPnPNat&) = delete;
+  CUPnPNat& operator=(const CUPnPNat&) = delete;
+
+  void SetTimeout(std::chrono::milliseconds timeout) { m_timeout = timeout; }
+
+  // Ensures the gateway is known: discovery, description fetch and walk run until they succeed
+  // once; later calls succeed at once without sending anything.
+  bool Discover();
+  // Forwards external_port to internal_client:internal_port for any remote host, enabled, with a
+  // lease of 730 days.
+  bool AddPortMapping(const std::string& description, const std::string& internal_client,
+                      uint16_t external_port, uint16_t internal_port, const std::string& protocol);
+  bool DeletePortMapping(uint16_t external_port, const std::string& protocol);
+  // Fills ExternalIp() from the gateway and LocalIp() with this host's address toward it.
+  bool GetExternalIPAddress();
+  // Refills the five mapping lists with the gateway's whole table, read entry by entry until the
+  // gateway refuses an index.
+  bool ListPortMappings();
+
+  bool Found() const { return m_found; }
+  const std::string& LocalIp() const { return m_local_ip; }
+  const std::string& ExternalIp() const { return m_external_ip; }
+  const std::string& ServiceType() const { return m_service_type; }
+  const std::string& DescribeUrl() const { return m_describe_url; }
+  const std::string& ControlUrl() const { return m_control_url; }
+  const std::string& BaseUrl() const { return m_base_url; }
+  const std::string& Description() const { return m_description; }
+  const std::string& Response() const { return m_response; }
+  const std::string& LastMessage() const { return m_last_message; }
+  // Entry i of each list belongs to the same mapping; values are the gateway's texts.
+  const std::vector<std::string>& MapDescriptions() const { return m_map_descriptions; }
+  const std::vector<std::string>& MapClients() const { return m_map_clients; }
+  const std::vector<std::string>& MapProtocols() const { return m_map_protocols; }
+  const std::vector<std::string>& MapExternalPorts() const { return m_map_external_ports; }
+  const std::vector<std::string>& MapInternalPorts() const { return m_map_internal_ports; }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  bool OpenSsdpSocket();
+  void CloseSsdpSocket();
+  void SendSearches();
+  bool FetchDescription();
+  bool ParseDescription();
+  bool ParseMappingEntry();
+  // Opens m_tcp_socket to a dotted IPv4 host.
+  bool ConnectTcp(const std::string& host, int port);
+  void CloseTcp();
+  // Sends request on m_tcp_socket and reads the whole reply into *reply.
+  bool Exchange(const std::string& request, std::string* reply);
+  // One SOAP action on an open connection to the control URL; *reply gets the gateway's answer.
+  bool SendSoap(const std::string& path, const std::string& host, int port,
+                const std::string& action, const std::string& arguments, std::string* reply);
+  // Discovery and the control URL's parts, common to every action.
+  bool PrepareAction(std::string* host, int* port, std::string* path);
+
+  int m_udp_socket = -1;
+  int m_tcp_socket = -1;
+  bool m_found = false;
+  std::string m_local_ip;
+  std::string m_external_ip;
+  std::string m_service_type;
+  std::string m_describe_url;
+  std::string m_control_url;
+  std::string m_base_url;
+  std::string m_description;
+  std::string m_response;
+  std::string m_last_message;
+  std::vector<std::string> m_map_descriptions;
+  std::vector<std::string> m_map_clients;
+  std::vector<std::string> m_map_protocols;
+  std::vector<std::string> m_map_external_ports;
+  std::vector<std::string> m_map_internal_ports;
+
+  std::string m_ssdp_address;
+  uint16_t m_ssdp_port;
+  bool m_ssdp_joined = false;
+  std::chrono::milliseconds m_timeout = kDefaultTimeout;
+};

@@ -1,0 +1,182 @@
+#include "net/XmlNode.h"
+
+#include "net/XmlParser.h"
+
+namespace {
+
+// Line and column (1-based) of index in text; only line feeds start a new line.
+void LineAndColumn(const char* text, size_t index, int* line, int* column) {
+  *line = 1;
+  *column = 1;
+  for (size_t i = 0; i < index && text[i] != '\0'; ++i) {
+    if (text[i] == '\n') {
+      ++*line;
+      *column = 1;
+    } else {
+      ++*column;
+    }
+  }
+}
+
+template <typename T>
+const T* Item(const std::vector<T>& list, int index) {
+  if (index < 0 || static_cast<size_t>(index) >= list.size()) return nullptr;
+  return &list[static_cast<size_t>(index)];
+}
+
+}  // namespace
+
+XMLNodeRecord::~XMLNodeRecord() {
+  // Detach the children of every record about to die before it dies, so no destructor recurses.
+  std::vector<std::shared_ptr<XMLNodeRecord>> doomed;
+  for (XMLNode& child : children) doomed.push_back(std::move(child.record_));
+  children.clear();
+  while (!doomed.empty()) {
+    std::shared_ptr<XMLNodeRecord> record = std::move(doomed.back());
+    doomed.pop_back();
+    if (record && record.use_count() == 1) {
+      for (XMLNode& child : record->children) doomed.push_back(std::move(child.record_));
+      record->children.clear();
+    }
+  }
+}
+
+XMLNode XMLNode::Parse(const char* text, const char* first_tag, XMLParseResult* result) {
+  XMLParseResult unused;
+  XMLParseResult& out = result ? *result : unused;
+  out = {};
+  if (!text) {
+    out.code = XML_NO_ELEMENTS;
+    return {};
+  }
+
+  auto document = std::make_shared<XMLNodeRecord>();
+  XMLParser parser(text);
+  out.code = parser.Run(document);
+  if (out.code != XML_OK && out.code != XML_WARNING_UNMATCHED_END_TAG) {
+    LineAndColumn(text, parser.Index(), &out.line, &out.column);
+    return {};
+  }
+  if (!first_tag || !*first_tag) return XMLNode(std::move(document));
+
+  // A declaration has no end tag, so whatever follows it is its content: look inside declarations.
+  const XMLNodeRecord* current = document.get();
+  size_t i = 0;
+  while (i < current->children.size()) {
+    const XMLNode& child = current->children[i];
+    if (tessel::XmlNameEquals(*child.record_->name, first_tag)) return child;
+    if (child.record_->is_declaration) {
+      current = child.record_.get();
+      i = 0;
+    } else {
+      ++i;
+    }
+  }
+  out = {XML_FIRST_TAG_NOT_FOUND, 0, 0};
+  return {};
+}
+
+XMLNode XMLNode::ChildByName(std::string_view name, int index) const {
+  if (index < 0) return {};
+  int cursor = 0;
+  XMLNode found;
+  for (int k = 0; k <= index; ++k) {
+    found = NextChildByName(name, &cursor);
+    if (found.IsNull()) break;
+  }
+  return found;
+}
+
+XMLNode XMLNode::NextChildByName(std::string_view name, int* cursor) const {
+  if (!record_) return {};
+  const int from = cursor ? *cursor : 0;
+  for (int i = from < 0 ? 0 : from; i < ChildCount(); ++i) {
+    const XMLNode& child = record_->children[static_cast<size_t>(i)];
+    if (tessel::XmlNameEquals(*child.record_->name, name)) {
+      if (cursor) *cursor = i + 1;
+      return child;
+    }
+  }
+  return {};
+}
+
+int XMLNode::CountChildrenByName(std::string_view name) const {
+  if (!record_) return 0;
+  int count = 0;
+  for (const XMLNode& child : record_->children) {
+    if (tessel::XmlNameEquals(*child.record_->name, name)) ++count;
+  }
+  return count;
+}
+
+const char* XMLNode::TextAt(int index) const {
+  const std::string* text = record_ ? Item(record_->texts, index) : nullptr;
+  return text ? text->c_str() : nullptr;
+}
+
+int XMLNode::TextCount() const {
+  return record_ ? static_cast<int>(record_->texts.size()) : 0;
+}
+
+XMLNode XMLNode::ChildAt(int index) const {
+  const XMLNode* child = record_ ? Item(record_->children, index) : nullptr;
+  return child ? *child : XMLNode();
+}
+
+int XMLNode::ChildCount() const {
+  return record_ ? static_cast<int>(record_->children.size()) : 0;
+}
+
+const char* XMLNode::Name() const {
+  return record_ && record_->name ? record_->name->c_str() : nullptr;
+}
+
+bool XMLNode::IsDeclaration() const {
+  return record_ && record_->is_declaration;
+}
+
+XMLNode XMLNode::Parent() const {
+  return record_ ? XMLNode(record_->parent.lock()) : XMLNode();
+}
+
+int XMLNode::AttributeCount() const {
+  return record_ ? static_cast<int>(record_->attributes.size()) : 0;
+}
+
+const char* XMLNode::AttributeNameAt(int index) const {
+  const auto* attribute = record_ ? Item(record_->attributes, index) : nullptr;
+  return attribute ? attribute->first.c_str() : nullptr;
+}
+
+const char* XMLNode::AttributeValueAt(int index) const {
+  const auto* attribute = record_ ? Item(record_->attributes, index) : nullptr;
+  return attribute && attribute->second ? attribute->second->c_str() : nullptr;
+}
+
+int XMLNode::SectionCount() const {
+  return record_ ? static_cast<int>(record_->sections.size()) : 0;
+}
+
+const XMLSection* XMLNode::SectionAt(int index) const {
+  return record_ ? Item(record_->sections, index) : nullptr;
+}
+
+const char* XMLErrorText(int code) {
+  static constexpr const char* kTexts[] = {
+      "No error",
+      "Warning: Unmatched end tag",
+      "Error: No XML data",
+      "Error: First token not start tag",
+      "Error: Missing start tag name",
+      "Error: Missing end tag name",
+      "Error: Unmatched quote",
+      "Error: Unmatched end tag",
+      "Error: Unexpected token found",
+      "Error: Invalid tag found",
+      "Error: No elements found",
+      "Error: File not found",
+      "Error: First Tag not found",
+  };
+  if (code < 0 || code >= static_cast<int>(std::size(kTexts))) return "Unknown";
+  return kTexts[code];
+}

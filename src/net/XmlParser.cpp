@@ -1,0 +1,324 @@
+#include "net/XmlParser.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+struct SectionMarkers {
+  const char* open;   // compared without regard to letter case
+  const char* close;  // compared exactly
+};
+
+// Searched in this order.
+constexpr SectionMarkers kSections[] = {
+    {"<![CDATA[", "]]>"}, {"<PRE>", "</PRE>"}, {"<Script>", "</Script>"},
+    {"<!--", "-->"},      {"<!DOCTYPE", ">"},
+};
+
+constexpr size_t kNone = std::string_view::npos;
+
+// Unknown entities are quoted up to this many characters in the message.
+constexpr size_t kEntityQuoteLimit = 10;
+
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+char Lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool StartsWithNoCase(const char* text, const char* prefix) {
+  for (; *prefix; ++text, ++prefix) {
+    if (Lower(*text) != Lower(*prefix)) return false;  // also stops at the text's end
+  }
+  return true;
+}
+
+std::string_view TrimRight(std::string_view text) {
+  while (!text.empty() && IsSpace(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+void ShrinkLists(XMLNodeRecord& node) {
+  node.children.shrink_to_fit();
+  node.texts.shrink_to_fit();
+  node.sections.shrink_to_fit();
+  node.attributes.shrink_to_fit();
+}
+
+}  // namespace
+
+namespace tessel {
+
+bool XmlNameEquals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  }
+  return true;
+}
+
+std::string DecodeXmlEntities(std::string_view text) {
+  struct Entity {
+    std::string_view written;
+    char value;
+  };
+  static constexpr Entity kEntities[] = {
+      {"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}, {"&apos;", '\''}, {"&quot;", '"'},
+  };
+  std::string out;
+  out.reserve(text.size());  // decoding never lengthens
+  size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] != '&') {
+      out += text[i++];
+      continue;
+    }
+    const Entity* match = nullptr;
+    for (const Entity& entity : kEntities) {
+      if (XmlNameEquals(text.substr(i, entity.written.size()), entity.written)) {
+        match = &entity;
+        break;
+      }
+    }
+    if (match) {
+      out += match->value;
+      i += match->written.size();
+      continue;
+    }
+    // Input comes from other machines: report the sequence, keep it as written and go on.
+    std::string_view rest = text.substr(i + 1, kEntityQuoteLimit);
+    rest = rest.substr(0, rest.find(';'));
+    std::fprintf(stderr, "unknown escape character: '&%.*s'\n", static_cast<int>(rest.size()),
+                 rest.data());
+    out += text[i++];
+  }
+  return out;
+}
+
+}  // namespace tessel
+
+XMLParser::Token XMLParser::Next() {
+  const char* s = text_;
+  while (IsSpace(s[index_])) ++index_;
+  const size_t start = index_;
+  const char c = s[start];
+  if (c == '\0') return {Kind::kEnd, start, 0, -1};
+
+  for (int i = 0; i < static_cast<int>(std::size(kSections)); ++i) {
+    if (StartsWithNoCase(s + start, kSections[i].open)) {
+      const size_t length = std::strlen(kSections[i].open);
+      index_ += length;
+      return {Kind::kSection, start, length, i};
+    }
+  }
+
+  auto fixed = [&](Kind kind, size_t length) {
+    index_ += length;
+    return Token{kind, start, length, -1};
+  };
+  switch (c) {
+    case '"':
+    case '\'': {
+      size_t i = start + 1;
+      while (s[i] != '\0' && s[i] != c && s[i] != '<') ++i;
+      if (s[i] == c) return fixed(Kind::kQuotedText, i + 1 - start);
+      break;  // unterminated: read as text from the quote on
+    }
+    case '/':
+      if (s[start + 1] == '>') return fixed(Kind::kShortClose, 2);
+      break;
+    case '<':
+      if (s[start + 1] == '/') return fixed(Kind::kEndTagStart, 2);
+      if (s[start + 1] == '?') return fixed(Kind::kDeclarationStart, 2);
+      return fixed(Kind::kTagStart, 1);
+    case '=':
+      return fixed(Kind::kEquals, 1);
+    case '>':
+      return fixed(Kind::kTagClose, 1);
+    default:
+      break;
+  }
+
+  // Text runs to whitespace (consumed), or up to "<", "=", ">" or "/>" (left for the next token).
+  size_t i = start + 1;
+  for (;; ++i) {
+    const char d = s[i];
+    if (d == '\0' || d == '<' || d == '=' || d == '>' || (d == '/' && s[i + 1] == '>')) {
+      index_ = i;
+      break;
+    }
+    if (IsSpace(d)) {
+      index_ = i + 1;
+      break;
+    }
+  }
+  return {Kind::kText, start, i - start, -1};
+}
+
+int XMLParser::Run(const std::shared_ptr<XMLNodeRecord>& document) {
+  stack_.push_back({document, TagState::kContent, {}, kNone});
+  for (;;) {
+    const Token token = Next();
+    // End of input leaves open elements in the tree as far as they were read.
+    if (token.kind == Kind::kEnd) return code_;
+    Frame& frame = stack_.back();
+    const Outcome outcome =
+        frame.state == TagState::kContent ? StepContent(frame, token) : StepTag(frame, token);
+    if (outcome != Outcome::kContinue) return code_;
+  }
+}
+
+void XMLParser::AddAttribute(XMLNodeRecord& node, std::string name,
+                             std::optional<std::string> value) {
+  node.attributes.emplace_back(std::move(name), std::move(value));
+}
+
+XMLParser::Outcome XMLParser::StepTag(Frame& frame, const Token& token) {
+  XMLNodeRecord& node = *frame.node;
+  switch (frame.state) {
+    case TagState::kName:
+      if (token.kind == Kind::kText) {
+        frame.pending_name.assign(View(token));
+        frame.state = TagState::kEquals;
+        return Outcome::kContinue;
+      }
+      if (token.kind == Kind::kTagClose) {
+        frame.state = TagState::kContent;
+        return Outcome::kContinue;
+      }
+      if (token.kind == Kind::kShortClose) return Complete();
+      break;
+
+    case TagState::kEquals:
+      if (token.kind == Kind::kText) {
+        AddAttribute(node, std::move(frame.pending_name), std::nullopt);
+        frame.pending_name.assign(View(token));
+        return Outcome::kContinue;
+      }
+      if (token.kind == Kind::kTagClose || token.kind == Kind::kShortClose) {
+        std::string& name = frame.pending_name;
+        if (node.is_declaration && !name.empty() && name.back() == '?') name.pop_back();
+        if (!name.empty()) AddAttribute(node, std::move(name), std::nullopt);
+        name.clear();
+        if (token.kind == Kind::kShortClose) return Complete();
+        frame.state = TagState::kContent;
+        return Outcome::kContinue;
+      }
+      if (token.kind == Kind::kEquals) {
+        frame.state = TagState::kValue;
+        return Outcome::kContinue;
+      }
+      break;
+
+    case TagState::kValue:
+      if (token.kind == Kind::kText || token.kind == Kind::kQuotedText) {
+        std::string_view value = View(token);
+        if (token.kind == Kind::kQuotedText) {
+          value = value.substr(1, value.size() - 2);
+        } else if (node.is_declaration && value.back() == '?') {
+          value.remove_suffix(1);
+        }
+        if (!frame.pending_name.empty()) {
+          AddAttribute(node, std::move(frame.pending_name), tessel::DecodeXmlEntities(value));
+        }
+        frame.pending_name.clear();
+        frame.state = TagState::kName;
+        return Outcome::kContinue;
+      }
+      break;
+
+    case TagState::kContent:
+      break;
+  }
+  code_ = XML_UNEXPECTED_TOKEN;
+  return Outcome::kFail;
+}
+
+void XMLParser::TakePendingText(Frame& frame, size_t end, bool decode) {
+  if (frame.pending_text == kNone) return;
+  const std::string_view text =
+      TrimRight(std::string_view(text_ + frame.pending_text, end - frame.pending_text));
+  frame.node->texts.push_back(decode ? tessel::DecodeXmlEntities(text) : std::string(text));
+  frame.pending_text = kNone;
+}
+
+XMLParser::Outcome XMLParser::StepContent(Frame& frame, const Token& token) {
+  switch (token.kind) {
+    case Kind::kText:
+    case Kind::kQuotedText:
+    case Kind::kEquals:
+      if (frame.pending_text == kNone) frame.pending_text = token.start;
+      return Outcome::kContinue;
+
+    case Kind::kTagStart:
+    case Kind::kDeclarationStart: {
+      TakePendingText(frame, token.start, false);
+      const Token name = Next();
+      if (name.kind != Kind::kText) {
+        code_ = XML_MISSING_START_TAG_NAME;
+        return Outcome::kFail;
+      }
+      auto child = std::make_shared<XMLNodeRecord>();
+      child->name.emplace(View(name));
+      child->is_declaration = token.kind == Kind::kDeclarationStart;
+      child->parent = frame.node;
+      frame.node->children.push_back(XMLNode(child));
+      stack_.push_back({std::move(child), TagState::kName, {}, kNone});  // frame is stale now
+      return Outcome::kContinue;
+    }
+
+    case Kind::kEndTagStart: {
+      TakePendingText(frame, token.start, true);
+      const Token name = Next();
+      if (name.kind != Kind::kText || Next().kind != Kind::kTagClose) {
+        code_ = XML_MISSING_END_TAG_NAME;
+        return Outcome::kFail;
+      }
+      const std::optional<std::string>& own = frame.node->name;
+      if (!own || !tessel::XmlNameEquals(*own, View(name))) {
+        code_ = XML_WARNING_UNMATCHED_END_TAG;
+        end_tag_ = View(name);
+      }
+      return Complete();
+    }
+
+    case Kind::kSection: {
+      TakePendingText(frame, token.start, false);
+      const SectionMarkers& markers = kSections[token.section];
+      const char* close = std::strstr(text_ + index_, markers.close);
+      if (!close) {
+        code_ = XML_UNMATCHED_END_TAG;
+        return Outcome::kFail;
+      }
+      frame.node->sections.push_back(
+          {markers.open, markers.close, std::string(text_ + index_, close)});
+      index_ = static_cast<size_t>(close - text_) + std::strlen(markers.close);
+      return Outcome::kContinue;
+    }
+
+    case Kind::kTagClose:
+    case Kind::kShortClose:
+    case Kind::kEnd:
+      break;
+  }
+  code_ = XML_UNEXPECTED_TOKEN;
+  return Outcome::kFail;
+}
+
+XMLParser::Outcome XMLParser::Complete() {
+  for (;;) {
+    ShrinkLists(*stack_.back().node);
+    stack_.pop_back();
+    if (stack_.empty()) return Outcome::kDone;  // the document itself met an end tag
+    if (end_tag_.empty()) return Outcome::kContinue;
+    if (stack_.size() == 1) {  // an end tag that closes nothing open
+      code_ = XML_UNMATCHED_END_TAG;
+      return Outcome::kFail;
+    }
+    // The pending end tag completes the parent as well; it is used up when it names the parent.
+    if (tessel::XmlNameEquals(*stack_.back().node->name, end_tag_)) end_tag_ = {};
+  }
+}

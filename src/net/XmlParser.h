@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/XmlNode.h"
+
+// The tokeniser and element parser behind XMLNode::Parse: one object per parse. Elements are parsed
+// with an explicit stack instead of recursion, so nesting depth is bounded only by the input's
+// size.
+class XMLParser {
+ public:
+  explicit XMLParser(const char* text) : text_(text) {}
+
+  // Parses the whole text into document (a nameless record) and returns the result code. Codes 0
+  // and 1 leave the tree as far as it was read.
+  int Run(const std::shared_ptr<XMLNodeRecord>& document);
+
+  // The index just after the token that ended the parse.
+  size_t Index() const { return index_; }
+
+ private:
+  enum class Kind {
+    kText,
+    kQuotedText,
+    kTagStart,
+    kEndTagStart,
+    kTagClose,
+    kEquals,
+    kDeclarationStart,
+    kShortClose,
+    kSection,
+    kEnd
+  };
+  struct Token {
+    Kind kind;
+    size_t start;
+    size_t length;
+    int section;  // index into the section table for kSection
+  };
+  enum class TagState { kName, kEquals, kValue, kContent };
+  struct Frame {
+    std::shared_ptr<XMLNodeRecord> node;
+    TagState state;
+    std::string pending_name;  // attribute name awaiting "=" or a value
+    size_t pending_text;       // start of pending content text, or npos
+  };
+  enum class Outcome { kContinue, kDone, kFail };
+
+  Token Next();
+  std::string_view View(const Token& token) const { return {text_ + token.start, token.length}; }
+  Outcome StepTag(Frame& frame, const Token& token);
+  Outcome StepContent(Frame& frame, const Token& token);
+  // Completes the innermost element and lets the pending end tag complete its ancestors.
+  Outcome Complete();
+  void TakePendingText(Frame& frame, size_t end, bool decode);
+  static void AddAttribute(XMLNodeRecord& node, std::string name, std::optional<std::string> value);
+
+  const char* text_;
+  size_t index_ = 0;
+  int code_ = XML_OK;
+  std::string_view end_tag_;  // pending end-tag name; empty when none
+  std::vector<Frame> stack_;
+};
+
+namespace tessel {
+// Replaces the five predefined entities (any letter case). An unknown "&" sequence is reported on
+// standard error and kept as written.
+std::string DecodeXmlEntities(std::string_view text);
+}  // namespace tessel
