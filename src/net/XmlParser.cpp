@@ -288,14 +288,14 @@ XMLParser::Outcome XMLParser::StepContent(Frame& frame, const Token& token) {
     case Kind::kSection: {
       TakePendingText(frame, token.start, false);
       const SectionMarkers& markers = kSections[token.section];
-      const char* close = std::strstr(text_ + index_, markers.close);
-      if (!close) {
+      const size_t close = std::string_view(text_, length_).find(markers.close, index_);
+      if (close == kNone) {
         code_ = XML_UNMATCHED_END_TAG;
         return Outcome::kFail;
       }
       frame.node->sections.push_back(
-          {markers.open, markers.close, std::string(text_ + index_, close)});
-      index_ = static_cast<size_t>(close - text_) + std::strlen(markers.close);
+          {markers.open, markers.close, std::string(text_ + index_, close - index_)});
+      index_ = close + std::strlen(markers.close);
       return Outcome::kContinue;
     }
 

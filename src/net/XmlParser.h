@@ -13,7 +13,8 @@
 // size.
 class XMLParser {
  public:
-  explicit XMLParser(const char* text) : text_(text) {}
+  explicit XMLParser(const char* text)
+      : text_(text), length_(std::char_traits<char>::length(text)) {}
 
   // Parses the whole text into document (a nameless record) and returns the result code. Codes 0
   // and 1 leave the tree as far as it was read.
@@ -59,7 +60,8 @@ class XMLParser {
   void TakePendingText(Frame& frame, size_t end, bool decode);
   static void AddAttribute(XMLNodeRecord& node, std::string name, std::optional<std::string> value);
 
-  const char* text_;
+  const char* text_;  // zero-terminated
+  size_t length_;
   size_t index_ = 0;
   int code_ = XML_OK;
   std::string_view end_tag_;  // pending end-tag name; empty when none
