@@ -136,6 +136,8 @@ bool CZipper::OpenZip(const std::string& zip_path, const std::string& root_folde
   zipFile archive = zipOpen64(full.c_str(), APPEND_STATUS_CREATE);
   if (archive == nullptr) return false;
   archive_ = archive;
+  struct stat st {};
+  archive_id_ = stat(full.c_str(), &st) == 0 ? FileId(st.st_dev, st.st_ino) : FileId();
   zip_path_ = full.string();
   root_ = root;
   write_failed_ = false;
@@ -193,7 +195,7 @@ bool CZipper::AddFolderToZip(const std::string& folder) {
   if (stat(full.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
   // A symbolic link up the tree would otherwise make the archive endless. Links elsewhere are
   // followed, as the folder pages show them.
-  const std::pair<dev_t, ino_t> id(st.st_dev, st.st_ino);
+  const FileId id(st.st_dev, st.st_ino);
   if (!open_folders_.insert(id).second) return false;
 
   bool ok = name.empty() || (OpenEntry(name + "/", st, false) && CloseEntry());
@@ -223,7 +225,8 @@ bool CZipper::AddFileToZip(const std::string& file) {
   const int fd = open(full.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  // The archive itself may lie in the tree (a shared temporary folder): never copy it into itself.
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || FileId(st.st_dev, st.st_ino) == archive_id_) {
     close(fd);
     return false;
   }

@@ -52,12 +52,15 @@ class CZipper {
   bool CloseEntry();
   bool RestoreMadeByUnix() const;
 
+  using FileId = std::pair<dev_t, ino_t>;
+
   void* archive_ = nullptr;
+  FileId archive_id_;
   std::string zip_path_;
   std::string root_;  // absolute, ends in "/"; empty when no archive is open
   std::uint64_t zip64_threshold_;
   bool write_failed_ = false;
   bool used_zip64_ = false;
-  std::set<std::pair<dev_t, ino_t>> open_folders_;  // the folder being added and its ancestors
+  std::set<FileId> open_folders_;  // the folder being added and its ancestors
   std::unique_ptr<char[]> buffer_;
 };
