@@ -18,7 +18,7 @@
 namespace {
 
 constexpr int kSsdpCycles = 100;
-constexpr int kSsdpWaitMs = 10;
+constexpr std::chrono::milliseconds kSsdpWait{10};
 constexpr int kSsdpTtl = 10;
 constexpr size_t kReceiveBufferSize = 102400;
 constexpr int kConnectAttempts = 11;
@@ -236,8 +236,8 @@ bool CompleteReply(std::string* reply) {
 }
 
 int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      deadline - std::chrono::steady_clock::now());
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
@@ -390,8 +390,6 @@ bool CUPnPNat::OpenSsdpSocket() {
                                sizeof membership) == 0;
   }
   setsockopt(m_udp_socket, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-  timeval wait{0, kSsdpWaitMs * 1000};
-  setsockopt(m_udp_socket, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
   return true;
 }
 
@@ -432,7 +430,9 @@ bool CUPnPNat::Discover() {
   std::vector<std::string> tried;
   for (int cycle = 0; cycle < kSsdpCycles && !m_found; ++cycle) {
     SendSearches();
-    const ssize_t received = recv(m_udp_socket, buffer.data(), buffer.size(), 0);
+    // poll keeps the 10 ms accurately (a receive time-out is rounded up to the kernel's ticks).
+    if (!WaitFor(m_udp_socket, POLLIN, Clock::now() + kSsdpWait)) continue;
+    const ssize_t received = recv(m_udp_socket, buffer.data(), buffer.size(), MSG_DONTWAIT);
     if (received <= 0) continue;
     std::string url =
         DescriptionUrl(std::string_view(buffer.data(), static_cast<size_t>(received)));

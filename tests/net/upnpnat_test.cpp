@@ -185,9 +185,15 @@ class FakeGateway {
       return control ? control(request) : Reply{Fault(401)};
     });
   }
-  std::vector<std::string> Datagrams() {
+  // The datagrams received so far, once at least `least` have arrived (or a second has passed).
+  std::vector<std::string> Datagrams(size_t least = 0) {
+    for (int i = 0; i < 100 && DatagramCount() < least; ++i) std::this_thread::sleep_for(10ms);
     std::lock_guard lock(mutex_);
     return datagrams_;
+  }
+  size_t DatagramCount() {
+    std::lock_guard lock(mutex_);
+    return datagrams_.size();
   }
   std::vector<std::string> Requests() {
     std::lock_guard lock(mutex_);
@@ -366,7 +372,7 @@ TEST(UPnPNat, DiscoverySearchesFetchesAndWalksTheDescriptionOnce) {
   EXPECT_EQ(nat.ServiceType(), kIp1);
   EXPECT_EQ(nat.Description(), HttpOk(DescriptionXml({})));
 
-  const std::vector<std::string> datagrams = gateway.Datagrams();
+  const std::vector<std::string> datagrams = gateway.Datagrams(2);
   ASSERT_GE(datagrams.size(), 2u);
   EXPECT_EQ(kSearch.size(), 99u);
   EXPECT_EQ(datagrams[0], kSearch);
@@ -421,7 +427,7 @@ TEST(UPnPNat, DiscoveryTakesOnlyAnnouncedLocations) {
   EXPECT_GE(Clock::now() - start, 900ms);
   EXPECT_EQ(lonely.LastMessage(), "Fail to find an UPNP NAT.\n");
   EXPECT_FALSE(lonely.Found());
-  EXPECT_EQ(silent.Datagrams().size(), 200u);
+  EXPECT_EQ(silent.Datagrams(200).size(), 200u);
 }
 
 TEST(UPnPNat, DescriptionWalkChoosesTheWanConnectionService) {
