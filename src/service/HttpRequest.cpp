@@ -54,9 +54,16 @@ void ParseCredentials(HttpRequest& request, std::string_view line) {
 void ParseRange(HttpRequest& request, std::string_view spec) {
   request.range_start = 0;
   request.range_length = -1;
-  // A suffix range ("-500") or anything else not starting with a number is not supported: the
-  // whole file is the answer, which HTTP allows for a Range a server does not understand.
+  request.range_suffix = 0;
+  // A suffix range ("-500") names the last bytes, whose place only the sender knows. Anything
+  // else not starting with a number is not understood: the whole file is the answer, which HTTP
+  // allows for a Range a server does not understand.
   std::size_t first = spec.find_first_not_of(" \t");
+  if (first != std::string_view::npos && spec[first] == '-' && first + 1 < spec.size() &&
+      IsDigit(spec[first + 1])) {
+    request.range_suffix = ParseDecimal(spec.substr(first + 1));
+    return;
+  }
   if (first == std::string_view::npos || !IsDigit(spec[first])) return;
   request.range_start = ParseDecimal(spec);
   std::size_t dash = spec.find('-');

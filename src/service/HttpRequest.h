@@ -19,6 +19,7 @@ struct HttpRequest {
   std::string boundary;
   std::uint64_t range_start = 0;
   std::int64_t range_length = -1;  // -1: to the end of the file
+  std::uint64_t range_suffix = 0;  // "bytes=-N": the last N bytes instead; 0 when not asked
 };
 
 // Fills the request from its header lines, in order; a later line of a kind replaces an earlier

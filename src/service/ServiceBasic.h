@@ -58,6 +58,8 @@ class CServiceBasic {
   virtual bool Handle(ClientTask& task) = 0;
 
   bool IsRunning() const { return running_.load(); }
+  // How long reads and sends wait for the client before giving up.
+  std::chrono::milliseconds IoTimeout() const { return io_timeout_; }
   // The port recorded by the last successful Start or Restart (0 before).
   int Port() const { return port_.load(); }
 

@@ -1,9 +1,20 @@
 #include "service/ServiceHttp.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <string_view>
 #include <utility>
 
 using tessel::EqualsNoCase;
+using tessel::StartsWithNoCase;
+
+CServiceHttp::CServiceHttp(CThreadPool& pool, const HttpStores& stores,
+                           std::chrono::milliseconds io_timeout)
+    : CServiceBasic(pool, io_timeout),
+      stores_(stores),
+      pages_(*this, stores.shares, stores.settings),
+      files_(*this) {}
 
 CServiceHttp::~CServiceHttp() {
   Stop();
@@ -13,11 +24,123 @@ bool CServiceHttp::Handle(ClientTask& task) {
   HttpRequest request;
   std::vector<std::string> lines;
   if (!ReadRequestHead(task, request, lines)) return false;
-
+  const Visitor visitor = IdentifyVisitor(request);
   const int socket = task.socket;
-  if (EqualsNoCase(request.path, "/index.htm")) return SendAuthRequired(socket);
-  if (EqualsNoCase(request.path, "/logout.htm")) return SendAuthRequired(socket);
+  const std::string& path = request.path;
+
+  // The first matching route answers; rules before the method check take any method.
+  if (EqualsNoCase(path, "/index.htm"))
+    return visitor.authenticated ? SendRedirectHome(socket) : SendAuthRequired(socket);
+  if (EqualsNoCase(path, "/logout.htm")) return SendAuthRequired(socket);
+  if (StartsWithNoCase(path, "/remove.htm"))
+    return visitor.allow_delete ? HandleRemove(socket, request, visitor) : SendAuthRequired(socket);
+  if (EqualsNoCase(path, "/upload") && request.method == HttpRequest::kPost)
+    return visitor.allow_upload ? HandleUpload(socket, request, visitor) : SendAuthRequired(socket);
   if (request.method != HttpRequest::kGet) return SendRedirectHome(socket);
+  if (path == "/" || EqualsNoCase(path, "/download.htm?file=/"))
+    return pages_.SendShareListPage(socket, visitor.account, visitor.authenticated,
+                                    visitor.allow_upload, visitor.allow_delete);
+  if (EqualsNoCase(path, "/download.htm?file=/&icon=1")) return files_.SendIcon(socket, "..");
+  return HandleResolvedPath(socket, request, visitor);
+}
+
+CServiceHttp::Visitor CServiceHttp::IdentifyVisitor(const HttpRequest& request) const {
+  Visitor visitor;
+  if (!stores_.accounts.CheckLogin(request.user_name, request.password, request.client_ip,
+                                   visitor.account))
+    return visitor;
+  visitor.authenticated = true;
+  AccountRecord record;
+  if (stores_.accounts.GetAccount(visitor.account, record)) {
+    visitor.allow_upload = record.allow_upload != 0;
+    visitor.allow_delete = record.allow_delete != 0;
+  }
+  return visitor;
+}
+
+bool CServiceHttp::HandleResolvedPath(int socket, const HttpRequest& request,
+                                      const Visitor& visitor) {
+  std::string name, local;
+  const int kind = stores_.shares.ResolveRequestPath(request.path, name, local);
+  if (kind == CDataFileShare::kPathNotFound) return SendNotFound(socket);
+  if (kind != CDataFileShare::kPathWebFile && !stores_.shares.CanAccessShare(name, visitor.account))
+    return SendAuthRequired(socket);
+
+  switch (kind) {
+    case CDataFileShare::kPathFile:
+      return HandleSharedFile(socket, request, visitor, name, local);
+    case CDataFileShare::kPathFolder:
+      return pages_.SendFolderPage(socket, local, name, visitor.authenticated,
+                                   visitor.allow_upload);
+    case CDataFileShare::kPathFolderZip: {
+      const std::uint64_t start = request.range_start;
+      const auto length = static_cast<std::uint64_t>(request.range_length);
+      const std::string& ip = request.client_ip;
+      std::uint64_t sent = 0;
+      stores_.log.AddLog(ip, visitor.account, CDataLog::kDownloadFolder, name, start, length,
+                         CDataLog::kPhaseStart);
+      HandleFolderZip(socket, request, local, sent);
+      stores_.log.AddLog(ip, visitor.account, CDataLog::kDownloadFolder, name, start, length,
+                         CDataLog::kPhaseEnd);
+      return true;
+    }
+    case CDataFileShare::kPathIcon:
+      return files_.SendIcon(socket, local);
+    case CDataFileShare::kPathWebFile: {
+      std::uint64_t sent = 0;
+      return files_.SendFile(socket, local, request.range_start, request.range_length, {}, sent,
+                             request.range_suffix);
+    }
+  }
+  return SendNotFound(socket);
+}
+
+bool CServiceHttp::HandleSharedFile(int socket, const HttpRequest& request, const Visitor& visitor,
+                                    const std::string& relative_name,
+                                    const std::string& local_path) {
+  // The log states the range the visitor asked for, so it is settled against the file's size
+  // first; a file gone meanwhile keeps the unknown length and fails to send below.
+  std::uint64_t start = request.range_start;
+  std::int64_t length = request.range_length;
+  struct stat info {};
+  if (stat(local_path.c_str(), &info) == 0) {
+    const auto size = static_cast<std::uint64_t>(info.st_size);
+    if (request.range_suffix > 0) {
+      const std::uint64_t last = std::min(request.range_suffix, size);
+      start = size - last;
+      length = static_cast<std::int64_t>(last);
+    } else if (length == -1) {
+      length = static_cast<std::int64_t>(size);
+    }
+  }
+  const std::string& ip = request.client_ip;
+  const auto total = static_cast<std::uint64_t>(length);
+  stores_.log.AddLog(ip, visitor.account, CDataLog::kDownloadFile, relative_name, start, total,
+                     CDataLog::kPhaseStart);
+  std::uint64_t sent = 0;
+  files_.SendFile(socket, local_path, start, length, {}, sent);
+  stores_.log.AddLog(ip, visitor.account, CDataLog::kDownloadFile, relative_name, sent, total,
+                     CDataLog::kPhaseEnd);
+  return true;
+}
+
+// Removing an uploaded share comes with the upload receiver; until then the visitor is sent home.
+bool CServiceHttp::HandleRemove(int socket, const HttpRequest& /*request*/,
+                                const Visitor& /*visitor*/) {
+  return SendRedirectHome(socket);
+}
+
+// Receiving uploads comes with the upload receiver; until then the visitor is sent home and the
+// body is left unread.
+bool CServiceHttp::HandleUpload(int socket, const HttpRequest& /*request*/,
+                                const Visitor& /*visitor*/) {
+  return SendRedirectHome(socket);
+}
+
+// Folder archives come with the zip sender; until then they are not found.
+bool CServiceHttp::HandleFolderZip(int socket, const HttpRequest& /*request*/,
+                                   const std::string& /*local_path*/, std::uint64_t& bytes_sent) {
+  bytes_sent = 0;
   return SendNotFound(socket);
 }
 

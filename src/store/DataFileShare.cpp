@@ -1,9 +1,47 @@
 #include "store/DataFileShare.h"
 
+#include <strings.h>
+
+#include <filesystem>
+#include <string_view>
+#include <system_error>
+
 namespace {
+
+// The longest local path a request may name.
+constexpr std::size_t kMaxLocalPath = 4096;
 
 std::string ShareQuery(const std::string& share_name) {
   return "select * from fileshare where filename='" + SqlQuote(share_name) + "'";
+}
+
+// Route prefixes are ASCII and compare without regard to case.
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() &&
+         strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
+}
+
+// Removes every occurrence of flag; whether there was one.
+bool EraseAll(std::string& text, std::string_view flag) {
+  bool found = false;
+  for (std::size_t at; (at = text.find(flag)) != std::string::npos; found = true)
+    text.erase(at, flag.size());
+  return found;
+}
+
+// "." and ".." resolved and repeated or trailing "/" dropped, by the text alone: the checks that
+// follow must judge the very path that is then opened, whatever links lie along it.
+std::string NormalPath(const std::string& path) {
+  std::string normal = std::filesystem::path(path).lexically_normal().string();
+  while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
+  return normal;
+}
+
+// Whether normal path lies at or below normal root. Names are case-sensitive here, and a
+// separator must follow the root, so "/srv/Music2" is not inside "/srv/Music".
+bool Contains(const std::string& root, const std::string& path) {
+  if (path.size() < root.size() || path.compare(0, root.size(), root) != 0) return false;
+  return path.size() == root.size() || root.back() == '/' || path[root.size()] == '/';
 }
 
 }  // namespace
@@ -176,4 +214,87 @@ int CDataFileShare::ListShares(std::vector<FileShareRecord>& shares) {
     shares.push_back(std::move(record));
   }
   return static_cast<int>(shares.size());
+}
+
+bool CDataFileShare::LocateShareItem(const std::string& value, std::string& share_name,
+                                     std::string& below, std::string& local_path) {
+  std::size_t separator = value.find('\\');
+  share_name = value.substr(0, separator);
+  std::string rest = separator == std::string::npos ? "" : value.substr(separator);
+  std::string share_path = GetSharePath(share_name);
+  if (share_path.empty()) return false;
+  share_path = NormalPath(share_path);
+  for (char& c : rest)
+    if (c == '\\') c = '/';
+  std::string local = NormalPath(share_path + rest);
+  if (local.size() > kMaxLocalPath || !Contains(share_path, local)) return false;
+  // The name is rebuilt from the normal path, so "Music\live\..\a.mp3" is logged and linked as
+  // "Music\a.mp3" and a folder page's parent entry is always its real parent.
+  below = local.substr(share_path.size());
+  if (!below.empty() && below.front() != '/') below.insert(0, 1, '/');
+  for (char& c : below)
+    if (c == '/') c = '\\';
+  local_path = std::move(local);
+  return true;
+}
+
+int CDataFileShare::ResolveRequestPath(const std::string& request_path, std::string& relative_name,
+                                       std::string& local_path) {
+  constexpr std::string_view kFavicon = "/favicon.ico";
+  constexpr std::string_view kImages = "/images/";
+  constexpr std::string_view kIcons = "/icons/";
+  constexpr std::string_view kDownload = "/download.htm?file=";
+  constexpr std::string_view kRemove = "/remove.htm?file=";
+
+  relative_name.clear();
+  local_path.clear();
+  const std::string path = request_path.substr(0, request_path.find('\0'));
+  const std::string web_folder = NormalPath(GetProgramFolder() + "/web");
+
+  if (StartsWithNoCase(path, kFavicon)) {
+    local_path = web_folder + "/images/favicon.ico";
+    return kPathWebFile;
+  }
+  if (StartsWithNoCase(path, kImages) || StartsWithNoCase(path, kIcons)) {
+    std::string below = path;
+    for (char& c : below)
+      if (c == '\\') c = '/';
+    std::string local = NormalPath(web_folder + below);
+    if (local.size() > kMaxLocalPath || !Contains(web_folder, local) || local == web_folder)
+      return kPathNotFound;
+    local_path = std::move(local);
+    return kPathWebFile;
+  }
+
+  const bool download = StartsWithNoCase(path, kDownload);
+  if (!download && !StartsWithNoCase(path, kRemove)) return kPathNotFound;
+  std::string value = path.substr(download ? kDownload.size() : kRemove.size());
+  bool zip = false;
+  bool icon = false;
+  if (download) {
+    zip = EraseAll(value, "&zip=1");
+    icon = EraseAll(value, "&icon=1");
+  }
+  std::string share_name, below, local;
+  if (!LocateShareItem(value, share_name, below, local)) return kPathNotFound;
+
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(local, error);
+  if (error || !std::filesystem::exists(status)) return kPathNotFound;
+  int kind = kPathNotFound;
+  if (!download) {
+    kind = kPathFile;
+  } else if (icon) {
+    kind = kPathIcon;
+  } else if (std::filesystem::is_directory(status)) {
+    kind = zip ? kPathFolderZip : kPathFolder;
+  } else if (std::filesystem::is_regular_file(status)) {
+    kind = kPathFile;
+  }
+  // Anything else (a pipe, a device, a socket) is not a file to send: opening a pipe would
+  // hold the worker until some writer came along.
+  if (kind == kPathNotFound) return kPathNotFound;
+  relative_name = download ? share_name + below : share_name;
+  local_path = std::move(local);
+  return kind;
 }

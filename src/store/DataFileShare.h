@@ -24,6 +24,14 @@ struct FileShareRecord {
 // may be called from any thread; failures come back as false, the empty text or 0.
 class CDataFileShare : public CDataBasic {
  public:
+  // What ResolveRequestPath finds a request path to name.
+  static constexpr int kPathNotFound = 0;   // also outside its share or the web folder
+  static constexpr int kPathFile = 1;       // a shared file; for a removal path, any shared item
+  static constexpr int kPathFolder = 2;     // a shared folder, to be listed
+  static constexpr int kPathFolderZip = 3;  // a shared folder, to be sent as a zip archive
+  static constexpr int kPathIcon = 4;       // the icon of a shared item
+  static constexpr int kPathWebFile = 5;    // a file of the web folder (program folder + "/web")
+
   explicit CDataFileShare(const std::string& program_folder = tessel::ExecutableFolder());
   ~CDataFileShare() override;
 
@@ -64,7 +72,22 @@ class CDataFileShare : public CDataBasic {
   // report-3.pdf... The name is only reserved by ShareFile, which chooses it itself.
   std::string MakeUniqueShareName(const std::string& local_path);
 
+  // Maps a decoded request path to what it names: "/download.htm?file=<share>\<below>" (with
+  // "&zip=1" or "&icon=1"), "/remove.htm?file=<share>...", "/favicon.ico", "/images/..." and
+  // "/icons/...". Returns a kPath value; for any but kPathNotFound, local_path receives the
+  // normalised local path, which is the share's path or lies below it (or in the web folder), and
+  // relative_name the share-relative name with "\" between folders (only the share's name for a
+  // removal, empty for the web folder). A NUL ends the request path.
+  int ResolveRequestPath(const std::string& request_path, std::string& relative_name,
+                         std::string& local_path);
+
  private:
   static std::string UniqueName(CADO::CADORecordset& rs, const std::string& local_path);
   static void ReadRecord(CADO::CADORecordset& rs, FileShareRecord& record);
+  // Looks up the share named by the text of value before its first "\" and places the rest
+  // below the share's path. False when the share is unknown or the result leaves it; else
+  // share_name, below (normalised, "\" between folders, empty for the share itself) and
+  // local_path are set. Nothing on disk is examined.
+  bool LocateShareItem(const std::string& value, std::string& share_name, std::string& below,
+                       std::string& local_path);
 };

@@ -4,34 +4,23 @@
 
 #include <thread>
 
-#include "service/Loopback.h"
-#include "service/ThreadPool.h"
+#include "service/WebFixture.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using web::kAuthRequired;
+using web::kNotFound;
+using web::kRedirectHome;
 
-const std::string kNotFound = "HTTP/1.0 404 Resource not found\r\n";
-const std::string kAuthRequired =
-    "HTTP/1.0 401 No cigar\r\nServer: WWW\r\n"
-    "WWW-Authenticate: Basic realm=\"Tessel Authenticate\"\r\nCache-control: no-cache\r\n\r\n"
-    "<html><head><meta http-equiv=\"Refresh\" content=\"0;url=/\"></head></html>";
-const std::string kRedirectHome =
-    "HTTP/1.1 302 Found\r\nServer: Tessel\r\nPragma: no-cache,no-store\r\n"
-    "Cache-control: no-cache,no-store\r\nLocation: /\r\n\r\n";
-
-// The real service on a free loopback port.
-class HttpService : public ::testing::Test {
+// The real service on a free loopback port, over stores in a fresh folder.
+class HttpService : public web::WebFixture {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(pool.Start());
-    ASSERT_TRUE(service.Start(loopback::FreePort()));
+  // From a visitor the `local` account does not admit, so /index.htm challenges.
+  std::string Exchange(std::string_view request) {
+    return WebFixture::Exchange(request, web::kStranger);
   }
-
   int Connect() { return loopback::Connect(service.Port()); }
-  std::string Exchange(const std::string& request) {
-    return loopback::Exchange(service.Port(), request);
-  }
 
   bool WaitIdle() {
     for (auto deadline = std::chrono::steady_clock::now() + 5s;
@@ -39,13 +28,10 @@ class HttpService : public ::testing::Test {
       if (pool.CountActive(&service) == 0) return true;
     return false;
   }
-
-  CThreadPool pool;
-  CServiceHttp service{pool};
 };
 
 TEST_F(HttpService, AnswersWithTheFixedRepliesByteForByte) {
-  EXPECT_EQ(Exchange("GET / HTTP/1.0\r\n\r\n"), kNotFound);
+  EXPECT_EQ(Exchange("GET /nothing HTTP/1.0\r\n\r\n"), kNotFound);
   EXPECT_EQ(Exchange("GET /upload HTTP/1.0\r\n\r\n"), kNotFound);
   EXPECT_EQ(Exchange("get /INDEX.HTM HTTP/1.0\r\nHost: x\r\n\r\n"), kAuthRequired);
   EXPECT_EQ(Exchange("POST /index.htm HTTP/1.0\r\n\r\n"), kAuthRequired);
@@ -80,7 +66,7 @@ TEST_F(HttpService, ClientsVanishingMidHeadFreeTheirWorkers) {
   setsockopt(abrupt, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   close(abrupt);
   EXPECT_TRUE(WaitIdle());
-  EXPECT_EQ(Exchange("GET / HTTP/1.0\r\n\r\n"), kNotFound);
+  EXPECT_EQ(Exchange("GET /nothing HTTP/1.0\r\n\r\n"), kNotFound);
 }
 
 TEST_F(HttpService, ReadRequestHeadParsesTheHeadAndLeavesTheBody) {

@@ -1,0 +1,200 @@
+#include "service/FileSender.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <memory>
+
+#include "service/FileIcon.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// One sendfile call moves at most this much, so a stop is noticed between calls on a fast link.
+constexpr std::uint64_t kZeroCopyChunk = 8 << 20;
+// The buffer of the reading way.
+constexpr std::size_t kReadBlock = 256 << 10;
+// Waits for the client are cut into slices of this, so a stop is noticed within one.
+constexpr milliseconds kPollSlice = std::chrono::seconds(1);
+
+// Closes a file descriptor on every way out.
+class FileHandle {
+ public:
+  explicit FileHandle(int fd) : fd_(fd) {}
+  ~FileHandle() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Puts a socket into non-blocking mode for its lifetime, so that sendfile never waits longer
+// than a poll slice; the earlier mode comes back afterwards.
+class NonBlockingScope {
+ public:
+  explicit NonBlockingScope(int socket) : socket_(socket), flags_(fcntl(socket, F_GETFL)) {
+    if (flags_ >= 0 && (flags_ & O_NONBLOCK) == 0) fcntl(socket_, F_SETFL, flags_ | O_NONBLOCK);
+  }
+  ~NonBlockingScope() {
+    if (flags_ >= 0 && (flags_ & O_NONBLOCK) == 0) fcntl(socket_, F_SETFL, flags_);
+  }
+  NonBlockingScope(const NonBlockingScope&) = delete;
+  NonBlockingScope& operator=(const NonBlockingScope&) = delete;
+
+ private:
+  int socket_;
+  int flags_;
+};
+
+std::string_view LastComponent(std::string_view path) {
+  std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// The name between the quotes of a Content-Disposition filename. Escaping quotes and
+// backslashes keeps the quoted text closed where it should be; a CR or LF in a file name
+// would otherwise end the header early and let the name write headers of its own.
+std::string QuotedFileName(std::string_view name) {
+  std::string quoted;
+  quoted.reserve(name.size());
+  for (char c : name) {
+    if (c == '"' || c == '\\') {
+      quoted += '\\';
+      quoted += c;
+    } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+      quoted += '_';
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted;
+}
+
+}  // namespace
+
+bool CFileSender::SendFile(int socket, const std::string& local_path, std::uint64_t range_start,
+                           std::int64_t range_length, std::string_view display_name,
+                           std::uint64_t& bytes_sent, std::uint64_t range_suffix) const {
+  bytes_sent = 0;
+  if (display_name.empty()) display_name = LastComponent(local_path);
+  // Non-blocking, so that a pipe placed where a file was expected cannot hold the worker.
+  FileHandle file(open(local_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  struct stat info {};
+  if (file.get() < 0 || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+
+  const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
+  std::uint64_t start = range_start;
+  std::uint64_t length = 0;
+  if (range_suffix > 0) {
+    length = std::min(range_suffix, size);
+    start = size - length;
+  } else {
+    start = std::min(start, size);
+    const std::uint64_t left = size - start;
+    length = range_length < 0 ? left : std::min(static_cast<std::uint64_t>(range_length), left);
+  }
+  // A range that stops before the last byte says so in its Content-Range and Content-Length.
+  const bool ends_early = length > 0 && start + length < size;
+
+  std::string head;
+  if (start > 0 || ends_early) {
+    const std::uint64_t last = ends_early ? start + length - 1 : size - 1;
+    head =
+        "HTTP/1.0 206 Partial Content\r\nAccept-Ranges: bytes\r\n"
+        "Content-Type: application/octet-stream\r\nContent-Length: " +
+        std::to_string(length) + "\r\nContent-Range: bytes " + std::to_string(start) + "-" +
+        std::to_string(last) + "/" + std::to_string(size) + "\r\n";
+  } else {
+    head =
+        "HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\nContent-Type: application/octet-stream\r\n"
+        "Content-Length: " +
+        std::to_string(length) + "\r\n";
+  }
+  head +=
+      "Content-Disposition: attachment; filename=\"" + QuotedFileName(display_name) + "\"\r\n\r\n";
+  if (!service_.SendString(socket, head)) return false;
+  return SendBody(socket, file.get(), start, length, bytes_sent);
+}
+
+bool CFileSender::SendBody(int socket, int file, std::uint64_t offset, std::uint64_t length,
+                           std::uint64_t& bytes_sent) const {
+  if (length == 0) return true;
+  NonBlockingScope non_blocking(socket);
+  bool unsupported = false;
+  if (SendBodyZeroCopy(socket, file, offset, length, bytes_sent, unsupported)) return true;
+  return unsupported && SendBodyByReading(socket, file, offset, length, bytes_sent);
+}
+
+bool CFileSender::SendBodyZeroCopy(int socket, int file, std::uint64_t offset, std::uint64_t length,
+                                   std::uint64_t& bytes_sent, bool& unsupported) const {
+  const milliseconds timeout = service_.IoTimeout();
+  std::uint64_t done = 0;
+  Clock::time_point progress = Clock::now();
+  while (done < length) {
+    if (!service_.IsRunning()) return false;
+    off_t position = static_cast<off_t>(offset + done);
+    const std::size_t count = static_cast<std::size_t>(std::min(length - done, kZeroCopyChunk));
+    const ssize_t sent = sendfile(socket, file, &position, count);
+    if (sent > 0) {
+      done += static_cast<std::uint64_t>(sent);
+      bytes_sent += static_cast<std::uint64_t>(sent);
+      progress = Clock::now();
+      continue;
+    }
+    // The file ended before the range did: it shrank while being sent. What was sent is
+    // true; the connection's end tells the client the rest is missing.
+    if (sent == 0) return false;
+    if (errno == EINTR) continue;
+    if ((errno == EINVAL || errno == ENOSYS) && done == 0) {
+      unsupported = true;
+      return false;
+    }
+    if (errno != EAGAIN) return false;
+    const auto idle = std::chrono::duration_cast<milliseconds>(Clock::now() - progress);
+    if (idle > timeout) return false;
+    pollfd entry{socket, POLLOUT, 0};
+    const milliseconds wait = std::min(kPollSlice, timeout - idle + milliseconds(1));
+    if (poll(&entry, 1, static_cast<int>(wait.count())) < 0 && errno != EINTR) return false;
+  }
+  return true;
+}
+
+bool CFileSender::SendBodyByReading(int socket, int file, std::uint64_t offset,
+                                    std::uint64_t length, std::uint64_t& bytes_sent) const {
+  const auto buffer = std::make_unique<char[]>(kReadBlock);
+  std::uint64_t done = 0;
+  while (done < length) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(length - done, kReadBlock));
+    const ssize_t got = pread(file, buffer.get(), want, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    // A short file (it shrank) ends the body; nothing is ever sent in place of missing bytes.
+    if (got <= 0) return false;
+    if (!service_.SendAll(socket, buffer.get(), static_cast<std::size_t>(got))) return false;
+    done += static_cast<std::uint64_t>(got);
+    bytes_sent += static_cast<std::uint64_t>(got);
+  }
+  return true;
+}
+
+bool CFileSender::SendIcon(int socket, const std::string& path) const {
+  const std::string gif = tessel::FileIconGif(path);
+  service_.SendString(socket, "HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\nContent-Length: " +
+                                  std::to_string(gif.size()) +
+                                  "\r\nContent-Type: application/octet-stream\r\n"
+                                  "Content-Disposition: attachment; filename=\"file.gif\"\r\n\r\n" +
+                                  gif);
+  return true;
+}

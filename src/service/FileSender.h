@@ -1,0 +1,45 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "service/ServiceBasic.h"
+
+// Sends files and item icons as downloads ("application/octet-stream", disposition
+// "attachment") over a connection of a service, whose socket operations and limits it keeps to.
+class CFileSender {
+ public:
+  // The service must outlive the sender.
+  explicit CFileSender(const CServiceBasic& service) : service_(service) {}
+
+  // Sends the file at local_path, or the part of it a single byte range names: from range_start
+  // (clamped to the size) for range_length bytes (-1, or more than is left: to the end), or,
+  // when range_suffix is non-zero, its last range_suffix bytes. A whole file, or a range from 0
+  // to the end, gets "200 OK"; any other range "206 Partial Content" with a Content-Range that
+  // matches the body. The header names display_name, or when it is empty the last component of
+  // local_path. bytes_sent receives the body bytes delivered. False, with nothing sent, when the
+  // path is not a regular file that can be opened; false when the body cannot be sent whole
+  // (the file shrank, the client left, the service stopped); true otherwise.
+  bool SendFile(int socket, const std::string& local_path, std::uint64_t range_start,
+                std::int64_t range_length, std::string_view display_name, std::uint64_t& bytes_sent,
+                std::uint64_t range_suffix = 0) const;
+
+  // Sends the 16 x 16 GIF icon for the kind of item at path (".." for a parent folder entry) as
+  // a download named "file.gif"; a path without an icon gets the header with a length of 0.
+  // Always true.
+  bool SendIcon(int socket, const std::string& path) const;
+
+ private:
+  // Sends length bytes of file from offset, adding each delivered byte to bytes_sent.
+  bool SendBody(int socket, int file, std::uint64_t offset, std::uint64_t length,
+                std::uint64_t& bytes_sent) const;
+  // The two ways of SendBody: sendfile(2), and reading into a buffer where the file system does
+  // not support that. SendBodyZeroCopy sets unsupported (having sent nothing) to ask for the
+  // other way.
+  bool SendBodyZeroCopy(int socket, int file, std::uint64_t offset, std::uint64_t length,
+                        std::uint64_t& bytes_sent, bool& unsupported) const;
+  bool SendBodyByReading(int socket, int file, std::uint64_t offset, std::uint64_t length,
+                         std::uint64_t& bytes_sent) const;
+
+  const CServiceBasic& service_;
+};

@@ -1,0 +1,301 @@
+#include "service/SharePages.h"
+
+#include <sys/stat.h>
+
+#include <array>
+#include <cstdlib>
+#include <ctime>
+#include <string_view>
+#include <vector>
+
+#include "res/PageTemplate.h"
+#include "res/Resources.h"
+#include "res/StringTable.h"
+#include "service/FolderListing.h"
+#include "service/HttpRequest.h"
+#include "service/UrlCodec.h"
+#include "store/SizeText.h"
+
+namespace {
+
+namespace res = tessel::res;
+
+constexpr std::string_view kShown = "yes";
+constexpr std::string_view kHidden = "none";
+// A shown zip link on folder pages.
+constexpr std::string_view kShownInFolder = "";
+
+// What fills one row, unescaped.
+struct RowValues {
+  std::string no;
+  std::string url;
+  std::string name;
+  std::string size;
+  std::string date;
+  std::string_view action;
+  std::string_view folder;
+};
+
+enum Slot { kNo, kUrl, kName, kSize, kDate, kAction, kFolder, kSlotCount };
+constexpr std::array<std::string_view, kSlotCount> kSlotNames = {
+    res::kRowNo,       res::kRowFileUrl,       res::kRowFileName,      res::kRowFileSize,
+    res::kRowFileDate, res::kRowActionDisplay, res::kRowFolderDisplay,
+};
+
+std::string_view ValueOf(const RowValues& row, int slot) {
+  switch (slot) {
+    case kNo:
+      return row.no;
+    case kUrl:
+      return row.url;
+    case kName:
+      return row.name;
+    case kSize:
+      return row.size;
+    case kDate:
+      return row.date;
+    case kAction:
+      return row.action;
+    default:
+      return row.folder;
+  }
+}
+
+void AppendEscaped(std::string& out, std::string_view text) {
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
+    }
+  }
+}
+
+// Every occurrence of from replaced by to, in one pass.
+void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
+  if (from.empty()) return;
+  std::size_t at = text.find(from);
+  if (at == std::string::npos) return;
+  std::string out;
+  out.reserve(text.size());
+  std::size_t done = 0;
+  for (; at != std::string::npos; at = text.find(from, done)) {
+    out.append(text, done, at - done);
+    out += to;
+    done = at + from.size();
+  }
+  out.append(text, done);
+  text = std::move(out);
+}
+
+// The sample row cut into literal text and placeholders once per page, so that filling a row
+// appends values without searching, and nothing that comes from a name is ever searched for
+// placeholders.
+class RowTemplate {
+ public:
+  explicit RowTemplate(std::string text) : text_(std::move(text)) {
+    std::size_t literal = 0;
+    for (std::size_t at = text_.find("##"); at != std::string::npos;) {
+      int slot = 0;
+      while (slot < kSlotCount && text_.compare(at, kSlotNames[slot].size(), kSlotNames[slot]) != 0)
+        ++slot;
+      if (slot == kSlotCount) {
+        at = text_.find("##", at + 1);
+        continue;
+      }
+      parts_.push_back({literal, at - literal, -1});
+      parts_.push_back({0, 0, slot});
+      literal = at + kSlotNames[slot].size();
+      at = text_.find("##", literal);
+    }
+    parts_.push_back({literal, text_.size() - literal, -1});
+  }
+
+  void AppendTo(std::string& out, const RowValues& row) const {
+    for (const Part& part : parts_) {
+      if (part.slot < 0)
+        out.append(text_, part.offset, part.length);
+      else
+        AppendEscaped(out, ValueOf(row, part.slot));
+    }
+  }
+
+ private:
+  struct Part {
+    std::size_t offset;
+    std::size_t length;
+    int slot;  // -1: the literal text at offset
+  };
+  std::string text_;
+  std::vector<Part> parts_;
+};
+
+std::string SampleRowOf(const std::string& page) {
+  const std::size_t start = page.find(res::kSampleStart);
+  const std::size_t end = page.find(res::kSampleEnd);
+  if (start == std::string::npos || end == std::string::npos ||
+      end < start + res::kSampleStart.size())
+    return {};
+  const std::size_t first = start + res::kSampleStart.size();
+  return page.substr(first, end - first);
+}
+
+// One page in the making: the template with its labels and display values filled and the sample
+// row taken out; rows are collected and put in place once, before the list marker.
+class PageBuilder {
+ public:
+  PageBuilder(bool authenticated, bool allow_upload)
+      : page_(PreparedTemplate(authenticated, allow_upload, sample_)),
+        row_(sample_),
+        uploaded_row_(UploadedRow(sample_)) {}
+
+  // uploaded: the item came from an upload, and shows the upload image instead of the share one.
+  void AddRow(const RowValues& row, bool uploaded = false) {
+    (uploaded ? uploaded_row_ : row_).AppendTo(rows_, row);
+    rows_ += "\r\n";
+  }
+
+  std::string Finish() {
+    rows_ += res::kSharedFileList;
+    ReplaceAll(page_, res::kSharedFileList, rows_);
+    return std::move(page_);
+  }
+
+ private:
+  static std::string PreparedTemplate(bool authenticated, bool allow_upload, std::string& sample) {
+    std::string page(res::Find(res::kPageTemplateName));
+    for (const res::PageLabel& label : res::kPageLabels)
+      ReplaceAll(page, label.placeholder, res::String(label.id));
+    sample = SampleRowOf(page);
+    ReplaceAll(page, res::kLoginDisplay, authenticated ? kHidden : kShown);
+    ReplaceAll(page, res::kUploadDisplay, authenticated && allow_upload ? kShown : kHidden);
+    ReplaceAll(page, res::kLogoffDisplay, authenticated ? kShown : kHidden);
+    ReplaceAll(page, sample, "");
+    return page;
+  }
+
+  static std::string UploadedRow(std::string row) {
+    ReplaceAll(row, "share.gif", "upload.gif");
+    return row;
+  }
+
+  std::string sample_;  // declared first: the template is cut from it
+  std::string page_;
+  RowTemplate row_;
+  RowTemplate uploaded_row_;
+  std::string rows_;
+};
+
+std::string TimeText(std::time_t time) {
+  std::tm local{};
+  char text[32] = {};
+  if (localtime_r(&time, &local) == nullptr) return {};
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
+std::string_view LastComponent(std::string_view path) {
+  std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+bool CSharePages::ZipEnabled() const {
+  return std::strtol(settings_.GetParam("EnableZipFolder").c_str(), nullptr, 10) != 0;
+}
+
+bool CSharePages::SendPage(int socket, const std::string& page) const {
+  // Nobody hears of a failed send: the client has gone.
+  if (service_.SendString(socket, "HTTP/1.0 200 OK\r\n\r\n")) service_.SendString(socket, page);
+  return true;
+}
+
+bool CSharePages::SendShareListPage(int socket, const std::string& account_name, bool authenticated,
+                                    bool allow_upload, bool allow_delete) const {
+  return SendPage(socket, ShareListPage(account_name, authenticated, allow_upload, allow_delete));
+}
+
+bool CSharePages::SendFolderPage(int socket, const std::string& local_path,
+                                 const std::string& relative_name, bool authenticated,
+                                 bool allow_upload) const {
+  return SendPage(socket, FolderPage(local_path, relative_name, authenticated, allow_upload));
+}
+
+std::string CSharePages::ShareListPage(const std::string& account_name, bool authenticated,
+                                       bool allow_upload, bool allow_delete) const {
+  std::vector<std::string> names, paths, uploaders;
+  const int count = shares_.ListShareNames(names, paths, uploaders, authenticated);
+  const bool zip = ZipEnabled();
+  PageBuilder page(authenticated, allow_upload);
+  int number = 0;
+  for (int i = 0; i < count; ++i) {
+    struct stat info {};
+    // A share whose path has vanished gets no row and no number.
+    if (stat(paths[i].c_str(), &info) != 0) continue;
+    const bool folder = S_ISDIR(info.st_mode);
+    const bool uploaded = !uploaders[i].empty();
+    RowValues row;
+    row.no = std::to_string(++number);
+    row.url = tessel::UrlEncode(names[i]);
+    row.name = folder ? names[i] : std::string(LastComponent(paths[i]));
+    row.size = FormatSize(folder ? 0 : static_cast<int64_t>(info.st_size));
+    row.date = TimeText(info.st_mtime);
+    row.action = authenticated && allow_delete && uploaded &&
+                         tessel::EqualsNoCase(uploaders[i], account_name)
+                     ? kShown
+                     : kHidden;
+    row.folder = folder && zip ? kShown : kHidden;
+    page.AddRow(row, uploaded);
+  }
+  return page.Finish();
+}
+
+std::string CSharePages::FolderPage(const std::string& local_path, const std::string& relative_name,
+                                    bool authenticated, bool allow_upload) const {
+  PageBuilder page(authenticated, allow_upload);
+  CFolderListing listing;
+  if (!listing.Read(local_path)) return page.Finish();
+
+  const std::string_view zip_link = ZipEnabled() ? kShownInFolder : kHidden;
+  // The parent of a share's top folder is the home page, written "/".
+  const std::size_t cut = relative_name.rfind('\\');
+  const std::string parent = cut == std::string::npos ? "/" : relative_name.substr(0, cut);
+  struct stat parent_info {};
+  stat((local_path + "/..").c_str(), &parent_info);
+  int number = 0;
+  RowValues row;
+  row.no = std::to_string(++number);
+  row.url = tessel::UrlEncode(parent);
+  row.name = "..";
+  row.size = FormatSize(0);
+  row.date = TimeText(parent_info.st_mtime);
+  row.action = kHidden;
+  row.folder = parent == "/" ? kHidden : zip_link;
+  page.AddRow(row);
+
+  for (const FolderItem& item : listing.Items()) {
+    row.no = std::to_string(++number);
+    row.url = tessel::UrlEncode(relative_name + "\\" + item.name);
+    row.name = item.name;
+    row.size = FormatSize(static_cast<int64_t>(item.size));
+    row.date = TimeText(item.last_write);
+    row.folder = item.is_folder ? zip_link : kHidden;
+    page.AddRow(row);
+  }
+  return page.Finish();
+}
