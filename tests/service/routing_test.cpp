@@ -38,8 +38,7 @@ class Routing : public web::WebFixture {
     return reply.body;
   }
 
-  int Resolve(const std::string& path, std::string* name = nullptr,
-              std::string* local = nullptr) {
+  int Resolve(const std::string& path, std::string* name = nullptr, std::string* local = nullptr) {
     std::string relative, local_path;
     int kind = shares.ResolveRequestPath(path, relative, local_path);
     if (name) *name = relative;
@@ -93,8 +92,7 @@ TEST_F(Routing, IdentifiesVisitorsOnEveryRequest) {
   EXPECT_EQ(Get("/download.htm?file=Vault", "", kStranger), kAuthRequired);
   EXPECT_EQ(Get("/download.htm?file=Vault&icon=1", "", kStranger), kAuthRequired);
   EXPECT_EQ(Get("/download.htm?file=Vault&zip=1", "", kStranger), kAuthRequired);
-  EXPECT_EQ(Download("/download.htm?file=Vault%5Cplan.txt", BasicAuth(kAdmin), kStranger),
-            "plan");
+  EXPECT_EQ(Download("/download.htm?file=Vault%5Cplan.txt", BasicAuth(kAdmin), kStranger), "plan");
   EXPECT_EQ(Download("/download.htm?file=Vault%5Cplan.txt"), "plan");
   EXPECT_EQ(Download("/download.htm?file=Music%5Ca.txt", "", kStranger), "music a");
 
@@ -192,12 +190,13 @@ TEST_F(Routing, LogsDownloadsOfSharedFilesOnly) {
   Get("/download.htm?file=Music%5Cbig.bin", "Range: bytes=100000-\r\n");
   Get("/images/home.gif");
   Get("/download.htm?file=Music");
-  EXPECT_EQ(LogLines(), (std::vector<std::string>{
-                            "user(admin:127.0.0.2) download file start Music\\big.bin(0 K/293 K)",
-                            "user(admin:127.0.0.2) download file end Music\\big.bin(293 K/293 K)",
-                            "user(local:127.0.0.1) download file start Music\\big.bin(97.7 K/293 K)",
-                            "user(local:127.0.0.1) download file end Music\\big.bin(195 K/293 K)",
-                        }));
+  EXPECT_EQ(LogLines(),
+            (std::vector<std::string>{
+                "user(admin:127.0.0.2) download file start Music\\big.bin(0 K/293 K)",
+                "user(admin:127.0.0.2) download file end Music\\big.bin(293 K/293 K)",
+                "user(local:127.0.0.1) download file start Music\\big.bin(97.7 K/293 K)",
+                "user(local:127.0.0.1) download file end Music\\big.bin(195 K/293 K)",
+            }));
 }
 
 }  // namespace

@@ -1,0 +1,210 @@
+// Downloads and icons, byte for byte, over real loopback connections.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <thread>
+
+#include "service/FileIcon.h"
+#include "service/FileSender.h"
+#include "service/WebFixture.h"
+
+namespace {
+
+using web::Pattern;
+using web::Split;
+
+std::string WholeHead(std::uint64_t size, const std::string& name) {
+  return "HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\nContent-Type: application/octet-stream\r\n"
+         "Content-Length: " +
+         std::to_string(size) + "\r\nContent-Disposition: attachment; filename=\"" + name +
+         "\"\r\n\r\n";
+}
+
+std::string PartHead(std::uint64_t length, std::uint64_t first, std::uint64_t last,
+                     std::uint64_t size, const std::string& name) {
+  return "HTTP/1.0 206 Partial Content\r\nAccept-Ranges: bytes\r\n"
+         "Content-Type: application/octet-stream\r\nContent-Length: " +
+         std::to_string(length) + "\r\nContent-Range: bytes " + std::to_string(first) + "-" +
+         std::to_string(last) + "/" + std::to_string(size) +
+         "\r\nContent-Disposition: attachment; filename=\"" + name + "\"\r\n\r\n";
+}
+
+class Downloads : public web::WebFixture {
+ protected:
+  void SetUp() override {
+    WebFixture::SetUp();
+    data = Pattern(5000);
+    web::WriteFile(Local("Data/data.bin"), data);
+    Share("Data", Local("Data"));
+  }
+
+  std::string Range(const std::string& range, const std::string& target = kData) {
+    return Get(target, "Range: bytes=" + range + "\r\n");
+  }
+
+  static inline const std::string kData = "/download.htm?file=Data%5Cdata.bin";
+  std::string data;
+};
+
+TEST_F(Downloads, RangesAreAnsweredByteExact) {
+  EXPECT_EQ(Get(kData), WholeHead(5000, "data.bin") + data);
+  // From a byte to the end: the form resumed downloads use.
+  EXPECT_EQ(Range("1000-"), PartHead(4000, 1000, 4999, 5000, "data.bin") + data.substr(1000));
+  EXPECT_EQ(Range("0-"), WholeHead(5000, "data.bin") + data);
+  EXPECT_EQ(Range("4999-"), PartHead(1, 4999, 4999, 5000, "data.bin") + data.substr(4999));
+  // A range with an end: header and body agree on it.
+  EXPECT_EQ(Range("0-99"), PartHead(100, 0, 99, 5000, "data.bin") + data.substr(0, 100));
+  EXPECT_EQ(Range("0-0"), PartHead(1, 0, 0, 5000, "data.bin") + data.substr(0, 1));
+  EXPECT_EQ(Range("2000-2999"),
+            PartHead(1000, 2000, 2999, 5000, "data.bin") + data.substr(2000, 1000));
+  EXPECT_EQ(Range("4990-9999"), PartHead(10, 4990, 4999, 5000, "data.bin") + data.substr(4990));
+  EXPECT_EQ(Range("0-4999"), WholeHead(5000, "data.bin") + data);
+  // The last bytes.
+  EXPECT_EQ(Range("-500"), PartHead(500, 4500, 4999, 5000, "data.bin") + data.substr(4500));
+  EXPECT_EQ(Range("-9000"), WholeHead(5000, "data.bin") + data);
+  // At or beyond the end: nothing left to send.
+  EXPECT_EQ(Range("5000-"), PartHead(0, 5000, 4999, 5000, "data.bin"));
+  EXPECT_EQ(Range("99999999999999999999-"), PartHead(0, 5000, 4999, 5000, "data.bin"));
+  // An end before the start is read as "to the end".
+  EXPECT_EQ(Range("200-100"), PartHead(4800, 200, 4999, 5000, "data.bin") + data.substr(200));
+
+  // The web folder's files are sent the same way, ranges included.
+  web::WriteFile(folder / "web/images/favicon.ico", data.substr(0, 300));
+  EXPECT_EQ(Get("/favicon.ico"), WholeHead(300, "favicon.ico") + data.substr(0, 300));
+  EXPECT_EQ(Range("10-19", "/images/favicon.ico"),
+            PartHead(10, 10, 19, 300, "favicon.ico") + data.substr(10, 10));
+  EXPECT_EQ(Range("-5", "/favicon.ico"),
+            PartHead(5, 295, 299, 300, "favicon.ico") + data.substr(295, 5));
+}
+
+TEST_F(Downloads, SizesAroundBlockBoundaries) {
+  for (std::size_t size : {0, 1, 4095, 4096, 8192, 8193, 65537, 1 << 20}) {
+    const std::string name = std::to_string(size) + ".bin";
+    const std::string bytes = Pattern(size);
+    web::WriteFile(Local("Data/" + name), bytes);
+    EXPECT_EQ(Get("/download.htm?file=Data%5C" + name), WholeHead(size, name) + bytes) << size;
+  }
+}
+
+TEST_F(Downloads, DispositionNameCannotBreakTheHeader) {
+  // Only a share can be a file whose name holds a backslash: below a share it separates folders.
+  web::WriteFile(Local("a\\b \"c\".txt"), "quoted");
+  Share("odd", Local("a\\b \"c\".txt"));
+  EXPECT_EQ(Get("/download.htm?file=odd"), WholeHead(6, "a\\\\b \\\"c\\\".txt") + "quoted");
+  web::WriteFile(Local("Data/x\r\nX-Injected: 1\t.txt"), "crlf");
+  EXPECT_EQ(Get("/download.htm?file=Data%5Cx%0D%0AX-Injected%3A+1%09.txt"),
+            WholeHead(4, "x__X-Injected: 1_.txt") + "crlf");
+}
+
+TEST_F(Downloads, ParallelDownloadsOfOneFileAreIdentical) {
+  const std::string bytes = Pattern(3 << 20);
+  web::WriteFile(Local("Data/big.bin"), bytes);
+  const std::string expected = WholeHead(bytes.size(), "big.bin") + bytes;
+  constexpr int kClients = 50;
+  std::vector<std::string> replies(kClients);
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kClients; ++i)
+    clients.emplace_back([&, i] { replies[i] = Get("/download.htm?file=Data%5Cbig.bin"); });
+  for (std::thread& client : clients) client.join();
+  for (int i = 0; i < kClients; ++i) EXPECT_TRUE(replies[i] == expected) << "client " << i;
+}
+
+TEST_F(Downloads, IconsAreSixteenPixelGifsByKind) {
+  web::WriteFile(Local("Data/paper.PDF"), "%PDF");
+  const auto check = [&](const std::string& target, tessel::FileIconKind kind) {
+    const std::string& gif = tessel::FileIconGifOfKind(kind);
+    web::Reply reply = Split(Get(target));
+    EXPECT_EQ(reply.head, "HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\nContent-Length: " +
+                              std::to_string(gif.size()) +
+                              "\r\nContent-Type: application/octet-stream\r\n"
+                              "Content-Disposition: attachment; filename=\"file.gif\"\r\n\r\n")
+        << target;
+    EXPECT_EQ(reply.body, gif) << target;
+    ASSERT_GE(reply.body.size(), 10u);
+    EXPECT_EQ(reply.body.substr(0, 6), "GIF89a");
+    EXPECT_EQ(reply.body.substr(6, 4), std::string("\x10\x00\x10\x00", 4));  // 16 x 16
+  };
+  check("/download.htm?file=Data&icon=1", tessel::FileIconKind::kFolder);
+  check("/download.htm?file=Data%5Cpaper.PDF&icon=1", tessel::FileIconKind::kPdf);
+  check("/download.htm?file=Data%5Cdata.bin&icon=1", tessel::FileIconKind::kFile);
+  check("/download.htm?file=%2F&icon=1", tessel::FileIconKind::kParent);
+}
+
+TEST_F(Downloads, ResumesBeyondFourGibibytes) {
+  // A sparse file costs no disk space; skip where the file system will not make one.
+  const std::string path = Local("Data/huge.bin");
+  const std::uint64_t size = (5ull << 30) + 123;
+  int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  const bool sparse = ftruncate(fd, static_cast<off_t>(size)) == 0;
+  const std::uint64_t four = 1ull << 32;
+  const std::string tail = Pattern(123);
+  if (sparse) {
+    EXPECT_EQ(pwrite(fd, "ABCDEF", 6, static_cast<off_t>(four - 3)), 6);
+    EXPECT_EQ(pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(size - tail.size())), 123);
+  }
+  close(fd);
+  if (!sparse) GTEST_SKIP() << "no sparse files here";
+
+  EXPECT_EQ(Range(std::to_string(four - 3) + "-" + std::to_string(four + 2),
+                  "/download.htm?file=Data%5Chuge.bin"),
+            PartHead(6, four - 3, four + 2, size, "huge.bin") + "ABCDEF");
+  EXPECT_EQ(Range(std::to_string(size - 123) + "-", "/download.htm?file=Data%5Chuge.bin"),
+            PartHead(123, size - 123, size - 1, size, "huge.bin") + tail);
+  EXPECT_EQ(Range("-123", "/download.htm?file=Data%5Chuge.bin"),
+            PartHead(123, size - 123, size - 1, size, "huge.bin") + tail);
+  // The log shows the 64-bit amounts.
+  EXPECT_EQ(LogLines().back(),
+            "user(local:127.0.0.1) download file end Data\\huge.bin(0.1 K/0.1 K)");
+  EXPECT_EQ(LogLines()[0],
+            "user(local:127.0.0.1) download file start Data\\huge.bin(4096 M/0.1 K)");
+}
+
+TEST_F(Downloads, AShrinkingFileEndsTheTransferShort) {
+  const std::string path = Local("Data/shrinking.bin");
+  const std::string bytes = Pattern(32 << 20);
+  constexpr std::size_t kKept = 1 << 20;
+  web::WriteFile(path, bytes);
+  int fd = web::ConnectFrom("127.0.0.1", service.Port());
+  ASSERT_GE(fd, 0);
+  loopback::Send(fd, "GET /download.htm?file=Data%5Cshrinking.bin HTTP/1.0\r\n\r\n");
+  // Wait for the head, so the transfer is under way, then cut the file short.
+  std::string reply;
+  char buffer[4096];
+  while (reply.find("\r\n\r\n") == std::string::npos) {
+    ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+    ASSERT_GT(got, 0);
+    reply.append(buffer, static_cast<std::size_t>(got));
+  }
+  ASSERT_EQ(truncate(path.c_str(), kKept), 0);
+  reply += loopback::ReadAll(fd);
+  close(fd);
+  // The connection ends before the promised length, after what the file still holds. Bytes
+  // beyond the cut that were already queued are not compared: the kernel sends file pages by
+  // reference, and truncation may zero them in place.
+  web::Reply parts = Split(reply);
+  EXPECT_EQ(parts.head, WholeHead(bytes.size(), "shrinking.bin"));
+  EXPECT_LT(parts.body.size(), bytes.size());
+  ASSERT_GE(parts.body.size(), kKept);
+  EXPECT_TRUE(parts.body.compare(0, kKept, bytes, 0, kKept) == 0);
+  ASSERT_EQ(LogLines().size(), 2u);
+  EXPECT_NE(LogLines()[1].find("download file end Data\\shrinking.bin("), std::string::npos);
+}
+
+TEST_F(Downloads, SenderRefusesWhatItCannotOpenAndNamesArchives) {
+  CFileSender sender(service);
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  std::uint64_t sent = 7;
+  EXPECT_FALSE(sender.SendFile(pair[0], Local("Data/missing.bin"), 0, -1, {}, sent));
+  EXPECT_EQ(sent, 0u);
+  EXPECT_FALSE(sender.SendFile(pair[0], Local("Data"), 0, -1, {}, sent));
+  EXPECT_TRUE(sender.SendFile(pair[0], Local("Data/data.bin"), 10, 5, "Data.zip", sent));
+  EXPECT_EQ(sent, 5u);
+  shutdown(pair[0], SHUT_WR);
+  EXPECT_EQ(loopback::ReadAll(pair[1]), PartHead(5, 10, 14, 5000, "Data.zip") + data.substr(10, 5));
+  close(pair[0]);
+  close(pair[1]);
+}
+
+}  // namespace

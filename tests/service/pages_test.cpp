@@ -1,0 +1,219 @@
+// The share list and folder pages as a browser receives them.
+#include <sys/time.h>
+
+#include <ctime>
+#include <regex>
+
+#include "res/StringIds.h"
+#include "res/StringTable.h"
+#include "service/WebFixture.h"
+
+namespace {
+
+using web::BasicAuth;
+using web::kAdmin;
+using web::kStranger;
+using web::Split;
+
+// One generated row, its values as they stand in the page.
+struct Row {
+  std::string no, url, name, size, date, action, folder, image;
+};
+
+std::string Capture(const std::string& text, const char* pattern) {
+  std::smatch match;
+  return std::regex_search(text, match, std::regex(pattern)) ? match[1].str() : "<missing>";
+}
+
+// The generated rows: the sample row is gone, so every row with a number cell is one.
+std::vector<Row> RowsOf(const std::string& page) {
+  std::vector<Row> rows;
+  for (std::size_t at = page.find("<td class=\"no\">"); at != std::string::npos;
+       at = page.find("<td class=\"no\">", at + 1)) {
+    const std::string row = page.substr(at, page.find("</tr>", at) - at);
+    rows.push_back({
+        Capture(row, R"re(<td class="no">([^<]*)</td>)re"),
+        Capture(row, R"re(<a href="download\.htm\?file=([^"]*)">[^<]*</a>)re"),
+        Capture(row, R"re(<a href="download\.htm\?file=[^"]*">([^<]*)</a>)re"),
+        Capture(row, R"re(<td class="size">(.*) Bytes&nbsp;</td>)re"),
+        Capture(row, R"re(<td class="time">(.*)&nbsp;</td>)re"),
+        Capture(row, R"re(<td class="act" style="display:([^"]*)">)re"),
+        Capture(row, R"re(&zip=1" style="display:([^"]*)">)re"),
+        Capture(row, R"re(<td class="type"><img src="images/([a-z]*\.gif)")re"),
+    });
+  }
+  return rows;
+}
+
+// The display values of the login and logout links and of the upload form.
+std::string Bar(const std::string& page) {
+  return Capture(page, R"re(href="/index.htm" style="display:([^;]*);")re") + " " +
+         Capture(page, R"re(href="/logout.htm" style="display:([^;]*);")re") + " " +
+         Capture(page, R"re(<tr class="upload" style="display:([^"]*)")re");
+}
+
+std::vector<std::string> Column(const std::vector<Row>& rows, std::string Row::*field) {
+  std::vector<std::string> values;
+  for (const Row& row : rows) values.push_back(row.*field);
+  return values;
+}
+
+using Texts = std::vector<std::string>;
+
+// A time stamp in local time, and the same as the pages write it.
+std::time_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
+  std::tm fields{};
+  fields.tm_year = year - 1900;
+  fields.tm_mon = month - 1;
+  fields.tm_mday = day;
+  fields.tm_hour = hour;
+  fields.tm_min = minute;
+  fields.tm_sec = second;
+  fields.tm_isdst = -1;
+  return std::mktime(&fields);
+}
+
+void SetWriteTime(const std::string& path, std::time_t time) {
+  timeval times[2] = {{time, 0}, {time, 0}};
+  ASSERT_EQ(utimes(path.c_str(), times), 0);
+}
+
+class Pages : public web::WebFixture {
+ protected:
+  // The page at target, checked to be a whole page.
+  std::string Page(const std::string& target, const std::string& headers = "",
+                   const char* from = "127.0.0.1") {
+    web::Reply reply = Split(Get(target, headers, from));
+    EXPECT_EQ(reply.head, "HTTP/1.0 200 OK\r\n\r\n") << target;
+    EXPECT_EQ(reply.body.rfind("<!DOCTYPE html>", 0), 0u) << target;
+    EXPECT_NE(reply.body.find("</html>"), std::string::npos) << target;
+    return reply.body;
+  }
+};
+
+TEST_F(Pages, ShareListShowsWhatTheVisitorMaySee) {
+  web::WriteFile(Local("Docs/readme.txt"), "text");
+  web::WriteFile(Local("report-2024.pdf"), std::string(5000, 'r'));
+  web::WriteFile(Local("Private/p.txt"), "p");
+  web::WriteFile(Local("upload/share.gif"), "GIF89a");
+  SetWriteTime(Local("report-2024.pdf"), LocalTime(2021, 3, 4, 5, 6, 7));
+  Share("Gone", Local("vanished"));
+  Share("Docs", Local("Docs"));
+  Share("report", Local("report-2024.pdf"));
+  Share("Private", Local("Private"), FileShareRecord::kModeAuth);
+  Share("share.gif", Local("upload/share.gif"), FileShareRecord::kModePublic, "Admin");
+  AccountRecord bob;
+  bob.account_name = "bob";
+  bob.password = "pw";
+  bob.allow_upload = 0;
+  bob.allow_delete = 1;
+  ASSERT_TRUE(accounts.AddAccount(bob));
+
+  // A stranger: public shares only, numbered without the vanished one; a login link.
+  std::string page = Page("/", "", kStranger);
+  std::vector<Row> rows = RowsOf(page);
+  EXPECT_EQ(Bar(page), "yes none none");
+  EXPECT_EQ(Column(rows, &Row::no), (Texts{"1", "2", "3"}));
+  EXPECT_EQ(Column(rows, &Row::url), (Texts{"Docs", "report", "share.gif"}));
+  // A folder shows the share's name, a file its own name on disk.
+  EXPECT_EQ(Column(rows, &Row::name), (Texts{"Docs", "report-2024.pdf", "share.gif"}));
+  EXPECT_EQ(Column(rows, &Row::size), (Texts{"0 K", "4.9 K", "0.1 K"}));
+  EXPECT_EQ(rows[1].date, "2021-03-04 05:06:07");
+  EXPECT_EQ(Column(rows, &Row::action), (Texts{"none", "none", "none"}));
+  EXPECT_EQ(Column(rows, &Row::folder), (Texts{"none", "none", "none"}));
+  // Only the template's image changes for an upload, never a name that looks like it.
+  EXPECT_EQ(Column(rows, &Row::image), (Texts{"share.gif", "share.gif", "upload.gif"}));
+
+  // The uploader (names compare without regard to case) may remove its upload.
+  page = Page("/", BasicAuth(kAdmin), kStranger);
+  rows = RowsOf(page);
+  EXPECT_EQ(Bar(page), "none yes yes");
+  EXPECT_EQ(Column(rows, &Row::name), (Texts{"Docs", "report-2024.pdf", "Private", "share.gif"}));
+  EXPECT_EQ(Column(rows, &Row::action), (Texts{"none", "none", "none", "yes"}));
+  EXPECT_EQ(Page("/download.htm?file=/", BasicAuth(kAdmin), kStranger), page);
+  // Other accounts may not, and without the upload right get no form.
+  page = Page("/", BasicAuth("bob:pw"), kStranger);
+  EXPECT_EQ(Bar(page), "none yes none");
+  EXPECT_EQ(Column(RowsOf(page), &Row::action), (Texts{"none", "none", "none", "none"}));
+  EXPECT_EQ(Column(RowsOf(Page("/")), &Row::action), (Texts{"none", "none", "none", "none"}));
+
+  // Zip links for shared folders once the setting is on.
+  ASSERT_TRUE(settings.SetParam("EnableZipFolder", "1"));
+  EXPECT_EQ(Column(RowsOf(Page("/")), &Row::folder), (Texts{"yes", "none", "yes", "none"}));
+  ASSERT_TRUE(settings.SetParam("EnableZipFolder", "0"));
+  EXPECT_EQ(Column(RowsOf(Page("/")), &Row::folder), (Texts{"none", "none", "none", "none"}));
+}
+
+TEST_F(Pages, FolderPageListsSortedAndEscapedWithLinksThatWork) {
+  web::WriteFile(Local("My Music/b.txt"), "b");
+  web::WriteFile(Local("My Music/A.txt"), "a");
+  web::WriteFile(Local("My Music/.hidden"), "h");
+  web::WriteFile(Local("My Music/<b>x&y.txt"), "markup");
+  web::WriteFile(Local("My Music/##FileSize## \"q\".txt"), "placeholder");
+  web::WriteFile(Local("My Music/live/one.mp3"), "1");
+  Share("My Music", Local("My Music"));
+
+  std::string page = Page("/");
+  ASSERT_EQ(RowsOf(page).size(), 1u);
+  EXPECT_EQ(RowsOf(page)[0].url, "My+Music");
+
+  page = Page("/download.htm?file=My+Music");
+  std::vector<Row> rows = RowsOf(page);
+  EXPECT_EQ(Column(rows, &Row::no), (Texts{"1", "2", "3", "4", "5", "6"}));
+  EXPECT_EQ(Column(rows, &Row::name), (Texts{"..", "##FileSize## &quot;q&quot;.txt",
+                                             "&lt;b&gt;x&amp;y.txt", "A.txt", "b.txt", "live"}));
+  EXPECT_EQ(page.find("<b>x"), std::string::npos);
+  EXPECT_EQ(Column(rows, &Row::url), (Texts{"%2F", "My+Music%5C%23%23FileSize%23%23+%22q%22.txt",
+                                            "My+Music%5C%3Cb%3Ex%26y.txt", "My+Music%5CA.txt",
+                                            "My+Music%5Cb.txt", "My+Music%5Clive"}));
+  EXPECT_EQ(Column(rows, &Row::size), (Texts{"0 K", "0.1 K", "0.1 K", "0.1 K", "0.1 K", "0 K"}));
+  EXPECT_EQ(Column(rows, &Row::action), Texts(6, "none"));
+  EXPECT_EQ(Column(rows, &Row::folder), Texts(6, "none"));
+  EXPECT_EQ(Column(rows, &Row::image), Texts(6, "share.gif"));
+  EXPECT_EQ(Bar(page), "none yes yes");
+
+  // Every link leads where it says: the page's links, decoded by the server, fetch the files.
+  EXPECT_EQ(Split(Get("/download.htm?file=" + rows[2].url)).body, "markup");
+  EXPECT_EQ(Split(Get("/download.htm?file=" + rows[1].url)).body, "placeholder");
+
+  // One level down the parent entry leads back to the share; with zip links on, folders and that
+  // parent get an empty display value, and the share list's parent ("/") none.
+  ASSERT_TRUE(settings.SetParam("EnableZipFolder", "1"));
+  rows = RowsOf(Page("/download.htm?file=" + rows[5].url));
+  EXPECT_EQ(Column(rows, &Row::url), (Texts{"My+Music", "My+Music%5Clive%5Cone.mp3"}));
+  EXPECT_EQ(Column(rows, &Row::folder), (Texts{"", "none"}));
+  EXPECT_EQ(Column(RowsOf(Page("/download.htm?file=My+Music")), &Row::folder),
+            (Texts{"none", "none", "none", "none", "none", ""}));
+}
+
+TEST_F(Pages, NonAsciiNameDownloadsByTheLinkThePageGives) {
+  const std::string name = "Ünïcødé 文件 #1.txt";
+  web::WriteFile(Local("Fotos/" + name), "contenu");
+  Share("Fotos", Local("Fotos"));
+  std::vector<Row> rows = RowsOf(Page("/download.htm?file=Fotos", "", kStranger));
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[1].name, name);
+  web::Reply reply = Split(Get("/download.htm?file=" + rows[1].url, "", kStranger));
+  EXPECT_EQ(reply.body, "contenu");
+  EXPECT_NE(reply.head.find("filename=\"" + name + "\"\r\n"), std::string::npos) << reply.head;
+}
+
+TEST_F(Pages, FillEveryPlaceholderOfTheTemplate) {
+  web::WriteFile(Local("Docs/a.txt"), "a");
+  Share("Docs", Local("Docs"));
+  for (std::string page : {Page("/"), Page("/download.htm?file=Docs")}) {
+    // The marker comments stay; the sample row does not.
+    EXPECT_NE(page.find("<!--##SampleStart##--><!--##SampleEnd##-->"), std::string::npos);
+    EXPECT_NE(page.find("\r\n<!--##SharedFileList##-->"), std::string::npos);
+    page = std::regex_replace(page, std::regex("<!--##[A-Za-z]+##-->"), "");
+    EXPECT_EQ(page.find("IDS_HTML_"), std::string::npos);
+    EXPECT_EQ(page.find("##"), std::string::npos);
+    EXPECT_NE(page.find(tessel::res::String(tessel::res::IDS_HTML_FILE_NAME)), std::string::npos);
+  }
+  // A folder that cannot be listed gives a page without rows.
+  EXPECT_TRUE(RowsOf(web::Split(Get("/")).body).size() == 1u);
+  std::filesystem::remove_all(Local("Docs"));
+  EXPECT_TRUE(RowsOf(Page("/")).empty());
+}
+
+}  // namespace
