@@ -1,0 +1,329 @@
+#include "app/TesselApp.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <mutex>
+#include <vector>
+
+#include "app/AutoStart.h"
+#include "app/ZipCommand.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::mutex g_stdout_mutex;
+
+// One line on standard output, written whole and flushed at once: a reader of the log sees each
+// line as it happens, and lines from several threads never mix.
+void PrintLine(const std::string& text) {
+  const std::string line = text + "\n";
+  std::lock_guard lock(g_stdout_mutex);
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fflush(stdout);
+}
+
+// An activity line: the local time "%Y-%m-%d %H:%M:%S", a space and the line.
+void PrintLogLine(const std::string& text) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  PrintLine(std::string(stamp) + " " + text);
+}
+
+std::string ProgramPath() {
+  std::error_code ec;
+  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string() : exe.string();
+}
+
+// A path given on the command line as the running instance needs it: absolute (the instance
+// does not share the caller's working folder) and without a trailing "/".
+std::string FullPath(const std::string& path) {
+  std::error_code ec;
+  std::string full = fs::absolute(path, ec).lexically_normal().string();
+  if (ec) full = path;
+  while (full.size() > 1 && full.back() == '/') full.pop_back();
+  return full;
+}
+
+// SIGTERM and SIGINT become the Exit command: the handler only writes a byte into a pipe that
+// the event loop watches.
+int g_stop_pipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+  const int saved = errno;
+  const char byte = 1;
+  [[maybe_unused]] ssize_t ignored = write(g_stop_pipe[1], &byte, 1);
+  errno = saved;
+}
+
+void SetStopSignalHandler(void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+}
+
+}  // namespace
+
+CTesselApp::CTesselApp(int& argc, char** argv)
+    : m_argc(argc),
+      m_argv(argv),
+      m_program_path(ProgramPath()),
+      m_service(m_pool, HttpStores{m_accounts, m_shares, m_system, m_log}) {}
+
+CTesselApp::~CTesselApp() {
+  // The sink prints to standard output, which outlives everything; removed for good order.
+  m_log.SetLogSink({});
+}
+
+int CTesselApp::PortFromSetting(const std::string& value) {
+  constexpr int kDefaultPort = 80;
+  const char* text = value.c_str();
+  char* end = nullptr;
+  errno = 0;
+  const long port = std::strtol(text, &end, 10);
+  if (end == text || errno == ERANGE || port < 1 || port > 65535) return kDefaultPort;
+  return static_cast<int>(port);
+}
+
+int CTesselApp::InitInstance() {
+  // A vanished client must never end the process (sendfile cannot suppress SIGPIPE).
+  signal(SIGPIPE, SIG_IGN);
+
+  // Whether or not the database opens, start-up goes on: the lists are then empty.
+  m_log.Open();
+  m_system.Open();
+  m_accounts.Open();
+  m_shares.Open();
+
+  const bool running = m_channel.Connect();
+  const CommandLine line = CommandLine::Parse(m_argc, m_argv);
+  int status = 0;
+  if (!ObeyCommandLine(line, &status)) return status;
+  if (running) return HandOverToRunningInstance();
+
+  // From here on this process is the instance. The event loop's object exists before any thread
+  // starts, as it sets the process's locale.
+  m_qt = std::make_unique<QCoreApplication>(m_argc, m_argv);
+  switch (m_channel.ClaimEndpoint()) {
+    case CInstanceChannel::Claim::kOwned:
+      break;
+    case CInstanceChannel::Claim::kOtherRunning:  // started at the same moment as this one
+      return HandOverToRunningInstance();
+    case CInstanceChannel::Claim::kBusy:
+      std::fprintf(stderr,
+                   "tessel: another instance holds %s but does not answer; try again shortly\n",
+                   m_channel.SocketPath().c_str());
+      return 1;
+    case CInstanceChannel::Claim::kUnavailable:
+      std::fprintf(stderr,
+                   "tessel: no private folder for the single-instance socket (set "
+                   "XDG_RUNTIME_DIR); later starts will not find this one\n");
+      break;
+  }
+  if (pipe2(g_stop_pipe, O_CLOEXEC | O_NONBLOCK) == 0) SetStopSignalHandler(OnStopSignal);
+
+  m_pool.Start();
+  // Only the result of the whole start-up matters; the firewall's answer does not.
+  m_firewall.Attach();
+  m_firewall.AuthorizeApp(m_program_path.c_str(), "Tessel");
+
+  // No window yet: the activity log goes to standard output.
+  m_log.SetLogSink(PrintLogLine);
+  if (!StartService() && m_headless) return 1;
+  return RunEventLoop();
+}
+
+bool CTesselApp::ObeyCommandLine(const CommandLine& line, int* status) {
+  using Switch = CommandLine::Switch;
+  if (line.NeedsPath() && (!line.has_path || line.path.empty())) {
+    std::fprintf(stderr, "tessel: %s needs a path\n", line.first.c_str());
+    *status = 2;
+    return false;
+  }
+  switch (line.selected) {
+    case Switch::kShareFile:
+    case Switch::kShareAuth:
+      ShareFromCommandLine(line);
+      return true;
+    case Switch::kUninstall:
+      if (!tessel::RemoveAutoStartEntry())
+        std::fprintf(stderr, "tessel: cannot remove %s\n", tessel::AutoStartEntryPath().c_str());
+      if (m_channel.IsConnected() && !m_channel.Send({InstanceRequest::kExit, 0, {}}))
+        std::fprintf(stderr, "tessel: the running instance did not confirm its exit\n");
+      *status = 0;
+      return false;
+    case Switch::kZip:
+      *status = ZipFromCommandLine(line);
+      return false;
+    case Switch::kMini:
+      m_show_window = false;
+      return true;
+    case Switch::kHeadless:
+      m_headless = true;
+      m_show_window = false;
+      return true;
+    case Switch::kNone:
+      if (!line.first.empty())
+        std::fprintf(stderr, "tessel: ignoring the unknown argument \"%s\"\n", line.first.c_str());
+      return true;
+  }
+  return true;
+}
+
+bool CTesselApp::ShareFromCommandLine(const CommandLine& line) {
+  const int mode = line.selected == CommandLine::Switch::kShareFile ? FileShareRecord::kModePublic
+                                                                    : FileShareRecord::kModeAuth;
+  const std::string path = FullPath(line.path);
+  bool shared = false;
+  if (m_channel.IsConnected()) {
+    shared = m_channel.Send({InstanceRequest::kShare, mode, path});
+  } else {
+    shared = !m_shares.ShareFile(path, "", mode).empty();
+  }
+  if (!shared) std::fprintf(stderr, "tessel: could not share %s\n", path.c_str());
+  return shared;
+}
+
+int CTesselApp::ZipFromCommandLine(const CommandLine& line) {
+  // A long job must not hold the running instance's endpoint.
+  m_channel.Disconnect();
+  std::string archive;
+  switch (tessel::ZipBeside(line.path, archive)) {
+    case tessel::ZipOutcome::kWritten:
+      PrintLine(archive);
+      return 0;
+    case tessel::ZipOutcome::kNotFound:
+      std::fprintf(stderr, "tessel: %s: no such file or folder\n", line.path.c_str());
+      break;
+    case tessel::ZipOutcome::kSameFile:
+      std::fprintf(stderr, "tessel: the archive of %s would replace the file itself\n",
+                   line.path.c_str());
+      break;
+    case tessel::ZipOutcome::kCannotCreate:
+      std::fprintf(stderr, "tessel: cannot create %s\n",
+                   archive.empty() ? "the archive" : archive.c_str());
+      break;
+    case tessel::ZipOutcome::kWriteFailed:
+      std::fprintf(stderr, "tessel: %s is incomplete: an item could not be read or written\n",
+                   archive.c_str());
+      break;
+  }
+  return 1;
+}
+
+int CTesselApp::HandOverToRunningInstance() {
+  if (!m_channel.Send({InstanceRequest::kShow, 0, {}}))
+    std::fprintf(stderr, "tessel: the running instance did not answer\n");
+  else
+    PrintLine("Tessel is already running.");
+  return 0;
+}
+
+bool CTesselApp::StartService() {
+  const int first = PortFromSetting(m_system.GetParam("LocalPort"));
+  const int last = std::min(first + kMorePorts, 65535);
+  int error = 0;
+  for (int port = first; port <= last; ++port) {
+    errno = 0;
+    if (m_service.Start(port)) {
+      PrintLine("Serving on port " + std::to_string(port));
+      PrintAddresses();
+      return true;
+    }
+    error = errno;  // the listening socket's failure, left by the service
+  }
+  std::string message = "tessel: cannot listen on any port from " + std::to_string(first) + " to " +
+                        std::to_string(last);
+  if (error != 0) message += std::string(" (") + std::strerror(error) + ")";
+  message += "; running without a service.\n";
+  if (first < 1024) {
+    message +=
+        "Ports below 1024 need root or the CAP_NET_BIND_SERVICE capability: set the "
+        "LocalPort setting to 1024 or above, or grant the capability with\n"
+        "  sudo setcap cap_net_bind_service=+ep " +
+        m_program_path + "\n";
+  }
+  std::fputs(message.c_str(), stderr);
+  return false;
+}
+
+void CTesselApp::PrintAddresses() const {
+  const int port = m_service.Port();
+  const std::string suffix = port == 80 ? "/" : ":" + std::to_string(port) + "/";
+  std::vector<std::string> addresses;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) == 0) {
+    for (const ifaddrs* item = list; item; item = item->ifa_next) {
+      if (!item->ifa_addr || item->ifa_addr->sa_family != AF_INET) continue;
+      if (!(item->ifa_flags & IFF_UP) || (item->ifa_flags & IFF_LOOPBACK)) continue;
+      char text[INET_ADDRSTRLEN] = {};
+      const auto* address = reinterpret_cast<const sockaddr_in*>(item->ifa_addr);
+      if (inet_ntop(AF_INET, &address->sin_addr, text, sizeof text)) addresses.push_back(text);
+    }
+    freeifaddrs(list);
+  }
+  for (const std::string& address : addresses) PrintLine("URL: http://" + address + suffix);
+  if (addresses.empty())
+    PrintLine("URL: http://127.0.0.1" + suffix + " (this computer only: no network address)");
+}
+
+bool CTesselApp::OnInstanceRequest(const InstanceRequest& request) {
+  switch (request.kind) {
+    case InstanceRequest::kShare: {
+      const int mode =
+          request.share_mode == 0 ? FileShareRecord::kModePublic : FileShareRecord::kModeAuth;
+      const std::string name = m_shares.ShareFile(request.path, "", mode);
+      if (name.empty()) return false;
+      PrintLogLine("shared " + request.path + " as " + name);
+      return true;
+    }
+    case InstanceRequest::kShow:
+      return true;  // nothing to show without a window
+    case InstanceRequest::kExit:
+      QCoreApplication::exit(0);
+      return true;
+  }
+  return false;
+}
+
+int CTesselApp::RunEventLoop() {
+  m_channel.Serve([this](const InstanceRequest& request) { return OnInstanceRequest(request); });
+  if (g_stop_pipe[0] >= 0) {
+    m_stop_notifier = std::make_unique<QSocketNotifier>(g_stop_pipe[0], QSocketNotifier::Read);
+    QObject::connect(m_stop_notifier.get(), &QSocketNotifier::activated, [] {
+      char drained[16];
+      while (read(g_stop_pipe[0], drained, sizeof drained) > 0) {
+      }
+      QCoreApplication::exit(0);
+    });
+  }
+  const int code = QCoreApplication::exec();
+
+  // A second signal during shutdown ends the process the hard way, as the user then wants.
+  SetStopSignalHandler(SIG_DFL);
+  m_stop_notifier.reset();
+  m_channel.StopServing();
+  return code;
+}

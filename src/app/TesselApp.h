@@ -1,0 +1,74 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "app/CommandLine.h"
+#include "app/InstanceChannel.h"
+#include "net/Firewall.h"
+#include "service/ServiceHttp.h"
+#include "service/ThreadPool.h"
+#include "store/DataAccount.h"
+#include "store/DataFileShare.h"
+#include "store/DataLog.h"
+#include "store/DataSystem.h"
+
+class QCoreApplication;
+class QSocketNotifier;
+
+// The program: opens the store, obeys the command line, keeps one instance running per user,
+// serves HTTP and runs the event loop until told to exit (the Exit request from a later start,
+// SIGTERM or SIGINT). The objects it owns are destroyed in reverse order of declaration, so at
+// exit the service stops before the stores close.
+class CTesselApp {
+ public:
+  // Ports tried after the one of the setting when it cannot be opened.
+  static constexpr int kMorePorts = 9;
+
+  // argc and argv must outlive the object (the event loop keeps them).
+  CTesselApp(int& argc, char** argv);
+  ~CTesselApp();
+  CTesselApp(const CTesselApp&) = delete;
+  CTesselApp& operator=(const CTesselApp&) = delete;
+
+  // Runs start-up and then the event loop until Exit. Returns the process's exit status: 0 when
+  // the loop ended normally or a short job (hand-over to the running instance, "-uninstall") is
+  // done; non-zero when "-z" failed, a switch lacks its path, or "-headless" cannot listen.
+  int InitInstance();
+
+  // The first port to try for the "LocalPort" setting: its leading decimal integer (blanks and a
+  // sign may precede it). Empty, non-numeric, 0 and numbers that are no port give 80.
+  static int PortFromSetting(const std::string& value);
+
+ private:
+  // Step 6 of start-up: the switches. Returns true when start-up goes on, otherwise false with
+  // *status set to the exit status.
+  bool ObeyCommandLine(const CommandLine& line, int* status);
+  bool ShareFromCommandLine(const CommandLine& line);
+  int ZipFromCommandLine(const CommandLine& line);
+  // A later start while an instance runs: it is told to show itself, and this process ends.
+  int HandOverToRunningInstance();
+  // Starts the service on the port of the setting or one of the next kMorePorts.
+  bool StartService();
+  void PrintAddresses() const;
+  // A request from a later start, on the event loop.
+  bool OnInstanceRequest(const InstanceRequest& request);
+  int RunEventLoop();
+
+  int& m_argc;
+  char** m_argv;
+  std::string m_program_path;
+  bool m_headless = false;
+  bool m_show_window = true;  // cleared by "-mini"; read once the main window exists
+
+  std::unique_ptr<QCoreApplication> m_qt;
+  std::unique_ptr<QSocketNotifier> m_stop_notifier;
+  CInstanceChannel m_channel;
+  CDataAccount m_accounts;
+  CDataFileShare m_shares;
+  CDataLog m_log;
+  CDataSystem m_system;
+  CThreadPool m_pool;
+  CServiceHttp m_service;
+  CFirewall m_firewall;
+};
