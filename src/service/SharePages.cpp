@@ -155,27 +155,43 @@ std::string SampleRowOf(const std::string& page) {
 }
 
 // One page in the making: the template with its labels and display values filled and the sample
-// row taken out; rows are collected and put in place once, before the list marker.
+// row taken out, written up to the list marker; rows are appended to it in place, and the rest of
+// the template, marker included, follows them. Nothing is searched again once rows come.
 class PageBuilder {
  public:
   PageBuilder(bool authenticated, bool allow_upload)
-      : page_(PreparedTemplate(authenticated, allow_upload, sample_)),
+      : rest_(PreparedTemplate(authenticated, allow_upload, sample_)),
         row_(sample_),
-        uploaded_row_(UploadedRow(sample_)) {}
+        uploaded_row_(UploadedRow(sample_)) {
+    std::size_t marker = rest_.find(res::kSharedFileList);
+    // Without a marker there is no place for rows.
+    has_list_ = marker != std::string::npos;
+    if (!has_list_) marker = rest_.size();
+    page_.assign(rest_, 0, marker);
+    rest_.erase(0, marker);
+  }
+
+  // Makes room for count rows, so a long list is not copied as it grows.
+  void Reserve(std::size_t count) {
+    page_.reserve(page_.size() + rest_.size() + count * (sample_.size() + kRowValuesEstimate));
+  }
 
   // uploaded: the item came from an upload, and shows the upload image instead of the share one.
   void AddRow(const RowValues& row, bool uploaded = false) {
-    (uploaded ? uploaded_row_ : row_).AppendTo(rows_, row);
-    rows_ += "\r\n";
+    if (!has_list_) return;
+    (uploaded ? uploaded_row_ : row_).AppendTo(page_, row);
+    page_ += "\r\n";
   }
 
   std::string Finish() {
-    rows_ += res::kSharedFileList;
-    ReplaceAll(page_, res::kSharedFileList, rows_);
+    page_ += rest_;
     return std::move(page_);
   }
 
  private:
+  // Room for the values of one row beyond the sample row's own text.
+  static constexpr std::size_t kRowValuesEstimate = 256;
+
   static std::string PreparedTemplate(bool authenticated, bool allow_upload, std::string& sample) {
     std::string page(res::Find(res::kPageTemplateName));
     for (const res::PageLabel& label : res::kPageLabels)
@@ -194,18 +210,20 @@ class PageBuilder {
   }
 
   std::string sample_;  // declared first: the template is cut from it
-  std::string page_;
+  std::string rest_;    // the template from the list marker on
   RowTemplate row_;
   RowTemplate uploaded_row_;
-  std::string rows_;
+  std::string page_;  // the page so far
+  bool has_list_ = false;
 };
 
-std::string TimeText(std::time_t time) {
+// Writes the time as pages show it into text, reusing its storage.
+void SetTimeText(std::string& text, std::time_t time) {
   std::tm local{};
-  char text[32] = {};
-  if (localtime_r(&time, &local) == nullptr) return {};
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
+  char buffer[32] = {};
+  if (localtime_r(&time, &local) != nullptr)
+    std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &local);
+  text.assign(buffer);
 }
 
 std::string_view LastComponent(std::string_view path) {
@@ -242,19 +260,20 @@ std::string CSharePages::ShareListPage(const std::string& account_name, bool aut
   const int count = shares_.ListShareNames(names, paths, uploaders, authenticated);
   const bool zip = ZipEnabled();
   PageBuilder page(authenticated, allow_upload);
+  page.Reserve(static_cast<std::size_t>(count));
   int number = 0;
+  RowValues row;
   for (int i = 0; i < count; ++i) {
     struct stat info {};
     // A share whose path has vanished gets no row and no number.
     if (stat(paths[i].c_str(), &info) != 0) continue;
     const bool folder = S_ISDIR(info.st_mode);
     const bool uploaded = !uploaders[i].empty();
-    RowValues row;
     row.no = std::to_string(++number);
     row.url = tessel::UrlEncode(names[i]);
-    row.name = folder ? names[i] : std::string(LastComponent(paths[i]));
+    row.name = folder ? std::string_view(names[i]) : LastComponent(paths[i]);
     row.size = FormatSize(folder ? 0 : static_cast<int64_t>(info.st_size));
-    row.date = TimeText(info.st_mtime);
+    SetTimeText(row.date, info.st_mtime);
     row.action = authenticated && allow_delete && uploaded &&
                          tessel::EqualsNoCase(uploaders[i], account_name)
                      ? kShown
@@ -270,6 +289,7 @@ std::string CSharePages::FolderPage(const std::string& local_path, const std::st
   PageBuilder page(authenticated, allow_upload);
   CFolderListing listing;
   if (!listing.Read(local_path)) return page.Finish();
+  page.Reserve(listing.Items().size() + 1);
 
   const std::string_view zip_link = ZipEnabled() ? kShownInFolder : kHidden;
   // The parent of a share's top folder is the home page, written "/".
@@ -283,7 +303,7 @@ std::string CSharePages::FolderPage(const std::string& local_path, const std::st
   row.url = tessel::UrlEncode(parent);
   row.name = "..";
   row.size = FormatSize(0);
-  row.date = TimeText(parent_info.st_mtime);
+  SetTimeText(row.date, parent_info.st_mtime);
   row.action = kHidden;
   row.folder = parent == "/" ? kHidden : zip_link;
   page.AddRow(row);
@@ -293,7 +313,7 @@ std::string CSharePages::FolderPage(const std::string& local_path, const std::st
     row.url = tessel::UrlEncode(relative_name + "\\" + item.name);
     row.name = item.name;
     row.size = FormatSize(static_cast<int64_t>(item.size));
-    row.date = TimeText(item.last_write);
+    SetTimeText(row.date, item.last_write);
     row.folder = item.is_folder ? zip_link : kHidden;
     page.AddRow(row);
   }
