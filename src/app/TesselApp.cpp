@@ -92,10 +92,9 @@ CTesselApp::CTesselApp(int& argc, char** argv)
       m_program_path(ProgramPath()),
       m_service(m_pool, HttpStores{m_accounts, m_shares, m_system, m_log}) {}
 
-CTesselApp::~CTesselApp() {
-  // The sink prints to standard output, which outlives everything; removed for good order.
-  m_log.SetLogSink({});
-}
+// The log sink stays installed to the end: lines of downloads finishing while the service stops
+// still go to standard output, which outlives everything here.
+CTesselApp::~CTesselApp() = default;
 
 int CTesselApp::PortFromSetting(const std::string& value) {
   constexpr int kDefaultPort = 80;
