@@ -1,0 +1,270 @@
+#include "service/UploadReceiver.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "res/StringTable.h"
+#include "service/Loopback.h"
+#include "service/ThreadPool.h"
+#include "store/DataFileShare.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kBoundary = "----WebKitFormBoundaryQ1w2E3r4T5y6U7i8";
+
+// A request body laid out exactly as Chromium sends the page's form.
+std::string Body(const std::string& data, const std::string& file_name = "a.txt",
+                 const std::string& choice = "1", const std::string& label = "Upload") {
+  const std::string line = "--" + kBoundary + "\r\n";
+  return line + "Content-Disposition: form-data; name=\"fm_objFile\"; filename=\"" + file_name +
+         "\"\r\nContent-Type: application/octet-stream\r\n\r\n" + data + "\r\n" + line +
+         "Content-Disposition: form-data; name=\"submit\"\r\n\r\n" + label + "\r\n" + line +
+         "Content-Disposition: form-data; name=\"fm_Share\"\r\n\r\n" + choice + "\r\n--" +
+         kBoundary + "--\r\n";
+}
+
+std::string Read(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Only the line reader and the stop flag of a running service are needed.
+class IdleService : public CServiceBasic {
+ public:
+  using CServiceBasic::CServiceBasic;
+  ~IdleService() override { Stop(); }
+  bool Handle(ClientTask&) override { return false; }
+};
+
+struct Result {
+  bool ok = false;
+  std::uint64_t length = 0;
+  std::string path;
+  bool everybody = false;
+  std::chrono::steady_clock::duration took{};
+};
+
+class Upload : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/upload_test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    upload_ = dir_ / "upload";
+    fs::create_directory(upload_);
+    shares_ = std::make_unique<CDataFileShare>(dir_.string());
+    ASSERT_TRUE(shares_->Open());
+    receiver_ = std::make_unique<CUploadReceiver>(service_, *shares_);
+    ASSERT_TRUE(pool_.Start());
+    ASSERT_TRUE(service_.Start(loopback::FreePort()));
+  }
+  void TearDown() override {
+    tessel::res::SetLanguage(tessel::res::Language::kEnglish);
+    fs::remove_all(dir_);
+  }
+
+  // Sends body from another thread (only its first `sent` bytes, then a close, when given; its
+  // second half after a pause) while ReceiveUpload reads it under the given Content-Length.
+  Result Send(const std::string& body, std::uint64_t content_length,
+              std::size_t sent = std::string::npos, std::chrono::milliseconds pause = 0ms) {
+    int pair[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    std::thread client([&] {
+      std::string part = body.substr(0, sent);
+      std::size_t half = part.size() / 2;
+      loopback::Send(pair[1], part.substr(0, half));
+      std::this_thread::sleep_for(pause);
+      loopback::Send(pair[1], part.substr(half));
+      if (sent != std::string::npos) shutdown(pair[1], SHUT_WR);
+    });
+    Result r;
+    auto start = std::chrono::steady_clock::now();
+    r.ok = receiver_->ReceiveUpload(pair[0], upload_.string(), content_length, kBoundary, r.length,
+                                    r.path, r.everybody);
+    r.took = std::chrono::steady_clock::now() - start;
+    close(pair[0]);  // a client still sending must not block for ever
+    client.join();
+    close(pair[1]);
+    return r;
+  }
+  Result Send(const std::string& body) { return Send(body, body.size()); }
+
+  std::vector<std::string> Files() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(upload_))
+      names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  fs::path dir_, upload_;
+  std::unique_ptr<CDataFileShare> shares_;
+  CThreadPool pool_;
+  IdleService service_{pool_, 400ms};
+  std::unique_ptr<CUploadReceiver> receiver_;
+};
+
+TEST_F(Upload, StoresTheBytesOfTheBrowserLayout) {
+  // Binary data holding line ends, NULs and text that looks like the boundary.
+  std::string data = "line\r\n--" + kBoundary + "\r\n\0\r\n--" + kBoundary + "--";
+  data.append(1, '\0');
+  data += "\r\n\r\n";
+  Result r = Send(Body(data));
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.path, (upload_ / "a.txt").string());
+  EXPECT_EQ(r.length, data.size());
+  EXPECT_EQ(Read(r.path), data);
+  EXPECT_TRUE(r.everybody);
+
+  // Several receive and write blocks, and the other share choice.
+  std::string big(3 * CUploadReceiver::kBufferSize + 12345, '\0');
+  std::mt19937 random(7);
+  for (char& c : big) c = static_cast<char>(random());
+  r = Send(Body(big, "big.bin", "0"));
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(Read(r.path), big);
+  EXPECT_FALSE(r.everybody);
+
+  r = Send(Body("", "empty.txt"));
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.length, 0u);
+  EXPECT_TRUE(fs::exists(r.path));
+  EXPECT_EQ(fs::file_size(r.path), 0u);
+}
+
+TEST_F(Upload, KeepsOnlyTheLastComponentOfTheClientName) {
+  EXPECT_EQ(Send(Body("x", "C:\\docs\\report.pdf")).path, (upload_ / "report.pdf").string());
+  EXPECT_EQ(Send(Body("x", "/home/ann/notes.txt")).path, (upload_ / "notes.txt").string());
+  EXPECT_EQ(Send(Body("x", "..\\..\\..\\evil.sh")).path, (upload_ / "evil.sh").string());
+  EXPECT_EQ(Send(Body("x", "\xe4\xb8\xad\xe6\x96\x87 \"q\".txt")).path,
+            (upload_ / "\xe4\xb8\xad\xe6\x96\x87 \"q\".txt").string());
+  for (std::string bad : {"", ".", "..", "C:\\docs\\", "a/..", "dir\\."})
+    EXPECT_FALSE(Send(Body("x", bad)).ok) << bad;
+  // A part header without a file name.
+  std::string body = Body("x");
+  body.replace(body.find("; filename="), 17, "");
+  EXPECT_FALSE(Send(body).ok);
+  EXPECT_EQ(Files(), (std::vector<std::string>{"evil.sh", "notes.txt", "report.pdf",
+                                               "\xe4\xb8\xad\xe6\x96\x87 \"q\".txt"}));
+}
+
+TEST_F(Upload, NeverReusesANameOfAShareOrAFile) {
+  const std::string outside = (dir_ / "outside.txt").string();
+  std::ofstream(outside) << "keep";
+  std::ofstream(upload_ / "old.txt") << "keep";  // a file whose share was removed
+  fs::create_symlink(outside, upload_ / "link.txt");
+  FileShareRecord local{"b.txt", outside, "", 0, "", ""};
+  ASSERT_TRUE(shares_->AddShare(local));
+
+  Result first = Send(Body("1"));
+  ASSERT_TRUE(first.ok);
+  EXPECT_EQ(shares_->ShareFile(first.path, "local", 0), "a.txt");
+  Result second = Send(Body("2"));
+  EXPECT_EQ(second.path, (upload_ / "a-2.txt").string());
+  EXPECT_EQ(shares_->ShareFile(second.path, "local", 0), "a-2.txt");
+  EXPECT_EQ(Send(Body("3", "b.txt")).path, (upload_ / "b-2.txt").string());
+  EXPECT_EQ(Send(Body("4", "old.txt")).path, (upload_ / "old-2.txt").string());
+  EXPECT_EQ(Send(Body("5", "link.txt")).path, (upload_ / "link-2.txt").string());
+  EXPECT_EQ(Read(outside), "keep");
+  EXPECT_EQ(Read(upload_ / "old.txt"), "keep");
+  EXPECT_EQ(Read(upload_ / "a.txt"), "1");
+}
+
+TEST_F(Upload, TwoUploadsOfOneNameAtOnceGetTwoFiles) {
+  std::string body = Body(std::string(100000, 'x'));
+  Result results[2];
+  std::thread uploads[2];
+  for (int i = 0; i < 2; ++i)
+    uploads[i] = std::thread([&, i] { results[i] = Send(body, body.size(), body.size(), 300ms); });
+  for (auto& upload : uploads) upload.join();
+  ASSERT_TRUE(results[0].ok && results[1].ok);
+  EXPECT_NE(results[0].path, results[1].path);
+  EXPECT_EQ(Files(), (std::vector<std::string>{"a-2.txt", "a.txt"}));
+}
+
+TEST_F(Upload, FollowsTheLabelOfTheLanguageInUse) {
+  tessel::res::SetLanguage(tessel::res::Language::kChinese);
+  const std::string label = tessel::res::String(171);
+  ASSERT_NE(label, "Upload");
+  Result r = Send(Body("data", "a.txt", "1", label));
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(Read(r.path), "data");
+  EXPECT_FALSE(Send(Body("data", "b.txt", "1", "Upload!")).ok);
+  tessel::res::SetLanguage(tessel::res::Language::kEnglish);
+  EXPECT_FALSE(Send(Body("data", "c.txt", "1", label + "x")).ok);
+  EXPECT_EQ(Files(), std::vector<std::string>{"a.txt"});
+}
+
+TEST_F(Upload, RefusesBodiesOfAnotherLayoutWithoutLeavingAFile) {
+  const std::string body = Body("payload");
+  const std::size_t minimum = body.size() - 7;  // head and tail alone
+  EXPECT_FALSE(Send(body, minimum - 1).ok);
+  EXPECT_FALSE(Send(body, 0).ok);
+  EXPECT_FALSE(Send(body, body.size() - 1).ok);
+  EXPECT_FALSE(Send(body + "x", body.size() + 1).ok);
+  EXPECT_FALSE(Send(Body("payload", "a.txt", "10")).ok);  // a two-digit choice
+  std::string extra = body;
+  extra.insert(extra.rfind("--" + kBoundary + "--"),
+               "--" + kBoundary + "\r\nContent-Disposition: form-data; name=\"x\"\r\n\r\ny\r\n");
+  EXPECT_FALSE(Send(extra).ok);
+  std::string bare_lf = body;
+  for (std::size_t at; (at = bare_lf.find("\r\n")) != std::string::npos;) bare_lf.erase(at, 1);
+  EXPECT_FALSE(Send(bare_lf).ok);
+  std::string other_boundary = body;
+  other_boundary.replace(2, 4, "XXXX");
+  EXPECT_FALSE(Send(other_boundary).ok);
+  std::string extra_header = body;
+  extra_header.insert(extra_header.find("\r\n\r\n") + 2, "Content-Length: 7\r\n");
+  EXPECT_FALSE(Send(extra_header).ok);
+  EXPECT_TRUE(Files().empty());
+  // The choice is only ever read as a digit; anything else means logged-in visitors only.
+  Result r = Send(Body("payload", "a.txt", "x"));
+  EXPECT_TRUE(r.ok);
+  EXPECT_FALSE(r.everybody);
+}
+
+TEST_F(Upload, AFailedTransferLeavesNoFile) {
+  const std::string body = Body(std::string(2 << 20, 'd'));
+  EXPECT_FALSE(Send(body, body.size(), body.size() / 2).ok);   // cut connection
+  EXPECT_FALSE(Send(body, body.size(), body.size() - 20).ok);  // cut in the tail
+  // Stalls longer than the I/O timeout (400 ms here): in the data, or with the data complete.
+  Result stalled = Send(body, body.size(), body.size(), 1500ms);
+  EXPECT_FALSE(stalled.ok);
+  EXPECT_LT(stalled.took, 1400ms);
+  EXPECT_FALSE(Send(body, body.size() + 10).ok);
+  // The service stopping ends a transfer too.
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(200ms);
+    service_.Stop();
+  });
+  EXPECT_FALSE(Send(body, body.size(), body.size(), 1000ms).ok);
+  stopper.join();
+  EXPECT_TRUE(Files().empty());
+}
+
+TEST_F(Upload, AFullDiskLeavesNoFile) {
+  // A file size limit makes writes fail as a full disk does.
+  rlimit old{};
+  getrlimit(RLIMIT_FSIZE, &old);
+  auto handler = signal(SIGXFSZ, SIG_IGN);
+  rlimit small{1 << 20, old.rlim_max};
+  setrlimit(RLIMIT_FSIZE, &small);
+  Result r = Send(Body(std::string(3 << 20, 'd')));
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, handler);
+  EXPECT_FALSE(r.ok);
+  EXPECT_TRUE(Files().empty());
+}
+
+}  // namespace
