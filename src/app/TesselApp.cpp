@@ -167,11 +167,15 @@ bool CTesselApp::ObeyCommandLine(const CommandLine& line, int* status) {
       ShareFromCommandLine(line);
       return true;
     case Switch::kUninstall:
-      if (!tessel::RemoveAutoStartEntry())
-        std::fprintf(stderr, "tessel: cannot remove %s\n", tessel::AutoStartEntryPath().c_str());
-      if (m_channel.IsConnected() && !m_channel.Send({InstanceRequest::kExit, 0, {}}))
-        std::fprintf(stderr, "tessel: the running instance did not confirm its exit\n");
       *status = 0;
+      if (!tessel::RemoveAutoStartEntry()) {
+        std::fprintf(stderr, "tessel: cannot remove %s\n", tessel::AutoStartEntryPath().c_str());
+        *status = 1;
+      }
+      if (m_channel.IsConnected() && !m_channel.Send({InstanceRequest::kExit, 0, {}})) {
+        std::fprintf(stderr, "tessel: the running instance did not confirm its exit\n");
+        *status = 1;
+      }
       return false;
     case Switch::kZip:
       *status = ZipFromCommandLine(line);

@@ -32,8 +32,9 @@ class CTesselApp {
   CTesselApp& operator=(const CTesselApp&) = delete;
 
   // Runs start-up and then the event loop until Exit. Returns the process's exit status: 0 when
-  // the loop ended normally or a short job (hand-over to the running instance, "-uninstall") is
-  // done; non-zero when "-z" failed, a switch lacks its path, or "-headless" cannot listen.
+  // the loop ended normally or a short job (hand-over to the running instance, "-uninstall",
+  // "-z") is done; non-zero when the job failed, a switch lacks its path, or "-headless" cannot
+  // listen.
   int InitInstance();
 
   // The first port to try for the "LocalPort" setting: its leading decimal integer (blanks and a
@@ -41,8 +42,8 @@ class CTesselApp {
   static int PortFromSetting(const std::string& value);
 
  private:
-  // Step 6 of start-up: the switches. Returns true when start-up goes on, otherwise false with
-  // *status set to the exit status.
+  // Obeys the switch of the command line. Returns true when start-up goes on, otherwise false
+  // with *status set to the exit status.
   bool ObeyCommandLine(const CommandLine& line, int* status);
   bool ShareFromCommandLine(const CommandLine& line);
   int ZipFromCommandLine(const CommandLine& line);
