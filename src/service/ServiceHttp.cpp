@@ -1,10 +1,14 @@
 #include "service/ServiceHttp.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string_view>
 #include <utility>
+
+#include "service/FolderZipSender.h"
+#include "service/UploadReceiver.h"
 
 using tessel::EqualsNoCase;
 using tessel::StartsWithNoCase;
@@ -35,7 +39,7 @@ bool CServiceHttp::Handle(ClientTask& task) {
   if (StartsWithNoCase(path, "/remove.htm"))
     return visitor.allow_delete ? HandleRemove(socket, request, visitor) : SendAuthRequired(socket);
   if (EqualsNoCase(path, "/upload") && request.method == HttpRequest::kPost)
-    return visitor.allow_upload ? HandleUpload(socket, request, visitor) : SendAuthRequired(socket);
+    return HandleUpload(socket, request, visitor);
   if (request.method != HttpRequest::kGet) return SendRedirectHome(socket);
   if (path == "/" || EqualsNoCase(path, "/download.htm?file=/"))
     return pages_.SendShareListPage(socket, visitor.account, visitor.authenticated,
@@ -124,24 +128,59 @@ bool CServiceHttp::HandleSharedFile(int socket, const HttpRequest& request, cons
   return true;
 }
 
-// Removing an uploaded share comes with the upload receiver; until then the visitor is sent home.
-bool CServiceHttp::HandleRemove(int socket, const HttpRequest& /*request*/,
-                                const Visitor& /*visitor*/) {
+bool CServiceHttp::HandleRemove(int socket, const HttpRequest& request, const Visitor& visitor) {
+  std::string name, local;
+  stores_.shares.ResolveRequestPath(request.path, name, local);
+  // A share whose file is gone must still be removable: its name is the value's first part.
+  constexpr std::string_view kPrefix = "/remove.htm?file=";
+  if (name.empty() && StartsWithNoCase(request.path, kPrefix)) {
+    const std::string value = request.path.substr(kPrefix.size());
+    name = value.substr(0, value.find('\\'));
+  }
+  // Only the visitor's own uploads match; the log tells only of a share really removed.
+  FileShareRecord share;
+  const bool existed = !name.empty() && stores_.shares.GetShare(name, share);
+  if (existed && stores_.shares.RemoveUploaderShare(name, visitor.account) &&
+      !stores_.shares.GetShare(name, share)) {
+    stores_.log.AddLog(request.client_ip, visitor.account, CDataLog::kRemoveShare, name, 0, 0,
+                       CDataLog::kPhaseEnd);
+  }
   return SendRedirectHome(socket);
 }
 
-// Receiving uploads comes with the upload receiver; until then the visitor is sent home and the
-// body is left unread.
-bool CServiceHttp::HandleUpload(int socket, const HttpRequest& /*request*/,
-                                const Visitor& /*visitor*/) {
+bool CServiceHttp::HandleUpload(int socket, const HttpRequest& request, const Visitor& visitor) {
+  const CUploadReceiver receiver(*this, stores_.shares);
+  if (!visitor.allow_upload) {
+    SendAuthRequired(socket);
+    receiver.DiscardRequestBody(socket, request.content_length);
+    return true;
+  }
+  const std::string& ip = request.client_ip;
+  stores_.log.AddLog(ip, visitor.account, CDataLog::kUploadFile, "", 0, 0, CDataLog::kPhaseStart);
+  std::uint64_t length = 0;
+  std::string local;
+  bool everybody = true;
+  if (!receiver.ReceiveUpload(socket, stores_.settings.GetUploadPath(), request.content_length,
+                              request.boundary, length, local, everybody)) {
+    return false;
+  }
+  const std::string name = stores_.shares.ShareFile(
+      local, visitor.account,
+      everybody ? FileShareRecord::kModePublic : FileShareRecord::kModeAuth);
+  if (name.empty()) {
+    unlink(local.c_str());  // a file nobody can see or remove would only take room
+    return false;
+  }
+  stores_.log.AddLog(ip, visitor.account, CDataLog::kUploadFile, name, length, length,
+                     CDataLog::kPhaseEnd);
   return SendRedirectHome(socket);
 }
 
-// Folder archives come with the zip sender; until then they are not found.
-bool CServiceHttp::HandleFolderZip(int socket, const HttpRequest& /*request*/,
-                                   const std::string& /*local_path*/, std::uint64_t& bytes_sent) {
-  bytes_sent = 0;
-  return SendNotFound(socket);
+bool CServiceHttp::HandleFolderZip(int socket, const HttpRequest& request,
+                                   const std::string& local_path, std::uint64_t& bytes_sent) {
+  return CFolderZipSender(files_).SendFolderZip(socket, local_path, request.range_start,
+                                                request.range_length, bytes_sent,
+                                                request.range_suffix);
 }
 
 bool CServiceHttp::ReadRequestHead(const ClientTask& task, HttpRequest& request,

@@ -62,7 +62,8 @@ class CServiceHttp : public CServiceBasic {
                         const std::string& relative_name, const std::string& local_path);
   // "/remove.htm?file=..." for a visitor allowed to remove shares.
   bool HandleRemove(int socket, const HttpRequest& request, const Visitor& visitor);
-  // A POST of "/upload" by a visitor allowed to upload; the body follows the head in the socket.
+  // A POST of "/upload": the upload of a visitor allowed to upload, else the 401 reply. The body
+  // follows the head in the socket.
   bool HandleUpload(int socket, const HttpRequest& request, const Visitor& visitor);
   // Sends the folder at local_path as a zip archive, honouring the request's range.
   bool HandleFolderZip(int socket, const HttpRequest& request, const std::string& local_path,

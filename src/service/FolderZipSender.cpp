@@ -1,0 +1,58 @@
+#include "service/FolderZipSender.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "service/FileSender.h"
+#include "service/Zipper.h"
+
+namespace {
+
+// Deletes the temporary archive however the send ends.
+class TempFile {
+ public:
+  explicit TempFile(std::string path) : path_(std::move(path)) {}
+  ~TempFile() { unlink(path_.c_str()); }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// The folder's last component, ignoring trailing separators.
+std::string LastComponent(std::string folder) {
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  const std::size_t slash = folder.rfind('/');
+  return slash == std::string::npos ? folder : folder.substr(slash + 1);
+}
+
+}  // namespace
+
+std::string CFolderZipSender::TempFolder() {
+  const char* folder = getenv("TMPDIR");
+  return folder != nullptr && *folder != '\0' ? folder : "/tmp";
+}
+
+bool CFolderZipSender::SendFolderZip(int socket, const std::string& folder,
+                                     std::uint64_t range_start, std::int64_t range_length,
+                                     std::uint64_t& bytes_sent, std::uint64_t range_suffix) const {
+  bytes_sent = 0;
+  std::string pattern = TempFolder() + "/TemXXXXXX";
+  const int fd = mkostemp(pattern.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  close(fd);
+  const TempFile archive(pattern);
+
+  // The folder is its own root, so its items are the archive's top entries.
+  const std::string root = folder.empty() || folder.back() == '/' ? folder : folder + "/";
+  CZipper zipper;
+  if (!zipper.OpenZip(archive.path(), root)) return false;
+  zipper.AddFolderToZip(root);
+  if (!zipper.CloseZip()) return false;
+
+  return files_.SendFile(socket, archive.path(), range_start, range_length,
+                         LastComponent(folder) + ".zip", bytes_sent, range_suffix);
+}
