@@ -14,6 +14,7 @@
 #include "res/StringTable.h"
 #include "service/Loopback.h"
 #include "service/ThreadPool.h"
+#include "service/WebFixture.h"
 #include "store/DataFileShare.h"
 
 namespace fs = std::filesystem;
@@ -265,6 +266,102 @@ TEST_F(Upload, AFullDiskLeavesNoFile) {
   signal(SIGXFSZ, handler);
   EXPECT_FALSE(r.ok);
   EXPECT_TRUE(Files().empty());
+}
+
+// The upload and removal routes of the service.
+class UploadRoute : public web::WebFixture {
+ protected:
+  std::string Post(const std::string& body, const std::string& headers = "",
+                   const char* from = "127.0.0.1") {
+    return Exchange(
+        "POST /upload HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; "
+        "boundary=" +
+            kBoundary + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + headers +
+            "\r\n" + body,
+        from);
+  }
+  FileShareRecord Share(const std::string& name) {
+    FileShareRecord record;
+    shares.GetShare(name, record);
+    return record;
+  }
+  int LogCount(const std::string& text) {
+    int count = 0;
+    for (const std::string& line : LogLines()) count += line.find(text) != std::string::npos;
+    return count;
+  }
+};
+
+TEST_F(UploadRoute, RecordsTheUploadAsAShareOfTheUploader) {
+  const std::string upload = settings.GetUploadPath();
+  EXPECT_EQ(Post(Body("first")), web::kRedirectHome);
+  EXPECT_EQ(
+      Post(Body("second", "C:\\docs\\a.txt", "0"), web::BasicAuth(web::kAdmin), web::kStranger),
+      web::kRedirectHome);
+  FileShareRecord first = Share("a.txt"), second = Share("a-2.txt");
+  EXPECT_EQ(first.path, upload + "/a.txt");
+  EXPECT_EQ(first.uploader, "local");
+  EXPECT_EQ(first.share_mode, FileShareRecord::kModePublic);
+  EXPECT_EQ(second.path, upload + "/a-2.txt");
+  EXPECT_EQ(second.uploader, "admin");
+  EXPECT_EQ(second.share_mode, FileShareRecord::kModeAuth);
+  EXPECT_EQ(web::ReadFile(second.path), "second");
+  EXPECT_EQ(LogCount("upload file start"), 2);
+  EXPECT_EQ(LogCount("upload file end a-2.txt"), 1);
+
+  // A failed upload sends nothing and records nothing.
+  EXPECT_EQ(Post(Body("third", "b.txt", "10")), "");
+  EXPECT_EQ(Share("b.txt").name, "");
+  EXPECT_EQ(LogCount("upload file start"), 3);
+  EXPECT_EQ(LogCount("upload file end"), 2);
+}
+
+TEST_F(UploadRoute, RefusesStrangersWithAReplyTheyCanRead) {
+  // The body is sent while the refusal comes; the reply must arrive, not a reset.
+  const std::string body = Body(std::string(3 << 20, 'x'));
+  EXPECT_EQ(Post(body, "", web::kStranger), web::kAuthRequired);
+  // A client that has sent only the head gets the reply at once, and the body it goes on to
+  // send is taken rather than answered with a reset.
+  int fd = web::ConnectFrom(web::kStranger, service.Port());
+  loopback::Send(fd, "POST /upload HTTP/1.1\r\nContent-Length: 4194304\r\n\r\n");
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(loopback::ReadAll(fd), web::kAuthRequired);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  const std::string chunk(64 * 1024, 'x');
+  int sent = 0;
+  while (sent < 64 && send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) == ssize_t(chunk.size()))
+    ++sent;
+  EXPECT_EQ(sent, 64);
+  close(fd);
+  EXPECT_EQ(LogCount("upload"), 0);
+  EXPECT_TRUE(fs::is_empty(settings.GetUploadPath()));
+}
+
+TEST_F(UploadRoute, RemovesOnlyTheVisitorsOwnUploads) {
+  ASSERT_EQ(Post(Body("mine", "mine.txt"), web::BasicAuth(web::kAdmin), web::kStranger),
+            web::kRedirectHome);
+  web::WriteFile(Local("local.txt"), "local");
+  web::WebFixture::Share("local.txt", Local("local.txt"));
+  const std::string path = Share("mine.txt").path;
+
+  // Another account's share, and a share nobody uploaded, stay.
+  EXPECT_EQ(Get("/remove.htm?file=mine.txt"), web::kRedirectHome);
+  EXPECT_EQ(Get("/remove.htm?file=local.txt"), web::kRedirectHome);
+  EXPECT_EQ(Share("mine.txt").name, "mine.txt");
+  EXPECT_EQ(Share("local.txt").name, "local.txt");
+  EXPECT_EQ(LogCount("delete file share"), 0);
+
+  // The uploader removes it; the file stays on disk. The link works also when the file is gone.
+  EXPECT_EQ(Get("/remove.htm?file=mine.txt", web::BasicAuth(web::kAdmin), web::kStranger),
+            web::kRedirectHome);
+  EXPECT_EQ(Share("mine.txt").name, "");
+  EXPECT_EQ(web::ReadFile(path), "mine");
+  EXPECT_EQ(LogCount("delete file share mine.txt"), 1);
+  ASSERT_EQ(Post(Body("gone", "gone.txt")), web::kRedirectHome);
+  fs::remove(Share("gone.txt").path);
+  EXPECT_EQ(Get("/remove.htm?file=gone.txt"), web::kRedirectHome);
+  EXPECT_EQ(Share("gone.txt").name, "");
+  EXPECT_EQ(Get("/remove.htm?file=mine.txt", "", web::kStranger), web::kAuthRequired);
 }
 
 }  // namespace

@@ -1,0 +1,179 @@
+// Folder downloads as zip archives over real loopback connections, checked with unzip.
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <random>
+#include <thread>
+
+#include "service/FolderZipSender.h"
+#include "service/WebFixture.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+using web::Split;
+
+int Shell(const std::string& command, std::string* output = nullptr) {
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return -1;
+  std::string text;
+  char buffer[4096];
+  while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe)) text.append(buffer, n);
+  const int status = pclose(pipe);
+  if (output != nullptr) *output = text;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class FolderZip : public web::WebFixture {
+ protected:
+  void SetUp() override {
+    WebFixture::SetUp();
+    // A private temporary folder shows every archive the server leaves behind.
+    temp_ = folder / "tmp";
+    fs::create_directory(temp_);
+    const char* old = getenv("TMPDIR");
+    old_temp_ = old ? old : "";
+    had_temp_ = old != nullptr;
+    setenv("TMPDIR", temp_.c_str(), 1);
+
+    web::WriteFile(Local("Music/a.txt"), "alpha");
+    web::WriteFile(Local("Music/live/b.mp3"), web::Pattern(100000));
+    web::WriteFile(Local("Music/.hidden"), "hidden");
+    web::WriteFile(Local("Music/.git/config"), "git");
+    web::WriteFile(Local("Music/live/.cache/x"), "cache");
+    fs::create_directories(Local("Music/Empty"));
+    fs::create_directories(Local("Nothing"));
+    Share("Music", Local("Music"));
+    Share("Nothing", Local("Nothing"));
+  }
+  void TearDown() override {
+    WebFixture::TearDown();
+    if (had_temp_)
+      setenv("TMPDIR", old_temp_.c_str(), 1);
+    else
+      unsetenv("TMPDIR");
+  }
+
+  // Saves an archive and returns `unzip -Z1` (its entry names in order), after `unzip -t`.
+  std::string Entries(const std::string& zip, bool empty = false) {
+    const std::string path = folder / "got.zip";
+    web::WriteFile(path, zip);
+    std::string out;
+    EXPECT_EQ(Shell("unzip -tq '" + path + "'", &out), empty ? 1 : 0) << out;
+    Shell("unzip -Z1 '" + path + "'", &out);
+    return out;
+  }
+  std::string Extract(const std::string& zip, const std::string& entry) {
+    const std::string path = folder / "got.zip";
+    web::WriteFile(path, zip);
+    std::string out;
+    Shell("unzip -p '" + path + "' '" + entry + "'", &out);
+    return out;
+  }
+
+  std::vector<std::string> TempFiles() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(temp_))
+      names.push_back(entry.path().filename());
+    return names;
+  }
+
+  bool WaitIdle() {
+    for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(5ms))
+      if (pool.CountActive(&service) == 0) return true;
+    return false;
+  }
+
+  fs::path temp_;
+  std::string old_temp_;
+  bool had_temp_ = false;
+};
+
+TEST_F(FolderZip, SendsTheFolderTreeWithoutHiddenItems) {
+  web::Reply reply = Split(Get("/download.htm?file=Music&zip=1"));
+  EXPECT_EQ(reply.head.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << reply.head;
+  EXPECT_NE(reply.head.find("Content-Disposition: attachment; filename=\"Music.zip\""),
+            std::string::npos);
+  EXPECT_NE(reply.head.find("Content-Length: " + std::to_string(reply.body.size()) + "\r\n"),
+            std::string::npos);
+  // The folder's items are the top entries, sorted, each folder before what it holds.
+  EXPECT_EQ(Entries(reply.body), "a.txt\nEmpty/\nlive/\nlive/b.mp3\n");
+  EXPECT_EQ(Extract(reply.body, "live/b.mp3"), web::Pattern(100000));
+  EXPECT_EQ(Extract(reply.body, "a.txt"), "alpha");
+
+  // A folder below a share, and an empty share.
+  reply = Split(Get("/download.htm?file=Music%5Clive&zip=1"));
+  EXPECT_NE(reply.head.find("filename=\"live.zip\""), std::string::npos);
+  EXPECT_EQ(Entries(reply.body), "b.mp3\n");
+  reply = Split(Get("/download.htm?file=Nothing&zip=1"));
+  EXPECT_NE(reply.head.find("filename=\"Nothing.zip\""), std::string::npos);
+  EXPECT_EQ(reply.body.size(), 22u);  // the end record alone
+  Entries(reply.body, true);
+
+  // Around each archive: the start and end lines.
+  int lines = 0;
+  for (const std::string& line : LogLines())
+    lines += line.find("download folder") != std::string::npos;
+  EXPECT_EQ(lines, 6);
+  EXPECT_TRUE(WaitIdle());
+  EXPECT_TRUE(TempFiles().empty());
+}
+
+TEST_F(FolderZip, HonoursARangeAndBuildsEachArchiveAfresh) {
+  const std::string whole = Split(Get("/download.htm?file=Music&zip=1")).body;
+  ASSERT_GT(whole.size(), 1000u);
+  web::Reply part = Split(Get("/download.htm?file=Music&zip=1", "Range: bytes=100-599\r\n"));
+  EXPECT_EQ(part.head.rfind("HTTP/1.0 206 Partial Content\r\n", 0), 0u) << part.head;
+  EXPECT_NE(part.head.find("Content-Range: bytes 100-599/" + std::to_string(whole.size())),
+            std::string::npos);
+  EXPECT_EQ(part.body, whole.substr(100, 500));
+  web::Reply rest = Split(Get("/download.htm?file=Music&zip=1", "Range: bytes=600-\r\n"));
+  EXPECT_EQ(whole.substr(0, 100) + part.body + rest.body, whole);
+
+  // Parallel downloads of one folder build separate archives, none left behind.
+  std::string bodies[4];
+  std::thread clients[4];
+  for (int i = 0; i < 4; ++i)
+    clients[i] =
+        std::thread([&, i] { bodies[i] = Split(Get("/download.htm?file=Music&zip=1")).body; });
+  for (auto& client : clients) client.join();
+  for (const std::string& body : bodies) EXPECT_EQ(body, whole);
+  EXPECT_TRUE(WaitIdle());
+  EXPECT_TRUE(TempFiles().empty());
+}
+
+TEST_F(FolderZip, DeletesTheArchiveWhenTheClientLeaves) {
+  // Incompressible data, so the archive outgrows the socket buffers and the send has to wait.
+  std::string noise(8 << 20, '\0');
+  std::mt19937 random(1);
+  for (char& c : noise) c = static_cast<char>(random());
+  web::WriteFile(Local("Big/noise.bin"), noise);
+  Share("Big", Local("Big"));
+
+  int fd = web::ConnectFrom("127.0.0.1", service.Port());
+  ASSERT_GE(fd, 0);
+  loopback::Send(fd, "GET /download.htm?file=Big&zip=1 HTTP/1.1\r\n\r\n");
+  char head[16];
+  ASSERT_EQ(recv(fd, head, sizeof head, MSG_WAITALL), 16);
+  std::vector<std::string> during = TempFiles();
+  ASSERT_EQ(during.size(), 1u);
+  EXPECT_EQ(during[0].rfind("Tem", 0), 0u);
+  close(fd);
+  EXPECT_TRUE(WaitIdle());
+  EXPECT_TRUE(TempFiles().empty());
+
+  // No temporary folder to write in: nothing is sent, and the request is still logged.
+  setenv("TMPDIR", (folder / "missing").c_str(), 1);
+  const std::size_t logged = LogLines().size();
+  EXPECT_EQ(Get("/download.htm?file=Music&zip=1"), "");
+  EXPECT_EQ(LogLines().size(), logged + 2);
+  EXPECT_EQ(CFolderZipSender::TempFolder(), folder / "missing");
+  setenv("TMPDIR", "", 1);
+  EXPECT_EQ(CFolderZipSender::TempFolder(), "/tmp");
+}
+
+}  // namespace
