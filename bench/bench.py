@@ -1,0 +1,328 @@
+#!/usr/bin/env python3
+"""The measurements of bench/run, inside a network namespace with loopback alone.
+
+Starts Tessel headless (from a program folder of its own) and nginx on the same corpus, loads each
+in turn with the same tools and prints one table: the figure for Tessel, for nginx, and the ratio
+Tessel/nginx. Run through bench/run, which builds, makes the corpus and isolates this script.
+"""
+import argparse
+import os
+import re
+import resource
+import shutil
+import signal
+import socket
+import sqlite3
+import subprocess
+import sys
+import time
+
+TESSEL_PORT = 18080
+NGINX_PORT = 18081
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def log(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def run(command, **kwargs):
+    return subprocess.run(command, check=True, capture_output=True, text=True, **kwargs).stdout
+
+
+def wait_port(port, process, limit=20.0):
+    """Seconds until the port accepts a connection."""
+    start = time.monotonic()
+    while time.monotonic() - start < limit:
+        if process.poll() is not None:
+            raise SystemExit(f"server on port {port} ended with status {process.returncode}")
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1):
+                return time.monotonic() - start
+        except OSError:
+            time.sleep(0.002)
+    raise SystemExit(f"nothing listens on port {port}")
+
+
+def children(pid):
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                fields = open(f"/proc/{entry}/stat").read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == pid:
+                found.append(int(entry))
+    return found
+
+
+class Server:
+    def __init__(self, name, port):
+        self.name = name
+        self.port = port
+        self.process = None
+
+    def pids(self):
+        return [self.process.pid] + children(self.process.pid)
+
+    def rss_mib(self):
+        total = 0
+        for pid in self.pids():
+            for line in open(f"/proc/{pid}/status"):
+                if line.startswith("VmRSS:"):
+                    total += int(line.split()[1])
+        return total / 1024
+
+    def cpu_seconds(self):
+        total = 0
+        for pid in self.pids():
+            fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+            total += int(fields[11]) + int(fields[12])  # utime, stime
+        return total / CLK_TCK
+
+    def threads(self):
+        for line in open(f"/proc/{self.process.pid}/status"):
+            if line.startswith("Threads:"):
+                return int(line.split()[1])
+        return 0
+
+    def url(self, path):
+        return f"http://127.0.0.1:{self.port}{path}"
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(20)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+def prepare_tessel(args, prog):
+    """A program folder holding the release binary, its web folder and a database with the
+    shares: the three corpus folders and enough single files for 1000 shares in all."""
+    shutil.rmtree(prog, ignore_errors=True)
+    os.makedirs(prog)
+    shutil.copy2(os.path.join(args.build, "tessel"), prog)
+    shutil.copytree(os.path.join(args.build, "web"), os.path.join(prog, "web"))
+    xdg = os.path.join(args.work, "xdg")
+    os.makedirs(xdg, mode=0o700, exist_ok=True)
+    env = dict(os.environ, XDG_RUNTIME_DIR=xdg)
+    # A first start with -f makes the database and records the share; then it is stopped, and
+    # the rest is written while no connection has the file open.
+    first = subprocess.Popen([os.path.join(prog, "tessel"), "-f", os.path.join(args.corpus, "files")],
+                             env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_port(80, first)
+    first.send_signal(signal.SIGTERM)
+    first.wait(20)
+    db = sqlite3.connect(os.path.join(prog, "tessel.mdb"))
+    with db:
+        db.execute("update config set paramvalue=? where paramname='localport'", (str(TESSEL_PORT),))
+        db.execute("insert or replace into config values('EnableZipFolder', '1')")
+        rows = [("list", os.path.join(args.corpus, "list")), ("zip", os.path.join(args.corpus, "zip"))]
+        items = sorted(os.listdir(os.path.join(args.corpus, "list")))[:997]
+        rows += [(f"share-{i:04d}.txt", os.path.join(args.corpus, "list", name)) for i, name in enumerate(items)]
+        db.executemany("insert into fileshare(filename, filepath, filedesc, sharemode, sharetime, uploader)"
+                       " values(?, ?, '', 0, '2024-06-07 12:00:00', '')", rows)
+    db.close()
+    return env
+
+
+def start_tessel(args, prog, env):
+    server = Server("tessel", TESSEL_PORT)
+    out = open(os.path.join(args.work, "tessel.log"), "w")
+    server.process = subprocess.Popen([os.path.join(prog, "tessel"), "-headless"], env=env,
+                                      stdout=out, stderr=subprocess.STDOUT)
+    server.startup = wait_port(TESSEL_PORT, server.process)
+    return server
+
+
+def start_nginx(args):
+    run_dir = os.path.join(args.work, "nginx")
+    shutil.rmtree(run_dir, ignore_errors=True)
+    os.makedirs(run_dir)
+    conf = open(os.path.join(args.bench, "nginx.conf")).read()
+    conf = conf.replace("@PORT@", str(NGINX_PORT)).replace("@ROOT@", args.corpus).replace("@RUN@", run_dir)
+    path = os.path.join(run_dir, "nginx.conf")
+    open(path, "w").write(conf)
+    server = Server("nginx", NGINX_PORT)
+    server.process = subprocess.Popen(["nginx", "-c", path, "-e", os.path.join(run_dir, "nginx-error.log")],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+    server.startup = wait_port(NGINX_PORT, server.process)
+    return server
+
+
+def seconds_of(text):
+    value, unit = re.match(r"([\d.]+)(us|ms|s|m)", text).groups()
+    return float(value) * {"us": 1e-6, "ms": 1e-3, "s": 1.0, "m": 60.0}[unit]
+
+
+def bytes_of(text):
+    value, unit = re.match(r"([\d.]+)([KMGT]?B)", text).groups()
+    return float(value) * {"B": 1, "KB": 1 << 10, "MB": 1 << 20, "GB": 1 << 30, "TB": 1 << 40}[unit]
+
+
+def wrk(server, path, seconds, connections):
+    """Requests/s, p99 latency (ms), MB/s and server CPU ms per request of a wrk run with a new
+    connection per request."""
+    cpu = server.cpu_seconds()
+    out = run(["wrk", "-t2", f"-c{connections}", f"-d{seconds}s", "--latency", "-H", "Connection: close",
+               server.url(path)])
+    cpu = server.cpu_seconds() - cpu
+    total = re.search(r"(\d+) requests in ([\d.]+\w+), ([\d.]+\w+) read", out)
+    requests, elapsed, read = int(total.group(1)), seconds_of(total.group(2)), bytes_of(total.group(3))
+    errors = re.search(r"Socket errors: (.*)", out)
+    bad = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
+    if errors or bad:
+        log(f"  {server.name} {path}: {errors.group(0) if errors else ''} {bad.group(0) if bad else ''}")
+    p99 = seconds_of(re.search(r"99%\s+(\S+)", out).group(1)) * 1000
+    return {"rps": requests / elapsed, "p99": p99, "mbs": read / elapsed / (1 << 20),
+            "cpu": cpu * 1000 / max(requests, 1)}
+
+
+def ab(server, path, seconds, concurrency=8):
+    out = run(["ab", "-q", "-t", str(seconds), "-n", "10000000", "-c", str(concurrency), server.url(path)])
+    failed = int(re.search(r"Failed requests:\s+(\d+)", out).group(1))
+    if failed:
+        log(f"  {server.name} {path}: {failed} failed requests")
+    return float(re.search(r"Requests per second:\s+([\d.]+)", out).group(1))
+
+
+def curl_get(url, target):
+    out = run(["curl", "-s", "-o", target, "-w", "%{time_total} %{size_download} %{http_code}", url])
+    seconds, size, code = out.split()
+    return float(seconds), int(size), code
+
+
+def hold_connections(server, count, settle=30.0):
+    """RSS in MiB while count connections, each having sent part of a request head, are open."""
+    held = []
+    try:
+        for _ in range(count):
+            s = socket.create_connection(("127.0.0.1", server.port))
+            s.sendall(b"GET /list/ HTTP/1.0\r\n")
+            held.append(s)
+        deadline = time.monotonic() + settle
+        # Tessel serves each connection on a worker thread of its own: wait until all are taken.
+        while server.name == "tessel" and server.threads() < count and time.monotonic() < deadline:
+            time.sleep(0.1)
+        time.sleep(1)
+        return server.rss_mib()
+    finally:
+        for s in held:
+            s.close()
+
+
+def raise_fd_limit():
+    # 1500 held connections need as many descriptors in the client and in each server.
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--corpus", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--bench", required=True)
+    parser.add_argument("-t", "--seconds", type=int, default=10)
+    args = parser.parse_args()
+    raise_fd_limit()
+    os.makedirs(args.work, exist_ok=True)
+    prog = os.path.join(args.work, "prog")
+
+    env = prepare_tessel(args, prog)
+    tessel = start_tessel(args, prog, env)
+    nginx = start_nginx(args)
+    rows = []  # (figure, tessel, nginx, better: "higher" or "lower", target)
+
+    def row(figure, t, n, better, target=""):
+        rows.append((figure, t, n, better, target))
+        log(f"  {figure}: tessel {t} nginx {n}")
+
+    try:
+        time.sleep(1)
+        row("start-up (ms)", tessel.startup * 1000, nginx.startup * 1000, "lower")
+        row("resident memory idle (MiB)", tessel.rss_mib(), nginx.rss_mib(), "lower", "Tessel <= 15")
+        seconds = args.seconds
+        files = {"tessel": "/download.htm?file=files%5C", "nginx": "/files/"}
+        log("4 KiB downloads")
+        small = {s.name: wrk(s, files[s.name] + "4k.bin", seconds, 32) for s in (tessel, nginx)}
+        row("4 KiB download, new connection each (req/s)", small["tessel"]["rps"], small["nginx"]["rps"],
+            "higher", ">= 0.8 x nginx")
+        row("4 KiB download p99 latency (ms)", small["tessel"]["p99"], small["nginx"]["p99"], "lower")
+        row("4 KiB download server CPU per request (ms)", small["tessel"]["cpu"], small["nginx"]["cpu"], "lower")
+        log("1 MiB downloads")
+        mid = {s.name: wrk(s, files[s.name] + "1m.bin", seconds, 8) for s in (tessel, nginx)}
+        row("1 MiB download (MB/s)", mid["tessel"]["mbs"], mid["nginx"]["mbs"], "higher", ">= 0.9 x nginx")
+        log("big file with curl")
+        big = {}
+        for s in (tessel, nginx):
+            elapsed, size, code = curl_get(s.url(files[s.name] + "big.bin"), "/dev/null")
+            big[s.name] = size / elapsed / (1 << 20)
+        row(f"{size >> 20} MiB file with curl (MB/s)", big["tessel"], big["nginx"], "higher", ">= 0.9 x nginx")
+        log("pages")
+        row("share list of 1000 shares vs autoindex of 1000 (req/s)", ab(tessel, "/", seconds),
+            ab(nginx, "/list/", seconds), "higher", ">= 0.5 x nginx")
+        row("folder page of 1000 entries vs autoindex (req/s)", ab(tessel, "/download.htm?file=list", seconds),
+            ab(nginx, "/list/", seconds), "higher")
+
+        log("folder zip")
+        archive = os.path.join(args.work, "tessel-zip.zip")
+        elapsed, size, code = curl_get(tessel.url("/download.htm?file=zip&zip=1"), archive)
+        check = subprocess.run(["unzip", "-tq", archive], capture_output=True, text=True)
+        zip_ok = check.returncode == 0 and code == "200"
+        if not zip_ok:
+            log(f"  unzip -t of Tessel's archive (HTTP {code}, {size} bytes): {check.stdout[-300:]}")
+        reference = os.path.join(args.work, "zip-r.zip")
+        if os.path.exists(reference):
+            os.remove(reference)
+        start = time.monotonic()
+        subprocess.run(["zip", "-r", "-6", "-q", reference, "."], cwd=os.path.join(args.corpus, "zip"), check=True)
+        zip_seconds = time.monotonic() - start
+        row("folder zip of ~200 MiB in 2000 files vs zip -r -6 (s)", elapsed, zip_seconds, "lower",
+            "<= 1.0 x zip" + ("" if zip_ok else "; ARCHIVE FAILED unzip -t"))
+        row("folder zip size (MiB)", size / (1 << 20), os.path.getsize(reference) / (1 << 20), "lower")
+        os.remove(archive)
+        os.remove(reference)
+
+        log("upload")
+        upload = os.path.join(args.corpus, "upload", "up.bin")
+        out = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{time_total} %{http_code}", "-H", "Expect:",
+                              "-F", f"fm_objFile=@{upload}", "-F", "submit=Upload", "-F", "fm_Share=1",
+                              tessel.url("/upload")], capture_output=True, text=True).stdout.split()
+        stored = os.path.join(prog, "upload", "up.bin")
+        good = (len(out) == 2 and out[1] == "302" and os.path.exists(stored)
+                and os.path.getsize(stored) == os.path.getsize(upload))
+        row("100 MiB upload through the form (s)", float(out[0]) if good else float("nan"), None, "lower",
+            "" if good else "UPLOAD FAILED")
+        if os.path.exists(stored):
+            os.remove(stored)
+
+        row("resident memory after the load (MiB)", tessel.rss_mib(), nginx.rss_mib(), "lower")
+        log("1500 held connections")
+        row("resident memory with 1500 held connections (MiB)", hold_connections(tessel, 1500),
+            hold_connections(nginx, 1500), "lower", "Tessel <= 150")
+    finally:
+        tessel.stop()
+        nginx.stop()
+
+    def cell(value):
+        if value is None:
+            return "-"
+        if value != value:
+            return "failed"
+        return f"{value:.3f}" if value < 10 else f"{value:.0f}" if value >= 1000 else f"{value:.1f}"
+
+    print("| figure | Tessel | nginx | Tessel/nginx | better | target |")
+    print("|---|---:|---:|---:|---|---|")
+    for figure, t, n, better, target in rows:
+        ratio = "-" if t is None or n is None or n == 0 or t != t else f"{t / n:.2f}"
+        print(f"| {figure} | {cell(t)} | {cell(n)} | {ratio} | {better} | {target} |")
+
+
+if __name__ == "__main__":
+    main()
