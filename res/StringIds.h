@@ -4,6 +4,16 @@
 // names only spare callers bare numbers.
 namespace tessel::res {
 
+// Status texts of the Internet check.
+inline constexpr int IDS_CHECKING_IP = 144;
+inline constexpr int IDS_INTERNET_FAILED = 145;
+inline constexpr int IDS_INTERNET_IP = 146;
+inline constexpr int IDS_CHECKING_UPNP = 147;
+inline constexpr int IDS_INTERNET_OK = 148;
+inline constexpr int IDS_UPNP_FAILED = 149;
+inline constexpr int IDS_INFO_DOWNLOAD_FROM = 150;
+inline constexpr int IDS_FRIENDLY_URL_FAILED = 174;
+
 // Page labels, inserted in place of the placeholder of the same name in page.html.
 inline constexpr int IDS_HTML_PRODUCT_TITLE = 162;
 inline constexpr int IDS_HTML_HOME = 163;

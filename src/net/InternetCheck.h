@@ -1,0 +1,119 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class CUPnPNat;
+
+// Where an Internet check shows how it goes: the main window, or standard output in headless
+// mode. Every call comes from the check's own thread; an implementation carries the update to the
+// thread its window belongs to.
+class InternetCheckView {
+ public:
+  virtual ~InternetCheckView() = default;
+  // The status bar's text field.
+  virtual void SetStatusText(const std::string& text) = 0;
+  // The address a friend should open.
+  virtual void SetPageUrl(const std::string& url) = 0;
+  // The address form of the server's URL, from which links to single files are built.
+  virtual void SetDirectUrl(const std::string& url) = 0;
+  virtual void SetInfoText(const std::string& text) = 0;
+  // The progress bar runs from 0 to 10.
+  virtual void SetProgress(int position) = 0;
+  virtual void StepProgress() = 0;
+};
+
+namespace tessel {
+
+// The web service that tells callers their external address and keeps the friendly URLs.
+struct WebService {
+  std::string host;
+  int port = 80;
+  // The build's web-service host on port 80.
+  static WebService Default();
+};
+
+// The IPv4 addresses of this computer's interfaces that are up, loopback excluded, as dotted text
+// in the system's interface order.
+std::vector<std::string> GetLocalAddresses();
+
+// Asks the web service for this computer's external address ("/getip.php"). Returns it when the
+// answer is one dotted IPv4 address (blanks around it allowed), otherwise "". With an address,
+// *local_address is this computer's end of the connection that asked; otherwise "". cancel, when
+// given and set, stops the request early.
+std::string GetWebExternalAddress(const WebService& web, std::string* local_address,
+                                  const std::atomic<bool>* cancel = nullptr);
+
+// The MD5 digest of text's bytes as 32 lowercase hexadecimal characters.
+std::string Md5Hex(const std::string& text);
+
+// The address friends open: "http://host" on port 80, else "http://host:port".
+std::string ServerUrl(const std::string& host, int port);
+
+}  // namespace tessel
+
+// Everything one Internet check works with.
+struct InternetCheckContext {
+  CUPnPNat& nat;  // the process's one gateway client; the check must be its only user meanwhile
+  InternetCheckView& view;
+  std::function<std::string(const std::string& name)> setting;  // reads a setting
+  int http_port = 0;                                            // where the service listens
+  tessel::WebService web = tessel::WebService::Default();
+  std::function<std::vector<std::string>()> local_addresses = tessel::GetLocalAddresses;
+  // Pause after the forwarding is made, before the URL is shown.
+  std::chrono::milliseconds settle{1000};
+  // When given and set, the check ends at its next step (the program is exiting).
+  const std::atomic<bool>* cancel = nullptr;
+};
+
+// One Internet check, run on the calling thread. With the setting "internetaccess" other than
+// "0": learns the external address (gateway, else web service), replaces this computer's port
+// forwardings on the gateway with one for the HTTP port (another external port when another host
+// holds it), shows the resulting URL, and registers it as the friendly URL when "URLUsername" and
+// "URLPassword" are set. With "0": shows the LAN URL and removes this computer's forwardings.
+void InternetCheckThread(const InternetCheckContext& context);
+
+// Runs Internet checks on a thread of their own, never two at a time (they share the gateway
+// client). Destroying it cancels a running check and waits for it to end.
+class CInternetCheck {
+ public:
+  // The settings and the HTTP port are read anew by each check.
+  CInternetCheck(CUPnPNat& nat, InternetCheckView& view,
+                 std::function<std::string(const std::string& name)> setting,
+                 std::function<int()> http_port,
+                 tessel::WebService web = tessel::WebService::Default());
+  ~CInternetCheck();
+  CInternetCheck(const CInternetCheck&) = delete;
+  CInternetCheck& operator=(const CInternetCheck&) = delete;
+
+  // Starts a check. False, starting nothing, while the previous check still runs.
+  bool Start();
+  bool Running() const { return m_running.load(); }
+  // Waits until no check runs.
+  void Wait();
+
+  // For tests: the pause after the forwarding, and where the local addresses come from.
+  void SetSettle(std::chrono::milliseconds settle) { m_settle = settle; }
+  void SetLocalAddresses(std::function<std::vector<std::string>()> local_addresses) {
+    m_local_addresses = std::move(local_addresses);
+  }
+
+ private:
+  CUPnPNat& m_nat;
+  InternetCheckView& m_view;
+  std::function<std::string(const std::string&)> m_setting;
+  std::function<int()> m_http_port;
+  tessel::WebService m_web;
+  std::function<std::vector<std::string>()> m_local_addresses = tessel::GetLocalAddresses;
+  std::chrono::milliseconds m_settle{1000};
+
+  std::mutex m_mutex;  // serialises Start, Wait and the destructor
+  std::thread m_thread;
+  std::atomic<bool> m_running{false};
+  std::atomic<bool> m_cancel{false};
+};
