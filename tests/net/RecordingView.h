@@ -1,0 +1,36 @@
+#pragma once
+// An Internet check view for tests.
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "net/InternetCheck.h"
+
+namespace tessel::test {
+
+// Records every update in order: "status:", "page:", "direct:", "info:", "progress=N", "step".
+class RecordingView : public InternetCheckView {
+ public:
+  void SetStatusText(const std::string& text) override { Add("status:" + text); }
+  void SetPageUrl(const std::string& url) override { Add("page:" + url); }
+  void SetDirectUrl(const std::string& url) override { Add("direct:" + url); }
+  void SetInfoText(const std::string& text) override { Add("info:" + text); }
+  void SetProgress(int position) override { Add("progress=" + std::to_string(position)); }
+  void StepProgress() override { Add("step"); }
+
+  std::vector<std::string> Take() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(events_, {});
+  }
+
+ private:
+  void Add(std::string event) {
+    std::lock_guard lock(mutex_);
+    events_.push_back(std::move(event));
+  }
+  std::mutex mutex_;
+  std::vector<std::string> events_;
+};
+
+}  // namespace tessel::test

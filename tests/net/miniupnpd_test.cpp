@@ -1,0 +1,467 @@
+// The gateway client and the Internet check against a real gateway: Debian's miniupnpd, run in
+// network namespaces this test makes. This process's own private namespace is the LAN host:
+//
+//   this process  10.77.0.2 --veth-- 10.77.0.1  router (miniupnpd)  203.0.113.1 --veth--
+//   203.0.113.2  WAN
+//
+// The WAN side answers STUN: miniupnpd forwards nothing while its WAN address is a reserved one
+// unless STUN shows that address reachable from outside. Needs root, miniupnpd and nft.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "net/FakeGateway.h"
+#include "net/InternetCheck.h"
+#include "net/RecordingView.h"
+#include "res/StringTable.h"
+#include "support/NetworkIsolation.h"
+
+namespace {
+
+using namespace tessel::test;
+namespace fs = std::filesystem;
+
+constexpr const char* kLanHost = "10.77.0.2";
+constexpr const char* kRouterLan = "10.77.0.1";
+constexpr const char* kRouterWan = "203.0.113.1";
+constexpr const char* kWanPeer = "203.0.113.2";
+constexpr uint16_t kStunPort = 3478;
+constexpr auto kGatewayStartLimit = std::chrono::seconds(5);
+
+// The tables and chains miniupnpd fills; it does not create them. Forwarding is allowed, so
+// return traffic passes without rules of its own.
+constexpr const char* kRuleset = R"(table inet filter {
+  chain forward { type filter hook forward priority 0; policy accept; jump miniupnpd; }
+  chain miniupnpd { }
+  chain prerouting { type nat hook prerouting priority -100; policy accept; jump prerouting_miniupnpd; }
+  chain postrouting { type nat hook postrouting priority 100; policy accept; jump postrouting_miniupnpd; }
+  chain prerouting_miniupnpd { }
+  chain postrouting_miniupnpd { }
+}
+)";
+
+// secure_mode off lets the test create other hosts' forwardings from this one.
+std::string MiniupnpdConfig() {
+  return std::string("ext_ifname=tw0\nlistening_ip=tl1\nhttp_port=0\nsecure_mode=no\n") +
+         "enable_natpmp=no\nsystem_uptime=no\nuuid=3ce2c9c6-6e11-4a77-9c1e-7d3b5d6e8f10\n" +
+         "ext_perform_stun=yes\next_stun_host=" + kWanPeer +
+         "\next_stun_port=" + std::to_string(kStunPort) + "\n";
+}
+
+std::string FindProgram(const std::string& name) {
+  for (const char* folder : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"}) {
+    const std::string path = folder + name;
+    if (access(path.c_str(), X_OK) == 0) return path;
+  }
+  return {};
+}
+
+// Why the real gateway cannot be tried here; empty when it can.
+std::string Unavailable() {
+  if (geteuid() != 0) return "needs root";
+  if (!NetworkIsolated()) return "the test process has no private network namespace";
+  // Only loopback: whatever this test adds stays in namespaces it made.
+  struct if_nameindex* names = if_nameindex();
+  int count = 0;
+  for (struct if_nameindex* n = names; n && n->if_index != 0; ++n) ++count;
+  if (names) if_freenameindex(names);
+  if (count != 1) return "the test's network namespace is not fresh";
+  for (const char* program : {"miniupnpd", "nft", "ip"}) {
+    if (FindProgram(program).empty())
+      return std::string(program) + " is not installed (scripts/install-deps installs it)";
+  }
+  return {};
+}
+
+// A network namespace of its own, held by a child process that ends with this process.
+class Namespace {
+ public:
+  Namespace() {
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      const char ok = unshare(CLONE_NEWNET) == 0 ? 1 : 0;
+      [[maybe_unused]] ssize_t written = write(ready[1], &ok, 1);
+      for (;;) pause();
+    }
+    close(ready[1]);
+    char ok = 0;
+    if (pid_ > 0 && read(ready[0], &ok, 1) == 1 && ok) {
+      fd_ = open(("/proc/" + std::to_string(pid_) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    close(ready[0]);
+  }
+  ~Namespace() {
+    if (fd_ >= 0) close(fd_);
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  Namespace(const Namespace&) = delete;
+  Namespace& operator=(const Namespace&) = delete;
+
+  bool Ok() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  std::string Pid() const { return std::to_string(pid_); }
+
+  // A socket that belongs to this namespace.
+  int Socket(int type) const {
+    const int own = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    int fd = -1;
+    if (own >= 0 && setns(fd_, CLONE_NEWNET) == 0) {
+      fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+      if (setns(own, CLONE_NEWNET) != 0) std::abort();  // never go on in the wrong namespace
+    }
+    if (own >= 0) close(own);
+    return fd;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int fd_ = -1;
+};
+
+// Starts argv in ns (this process's namespace when null) with its output appended to log.
+// Returns the child, or -1.
+pid_t Spawn(const Namespace* ns, const std::vector<std::string>& argv, const std::string& log,
+            bool end_with_parent = false) {
+  std::vector<std::string> strings = argv;
+  std::vector<char*> args;
+  for (std::string& s : strings) args.push_back(s.data());
+  args.push_back(nullptr);
+  const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (out < 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (end_with_parent) prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if ((ns && setns(ns->fd(), CLONE_NEWNET) != 0) || dup2(out, 1) < 0 || dup2(out, 2) < 0) {
+      _exit(126);
+    }
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(out);
+  return pid;
+}
+
+// Runs argv to its end; true when it succeeds.
+bool Run(const Namespace* ns, const std::vector<std::string>& argv, const std::string& log) {
+  const pid_t pid = Spawn(ns, argv, log);
+  int status = 0;
+  return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Answers STUN binding requests with the address they came from, as a server in front of a
+// directly connected host does.
+class StunAnswerer {
+ public:
+  explicit StunAnswerer(int fd) : fd_(fd), thread_([this] { Serve(); }) {}
+  ~StunAnswerer() {
+    stop_ = true;
+    thread_.join();
+    close(fd_);
+  }
+
+ private:
+  void Serve() {
+    unsigned char request[548];
+    while (!stop_) {
+      if (!Readable(fd_, 20)) continue;
+      sockaddr_in from{};
+      socklen_t size = sizeof from;
+      const ssize_t n =
+          recvfrom(fd_, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&from), &size);
+      if (n < 20 || request[0] != 0x00 || request[1] != 0x01) continue;
+      // Binding success: the request's cookie and transaction id, one XOR-MAPPED-ADDRESS.
+      unsigned char reply[32] = {0x01, 0x01, 0x00, 12};
+      std::copy(request + 4, request + 20, reply + 4);
+      const uint16_t port = ntohs(from.sin_port) ^ 0x2112;
+      const uint32_t address = ntohl(from.sin_addr.s_addr) ^ 0x2112A442;
+      const unsigned char attribute[12] = {0x00,
+                                           0x20,
+                                           0x00,
+                                           8,
+                                           0x00,
+                                           0x01,
+                                           static_cast<unsigned char>(port >> 8),
+                                           static_cast<unsigned char>(port),
+                                           static_cast<unsigned char>(address >> 24),
+                                           static_cast<unsigned char>(address >> 16),
+                                           static_cast<unsigned char>(address >> 8),
+                                           static_cast<unsigned char>(address)};
+      std::copy(attribute, attribute + 12, reply + 20);
+      sendto(fd_, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&from), size);
+    }
+  }
+
+  int fd_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// miniupnpd on a router between this process's namespace and a WAN namespace.
+class RealGateway {
+ public:
+  // version1: the device describes itself as version 1 (-1) instead of Debian's default 2.
+  explicit RealGateway(bool version1) {
+    char pattern[] = "/tmp/tessel-miniupnpd-XXXXXX";
+    folder_ = mkdtemp(pattern) ? pattern : "";
+    log_ = folder_ + "/log.txt";
+    if (folder_.empty() || !router_.Ok() || !wan_.Ok()) {
+      failure_ = "cannot make the namespaces";
+      return;
+    }
+    if (!Run(&router_, {FindProgram("nft"), "list", "tables"}, log_)) {
+      skip_ = "nftables is not available in this kernel";
+      return;
+    }
+    std::ofstream(folder_ + "/lan.batch")
+        << "link add name tl0 type veth peer name tl1 netns " << router_.Pid() << "\n"
+        << "addr add " << kLanHost << "/24 dev tl0\nlink set tl0 up\n"
+        << "route add default via " << kRouterLan << "\n";
+    std::ofstream(folder_ + "/router.batch")
+        << "link add name tw0 type veth peer name tw1 netns " << wan_.Pid() << "\n"
+        << "link set lo up\naddr add " << kRouterLan << "/24 dev tl1\nlink set tl1 up\n"
+        << "addr add " << kRouterWan << "/24 dev tw0\nlink set tw0 up\n";
+    std::ofstream(folder_ + "/wan.batch")
+        << "link set lo up\naddr add " << kWanPeer << "/24 dev tw1\nlink set tw1 up\n";
+    std::ofstream(folder_ + "/rules.nft") << kRuleset;
+    std::ofstream(folder_ + "/miniupnpd.conf") << MiniupnpdConfig();
+    const std::string ip = FindProgram("ip");
+    if (!Run(nullptr, {ip, "-batch", folder_ + "/lan.batch"}, log_) ||
+        !Run(&router_, {ip, "-batch", folder_ + "/router.batch"}, log_) ||
+        !Run(&wan_, {ip, "-batch", folder_ + "/wan.batch"}, log_) ||
+        !Run(&router_, {"/bin/sh", "-c", "echo 1 > /proc/sys/net/ipv4/ip_forward"}, log_) ||
+        !Run(&router_, {FindProgram("nft"), "-f", folder_ + "/rules.nft"}, log_)) {
+      failure_ = "cannot set up the networks";
+      return;
+    }
+    const int stun = wan_.Socket(SOCK_DGRAM);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(kStunPort);
+    inet_pton(AF_INET, kWanPeer, &address.sin_addr);
+    if (stun < 0 || bind(stun, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      failure_ = "cannot open the STUN port";
+      if (stun >= 0) close(stun);
+      return;
+    }
+    stun_ = std::make_unique<StunAnswerer>(stun);
+
+    std::vector<std::string> args = {FindProgram("miniupnpd"),    "-d", "-f",
+                                     folder_ + "/miniupnpd.conf", "-P", folder_ + "/pid"};
+    if (version1) args.push_back("-1");
+    daemon_ = Spawn(&router_, args, log_, true);
+    // Ready once it listens for HTTP, which it does after STUN has enabled forwarding.
+    const auto deadline = Clock::now() + kGatewayStartLimit;
+    while (Clock::now() < deadline && ReadFile(log_).find("HTTP listening") == std::string::npos)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const std::string log = ReadFile(log_);
+    if (log.find("HTTP listening") == std::string::npos ||
+        log.find("Port forwarding is now enabled") == std::string::npos) {
+      failure_ = "miniupnpd did not become ready";
+    }
+  }
+
+  ~RealGateway() {
+    if (daemon_ > 0) {
+      kill(daemon_, SIGTERM);
+      int waited = 0;
+      while (waitpid(daemon_, nullptr, WNOHANG) == 0 && ++waited < 100)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      if (waited == 100) {
+        kill(daemon_, SIGKILL);
+        waitpid(daemon_, nullptr, 0);
+      }
+    }
+    stun_.reset();
+    // The far end goes with the router's namespace, but only some time after it ends: remove
+    // it now, so that the next gateway can use the name again.
+    Run(nullptr, {FindProgram("ip"), "link", "del", "tl0"}, "/dev/null");
+    std::error_code ec;
+    fs::remove_all(folder_, ec);
+  }
+
+  // Empty when the gateway runs; otherwise what failed, and the log.
+  std::string Failure() const { return failure_.empty() ? "" : failure_ + "\n" + Log(); }
+  const std::string& Skip() const { return skip_; }
+  std::string Log() const { return ReadFile(log_); }
+
+  // Connects from the WAN side to address:port; true when the connection is accepted.
+  bool ConnectFromWan(const std::string& address, uint16_t port) const {
+    const int fd = wan_.Socket(SOCK_STREAM);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    inet_pton(AF_INET, address.c_str(), &peer.sin_addr);
+    timeval limit{2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0;
+    close(fd);
+    return connected;
+  }
+
+ private:
+  std::string folder_;
+  std::string log_;
+  std::string failure_;
+  std::string skip_;
+  Namespace router_;
+  Namespace wan_;
+  std::unique_ptr<StunAnswerer> stun_;
+  pid_t daemon_ = -1;
+};
+
+// The gateway's table as "external/protocol client:internal description", sorted (miniupnpd
+// lists the newest first).
+std::vector<std::string> Entries(const CUPnPNat& nat) {
+  std::vector<std::string> entries;
+  for (size_t i = 0; i < nat.MapDescriptions().size(); ++i) {
+    entries.push_back(nat.MapExternalPorts()[i] + "/" + nat.MapProtocols()[i] + " " +
+                      nat.MapClients()[i] + ":" + nat.MapInternalPorts()[i] + " " +
+                      nat.MapDescriptions()[i]);
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+#define REQUIRE_REAL_GATEWAY(gateway)                              \
+  if (!(gateway).Skip().empty()) GTEST_SKIP() << (gateway).Skip(); \
+  ASSERT_EQ((gateway).Failure(), "")
+
+class MiniupnpdTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string why = Unavailable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    tessel::res::SetLanguage(tessel::res::Language::kEnglish);
+  }
+};
+
+TEST_F(MiniupnpdTest, ClientSpeaksToVersion1And2Gateways) {
+  for (const bool version1 : {true, false}) {
+    SCOPED_TRACE(version1 ? "version 1" : "version 2");
+    RealGateway gateway(version1);
+    REQUIRE_REAL_GATEWAY(gateway);
+    const std::string version = version1 ? "1" : "2";
+
+    // The standard multicast group, in this test's own namespaces.
+    CUPnPNat nat;
+    const auto start = Clock::now();
+    ASSERT_TRUE(nat.Discover()) << nat.LastMessage() << gateway.Log();
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+    EXPECT_NE(
+        nat.Description().find("urn:schemas-upnp-org:device:InternetGatewayDevice:" + version),
+        std::string::npos);
+    EXPECT_EQ(nat.ServiceType(), "urn:schemas-upnp-org:service:WANIPConnection:" + version);
+
+    ASSERT_TRUE(nat.GetExternalIPAddress()) << nat.LastMessage();
+    EXPECT_EQ(nat.ExternalIp(), kRouterWan);
+    EXPECT_EQ(nat.LocalIp(), kLanHost);
+
+    // An empty table ends at index 0 with a fault.
+    ASSERT_TRUE(nat.ListPortMappings()) << nat.LastMessage();
+    EXPECT_EQ(nat.LastMessage(), "Totally 0 mapping entries.\n");
+
+    // The lease asked for (730 days) is more than version 2 grants; it still succeeds.
+    ASSERT_TRUE(nat.AddPortMapping("Game", "10.77.0.9", 8080, 80, "TCP")) << nat.LastMessage();
+    ASSERT_TRUE(nat.AddPortMapping("Tessel(10.77.0.2:8081)", kLanHost, 9000, 8081, "TCP"));
+    // Another host's port.
+    EXPECT_FALSE(nat.AddPortMapping("Tessel(10.77.0.2:8080)", kLanHost, 8080, 8080, "TCP"));
+    EXPECT_EQ(nat.LastMessage(), "Fail to add port mapping (Tessel(10.77.0.2:8080)/TCP)\n");
+
+    ASSERT_TRUE(nat.ListPortMappings()) << nat.LastMessage();
+    EXPECT_EQ(nat.LastMessage(), "Totally 2 mapping entries.\n");
+    EXPECT_EQ(Entries(nat),
+              (std::vector<std::string>{"8080/TCP 10.77.0.9:80 Game",
+                                        "9000/TCP 10.77.0.2:8081 Tessel(10.77.0.2:8081)"}));
+
+    ASSERT_TRUE(nat.DeletePortMapping(9000, "TCP")) << nat.LastMessage();
+    ASSERT_TRUE(nat.ListPortMappings());
+    EXPECT_EQ(Entries(nat), (std::vector<std::string>{"8080/TCP 10.77.0.9:80 Game"}));
+  }
+}
+
+TEST_F(MiniupnpdTest, InternetCheckForwardsTheServiceThroughTheGateway) {
+  RealGateway gateway(false);
+  REQUIRE_REAL_GATEWAY(gateway);
+
+  // The service: a listener on every address of this host.
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  socklen_t size = sizeof address;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+  const int http_port = ntohs(address.sin_port);
+  const auto port = [&](int offset) { return static_cast<uint16_t>(http_port + offset); };
+
+  // Another host holds the HTTP port; an earlier run of this computer left a forwarding.
+  CUPnPNat nat;
+  ASSERT_TRUE(nat.AddPortMapping("Game", "10.77.0.9", port(0), 80, "TCP")) << gateway.Log();
+  ASSERT_TRUE(nat.AddPortMapping("Other", "10.77.0.9", port(5), 81, "TCP"));
+  ASSERT_TRUE(nat.AddPortMapping("tessel(10.77.0.2:1234)", kLanHost, port(50), 1234, "TCP"));
+
+  RecordingView view;
+  std::map<std::string, std::string> settings = {{"internetaccess", "1"}};
+  InternetCheckContext context{
+      nat, view, [&](const std::string& name) { return settings[name]; }, http_port,
+      // Nothing should ask the web service: an address that refuses at once.
+      tessel::WebService{"127.0.0.1", 1}};
+  context.settle = std::chrono::milliseconds(0);
+  InternetCheckThread(context);
+
+  const std::string url = "http://" + std::string(kRouterWan) + ":" + std::to_string(port(6));
+  std::vector<std::string> events = view.Take();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back(), "status:" + url) << gateway.Log();
+  EXPECT_NE(std::find(events.begin(), events.end(), "status:Internet set up successfully."),
+            events.end());
+  const std::string game = std::to_string(port(0)) + "/TCP 10.77.0.9:80 Game";
+  const std::string other = std::to_string(port(5)) + "/TCP 10.77.0.9:81 Other";
+  const std::string ours = std::to_string(port(6)) + "/TCP 10.77.0.2:" + std::to_string(http_port) +
+                           " Tessel(10.77.0.2:" + std::to_string(http_port) + ")";
+  ASSERT_TRUE(nat.ListPortMappings());
+  EXPECT_EQ(Entries(nat), (std::vector<std::string>{game, other, ours}));
+
+  // A friend outside reaches the service through the forwarding.
+  EXPECT_TRUE(gateway.ConnectFromWan(kRouterWan, port(6)));
+  const int accepted = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  EXPECT_GE(accepted, 0);
+  if (accepted >= 0) close(accepted);
+
+  // Switched off: the LAN URL, and the forwarding is gone.
+  settings["internetaccess"] = "0";
+  InternetCheckThread(context);
+  const std::string lan_url = "http://" + std::string(kLanHost) + ":" + std::to_string(http_port);
+  EXPECT_EQ(view.Take(), (std::vector<std::string>{"page:" + lan_url, "direct:" + lan_url,
+                                                   "status:" + lan_url}));
+  ASSERT_TRUE(nat.ListPortMappings());
+  EXPECT_EQ(Entries(nat), (std::vector<std::string>{game, other}));
+  EXPECT_FALSE(gateway.ConnectFromWan(kRouterWan, port(6)));
+  close(listener);
+}
+
+}  // namespace
