@@ -21,6 +21,8 @@
 #include <vector>
 
 #include "app/AutoStart.h"
+#include "app/HeadlessCheckView.h"
+#include "app/InternetCheckTimer.h"
 #include "app/ZipCommand.h"
 
 namespace fs = std::filesystem;
@@ -151,6 +153,7 @@ int CTesselApp::InitInstance() {
   // No window yet: the activity log goes to standard output.
   m_log.SetLogSink(PrintLogLine);
   if (!StartService() && m_headless) return 1;
+  StartInternetChecks();
   return RunEventLoop();
 }
 
@@ -309,6 +312,15 @@ bool CTesselApp::OnInstanceRequest(const InstanceRequest& request) {
       return true;
   }
   return false;
+}
+
+void CTesselApp::StartInternetChecks() {
+  // No window yet: what the check shows goes to standard output.
+  m_internet_check = std::make_unique<CInternetCheckTimer>(
+      std::make_unique<CHeadlessCheckView>(PrintLine),
+      [this](const std::string& name) { return m_system.GetParam(name); },
+      [this] { return m_service.Port(); });
+  m_internet_check->Start();
 }
 
 int CTesselApp::RunEventLoop() {

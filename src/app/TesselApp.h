@@ -13,6 +13,7 @@
 #include "store/DataLog.h"
 #include "store/DataSystem.h"
 
+class CInternetCheckTimer;
 class QCoreApplication;
 class QSocketNotifier;
 
@@ -55,6 +56,8 @@ class CTesselApp {
   // A request from a later start, on the event loop.
   bool OnInstanceRequest(const InstanceRequest& request);
   int RunEventLoop();
+  // The Internet check about a second from now and every 301 seconds after.
+  void StartInternetChecks();
 
   int& m_argc;
   char** m_argv;
@@ -72,4 +75,6 @@ class CTesselApp {
   CThreadPool m_pool;
   CServiceHttp m_service;
   CFirewall m_firewall;
+  // Last: its check reads the settings and the service's port until it is destroyed.
+  std::unique_ptr<CInternetCheckTimer> m_internet_check;
 };
