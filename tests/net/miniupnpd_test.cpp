@@ -20,10 +20,12 @@
 #include <map>
 #include <sstream>
 
+#include "app/ProgramRunner.h"
 #include "net/FakeGateway.h"
 #include "net/InternetCheck.h"
 #include "net/RecordingView.h"
 #include "res/StringTable.h"
+#include "store/DataSystem.h"
 #include "support/NetworkIsolation.h"
 
 namespace {
@@ -308,8 +310,8 @@ class RealGateway {
   const std::string& Skip() const { return skip_; }
   std::string Log() const { return ReadFile(log_); }
 
-  // Connects from the WAN side to address:port; true when the connection is accepted.
-  bool ConnectFromWan(const std::string& address, uint16_t port) const {
+  // A connection from the WAN side to address:port; -1 when it is refused.
+  int ConnectFromWan(const std::string& address, uint16_t port) const {
     const int fd = wan_.Socket(SOCK_STREAM);
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
@@ -317,9 +319,10 @@ class RealGateway {
     inet_pton(AF_INET, address.c_str(), &peer.sin_addr);
     timeval limit{2, 0};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0;
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0) return fd;
     close(fd);
-    return connected;
+    return -1;
   }
 
  private:
@@ -447,7 +450,9 @@ TEST_F(MiniupnpdTest, InternetCheckForwardsTheServiceThroughTheGateway) {
   EXPECT_EQ(Entries(nat), (std::vector<std::string>{game, other, ours}));
 
   // A friend outside reaches the service through the forwarding.
-  EXPECT_TRUE(gateway.ConnectFromWan(kRouterWan, port(6)));
+  const int outside = gateway.ConnectFromWan(kRouterWan, port(6));
+  EXPECT_GE(outside, 0);
+  if (outside >= 0) close(outside);
   const int accepted = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
   EXPECT_GE(accepted, 0);
   if (accepted >= 0) close(accepted);
@@ -460,8 +465,42 @@ TEST_F(MiniupnpdTest, InternetCheckForwardsTheServiceThroughTheGateway) {
                                                    "status:" + lan_url}));
   ASSERT_TRUE(nat.ListPortMappings());
   EXPECT_EQ(Entries(nat), (std::vector<std::string>{game, other}));
-  EXPECT_FALSE(gateway.ConnectFromWan(kRouterWan, port(6)));
+  EXPECT_EQ(gateway.ConnectFromWan(kRouterWan, port(6)), -1);
   close(listener);
+}
+
+TEST_F(MiniupnpdTest, FriendsOutsideReachTheProgramThroughTheGateway) {
+  if (access(TESSEL_BINARY, X_OK) != 0) GTEST_SKIP() << "the program is not built";
+  RealGateway gateway(false);
+  REQUIRE_REAL_GATEWAY(gateway);
+  ProgramRunner runner;
+  {
+    CDataSystem settings(runner.ProgramFolder());
+    ASSERT_TRUE(settings.Open());
+    ASSERT_TRUE(settings.SetParam("LocalPort", "8090"));
+  }
+  ProgramRunner::Child instance;
+  runner.Start(instance, {"-headless"});
+  const std::string url = "Internet URL: http://" + std::string(kRouterWan) + ":8090\n";
+  ASSERT_TRUE(runner.WaitForOutput(instance, url, std::chrono::seconds(10)))
+      << ProgramRunner::Read(instance.out) << ProgramRunner::Read(instance.err) << gateway.Log();
+
+  const int outside = gateway.ConnectFromWan(kRouterWan, 8090);
+  ASSERT_GE(outside, 0);
+  const std::string request = "GET / HTTP/1.0\r\n\r\n";
+  send(outside, request.data(), request.size(), MSG_NOSIGNAL);
+  std::string reply;
+  char buffer[4096];
+  for (ssize_t n; (n = recv(outside, buffer, sizeof buffer, 0)) > 0;) reply.append(buffer, n);
+  close(outside);
+  EXPECT_EQ(reply.rfind("HTTP/1.", 0), 0u) << reply;
+  EXPECT_EQ(runner.Stop(instance), 0);
+
+  // The forwarding outlives the program, for its next start to replace.
+  CUPnPNat nat;
+  ASSERT_TRUE(nat.ListPortMappings()) << nat.LastMessage();
+  EXPECT_EQ(Entries(nat),
+            (std::vector<std::string>{"8090/TCP 10.77.0.2:8090 Tessel(10.77.0.2:8090)"}));
 }
 
 }  // namespace
