@@ -249,6 +249,8 @@ bool CADO::CADODatabase::Connect(const std::string& path, int flags, bool shared
 
 void CADO::CADODatabase::Close() {
   if (!m_db) return;
+  for (auto& entry : m_statements) sqlite3_finalize(entry.second);
+  m_statements.clear();
   sqlite3_close_v2(m_db);
   m_db = nullptr;
 }
@@ -283,6 +285,28 @@ bool CADO::CADODatabase::Execute(const std::string& sql) {
   }
   sqlite3_finalize(stmt);
   return true;
+}
+
+sqlite3_stmt* CADO::CADODatabase::PrepareCached(const std::string& sql, int& rc) {
+  rc = SQLITE_OK;
+  for (auto it = m_statements.begin(); it != m_statements.end(); ++it) {
+    if (it->first != sql) continue;
+    m_statements.splice(m_statements.begin(), m_statements, it);
+    return it->second;
+  }
+  sqlite3_stmt* stmt = nullptr;
+  const char* tail = nullptr;
+  rc = sqlite3_prepare_v2(m_db, sql.c_str(), -1, &stmt, &tail);
+  if (rc != SQLITE_OK || !stmt || HasTrailingStatement(tail)) {
+    sqlite3_finalize(stmt);
+    return nullptr;
+  }
+  if (m_statements.size() >= kCachedStatements) {
+    sqlite3_finalize(m_statements.back().second);
+    m_statements.pop_back();
+  }
+  m_statements.emplace_front(sql, stmt);
+  return stmt;
 }
 
 bool CADO::CADODatabase::BeginTrans() {
@@ -352,29 +376,21 @@ bool CADO::CADORecordset::Open(const std::string& sql) {
   // A rowid in front of the columns lets a changed row be written back; queries that cannot
   // carry it (views, joins, pragmas) run as given and stay read-only.
   sqlite3_stmt* stmt = nullptr;
-  const char* tail = nullptr;
   bool with_rowid = false;
+  int rc = SQLITE_OK;
   if (KeywordAt(query, 0, "select")) {
-    std::string keyed = "select rowid, " + query.substr(6);
-    with_rowid = sqlite3_prepare_v2(db, keyed.c_str(), -1, &stmt, &tail) == SQLITE_OK && stmt &&
-                 !HasTrailingStatement(tail);
-    if (!with_rowid) {
-      sqlite3_finalize(stmt);
-      stmt = nullptr;
-    }
+    stmt = m_database.PrepareCached("select rowid, " + query.substr(6), rc);
+    with_rowid = stmt != nullptr;
   }
   if (!with_rowid) {
-    int rc = sqlite3_prepare_v2(db, query.c_str(), -1, &stmt, &tail);
-    if (rc != SQLITE_OK) {
-      sqlite3_finalize(stmt);
-      return FailEngine(rc);
-    }
-    if (!stmt || HasTrailingStatement(tail)) {
-      sqlite3_finalize(stmt);
-      return Fail(SQLITE_ERROR, "Exactly one statement is expected");
-    }
+    stmt = m_database.PrepareCached(query, rc);
+    if (rc != SQLITE_OK) return FailEngine(rc);
+    if (!stmt) return Fail(SQLITE_ERROR, "Exactly one statement is expected");
   }
 
+  // The columns are read after the first step: a kept statement whose tables changed is
+  // prepared again by it, and may then have other columns.
+  rc = StepFirst(db, stmt, m_database.BusyTimeoutMs(), false);
   auto snapshot = std::make_unique<Snapshot>();
   int first = with_rowid ? 1 : 0;
   int count = sqlite3_column_count(stmt);
@@ -389,16 +405,17 @@ bool CADO::CADORecordset::Open(const std::string& sql) {
   }
   if (!with_rowid) snapshot->table.clear();
 
-  int rc = StepFirst(db, stmt, m_database.BusyTimeoutMs(), false);
   while (rc == SQLITE_ROW) {
     Row row;
     row.has_rowid = with_rowid;
     if (first) row.rowid = sqlite3_column_int64(stmt, 0);
+    row.values.reserve(count - first);
     for (int i = first; i < count; ++i) row.values.push_back(ReadColumn(stmt, i));
     snapshot->rows.push_back(std::move(row));
     rc = sqlite3_step(stmt);
   }
-  sqlite3_finalize(stmt);
+  // Reset ends the statement's read of the file, so no snapshot outlives the call.
+  sqlite3_reset(stmt);
   if (rc != SQLITE_DONE) return FailEngine(rc);
   m_snapshot = std::move(snapshot);
   return true;

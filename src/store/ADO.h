@@ -1,10 +1,13 @@
 #pragma once
 
+#include <list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 // Doubles every "'" so that the value can stand between single quotes in a statement.
 std::string SqlQuote(const std::string& value);
@@ -68,7 +71,15 @@ class CADO {
     void RecordError(int code, const std::string& description);
     void RecordEngineError(int code);
     int BusyTimeoutMs() const;
+    // A statement for sql, ready to step: kept from an earlier call with the same text, or
+    // prepared now. Null when it cannot be prepared (rc holds the engine's code) or sql is not
+    // exactly one statement (rc is SQLITE_OK). Reset it once done: it stays with the connection.
+    sqlite3_stmt* PrepareCached(const std::string& sql, int& rc);
 
+    // Statements of the latest queries, most recent first. The stores ask the same few questions
+    // on every request, and preparing one costs more than running it.
+    static constexpr std::size_t kCachedStatements = 24;
+    std::list<std::pair<std::string, sqlite3_stmt*>> m_statements;
     int m_connection_timeout = 0;
     int m_last_error = 0;
     std::string m_connection_string;
