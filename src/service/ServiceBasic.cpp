@@ -73,7 +73,8 @@ CServiceBasic::~CServiceBasic() {
 
 int CServiceBasic::OpenListener(int port) {
   if (port < 1 || port > 65535) return -1;
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Non-blocking, so that the accept loop takes every waiting connection before it waits again.
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return -1;
   // Lets a restarted server bind again while old connections linger in TIME_WAIT.
   int on = 1;
@@ -147,11 +148,15 @@ void CServiceBasic::StopAccepting() {
 
 void CServiceBasic::Run(int listen_socket) {
   while (running_ && !accept_stop_) {
-    if (WaitReadable(listen_socket, kPollSlice) == 0) continue;
     ClientTask task;
     socklen_t length = sizeof task.peer;
     task.socket =
         accept4(listen_socket, reinterpret_cast<sockaddr*>(&task.peer), &length, SOCK_CLOEXEC);
+    if (task.socket < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // None waiting: wait for the next, in slices so that a stop is noticed.
+      WaitReadable(listen_socket, kPollSlice);
+      continue;
+    }
     if (task.socket < 0) {
       // A client that gave up before accept, or a shortage of descriptors, must not end the
       // service: only a failing listener does.

@@ -56,6 +56,8 @@ int CThreadPool::Dispatch(const ClientTask& task, const std::atomic<bool>* give_
       if (slot.task.state != ClientTask::kFree) continue;
       slot.task = task;
       slot.task.state = ClientTask::kAssigned;
+      // Woken after the unlock, the worker finds the lock free instead of blocking on it.
+      lock.unlock();
       slot.wake.notify_one();
       return i;
     }
@@ -79,8 +81,9 @@ void CThreadPool::Work(int index) {
     } catch (...) {
       // A handler that fails (say, out of memory) loses its own connection, not the server.
     }
-    lock.lock();
+    // Closing may take a while (the kernel sends what is left); no lock is needed for it.
     if (slot.task.socket >= 0) close(slot.task.socket);
+    lock.lock();
     slot.task = ClientTask{};
     freed_.notify_all();
   }
