@@ -30,6 +30,10 @@ class CFileSender {
   bool SendIcon(int socket, const std::string& path) const;
 
  private:
+  // Sends head followed by length bytes of file from offset, in one go (head is used as the
+  // buffer). False when sending fails (bytes_sent stays 0) or the file has fewer bytes.
+  bool SendWithHead(int socket, int file, std::uint64_t offset, std::uint64_t length,
+                    std::string& head, std::uint64_t& bytes_sent) const;
   // Sends length bytes of file from offset, adding each delivered byte to bytes_sent.
   bool SendBody(int socket, int file, std::uint64_t offset, std::uint64_t length,
                 std::uint64_t& bytes_sent) const;
