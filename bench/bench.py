@@ -17,6 +17,7 @@ import subprocess
 import sys
 import time
 
+GROUPS = ["small", "mid", "big", "pages", "zip", "upload", "held"]
 TESSEL_PORT = 18080
 NGINX_PORT = 18081
 CLK_TCK = os.sysconf("SC_CLK_TCK")
@@ -229,7 +230,10 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--bench", required=True)
     parser.add_argument("-t", "--seconds", type=int, default=10)
+    parser.add_argument("--only", default=",".join(GROUPS),
+                        help="comma-separated groups to measure: " + ", ".join(GROUPS))
     args = parser.parse_args()
+    groups = args.only.split(",")
     raise_fd_limit()
     os.makedirs(args.work, exist_ok=True)
     prog = os.path.join(args.work, "prog")
@@ -249,63 +253,67 @@ def main():
         row("resident memory idle (MiB)", tessel.rss_mib(), nginx.rss_mib(), "lower", "Tessel <= 15")
         seconds = args.seconds
         files = {"tessel": "/download.htm?file=files%5C", "nginx": "/files/"}
-        log("4 KiB downloads")
-        small = {s.name: wrk(s, files[s.name] + "4k.bin", seconds, 32) for s in (tessel, nginx)}
-        row("4 KiB download, new connection each (req/s)", small["tessel"]["rps"], small["nginx"]["rps"],
-            "higher", ">= 0.8 x nginx")
-        row("4 KiB download p99 latency (ms)", small["tessel"]["p99"], small["nginx"]["p99"], "lower")
-        row("4 KiB download server CPU per request (ms)", small["tessel"]["cpu"], small["nginx"]["cpu"], "lower")
-        log("1 MiB downloads")
-        mid = {s.name: wrk(s, files[s.name] + "1m.bin", seconds, 8) for s in (tessel, nginx)}
-        row("1 MiB download (MB/s)", mid["tessel"]["mbs"], mid["nginx"]["mbs"], "higher", ">= 0.9 x nginx")
-        log("big file with curl")
-        big = {}
-        for s in (tessel, nginx):
-            elapsed, size, code = curl_get(s.url(files[s.name] + "big.bin"), "/dev/null")
-            big[s.name] = size / elapsed / (1 << 20)
-        row(f"{size >> 20} MiB file with curl (MB/s)", big["tessel"], big["nginx"], "higher", ">= 0.9 x nginx")
-        log("pages")
-        row("share list of 1000 shares vs autoindex of 1000 (req/s)", ab(tessel, "/", seconds),
-            ab(nginx, "/list/", seconds), "higher", ">= 0.5 x nginx")
-        row("folder page of 1000 entries vs autoindex (req/s)", ab(tessel, "/download.htm?file=list", seconds),
-            ab(nginx, "/list/", seconds), "higher")
-
-        log("folder zip")
-        archive = os.path.join(args.work, "tessel-zip.zip")
-        elapsed, size, code = curl_get(tessel.url("/download.htm?file=zip&zip=1"), archive)
-        check = subprocess.run(["unzip", "-tq", archive], capture_output=True, text=True)
-        zip_ok = check.returncode == 0 and code == "200"
-        if not zip_ok:
-            log(f"  unzip -t of Tessel's archive (HTTP {code}, {size} bytes): {check.stdout[-300:]}")
-        reference = os.path.join(args.work, "zip-r.zip")
-        if os.path.exists(reference):
+        if "small" in groups:
+            log("4 KiB downloads")
+            small = {s.name: wrk(s, files[s.name] + "4k.bin", seconds, 32) for s in (tessel, nginx)}
+            row("4 KiB download, new connection each (req/s)", small["tessel"]["rps"], small["nginx"]["rps"],
+                "higher", ">= 0.8 x nginx")
+            row("4 KiB download p99 latency (ms)", small["tessel"]["p99"], small["nginx"]["p99"], "lower")
+            row("4 KiB download server CPU per request (ms)", small["tessel"]["cpu"], small["nginx"]["cpu"], "lower")
+        if "mid" in groups:
+            log("1 MiB downloads")
+            mid = {s.name: wrk(s, files[s.name] + "1m.bin", seconds, 8) for s in (tessel, nginx)}
+            row("1 MiB download (MB/s)", mid["tessel"]["mbs"], mid["nginx"]["mbs"], "higher", ">= 0.9 x nginx")
+        if "big" in groups:
+            log("big file with curl")
+            big = {}
+            for s in (tessel, nginx):
+                elapsed, size, code = curl_get(s.url(files[s.name] + "big.bin"), "/dev/null")
+                big[s.name] = size / elapsed / (1 << 20)
+            row(f"{size >> 20} MiB file with curl (MB/s)", big["tessel"], big["nginx"], "higher", ">= 0.9 x nginx")
+        if "pages" in groups:
+            log("pages")
+            row("share list of 1000 shares vs autoindex of 1000 (req/s)", ab(tessel, "/", seconds),
+                ab(nginx, "/list/", seconds), "higher", ">= 0.5 x nginx")
+            row("folder page of 1000 entries vs autoindex (req/s)", ab(tessel, "/download.htm?file=list", seconds),
+                ab(nginx, "/list/", seconds), "higher")
+        if "zip" in groups:
+            log("folder zip")
+            archive = os.path.join(args.work, "tessel-zip.zip")
+            elapsed, size, code = curl_get(tessel.url("/download.htm?file=zip&zip=1"), archive)
+            check = subprocess.run(["unzip", "-tq", archive], capture_output=True, text=True)
+            zip_ok = check.returncode == 0 and code == "200"
+            if not zip_ok:
+                log(f"  unzip -t of Tessel's archive (HTTP {code}, {size} bytes): {check.stdout[-300:]}")
+            reference = os.path.join(args.work, "zip-r.zip")
+            if os.path.exists(reference):
+                os.remove(reference)
+            start = time.monotonic()
+            subprocess.run(["zip", "-r", "-6", "-q", reference, "."], cwd=os.path.join(args.corpus, "zip"), check=True)
+            zip_seconds = time.monotonic() - start
+            row("folder zip of ~200 MiB in 2000 files vs zip -r -6 (s)", elapsed, zip_seconds, "lower",
+                "<= 1.0 x zip" + ("" if zip_ok else "; ARCHIVE FAILED unzip -t"))
+            row("folder zip size (MiB)", size / (1 << 20), os.path.getsize(reference) / (1 << 20), "lower")
+            os.remove(archive)
             os.remove(reference)
-        start = time.monotonic()
-        subprocess.run(["zip", "-r", "-6", "-q", reference, "."], cwd=os.path.join(args.corpus, "zip"), check=True)
-        zip_seconds = time.monotonic() - start
-        row("folder zip of ~200 MiB in 2000 files vs zip -r -6 (s)", elapsed, zip_seconds, "lower",
-            "<= 1.0 x zip" + ("" if zip_ok else "; ARCHIVE FAILED unzip -t"))
-        row("folder zip size (MiB)", size / (1 << 20), os.path.getsize(reference) / (1 << 20), "lower")
-        os.remove(archive)
-        os.remove(reference)
-
-        log("upload")
-        upload = os.path.join(args.corpus, "upload", "up.bin")
-        out = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{time_total} %{http_code}", "-H", "Expect:",
-                              "-F", f"fm_objFile=@{upload}", "-F", "submit=Upload", "-F", "fm_Share=1",
-                              tessel.url("/upload")], capture_output=True, text=True).stdout.split()
-        stored = os.path.join(prog, "upload", "up.bin")
-        good = (len(out) == 2 and out[1] == "302" and os.path.exists(stored)
-                and os.path.getsize(stored) == os.path.getsize(upload))
-        row("100 MiB upload through the form (s)", float(out[0]) if good else float("nan"), None, "lower",
-            "" if good else "UPLOAD FAILED")
-        if os.path.exists(stored):
-            os.remove(stored)
-
-        row("resident memory after the load (MiB)", tessel.rss_mib(), nginx.rss_mib(), "lower")
-        log("1500 held connections")
-        row("resident memory with 1500 held connections (MiB)", hold_connections(tessel, 1500),
-            hold_connections(nginx, 1500), "lower", "Tessel <= 150")
+        if "upload" in groups:
+            log("upload")
+            upload = os.path.join(args.corpus, "upload", "up.bin")
+            out = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{time_total} %{http_code}", "-H", "Expect:",
+                                  "-F", f"fm_objFile=@{upload}", "-F", "submit=Upload", "-F", "fm_Share=1",
+                                  tessel.url("/upload")], capture_output=True, text=True).stdout.split()
+            stored = os.path.join(prog, "upload", "up.bin")
+            good = (len(out) == 2 and out[1] == "302" and os.path.exists(stored)
+                    and os.path.getsize(stored) == os.path.getsize(upload))
+            row("100 MiB upload through the form (s)", float(out[0]) if good else float("nan"), None, "lower",
+                "" if good else "UPLOAD FAILED")
+            if os.path.exists(stored):
+                os.remove(stored)
+        if "held" in groups:
+            row("resident memory after the load (MiB)", tessel.rss_mib(), nginx.rss_mib(), "lower")
+            log("1500 held connections")
+            row("resident memory with 1500 held connections (MiB)", hold_connections(tessel, 1500),
+                hold_connections(nginx, 1500), "lower", "Tessel <= 150")
     finally:
         tessel.stop()
         nginx.stop()
