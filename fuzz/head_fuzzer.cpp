@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -24,9 +25,13 @@
 
 namespace {
 
-void Check(bool condition) {
-  if (!condition) std::abort();
+// Names the failed check, so that a crash report says which property broke.
+void CheckAt(bool condition, int line) {
+  if (condition) return;
+  std::fprintf(stderr, "check failed at %s:%d\n", __FILE__, line);
+  std::abort();
 }
+#define Check(condition) CheckAt((condition), __LINE__)
 
 class LineService : public CServiceBasic {
  public:
@@ -131,8 +136,9 @@ void CheckLines(std::string_view input, std::size_t capacity) {
   HttpRequest request;
   ParseHeaders(request, head);
   Check(request.range_length == -1 || request.range_length >= 1);
+  // The range's last byte is a number the client wrote, so it fits; one past it may not.
   if (request.range_length > 0)
-    Check(request.range_start <= UINT64_MAX - static_cast<std::uint64_t>(request.range_length));
+    Check(request.range_start <= UINT64_MAX - static_cast<std::uint64_t>(request.range_length - 1));
   // A NUL would cut the names that the file system and the database see.
   if (request.method == HttpRequest::kGet) Check(request.path.find('\0') == std::string::npos);
   Check(request.user_name.find('\0') == std::string::npos);

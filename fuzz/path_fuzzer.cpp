@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -21,9 +22,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void Check(bool condition) {
-  if (!condition) std::abort();
+// Names the failed check, so that a crash report says which property broke.
+void CheckAt(bool condition, int line) {
+  if (condition) return;
+  std::fprintf(stderr, "check failed at %s:%d\n", __FILE__, line);
+  std::abort();
 }
+#define Check(condition) CheckAt((condition), __LINE__)
 
 struct Share {
   std::string name;
