@@ -203,7 +203,12 @@ TEST_F(InternetCheckTest, ReplacesThisComputersForwardingsAndAvoidsOtherHostsPor
   const M other_udp{"9000", "UDP", "192.168.1.8", "Voice"};
   // Another computer's forwardings look like ours but for the address.
   const M other_tessel{"8999", "TCP", "127.0.0.10", "Tessel(127.0.0.10:8080)"};
-  TableGateway gateway({other_on_http_port,
+  // Ports that are no ports can neither be deleted nor be the highest.
+  const M own_bad{"x", "TCP", "127.0.0.1", "Tessel(127.0.0.1:7)"};
+  const M other_bad{"99999", "TCP", "192.168.1.7", "Big"};
+  TableGateway gateway({own_bad,
+                        other_bad,
+                        other_on_http_port,
                         {"8081", "TCP", "127.0.0.1", "TESSEL(127.0.0.1:8080)"},
                         other_udp,
                         {"9500", "TCP", "127.0.0.1", "tessel(127.0.0.1:80)"},
@@ -216,12 +221,11 @@ TEST_F(InternetCheckTest, ReplacesThisComputersForwardingsAndAvoidsOtherHostsPor
   EXPECT_EQ(check.Run(), SuccessfulRun("203.0.113.7", "http://203.0.113.7:9001"));
   EXPECT_EQ(gateway.Actions(),
             (std::vector<std::string>{"GetExternalIPAddress", "List 0", "List 1", "List 2",
-                                      "List 3", "List 4", "List 5", "Delete 8081/TCP",
-                                      "Delete 9500/TCP", "Add 9001"}));
-  const std::vector<M> expected{other_on_http_port,
-                                other_udp,
-                                other_tessel,
-                                {"9001", "TCP", "127.0.0.1", "Tessel(127.0.0.1:8080)"}};
+                                      "List 3", "List 4", "List 5", "List 6", "List 7",
+                                      "Delete 8081/TCP", "Delete 9500/TCP", "Add 9001"}));
+  const std::vector<M> expected{
+      own_bad,   other_bad,    other_on_http_port,
+      other_udp, other_tessel, {"9001", "TCP", "127.0.0.1", "Tessel(127.0.0.1:8080)"}};
   EXPECT_EQ(gateway.Table(), expected);
   EXPECT_TRUE(web.Requests().empty()) << "no web service without need";
 
