@@ -51,24 +51,24 @@ void ParseCredentials(HttpRequest& request, std::string_view line) {
   }
 }
 
-void ParseRange(HttpRequest& request, std::string_view spec) {
+void ParseRange(HttpRequest& request, std::string_view value) {
   request.range_start = 0;
   request.range_length = -1;
   request.range_suffix = 0;
   // A suffix range ("-500") names the last bytes, whose place only the sender knows. Anything
   // else not starting with a number is not understood: the whole file is the answer, which HTTP
   // allows for a Range a server does not understand.
-  std::size_t first = spec.find_first_not_of(" \t");
-  if (first != std::string_view::npos && spec[first] == '-' && first + 1 < spec.size() &&
-      IsDigit(spec[first + 1])) {
-    request.range_suffix = ParseDecimal(spec.substr(first + 1));
+  std::size_t first = value.find_first_not_of(" \t");
+  if (first != std::string_view::npos && value[first] == '-' && first + 1 < value.size() &&
+      IsDigit(value[first + 1])) {
+    request.range_suffix = ParseDecimal(value.substr(first + 1));
     return;
   }
-  if (first == std::string_view::npos || !IsDigit(spec[first])) return;
-  request.range_start = ParseDecimal(spec);
-  std::size_t dash = spec.find('-');
-  if (dash == std::string_view::npos || dash + 1 >= spec.size() || !IsDigit(spec[dash + 1])) return;
-  std::uint64_t end = ParseDecimal(spec.substr(dash + 1));
+  if (first == std::string_view::npos || !IsDigit(value[first])) return;
+  request.range_start = ParseDecimal(value);
+  std::size_t dash = value.find('-');
+  if (dash == std::string_view::npos || dash + 1 >= value.size() || !IsDigit(value[dash + 1])) return;
+  std::uint64_t end = ParseDecimal(value.substr(dash + 1));
   if (end < request.range_start) return;
   std::uint64_t span = end - request.range_start;
   if (span < static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
