@@ -326,6 +326,11 @@ XMLNode FindDevice(const XMLNode& parent, const char* const (&types)[2]) {
 namespace tessel {
 
 bool ParseUrl(const std::string& url, std::string* host, int* port, std::string* path) {
+  // The path goes into a request line as it is: a blank or control character from a description
+  // or an SSDP answer would add lines of the sender's own to a request to any host.
+  if (std::any_of(url.begin(), url.end(),
+                  [](char c) { return static_cast<unsigned char>(c) <= ' ' || c == '\x7f'; }))
+    return false;
   const size_t scheme = url.find("://");
   if (scheme == std::string::npos) return false;
   const size_t start = scheme + 3;

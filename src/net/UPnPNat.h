@@ -7,7 +7,8 @@
 
 namespace tessel {
 // Splits an "http://host[:port]/path" URL. Without a port 80; a port that does not start with a
-// digit reads as 0. Fails without "://" or without a "/" after the host.
+// digit reads as 0. Fails without "://", without a "/" after the host, or with a blank or control
+// character anywhere.
 bool ParseUrl(const std::string& url, std::string* host, int* port, std::string* path);
 }  // namespace tessel
 

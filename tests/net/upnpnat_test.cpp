@@ -31,6 +31,19 @@ TEST(UPnPNat, ParseUrlSplitsHostPortAndPath) {
   EXPECT_EQ(path, "/a:b");
   ASSERT_TRUE(tessel::ParseUrl("http://10.0.0.1:99999999999/", &host, &port, &path));
   EXPECT_GT(port, 65535);
+
+  // The path is sent as it is: blanks and control characters would add lines to a request.
+  for (const char* url : {"http://10.0.0.1/ctl\r\nX-Injected: 1", "http://10.0.0.1/a b",
+                          "http://10.0.0.1/a\tb", "http://10.0.0.1/a\rb", "http://10.0.0.1/\x7f"}) {
+    EXPECT_FALSE(tessel::ParseUrl(url, &host, &port, &path)) << url;
+  }
+  FakeGateway gateway;
+  DescriptionSpec spec;
+  spec.services = {{kIp1, "/ctl\r\nX-Injected: 1"}};
+  std::unique_ptr<CUPnPNat> nat = Discovered(gateway, spec);
+  EXPECT_FALSE(nat->AddPortMapping("d", "127.0.0.1", 1, 1, "TCP"));
+  EXPECT_EQ(nat->LastMessage(), "Fail to parseURl: " + gateway.Url("/ctl\r\nX-Injected: 1\n"));
+  EXPECT_TRUE(gateway.Requests().empty());
 }
 
 TEST(UPnPNat, DiscoverySearchesFetchesAndWalksTheDescriptionOnce) {
