@@ -26,6 +26,9 @@ constexpr int kConnectAttempts = 11;
 constexpr size_t kMaxReplySize = 1 << 20;
 // NewPortMappingIndex is a 16-bit value: no honest gateway has more entries.
 constexpr int kMaxMappingEntries = 65536;
+// A real table's texts take a few kilobytes; a gateway answering every index with long texts must
+// not exhaust memory.
+constexpr size_t kMaxTableTextSize = 4 << 20;
 
 // Sent as written. Some gateways match the search target case-sensitively and answer only the
 // standard "upnp:rootdevice", so the search is sent in both forms.
@@ -39,6 +42,7 @@ constexpr std::string_view kStandardSearch =
 constexpr const char* kNoGateway = "Fail to find an UPNP NAT.\n";
 constexpr const char* kTimedOut = "No complete reply from the gateway in time.\n";
 constexpr const char* kTooLarge = "The gateway's reply is too large.\n";
+constexpr const char* kTableTooLarge = "The gateway's mapping table is too large.\n";
 
 constexpr const char* kEnvelope =
     "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<s:Envelope "
@@ -692,6 +696,7 @@ bool CUPnPNat::ListPortMappings() {
   m_map_protocols.clear();
   m_map_external_ports.clear();
   m_map_internal_ports.clear();
+  size_t table_text_size = 0;
   for (int index = 0;; ++index) {
     if (index == kMaxMappingEntries) break;
     if (!ConnectTcp(host, port)) return false;
@@ -704,6 +709,14 @@ bool CUPnPNat::ListPortMappings() {
     if (reply.find("200 OK") == std::string::npos) break;
     m_response = std::move(reply);
     if (!ParseMappingEntry()) return false;
+    for (const auto* list : {&m_map_descriptions, &m_map_clients, &m_map_protocols,
+                             &m_map_external_ports, &m_map_internal_ports}) {
+      table_text_size += list->back().size();
+    }
+    if (table_text_size > kMaxTableTextSize) {
+      m_last_message = kTableTooLarge;
+      return false;
+    }
   }
   m_last_message =
       Fill("Totally %i mapping entries.\n", {Number(static_cast<long>(m_map_descriptions.size()))});

@@ -341,6 +341,18 @@ TEST(UPnPNat, ListingReadsEntriesUntilTheGatewayRefusesAnIndex) {
   EXPECT_EQ(nat->LastMessage(),
             "Fail to get mapping info from response data.(NO "
             "\"u:GetGenericPortMappingEntryResponse\" node.)\n");
+
+  // A gateway answering with long texts cannot fill memory: the listing stops at a few MiB.
+  const std::string long_text(200000, 'x');
+  gateway.SetHandler([&](const std::string& request) {
+    if (request.find("<NewPortMappingIndex>40<") != std::string::npos) {
+      return FakeGateway::Reply{Fault(713)};
+    }
+    return FakeGateway::Reply{EntryReply("s", "1", "a", long_text)};
+  });
+  EXPECT_FALSE(nat->ListPortMappings());
+  EXPECT_EQ(nat->LastMessage(), "The gateway's mapping table is too large.\n");
+  EXPECT_LT(nat->MapDescriptions().size(), 40u);
 }
 
 TEST(UPnPNat, ExchangesAreBoundedByTheTimeOut) {
