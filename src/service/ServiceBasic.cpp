@@ -173,7 +173,9 @@ void CServiceBasic::Run(int listen_socket) {
 }
 
 int CServiceBasic::WaitReadable(int socket, milliseconds timeout) const {
-  return PollOne(socket, POLLIN | POLLPRI, timeout);
+  // Not POLLPRI: a TCP urgent byte would keep the wait returning while no byte can be read, and
+  // every reader would spin until its idle limit. Errors and hang-ups wake poll regardless.
+  return PollOne(socket, POLLIN, timeout);
 }
 
 bool CServiceBasic::SendChunk(int socket, const void* data, std::size_t length) const {

@@ -63,8 +63,9 @@ class CServiceBasic {
   // The port recorded by the last successful Start or Restart (0 before).
   int Port() const { return port_.load(); }
 
-  // Waits up to timeout for the socket to become readable or report an error: 1 then, 0 on a
-  // timeout (or an interrupted wait), -1 when the wait fails.
+  // Waits up to timeout for the socket to become readable or report an error or hang-up (TCP
+  // urgent data does not count): 1 then, 0 on a timeout (or an interrupted wait), -1 when the
+  // wait fails.
   int WaitReadable(int socket, std::chrono::milliseconds timeout) const;
   // Sends all length bytes. False on a socket error, a stopped service, or when the client takes
   // nothing for the I/O timeout.

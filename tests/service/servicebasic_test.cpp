@@ -1,6 +1,7 @@
 #include "service/ServiceBasic.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <functional>
@@ -90,6 +91,22 @@ TEST_F(LoopbackPair, ReadLineGivesUpAfterTheIdleLimit) {
   EXPECT_LT(Clock::now() - start, 2s);
   Send(client, "par");
   EXPECT_EQ(ReadLine(true), "par");  // part of a line had arrived
+}
+
+TEST_F(LoopbackPair, UrgentDataNeitherWakesNorSpinsTheWait) {
+  auto thread_cpu = [] {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+  };
+  Send(client, "GET /");
+  ASSERT_EQ(send(client, "!", 1, MSG_OOB | MSG_NOSIGNAL), 1);
+  auto cpu = thread_cpu();
+  EXPECT_EQ(ReadLine(true), "GET /");  // the idle limit ends the wait, part of a line in hand
+  EXPECT_LT(thread_cpu() - cpu, 100ms);
+  Send(client, "x\r\n");
+  EXPECT_EQ(ReadLine(), "x");  // the urgent byte is not part of the stream
 }
 
 TEST_F(LoopbackPair, SendAllDeliversEverythingAndFailsOnStalledOrVanishedClients) {
