@@ -263,6 +263,12 @@ std::string ServerUrl(const std::string& host, int port) {
 void InternetCheckThread(const InternetCheckContext& context) {
   InternetCheckView& view = context.view;
   CUPnPNat& nat = context.nat;
+  // The gateway's waits end with the check; the client outlives the flag's owner.
+  nat.SetCancel(context.cancel);
+  struct ForgetCancel {
+    CUPnPNat& nat;
+    ~ForgetCancel() { nat.SetCancel(nullptr); }
+  } forget_cancel{nat};
   const std::vector<std::string> locals = context.local_addresses();
   std::string host = locals.empty() ? "127.0.0.1" : locals.front();
   const int http_port = context.http_port;

@@ -245,17 +245,6 @@ int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-// Waits for events on fd until deadline; false on time-out.
-bool WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadline) {
-  for (;;) {
-    pollfd p{fd, events, 0};
-    const int left = MillisecondsLeft(deadline);
-    const int n = poll(&p, 1, left);
-    if (n > 0) return true;
-    if (n == 0 || (errno != EINTR) || left == 0) return false;
-  }
-}
-
 std::string FirstText(const XMLNode& node) {
   const char* text = node.TextAt(0);
   return text ? text : "";
@@ -437,7 +426,7 @@ bool CUPnPNat::Discover() {
   // Other UPnP devices (televisions, printers) answer the search too: a description that is not a
   // gateway's does not end the search.
   std::vector<std::string> tried;
-  for (int cycle = 0; cycle < kSsdpCycles && !m_found; ++cycle) {
+  for (int cycle = 0; cycle < kSsdpCycles && !m_found && !Cancelled(); ++cycle) {
     SendSearches();
     // poll keeps the 10 ms accurately (a receive time-out is rounded up to the kernel's ticks).
     if (!WaitFor(m_udp_socket, POLLIN, Clock::now() + kSsdpWait)) continue;
@@ -455,6 +444,23 @@ bool CUPnPNat::Discover() {
   return m_found;
 }
 
+bool CUPnPNat::Cancelled() const {
+  return m_cancel && m_cancel->load();
+}
+
+bool CUPnPNat::WaitFor(int fd, short events, Clock::time_point deadline) const {
+  // Looks at the cancel flag this often while waiting.
+  constexpr int kCancelCheckMs = 50;
+  for (;;) {
+    if (Cancelled()) return false;
+    pollfd p{fd, events, 0};
+    const int left = MillisecondsLeft(deadline);
+    const int n = poll(&p, 1, std::min(left, kCancelCheckMs));
+    if (n > 0) return true;
+    if ((n < 0 && errno != EINTR) || left == 0) return false;
+  }
+}
+
 bool CUPnPNat::ConnectTcp(const std::string& host, int port) {
   CloseTcp();
   in_addr address{};
@@ -464,7 +470,8 @@ bool CUPnPNat::ConnectTcp(const std::string& host, int port) {
     peer.sin_port = htons(static_cast<uint16_t>(port));
     peer.sin_addr = address;
     const auto deadline = Clock::now() + m_timeout;
-    for (int attempt = 0; attempt < kConnectAttempts && Clock::now() < deadline; ++attempt) {
+    for (int attempt = 0; attempt < kConnectAttempts && Clock::now() < deadline && !Cancelled();
+         ++attempt) {
       const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
       if (fd < 0) break;
       int error = 0;
@@ -699,7 +706,7 @@ bool CUPnPNat::ListPortMappings() {
   size_t table_text_size = 0;
   for (int index = 0;; ++index) {
     if (index == kMaxMappingEntries) break;
-    if (!ConnectTcp(host, port)) return false;
+    if (Cancelled() || !ConnectTcp(host, port)) return false;
     std::string reply;
     const bool answered = SendSoap(path, host, port, "GetGenericPortMappingEntry",
                                    Fill(kEntryArguments, {Number(index)}), &reply);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -31,6 +32,9 @@ class CUPnPNat {
   CUPnPNat& operator=(const CUPnPNat&) = delete;
 
   void SetTimeout(std::chrono::milliseconds timeout) { m_timeout = timeout; }
+  // While cancel is given and set, every call fails at once, and a call in progress ends its
+  // waits within about 50 ms and fails. The flag must outlive its use here.
+  void SetCancel(const std::atomic<bool>* cancel) { m_cancel = cancel; }
 
   // Ensures the gateway is known: discovery, description fetch and walk run until they succeed
   // once; later calls succeed at once without sending anything.
@@ -66,6 +70,9 @@ class CUPnPNat {
  private:
   using Clock = std::chrono::steady_clock;
 
+  bool Cancelled() const;
+  // Waits for events on fd until deadline; false on time-out or cancellation.
+  bool WaitFor(int fd, short events, Clock::time_point deadline) const;
   bool OpenSsdpSocket();
   void CloseSsdpSocket();
   void SendSearches();
@@ -105,4 +112,5 @@ class CUPnPNat {
   uint16_t m_ssdp_port;
   bool m_ssdp_joined = false;
   std::chrono::milliseconds m_timeout = kDefaultTimeout;
+  const std::atomic<bool>* m_cancel = nullptr;
 };

@@ -468,6 +468,18 @@ TEST_F(InternetCheckTest, ChecksNeverOverlapAndEndWithTheirOwner) {
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
   const std::vector<std::string> events = view.Take();
   EXPECT_EQ(std::count(events.begin(), events.end(), "progress=10"), 0);
+
+  // ... and one waiting for a gateway that is slow to answer.
+  gateway.nat().SetTimeout(10s);
+  gateway.SetDelay(3s);
+  check = std::make_unique<CInternetCheck>(
+      gateway.nat(), view, [](const std::string&) { return std::string(); }, [] { return 8080; },
+      web.Address());
+  ASSERT_TRUE(check->Start());
+  std::this_thread::sleep_for(200ms);
+  const auto stop = Clock::now();
+  check.reset();
+  EXPECT_LT(Clock::now() - stop, 1s);
 }
 
 }  // namespace
