@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "service/FileSender.h"
+#include "service/ServiceBasic.h"
 #include "service/Zipper.h"
 
 namespace {
@@ -49,6 +50,8 @@ bool CFolderZipSender::SendFolderZip(int socket, const std::string& folder,
   // The folder is its own root, so its items are the archive's top entries.
   const std::string root = folder.empty() || folder.back() == '/' ? folder : folder + "/";
   CZipper zipper;
+  // A large tree takes long to pack: a stop must not wait for it.
+  zipper.SetKeepGoing([this] { return service_.IsRunning(); });
   if (!zipper.OpenZip(archive.path(), root)) return false;
   zipper.AddFolderToZip(root);
   if (!zipper.CloseZip()) return false;

@@ -178,9 +178,9 @@ bool CServiceHttp::HandleUpload(int socket, const HttpRequest& request, const Vi
 
 bool CServiceHttp::HandleFolderZip(int socket, const HttpRequest& request,
                                    const std::string& local_path, std::uint64_t& bytes_sent) {
-  return CFolderZipSender(files_).SendFolderZip(socket, local_path, request.range_start,
-                                                request.range_length, bytes_sent,
-                                                request.range_suffix);
+  return CFolderZipSender(*this, files_)
+      .SendFolderZip(socket, local_path, request.range_start, request.range_length, bytes_sent,
+                     request.range_suffix);
 }
 
 bool CServiceHttp::ReadRequestHead(const ClientTask& task, HttpRequest& request,

@@ -142,6 +142,7 @@ bool CZipper::OpenZip(const std::string& zip_path, const std::string& root_folde
   root_ = root;
   write_failed_ = false;
   used_zip64_ = false;
+  abandoned_ = false;
   open_folders_.clear();
   return true;
 }
@@ -203,6 +204,7 @@ bool CZipper::AddFolderToZip(const std::string& folder) {
   if (ok && listing.Read(full)) {
     const std::string prefix = full.back() == '/' ? full : full + "/";
     for (const FolderItem& item : listing.Items()) {
+      if (Abandoned()) break;
       const std::string child = prefix + item.name;
       if (item.is_folder) {
         AddFolderToZip(child);
@@ -212,7 +214,7 @@ bool CZipper::AddFolderToZip(const std::string& folder) {
     }
   }
   open_folders_.erase(id);
-  return ok;
+  return ok && !abandoned_;
 }
 
 bool CZipper::AddFileToZip(const std::string& file) {
@@ -243,6 +245,10 @@ bool CZipper::AddFileToZip(const std::string& file) {
   std::uint64_t left = size;
   bool ok = true;
   while (left > 0) {
+    if (Abandoned()) {
+      ok = false;
+      break;
+    }
     const ssize_t n = read(fd, buffer_.get(),
                            static_cast<std::size_t>(std::min<std::uint64_t>(left, kReadBlock)));
     if (n < 0 && errno == EINTR) continue;
@@ -258,6 +264,11 @@ bool CZipper::AddFileToZip(const std::string& file) {
   if (!CloseEntry()) ok = false;
   close(fd);
   return ok;
+}
+
+bool CZipper::Abandoned() {
+  if (!abandoned_ && keep_going_ && !keep_going_()) abandoned_ = write_failed_ = true;
+  return abandoned_;
 }
 
 bool CZipper::CloseZip() {

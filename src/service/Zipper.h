@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -41,6 +42,10 @@ class CZipper {
   // cannot be opened; false also when reading or writing failed part-way.
   bool AddFileToZip(const std::string& file);
 
+  // Asked between items and between blocks of a file while adding; once it answers false,
+  // nothing more is added and the archive counts as damaged. Lets a caller end a long build.
+  void SetKeepGoing(std::function<bool()> keep_going) { keep_going_ = std::move(keep_going); }
+
   // Finishes and closes the archive if one is open. Returns true when nothing was open, or when
   // the archive was closed and every write into it succeeded (false means a damaged archive).
   bool CloseZip();
@@ -51,6 +56,8 @@ class CZipper {
   bool OpenEntry(const std::string& name, const struct stat& st, bool zip64);
   bool CloseEntry();
   bool RestoreMadeByUnix() const;
+  // Whether SetKeepGoing's test has said to stop (which marks the archive damaged).
+  bool Abandoned();
 
   using FileId = std::pair<dev_t, ino_t>;
 
@@ -61,6 +68,8 @@ class CZipper {
   std::uint64_t zip64_threshold_;
   bool write_failed_ = false;
   bool used_zip64_ = false;
+  bool abandoned_ = false;
+  std::function<bool()> keep_going_;
   std::set<FileId> open_folders_;  // the folder being added and its ancestors
   std::unique_ptr<char[]> buffer_;
 };

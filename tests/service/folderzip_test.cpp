@@ -1,4 +1,5 @@
 // Folder downloads as zip archives over real loopback connections, checked with unzip.
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 
@@ -174,6 +175,29 @@ TEST_F(FolderZip, DeletesTheArchiveWhenTheClientLeaves) {
   EXPECT_EQ(CFolderZipSender::TempFolder(), folder / "missing");
   setenv("TMPDIR", "", 1);
   EXPECT_EQ(CFolderZipSender::TempFolder(), "/tmp");
+}
+
+TEST_F(FolderZip, AStopDoesNotWaitForTheArchive) {
+  // 2 GiB of zeros (sparse, so free on disk) take several seconds to pack.
+  fs::create_directories(Local("Huge"));
+  const int fd = open(Local("Huge/zeros.bin").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+  const bool sparse = fd >= 0 && ftruncate(fd, 2ll << 30) == 0;
+  if (fd >= 0) close(fd);
+  if (!sparse) GTEST_SKIP() << "no sparse files here";
+  Share("Huge", Local("Huge"));
+
+  std::string reply = "none yet";
+  std::thread client([&] { reply = Get("/download.htm?file=Huge&zip=1"); });
+  for (auto end = std::chrono::steady_clock::now() + 10s;
+       TempFiles().empty() && std::chrono::steady_clock::now() < end;)
+    std::this_thread::sleep_for(5ms);
+  ASSERT_EQ(TempFiles().size(), 1u);
+  const auto start = std::chrono::steady_clock::now();
+  service.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  client.join();
+  EXPECT_EQ(reply, "");  // a part-built archive is never offered
+  EXPECT_TRUE(TempFiles().empty());
 }
 
 }  // namespace
