@@ -259,3 +259,52 @@ bool CServiceBasic::ReadLine(int socket, std::string& line, std::size_t capacity
     if (!consume(count)) return finish(used, false);
   }
 }
+
+bool CServiceBasic::ReadLines(int socket, const std::function<bool(std::string& line)>& take,
+                              std::size_t capacity) const {
+  if (capacity <= 3) return false;
+  const std::size_t room = capacity - 3;
+  // A request head fits; a longer run of lines is taken in several goes.
+  constexpr std::size_t kPeekSize = 16 << 10;
+  std::string arrived(kPeekSize, '\0');
+  std::string line;
+  for (;;) {
+    if (!running_) return false;
+    ssize_t peeked = recv(socket, arrived.data(), arrived.size(), MSG_PEEK | MSG_DONTWAIT);
+    if (peeked > 0) {
+      // The lines ReadLine would return now, each cut from the next room bytes by its rules.
+      const std::string_view data(arrived.data(), static_cast<std::size_t>(peeked));
+      std::size_t taken = 0;
+      bool more = true;
+      while (more) {
+        const std::string_view window = data.substr(taken, room);
+        std::size_t end = window.find('\n');
+        std::size_t next = end + 1;
+        if (end != std::string_view::npos) {
+          if (end > 0 && window[end - 1] == '\r') --end;
+        } else if ((end = window.find('\r')) != std::string_view::npos) {
+          next = end + 1;
+        } else if (window.size() == room) {
+          end = next = room;
+        } else {
+          break;  // the rest of this line has not arrived
+        }
+        line.assign(window.substr(0, end));
+        taken += next;
+        more = take(line);
+      }
+      // Exactly the bytes of the lines taken leave the socket.
+      for (std::size_t left = taken; left > 0;) {
+        ssize_t got = recv(socket, arrived.data(), left, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        left -= static_cast<std::size_t>(got);
+      }
+      if (!more) return true;
+      if (taken > 0) continue;
+    }
+    // No whole line waiting: the ordinary reader waits for one.
+    if (!ReadLine(socket, line, capacity)) return false;
+    if (!take(line)) return true;
+  }
+}

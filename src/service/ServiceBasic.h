@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -80,6 +81,11 @@ class CServiceBasic {
   // False when the connection ends or fails before a line end; on a stop or after the I/O
   // timeout without data, true only if part of a line had arrived.
   bool ReadLine(int socket, std::string& line, std::size_t capacity = kLineCapacity) const;
+  // Reads lines as ReadLine does, one after the other, and hands each to take, until take
+  // returns false (then true is returned) or a ReadLine would return false (then false). Lines
+  // that have already arrived are taken together: one peek and one receive for all of them.
+  bool ReadLines(int socket, const std::function<bool(std::string& line)>& take,
+                 std::size_t capacity = kLineCapacity) const;
 
  private:
   // The accept loop, on the accept thread.
