@@ -124,6 +124,8 @@ bool CUploadReceiver::ReceiveToFile(int socket, int fd, std::uint64_t count) con
 
 int CUploadReceiver::CreateUniqueFile(const std::string& folder, const std::string& name,
                                       std::string& path) const {
+  // Without a folder the path would be "/name", at the file system's root.
+  if (folder.empty()) return -1;
   // The same numbering as share names, so the share recorded for the file gets the file's name.
   std::size_t dot = name.rfind('.');
   const std::string base = name.substr(0, dot);

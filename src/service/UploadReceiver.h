@@ -28,9 +28,9 @@ class CUploadReceiver {
   // and the folder's files with "-2", "-3"... before the extension; an existing file is never
   // touched. The label expected in the "submit" field is string 171 of the current language.
   // True with the data length, the new file's path and the share choice (fm_Share other than 0)
-  // filled in. False, with no file left behind, for an unusable name, a body that does not have
-  // the form's layout, a connection that ends, fails or idles past the service's I/O timeout, a
-  // stopped service, or a file that cannot be written.
+  // filled in. False, with no file left behind, for an empty upload_folder, an unusable name, a
+  // body that does not have the form's layout, a connection that ends, fails or idles past the
+  // service's I/O timeout, a stopped service, or a file that cannot be written.
   bool ReceiveUpload(int socket, const std::string& upload_folder, std::uint64_t content_length,
                      const std::string& boundary, std::uint64_t& data_length,
                      std::string& local_path, bool& share_with_everybody) const;

@@ -158,6 +158,15 @@ TEST_F(Upload, KeepsOnlyTheLastComponentOfTheClientName) {
   EXPECT_FALSE(Send(body).ok);
   EXPECT_EQ(Files(), (std::vector<std::string>{"evil.sh", "notes.txt", "report.pdf",
                                                "\xe4\xb8\xad\xe6\x96\x87 \"q\".txt"}));
+
+  // No upload folder set: the file must not land at the root of the file system.
+  const std::string name = "tessel-upload-" + std::to_string(getpid()) + ".txt";
+  const fs::path folder = upload_;
+  upload_.clear();
+  EXPECT_FALSE(Send(Body("x", name)).ok);
+  upload_ = folder;
+  EXPECT_FALSE(fs::exists("/" + name));
+  fs::remove("/" + name);
 }
 
 TEST_F(Upload, NeverReusesANameOfAShareOrAFile) {
