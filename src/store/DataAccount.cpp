@@ -40,18 +40,33 @@ void CDataAccount::WriteRecord(CADO::CADORecordset& rs, const AccountRecord& rec
   rs.SetFieldValue("createtime", tessel::CurrentTimeStamp());
 }
 
+std::string CDataAccount::LoginQuery(const std::string& user, const std::string& password,
+                                     const std::string& client_address) {
+  return "select * from account where (((authtype = 0 and accountname='" + SqlQuote(user) +
+         "' and loginpassword = '" + SqlQuote(password) + "') or (authtype = 1 and ipaddress = '" +
+         SqlQuote(client_address) + "')) and enabled = 1)";
+}
+
 bool CDataAccount::CheckLogin(const std::string& user, const std::string& password,
                               const std::string& client_address, std::string& account_name) {
   OperationScope scope(*this);
   CADO::CADORecordset& rs = scope.Recordset();
-  std::string sql = "select * from account where (((authtype = 0 and accountname='" +
-                    SqlQuote(user) + "' and loginpassword = '" + SqlQuote(password) +
-                    "') or (authtype = 1 and ipaddress = '" + SqlQuote(client_address) +
-                    "')) and enabled = 1)";
-  if (!rs.Open(sql) || rs.IsEOF()) return false;
+  if (!rs.Open(LoginQuery(user, password, client_address)) || rs.IsEOF()) return false;
   std::string name;
   if (!rs.GetFieldValue("accountname", name)) return false;
   account_name = name;
+  return true;
+}
+
+bool CDataAccount::CheckLogin(const std::string& user, const std::string& password,
+                              const std::string& client_address, AccountRecord& record) {
+  OperationScope scope(*this);
+  CADO::CADORecordset& rs = scope.Recordset();
+  if (!rs.Open(LoginQuery(user, password, client_address)) || rs.IsEOF()) return false;
+  AccountRecord found;
+  if (!rs.GetFieldValue("accountname", found.account_name)) return false;
+  ReadRecord(rs, found);
+  record = std::move(found);
   return true;
 }
 

@@ -38,6 +38,10 @@ class CDataAccount : public CDataBasic {
   // sent). Then account_name receives the account's name; otherwise it is left as it was.
   bool CheckLogin(const std::string& user, const std::string& password,
                   const std::string& client_address, std::string& account_name);
+  // As above, and record receives the admitting account's row (its name is account_name), so
+  // that identifying a visitor takes one lookup; record is left as it was on false.
+  bool CheckLogin(const std::string& user, const std::string& password,
+                  const std::string& client_address, AccountRecord& record);
   // Reads the named account into record; false (record untouched) when there is none.
   bool GetAccount(const std::string& account_name, AccountRecord& record);
   // Adds the record as a new account stamped with the present time; false when the name is
@@ -53,6 +57,8 @@ class CDataAccount : public CDataBasic {
   int ListAccounts(std::vector<AccountRecord>& accounts, const std::string& condition = "");
 
  private:
+  static std::string LoginQuery(const std::string& user, const std::string& password,
+                                const std::string& client_address);
   static void ReadRecord(CADO::CADORecordset& rs, AccountRecord& record);
   static void WriteRecord(CADO::CADORecordset& rs, const AccountRecord& record);
 };
