@@ -1,5 +1,6 @@
 #include "net/XmlParser.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -60,7 +61,7 @@ bool XmlNameEquals(std::string_view a, std::string_view b) {
   return true;
 }
 
-std::string DecodeXmlEntities(std::string_view text) {
+std::string DecodeXmlEntities(std::string_view text, int* reports_left) {
   struct Entity {
     std::string_view written;
     char value;
@@ -88,11 +89,17 @@ std::string DecodeXmlEntities(std::string_view text) {
       i += match->written.size();
       continue;
     }
-    // Input comes from other machines: report the sequence, keep it as written and go on.
-    std::string_view rest = text.substr(i + 1, kEntityQuoteLimit);
-    rest = rest.substr(0, rest.find(';'));
-    std::fprintf(stderr, "unknown escape character: '&%.*s'\n", static_cast<int>(rest.size()),
-                 rest.data());
+    // Input comes from other machines: report the sequence, keep it as written and go on. Its
+    // control characters are not written out, and a flood of them is reported only so often.
+    if (!reports_left || *reports_left > 0) {
+      if (reports_left) --*reports_left;
+      std::string rest(text.substr(i + 1, kEntityQuoteLimit));
+      rest.resize(std::min(rest.size(), rest.find(';')));
+      for (char& c : rest) {
+        if (static_cast<unsigned char>(c) < ' ' || c == '\x7f') c = '?';
+      }
+      std::fprintf(stderr, "unknown escape character: '&%s'\n", rest.c_str());
+    }
     out += text[i++];
   }
   return out;
@@ -222,7 +229,8 @@ XMLParser::Outcome XMLParser::StepTag(Frame& frame, const Token& token) {
           value.remove_suffix(1);
         }
         if (!frame.pending_name.empty()) {
-          AddAttribute(node, std::move(frame.pending_name), tessel::DecodeXmlEntities(value));
+          AddAttribute(node, std::move(frame.pending_name),
+                       tessel::DecodeXmlEntities(value, &entity_reports_left_));
         }
         frame.pending_name.clear();
         frame.state = TagState::kName;
@@ -241,7 +249,8 @@ void XMLParser::TakePendingText(Frame& frame, size_t end, bool decode) {
   if (frame.pending_text == kNone) return;
   const std::string_view text =
       TrimRight(std::string_view(text_ + frame.pending_text, end - frame.pending_text));
-  frame.node->texts.push_back(decode ? tessel::DecodeXmlEntities(text) : std::string(text));
+  frame.node->texts.push_back(decode ? tessel::DecodeXmlEntities(text, &entity_reports_left_)
+                                     : std::string(text));
   frame.pending_text = kNone;
 }
 

@@ -64,12 +64,14 @@ class XMLParser {
   size_t length_;
   size_t index_ = 0;
   int code_ = XML_OK;
-  std::string_view end_tag_;  // pending end-tag name; empty when none
+  std::string_view end_tag_;      // pending end-tag name; empty when none
+  int entity_reports_left_ = 10;  // unknown entities this parse may still report
   std::vector<Frame> stack_;
 };
 
 namespace tessel {
 // Replaces the five predefined entities (any letter case). An unknown "&" sequence is reported on
-// standard error and kept as written.
-std::string DecodeXmlEntities(std::string_view text);
+// standard error and kept as written. reports_left, when given, counts down the reports still
+// allowed; at 0 no more are written.
+std::string DecodeXmlEntities(std::string_view text, int* reports_left = nullptr);
 }  // namespace tessel

@@ -191,6 +191,16 @@ TEST(XmlNode, UnknownEntitiesAreReportedAndKept) {
   EXPECT_STREQ(a.AttributeValueAt(0), "&abcdefghijklmnop;");
   EXPECT_EQ(Text(a), "&");
   EXPECT_EQ(messages, "unknown escape character: '&abcdefghij'\nunknown escape character: '&'\n");
+
+  // Another machine's text neither writes control characters out nor floods the output.
+  std::string many;
+  for (int i = 0; i < 1000; ++i) many += "&x;";
+  testing::internal::CaptureStderr();
+  a = ParseOk(("<a>&\x1b[2J\n;</a><b>" + many + "</b>").c_str(), &result).ChildByName("a");
+  messages = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(Text(a), "&\x1b[2J\n;");
+  EXPECT_EQ(messages.substr(0, messages.find('\n') + 1), "unknown escape character: '&?[2J?'\n");
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), '\n'), 10);
 }
 
 TEST(XmlNode, FailuresGiveTheNullNodeWithLineAndColumn) {
