@@ -73,6 +73,9 @@ std::string CUploadReceiver::ClientFileName(const std::string& part_header) {
   if (std::size_t separator = name.find_last_of("\\/"); separator != std::string::npos)
     name.erase(0, separator + 1);
   if (name == "." || name == ".." || name.find('\0') != std::string::npos) return {};
+  // The name reaches the activity log, a terminal in headless mode: no control sequences there.
+  for (char& c : name)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
   return name;
 }
 

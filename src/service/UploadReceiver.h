@@ -41,8 +41,8 @@ class CUploadReceiver {
   void DiscardRequestBody(int socket, std::uint64_t content_length) const;
 
   // The client's file name from the file part's header line: the text between `filename="` and
-  // the line's last double quote, after its last "\" or "/". Empty when there is none or it is
-  // unusable as a file name ("." and "..", a NUL).
+  // the line's last double quote, after its last "\" or "/", with control characters made "_".
+  // Empty when there is none or it is unusable as a file name ("." and "..", a NUL).
   static std::string ClientFileName(const std::string& part_header);
 
  private:

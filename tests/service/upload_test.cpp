@@ -150,6 +150,10 @@ TEST_F(Upload, KeepsOnlyTheLastComponentOfTheClientName) {
   EXPECT_EQ(Send(Body("x", "..\\..\\..\\evil.sh")).path, (upload_ / "evil.sh").string());
   EXPECT_EQ(Send(Body("x", "\xe4\xb8\xad\xe6\x96\x87 \"q\".txt")).path,
             (upload_ / "\xe4\xb8\xad\xe6\x96\x87 \"q\".txt").string());
+  // Control characters would reach the log, which a terminal may show.
+  EXPECT_EQ(CUploadReceiver::ClientFileName("Content-Disposition: form-data; name=\"f\"; "
+                                            "filename=\"a\x1b[2J\tb\x7f.txt\""),
+            "a_[2J_b_.txt");
   for (std::string bad : {"", ".", "..", "C:\\docs\\", "a/..", "dir\\."})
     EXPECT_FALSE(Send(Body("x", bad)).ok) << bad;
   // A part header without a file name.
