@@ -122,7 +122,10 @@ int CTesselApp::InitInstance() {
   const CommandLine line = CommandLine::Parse(m_argc, m_argv);
   int status = 0;
   if (!ObeyCommandLine(line, &status)) return status;
-  if (running) return HandOverToRunningInstance();
+  if (running) {
+    const int shown = HandOverToRunningInstance();
+    return status != 0 ? status : shown;
+  }
 
   // From here on this process is the instance. The event loop's object exists before any thread
   // starts, as it sets the process's locale.
@@ -167,7 +170,9 @@ bool CTesselApp::ObeyCommandLine(const CommandLine& line, int* status) {
   switch (line.selected) {
     case Switch::kShareFile:
     case Switch::kShareAuth:
-      ShareFromCommandLine(line);
+      // A share the running instance did not take fails this start; without an instance,
+      // start-up goes on whatever the store said.
+      if (!ShareFromCommandLine(line)) *status = 1;
       return true;
     case Switch::kUninstall:
       *status = 0;

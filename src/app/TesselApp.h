@@ -44,7 +44,7 @@ class CTesselApp {
 
  private:
   // Obeys the switch of the command line. Returns true when start-up goes on, otherwise false
-  // with *status set to the exit status.
+  // with *status set to the exit status. A failed share sets *status to 1 and goes on.
   bool ObeyCommandLine(const CommandLine& line, int* status);
   bool ShareFromCommandLine(const CommandLine& line);
   int ZipFromCommandLine(const CommandLine& line);

@@ -272,6 +272,10 @@ TEST_F(TesselAppTest, ShareSwitchesHandOverAndUninstallEndsTheInstance) {
   EXPECT_EQ(Shares().size(), 3u);
   EXPECT_TRUE(runner_.WaitForOutput(instance, "shared " + folder + " as photos"));
   EXPECT_EQ(Out(sender).find("Serving"), std::string::npos);
+  // A hand-over the instance cannot take is the sender's failure.
+  EXPECT_EQ(runner_.Run(sender, {"-f", "/" + std::string(70000, 'x')}), 1);
+  EXPECT_NE(Err(sender).find("could not share"), std::string::npos);
+  EXPECT_EQ(Shares().size(), 3u);
 
   // "-uninstall" removes the entry and returns only once the instance has ended.
   WriteEntry(runner_.ProgramFolder() + "/tessel");
