@@ -274,6 +274,8 @@ bool CServiceBasic::ReadLines(int socket, const std::function<bool(std::string& 
     if (peeked > 0) {
       // The lines ReadLine would return now, each cut from the next room bytes by its rules.
       const std::string_view data(arrived.data(), static_cast<std::size_t>(peeked));
+      // A full peek may have cut the last line short: its LF, or more of it, may follow.
+      const bool all_arrived = data.size() < arrived.size();
       std::size_t taken = 0;
       bool more = true;
       while (more) {
@@ -282,6 +284,8 @@ bool CServiceBasic::ReadLines(int socket, const std::function<bool(std::string& 
         std::size_t next = end + 1;
         if (end != std::string_view::npos) {
           if (end > 0 && window[end - 1] == '\r') --end;
+        } else if (window.size() < room && !all_arrived) {
+          break;  // peek again from this line on
         } else if ((end = window.find('\r')) != std::string_view::npos) {
           next = end + 1;
         } else if (window.size() == room) {

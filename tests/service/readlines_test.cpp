@@ -25,6 +25,13 @@ class LineService : public CServiceBasic {
   bool Handle(ClientTask&) override { return true; }
 };
 
+// count lines of size bytes each, every one ended by CR LF.
+std::string Lines(int count, std::size_t size) {
+  std::string lines;
+  for (int i = 0; i < count; ++i) lines += std::string(size, 'a') + "\r\n";
+  return lines;
+}
+
 class ReadLinesTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(service_.Start(loopback::FreePort())); }
@@ -90,6 +97,10 @@ TEST_F(ReadLinesTest, SameLinesAsReadLineAndNothingTakenBeyondThem) {
       "a\nb\rc\r\n\r\r\n\n",
       std::string(5000, 'a') + "\r\n" + std::string(4093, 'b') + "\r\nend\r\n\r\n",
       std::string(40000, 'x') + "\n\n",  // more than one peek holds
+      // A line end, and a lone CR before one, where one peek (16 KiB) ends: a peek that cut a
+      // line short must not end it.
+      Lines(4, 4000) + std::string(375, 'b') + "\r\nnext\r\n\r\n",
+      Lines(4, 4000) + std::string(370, 'c') + "\rddddddddd\r\n\r\n",
       "nul\0byte\r\nlast line without its end"s,
       "",
   };
