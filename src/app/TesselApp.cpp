@@ -1,10 +1,6 @@
 #include "app/TesselApp.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -24,6 +20,7 @@
 #include "app/HeadlessCheckView.h"
 #include "app/InternetCheckTimer.h"
 #include "app/ZipCommand.h"
+#include "net/InternetCheck.h"
 
 namespace fs = std::filesystem;
 
@@ -283,18 +280,7 @@ bool CTesselApp::StartService() {
 void CTesselApp::PrintAddresses() const {
   const int port = m_service.Port();
   const std::string suffix = port == 80 ? "/" : ":" + std::to_string(port) + "/";
-  std::vector<std::string> addresses;
-  ifaddrs* list = nullptr;
-  if (getifaddrs(&list) == 0) {
-    for (const ifaddrs* item = list; item; item = item->ifa_next) {
-      if (!item->ifa_addr || item->ifa_addr->sa_family != AF_INET) continue;
-      if (!(item->ifa_flags & IFF_UP) || (item->ifa_flags & IFF_LOOPBACK)) continue;
-      char text[INET_ADDRSTRLEN] = {};
-      const auto* address = reinterpret_cast<const sockaddr_in*>(item->ifa_addr);
-      if (inet_ntop(AF_INET, &address->sin_addr, text, sizeof text)) addresses.push_back(text);
-    }
-    freeifaddrs(list);
-  }
+  const std::vector<std::string> addresses = tessel::GetLocalAddresses();
   for (const std::string& address : addresses) PrintLine("URL: http://" + address + suffix);
   if (addresses.empty())
     PrintLine("URL: http://127.0.0.1" + suffix + " (this computer only: no network address)");
