@@ -50,15 +50,13 @@ bool CServiceHttp::Handle(ClientTask& task) {
 
 CServiceHttp::Visitor CServiceHttp::IdentifyVisitor(const HttpRequest& request) const {
   Visitor visitor;
-  if (!stores_.accounts.CheckLogin(request.user_name, request.password, request.client_ip,
-                                   visitor.account))
+  AccountRecord record;
+  if (!stores_.accounts.CheckLogin(request.user_name, request.password, request.client_ip, record))
     return visitor;
   visitor.authenticated = true;
-  AccountRecord record;
-  if (stores_.accounts.GetAccount(visitor.account, record)) {
-    visitor.allow_upload = record.allow_upload != 0;
-    visitor.allow_delete = record.allow_delete != 0;
-  }
+  visitor.account = record.account_name;
+  visitor.allow_upload = record.allow_upload != 0;
+  visitor.allow_delete = record.allow_delete != 0;
   return visitor;
 }
 
@@ -186,15 +184,16 @@ bool CServiceHttp::HandleFolderZip(int socket, const HttpRequest& request,
 bool CServiceHttp::ReadRequestHead(const ClientTask& task, HttpRequest& request,
                                    std::vector<std::string>& lines) const {
   lines.clear();
-  std::string line;
-  for (;;) {
-    if (!IsRunning() || !ReadLine(task.socket, line)) return false;
+  bool too_many = false;
+  const bool ended = ReadLines(task.socket, [&](std::string& line) {
     // A header line is text: a NUL ends it.
     if (std::size_t nul = line.find('\0'); nul != std::string::npos) line.resize(nul);
-    if (line.empty()) break;
+    if (line.empty()) return false;
     lines.push_back(std::move(line));
-    if (lines.size() > kMaxHeaderLines) return false;
-  }
+    too_many = lines.size() > kMaxHeaderLines;
+    return !too_many;
+  });
+  if (!ended || too_many) return false;
   request = HttpRequest{};
   request.client_ip = task.PeerIp();
   ParseHeaders(request, lines);
