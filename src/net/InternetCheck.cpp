@@ -15,6 +15,7 @@
 #include "net/UPnPNat.h"
 #include "res/StringIds.h"
 #include "res/StringTable.h"
+#include "service/HttpRequest.h"
 #include "service/UrlCodec.h"
 
 namespace {
@@ -40,15 +41,7 @@ void Pause(std::chrono::milliseconds duration, const std::atomic<bool>* cancel) 
   }
 }
 
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() &&
-         std::equal(prefix.begin(), prefix.end(), text.begin(),
-                    [](char a, char b) { return Lower(a) == Lower(b); });
-}
+using tessel::StartsWithNoCase;
 
 std::string_view TrimBlanks(std::string_view text) {
   constexpr std::string_view kBlanks = " \t\r\n";
