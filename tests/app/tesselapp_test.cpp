@@ -277,14 +277,19 @@ TEST_F(TesselAppTest, ShareSwitchesHandOverAndUninstallEndsTheInstance) {
   EXPECT_NE(Err(sender).find("could not share"), std::string::npos);
   EXPECT_EQ(Shares().size(), 3u);
 
-  // "-uninstall" removes the entry and returns only once the instance has ended.
+  // "-uninstall" removes the entry and returns only once the instance has stopped serving and
+  // closed its stores (the last connection to close removes the write-ahead log); the process
+  // itself ends right after.
+  const std::string wal = runner_.ProgramFolder() + "/tessel.mdb-wal";
+  EXPECT_TRUE(fs::exists(wal));
   WriteEntry(runner_.ProgramFolder() + "/tessel");
   Child uninstall;
   EXPECT_EQ(runner_.Run(uninstall, {"-UNINSTALL", "extra"}), 0);
   EXPECT_FALSE(fs::exists(runner_.AutoStartEntry()));
-  EXPECT_TRUE(runner_.Wait(instance, std::chrono::milliseconds(0)));
-  EXPECT_EQ(instance.status, 0);
   EXPECT_FALSE(fs::exists(runner_.SocketPath()));
+  EXPECT_FALSE(fs::exists(wal));
+  EXPECT_TRUE(runner_.Wait(instance));
+  EXPECT_EQ(instance.status, 0);
   // The shares stay.
   EXPECT_EQ(Shares().size(), 3u);
 }
