@@ -217,11 +217,19 @@ int CDataFileShare::ListShares(std::vector<FileShareRecord>& shares) {
 }
 
 bool CDataFileShare::LocateShareItem(const std::string& value, std::string& share_name,
-                                     std::string& below, std::string& local_path) {
+                                     std::string& below, std::string& local_path, int& share_mode) {
   std::size_t separator = value.find('\\');
   share_name = value.substr(0, separator);
   std::string rest = separator == std::string::npos ? "" : value.substr(separator);
-  std::string share_path = GetSharePath(share_name);
+  std::string share_path;
+  {
+    OperationScope scope(*this);
+    CADO::CADORecordset& rs = scope.Recordset();
+    if (!rs.Open(ShareQuery(share_name)) || rs.IsEOF()) return false;
+    rs.GetFieldValue("filepath", share_path);
+    // A mode that is no number is not public: CanAccessShare refuses such a share.
+    if (!rs.GetFieldValue("sharemode", share_mode)) share_mode = FileShareRecord::kModeAuth;
+  }
   if (share_path.empty()) return false;
   share_path = NormalPath(share_path);
   for (char& c : rest)
@@ -239,7 +247,7 @@ bool CDataFileShare::LocateShareItem(const std::string& value, std::string& shar
 }
 
 int CDataFileShare::ResolveRequestPath(const std::string& request_path, std::string& relative_name,
-                                       std::string& local_path) {
+                                       std::string& local_path, int* share_mode) {
   constexpr std::string_view kFavicon = "/favicon.ico";
   constexpr std::string_view kImages = "/images/";
   constexpr std::string_view kIcons = "/icons/";
@@ -276,7 +284,8 @@ int CDataFileShare::ResolveRequestPath(const std::string& request_path, std::str
     icon = EraseAll(value, "&icon=1");
   }
   std::string share_name, below, local;
-  if (!LocateShareItem(value, share_name, below, local)) return kPathNotFound;
+  int mode = FileShareRecord::kModePublic;
+  if (!LocateShareItem(value, share_name, below, local, mode)) return kPathNotFound;
 
   std::error_code error;
   const std::filesystem::file_status status = std::filesystem::status(local, error);
@@ -296,5 +305,6 @@ int CDataFileShare::ResolveRequestPath(const std::string& request_path, std::str
   if (kind == kPathNotFound) return kPathNotFound;
   relative_name = download ? share_name + below : share_name;
   local_path = std::move(local);
+  if (share_mode) *share_mode = mode;
   return kind;
 }

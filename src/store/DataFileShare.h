@@ -77,17 +77,19 @@ class CDataFileShare : public CDataBasic {
   // "/icons/...". Returns a kPath value; for any but kPathNotFound, local_path receives the
   // normalised local path, which is the share's path or lies below it (or in the web folder), and
   // relative_name the share-relative name with "\" between folders (only the share's name for a
-  // removal, empty for the web folder). A NUL ends the request path.
+  // removal, empty for the web folder). A NUL ends the request path. When share_mode is given,
+  // it receives the mode of the share found (left alone for the web folder and kPathNotFound),
+  // which spares a caller that needs it a second lookup.
   int ResolveRequestPath(const std::string& request_path, std::string& relative_name,
-                         std::string& local_path);
+                         std::string& local_path, int* share_mode = nullptr);
 
  private:
   static std::string UniqueName(CADO::CADORecordset& rs, const std::string& local_path);
   static void ReadRecord(CADO::CADORecordset& rs, FileShareRecord& record);
   // Looks up the share named by the text of value before its first "\" and places the rest
   // below the share's path. False when the share is unknown or the result leaves it; else
-  // share_name, below (normalised, "\" between folders, empty for the share itself) and
-  // local_path are set. Nothing on disk is examined.
+  // share_name, below (normalised, "\" between folders, empty for the share itself),
+  // local_path and share_mode are set. Nothing on disk is examined.
   bool LocateShareItem(const std::string& value, std::string& share_name, std::string& below,
-                       std::string& local_path);
+                       std::string& local_path, int& share_mode);
 };
