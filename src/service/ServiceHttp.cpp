@@ -63,9 +63,12 @@ CServiceHttp::Visitor CServiceHttp::IdentifyVisitor(const HttpRequest& request) 
 bool CServiceHttp::HandleResolvedPath(int socket, const HttpRequest& request,
                                       const Visitor& visitor) {
   std::string name, local;
-  const int kind = stores_.shares.ResolveRequestPath(request.path, name, local);
+  int mode = FileShareRecord::kModeAuth;
+  const int kind = stores_.shares.ResolveRequestPath(request.path, name, local, &mode);
   if (kind == CDataFileShare::kPathNotFound) return SendNotFound(socket);
-  if (kind != CDataFileShare::kPathWebFile && !stores_.shares.CanAccessShare(name, visitor.account))
+  // A public share admits everyone; only the others need the access check's lookups.
+  if (kind != CDataFileShare::kPathWebFile && mode != FileShareRecord::kModePublic &&
+      !stores_.shares.CanAccessShare(name, visitor.account))
     return SendAuthRequired(socket);
 
   switch (kind) {
