@@ -266,10 +266,13 @@ def main():
             row("1 MiB download (MB/s)", mid["tessel"]["mbs"], mid["nginx"]["mbs"], "higher", ">= 0.9 x nginx")
         if "big" in groups:
             log("big file with curl")
-            big = {}
-            for s in (tessel, nginx):
-                elapsed, size, code = curl_get(s.url(files[s.name] + "big.bin"), "/dev/null")
-                big[s.name] = size / elapsed / (1 << 20)
+            # One stream is at the mercy of the scheduler: the median of three, taken in turns.
+            speeds = {"tessel": [], "nginx": []}
+            for _ in range(3):
+                for s in (tessel, nginx):
+                    elapsed, size, code = curl_get(s.url(files[s.name] + "big.bin"), "/dev/null")
+                    speeds[s.name].append(size / elapsed / (1 << 20))
+            big = {name: sorted(values)[1] for name, values in speeds.items()}
             row(f"{size >> 20} MiB file with curl (MB/s)", big["tessel"], big["nginx"], "higher", ">= 0.9 x nginx")
         if "pages" in groups:
             log("pages")

@@ -96,8 +96,8 @@ std::string Base64Encode(std::string_view bytes) {
   return out;
 }
 
-void CheckLines(std::string_view input, std::size_t capacity) {
-  int pair[2];
+// A socket pair whose sending side has sent all of input and closed.
+void FeedPair(std::string_view input, int pair[2]) {
   Check(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0);
   // Room for the largest input in one go, so every peek sees all that is left.
   int buffer = 1 << 20;
@@ -106,8 +106,13 @@ void CheckLines(std::string_view input, std::size_t capacity) {
   Check(send(pair[1], input.data(), input.size(), MSG_NOSIGNAL) ==
         static_cast<ssize_t>(input.size()));
   shutdown(pair[1], SHUT_WR);
+}
 
+void CheckLines(std::string_view input, std::size_t capacity) {
+  int pair[2];
+  FeedPair(input, pair);
   const LineService& service = Service();
+  std::vector<std::string> all;
   std::vector<std::string> head;
   bool head_done = false;
   std::size_t pos = 0;
@@ -121,6 +126,7 @@ void CheckLines(std::string_view input, std::size_t capacity) {
     Check(line == expected);
     Check(line.size() <= capacity - 3);
     Check(pos > before);
+    all.push_back(line);
     // The head ends at its empty line, and the request handler cuts a line at a NUL.
     if (!head_done) {
       line.resize(std::min(line.size(), line.find('\0')));
@@ -130,6 +136,20 @@ void CheckLines(std::string_view input, std::size_t capacity) {
         head.push_back(line);
     }
   }
+  close(pair[0]);
+  close(pair[1]);
+
+  // Taking the lines together gives the same lines, up to the same end.
+  FeedPair(input, pair);
+  std::vector<std::string> taken;
+  Check(!service.ReadLines(
+      pair[0],
+      [&](std::string& next) {
+        taken.push_back(next);
+        return true;
+      },
+      capacity));
+  Check(taken == all);
   close(pair[0]);
   close(pair[1]);
 
