@@ -268,9 +268,17 @@ bool CServiceBasic::ReadLines(int socket, const std::function<bool(std::string& 
   constexpr std::size_t kPeekSize = 16 << 10;
   std::string arrived(kPeekSize, '\0');
   std::string line;
+  Clock::time_point activity = Clock::now();
   for (;;) {
     if (!running_) return false;
     ssize_t peeked = recv(socket, arrived.data(), arrived.size(), MSG_PEEK | MSG_DONTWAIT);
+    if (peeked < 0 && (WouldBlock(errno) || errno == EINTR)) {
+      // Nothing yet (a client connects before it sends): wait as ReadLine would, then look again.
+      milliseconds idle = std::chrono::duration_cast<milliseconds>(Clock::now() - activity);
+      if (idle > io_timeout_) return false;
+      WaitReadable(socket, std::min(kPollSlice, io_timeout_ - idle + milliseconds(1)));
+      continue;
+    }
     if (peeked > 0) {
       // The lines ReadLine would return now, each cut from the next room bytes by its rules.
       const std::string_view data(arrived.data(), static_cast<std::size_t>(peeked));
@@ -305,10 +313,12 @@ bool CServiceBasic::ReadLines(int socket, const std::function<bool(std::string& 
         left -= static_cast<std::size_t>(got);
       }
       if (!more) return true;
+      activity = Clock::now();
       if (taken > 0) continue;
     }
-    // No whole line waiting: the ordinary reader waits for one.
+    // Part of a line, the end of the data or an error: the ordinary reader takes it from here.
     if (!ReadLine(socket, line, capacity)) return false;
     if (!take(line)) return true;
+    activity = Clock::now();
   }
 }

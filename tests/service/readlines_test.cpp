@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -148,6 +149,13 @@ TEST_F(ReadLinesTest, WaitsForLinesStillToCome) {
     return false;
   }));
   EXPECT_EQ(lines, (std::vector<std::string>{"partial"}));
+
+  // A sender that sends nothing at all: false once the I/O limit has passed, and not much later.
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(service_.ReadLines(pair[0], [](std::string&) { return true; }));
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, 500ms);
+  EXPECT_LT(waited, 1500ms);
   close(pair[0]);
   close(pair[1]);
 }
