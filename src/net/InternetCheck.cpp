@@ -153,6 +153,8 @@ WebAnswer WebGet(const tessel::WebService& web, const std::string& target,
   curl_easy_setopt(curl, CURLOPT_USERAGENT, "Tessel");
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  // The address the web service sees must be the IPv4 one friends reach and the gateway forwards.
+  curl_easy_setopt(curl, CURLOPT_IPRESOLVE, CURL_IPRESOLVE_V4);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, kWebConnectTimeoutMs);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, kWebTimeoutMs);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CollectBody);
