@@ -54,7 +54,7 @@ inline std::string Replace(std::string text, const std::string& from, const std:
   return text;
 }
 
-struct DescriptionSpec {
+struct DescriptionLayout {
   std::string url_base;  // empty: no URLBase element
   std::string igd = kIgd1;
   std::string wan = kWan1;
@@ -64,22 +64,22 @@ struct DescriptionSpec {
   bool service_list = true;
 };
 
-inline std::string DescriptionXml(const DescriptionSpec& spec) {
+inline std::string DescriptionXml(const DescriptionLayout& layout) {
   std::string services;
-  for (const auto& [type, control] : spec.services) {
+  for (const auto& [type, control] : layout.services) {
     services += "<service><serviceType>" + type + "</serviceType><serviceId>x</serviceId>" +
                 "<controlURL>" + control + "</controlURL><eventSubURL>/evt</eventSubURL></service>";
   }
   return "<?xml version=\"1.0\"?>\r\n<root xmlns=\"urn:schemas-upnp-org:device-1-0\">"
          "<specVersion><major>1</major><minor>0</minor></specVersion>" +
-         (spec.url_base.empty() ? "" : "<URLBase>" + spec.url_base + "</URLBase>") +
-         "<device><deviceType>" + spec.igd + "</deviceType><friendlyName>Router</friendlyName>" +
+         (layout.url_base.empty() ? "" : "<URLBase>" + layout.url_base + "</URLBase>") +
+         "<device><deviceType>" + layout.igd + "</deviceType><friendlyName>Router</friendlyName>" +
          "<serviceList><service><serviceType>urn:schemas-upnp-org:service:Layer3Forwarding:1" +
          "</serviceType></service></serviceList><deviceList>" +
          "<device><deviceType>urn:schemas-upnp-org:device:LANDevice:1</deviceType></device>" +
-         "<device><deviceType>" + spec.wan + "</deviceType><deviceList>" + "<device><deviceType>" +
-         spec.connection + "</deviceType>" +
-         (spec.service_list ? "<serviceList>" + services + "</serviceList>" : "") +
+         "<device><deviceType>" + layout.wan + "</deviceType><deviceList>" + "<device><deviceType>" +
+         layout.connection + "</deviceType>" +
+         (layout.service_list ? "<serviceList>" + services + "</serviceList>" : "") +
          "</device></deviceList></device></deviceList></device></root>";
 }
 
@@ -320,10 +320,10 @@ inline std::string ExternalIpReply(const std::string& prefix, const std::string&
                                       response_prefix + ":GetExternalIPAddressResponse>"));
 }
 
-// A client aimed at the fake, with the gateway found through the description spec.
-inline std::unique_ptr<CUPnPNat> Discovered(FakeGateway& gateway, const DescriptionSpec& spec,
+// A client aimed at the fake, with the gateway found through the description layout.
+inline std::unique_ptr<CUPnPNat> Discovered(FakeGateway& gateway, const DescriptionLayout& layout,
                                             FakeGateway::Handler control = nullptr) {
-  gateway.ServeDescription(DescriptionXml(spec), std::move(control));
+  gateway.ServeDescription(DescriptionXml(layout), std::move(control));
   gateway.QueueSsdp({gateway.SearchAnswer(gateway.Url("/rootDesc.xml"))});
   auto nat = std::make_unique<CUPnPNat>("127.0.0.1", gateway.ssdp_port());
   nat->SetTimeout(2s);

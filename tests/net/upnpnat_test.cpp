@@ -38,9 +38,9 @@ TEST(UPnPNat, ParseUrlSplitsHostPortAndPath) {
     EXPECT_FALSE(tessel::ParseUrl(url, &host, &port, &path)) << url;
   }
   FakeGateway gateway;
-  DescriptionSpec spec;
-  spec.services = {{kIp1, "/ctl\r\nX-Injected: 1"}};
-  std::unique_ptr<CUPnPNat> nat = Discovered(gateway, spec);
+  DescriptionLayout layout;
+  layout.services = {{kIp1, "/ctl\r\nX-Injected: 1"}};
+  std::unique_ptr<CUPnPNat> nat = Discovered(gateway, layout);
   EXPECT_FALSE(nat->AddPortMapping("d", "127.0.0.1", 1, 1, "TCP"));
   EXPECT_EQ(nat->LastMessage(), "Fail to parseURl: " + gateway.Url("/ctl\r\nX-Injected: 1\n"));
   EXPECT_TRUE(gateway.Requests().empty());
@@ -124,7 +124,7 @@ TEST(UPnPNat, DiscoveryTakesOnlyAnnouncedLocations) {
 
 TEST(UPnPNat, DescriptionWalkChoosesTheWanConnectionService) {
   struct Case {
-    DescriptionSpec spec;
+    DescriptionLayout layout;
     std::string control_url;  // "{}" stands for the fake's address
     std::string service_type;
   };
@@ -133,30 +133,30 @@ TEST(UPnPNat, DescriptionWalkChoosesTheWanConnectionService) {
   // No URLBase, relative control URL.
   cases[0] = {{}, "{}/ctl/IPConn", kIp1};
   // URLBase, joined without adding or removing "/".
-  cases[1].spec.url_base = "http://127.0.0.1:1/base";
-  cases[1].spec.services = {{kIp1, "ctl"}};
+  cases[1].layout.url_base = "http://127.0.0.1:1/base";
+  cases[1].layout.services = {{kIp1, "ctl"}};
   cases[1].control_url = "http://127.0.0.1:1/basectl";
   cases[1].service_type = kIp1;
   // Absolute control URLs stay as they are, in either letter case of the scheme.
-  cases[2].spec.url_base = "http://127.0.0.1:1";
-  cases[2].spec.services = {{kIp1, "HTTP://10.0.0.1/x"}};
+  cases[2].layout.url_base = "http://127.0.0.1:1";
+  cases[2].layout.services = {{kIp1, "HTTP://10.0.0.1/x"}};
   cases[2].control_url = "HTTP://10.0.0.1/x";
   cases[2].service_type = kIp1;
   // The first WAN service listed wins, PPP before IP; other services are skipped.
-  cases[3].spec.services = {
+  cases[3].layout.services = {
       {v2 + "service:WANCommonInterfaceConfig:1", "/c"}, {kPpp1, "/ppp"}, {kIp1, "/ip"}};
   cases[3].control_url = "{}/ppp";
   cases[3].service_type = kPpp1;
   // Version 2 devices and service.
-  cases[4].spec.igd = v2 + "device:InternetGatewayDevice:2";
-  cases[4].spec.wan = v2 + "device:WANDevice:2";
-  cases[4].spec.connection = v2 + "device:WANConnectionDevice:2";
-  cases[4].spec.services = {{v2 + "service:WANIPConnection:2", "/ctl/IP2"}};
+  cases[4].layout.igd = v2 + "device:InternetGatewayDevice:2";
+  cases[4].layout.wan = v2 + "device:WANDevice:2";
+  cases[4].layout.connection = v2 + "device:WANConnectionDevice:2";
+  cases[4].layout.services = {{v2 + "service:WANIPConnection:2", "/ctl/IP2"}};
   cases[4].control_url = "{}/ctl/IP2";
   cases[4].service_type = v2 + "service:WANIPConnection:2";
   for (const Case& c : cases) {
     FakeGateway gateway;
-    std::unique_ptr<CUPnPNat> nat = Discovered(gateway, c.spec);
+    std::unique_ptr<CUPnPNat> nat = Discovered(gateway, c.layout);
     EXPECT_EQ(nat->ControlUrl(), Replace(c.control_url, "{}", gateway.Url("")));
     EXPECT_EQ(nat->ServiceType(), c.service_type);
   }
@@ -167,11 +167,11 @@ TEST(UPnPNat, DescriptionWalkFailuresNameWhatIsMissing) {
     std::string description;
     std::string message;
   };
-  DescriptionSpec no_igd;
+  DescriptionLayout no_igd;
   no_igd.igd = "urn:schemas-upnp-org:device:InternetGatewayDevice:3";
-  DescriptionSpec no_list;
+  DescriptionLayout no_list;
   no_list.service_list = false;
-  DescriptionSpec no_service;
+  DescriptionLayout no_service;
   no_service.services = {{"urn:schemas-upnp-org:service:WANIPConnection:3", "/x"}};
   const std::vector<Case> cases = {
       {"<root><a></b></root>",
@@ -398,9 +398,9 @@ TEST(UPnPNat, ExchangesAreBoundedByTheTimeOut) {
   uint16_t closed_port = 0;
   close(ListenTcp(&closed_port));
   FakeGateway other;
-  DescriptionSpec spec;
-  spec.services = {{kIp1, "http://127.0.0.1:" + std::to_string(closed_port) + "/ctl"}};
-  std::unique_ptr<CUPnPNat> gone = Discovered(other, spec);
+  DescriptionLayout layout;
+  layout.services = {{kIp1, "http://127.0.0.1:" + std::to_string(closed_port) + "/ctl"}};
+  std::unique_ptr<CUPnPNat> gone = Discovered(other, layout);
   EXPECT_FALSE(gone->AddPortMapping("d", "127.0.0.1", 1, 1, "TCP"));
   EXPECT_EQ(gone->LastMessage(),
             "Fail to connect to 127.0.0.1:" + std::to_string(closed_port) + " (using TCP)\n");
