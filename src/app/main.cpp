@@ -3,10 +3,10 @@
 #include "app/TesselApp.h"
 
 int main(int argc, char** argv) {
-  // Large buffers (uploads, zips) always get their own mapping, returned when freed. Left to
-  // itself, glibc raises this threshold after the first such free and then serves them from the
-  // per-thread heaps, which keep the memory: resident size crept up under a long mixed load.
-  mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+  // A few heaps for all workers instead of glibc's eight per core: each heap keeps the large
+  // buffers (pages, uploads, zips) it has served, so resident memory crept up under a long
+  // mixed load as more and more worker threads got heaps of their own.
+  mallopt(M_ARENA_MAX, 2);
   CTesselApp app(argc, argv);
   return app.InitInstance();
 }
