@@ -187,8 +187,11 @@ int CDataFileShare::ListShareNames(std::vector<std::string>& names, std::vector<
   uploaders.clear();
   OperationScope scope(*this);
   CADO::CADORecordset& rs = scope.Recordset();
-  if (!rs.Open(all_shares ? "select * from fileshare order by sharetime"
-                          : "select * from fileshare where sharemode = 0 order by sharetime")) {
+  // Only the three columns listed: the share list page reads every share on every request.
+  if (!rs.Open(all_shares
+                   ? "select filename, filepath, uploader from fileshare order by sharetime"
+                   : "select filename, filepath, uploader from fileshare where sharemode = 0 "
+                     "order by sharetime")) {
     return 0;
   }
   for (; !rs.IsEOF(); rs.MoveNext()) {
