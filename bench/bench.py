@@ -18,6 +18,7 @@ import sys
 import time
 
 GROUPS = ["small", "mid", "big", "pages", "zip", "upload", "held"]
+ROUNDS = 2
 TESSEL_PORT = 18080
 NGINX_PORT = 18081
 CLK_TCK = os.sysconf("SC_CLK_TCK")
@@ -243,6 +244,17 @@ def main():
     nginx = start_nginx(args)
     rows = []  # (figure, tessel, nginx, better: "higher" or "lower", target)
 
+    def best_of(measure, key):
+        # The machine is shared: each server is measured ROUNDS times, in turns, and its best
+        # round counts, so that a burst of someone else's work does not decide a ratio.
+        best = {}
+        for _ in range(ROUNDS):
+            for s in (tessel, nginx):
+                result = measure(s)
+                if s.name not in best or result[key] > best[s.name][key]:
+                    best[s.name] = result
+        return best
+
     def row(figure, t, n, better, target=""):
         rows.append((figure, t, n, better, target))
         log(f"  {figure}: tessel {t} nginx {n}")
@@ -255,14 +267,14 @@ def main():
         files = {"tessel": "/download.htm?file=files%5C", "nginx": "/files/"}
         if "small" in groups:
             log("4 KiB downloads")
-            small = {s.name: wrk(s, files[s.name] + "4k.bin", seconds, 32) for s in (tessel, nginx)}
+            small = best_of(lambda s: wrk(s, files[s.name] + "4k.bin", seconds, 32), "rps")
             row("4 KiB download, new connection each (req/s)", small["tessel"]["rps"], small["nginx"]["rps"],
                 "higher", ">= 0.8 x nginx")
             row("4 KiB download p99 latency (ms)", small["tessel"]["p99"], small["nginx"]["p99"], "lower")
             row("4 KiB download server CPU per request (ms)", small["tessel"]["cpu"], small["nginx"]["cpu"], "lower")
         if "mid" in groups:
             log("1 MiB downloads")
-            mid = {s.name: wrk(s, files[s.name] + "1m.bin", seconds, 8) for s in (tessel, nginx)}
+            mid = best_of(lambda s: wrk(s, files[s.name] + "1m.bin", seconds, 8), "mbs")
             row("1 MiB download (MB/s)", mid["tessel"]["mbs"], mid["nginx"]["mbs"], "higher", ">= 0.9 x nginx")
         if "big" in groups:
             log("big file with curl")
@@ -276,24 +288,32 @@ def main():
             row(f"{size >> 20} MiB file with curl (MB/s)", big["tessel"], big["nginx"], "higher", ">= 0.9 x nginx")
         if "pages" in groups:
             log("pages")
-            row("share list of 1000 shares vs autoindex of 1000 (req/s)", ab(tessel, "/", seconds),
-                ab(nginx, "/list/", seconds), "higher", ">= 0.5 x nginx")
-            row("folder page of 1000 entries vs autoindex (req/s)", ab(tessel, "/download.htm?file=list", seconds),
-                ab(nginx, "/list/", seconds), "higher")
+            pages = {"tessel": "/", "nginx": "/list/"}
+            listing = best_of(lambda s: {"rps": ab(s, pages[s.name], seconds)}, "rps")
+            row("share list of 1000 shares vs autoindex of 1000 (req/s)", listing["tessel"]["rps"],
+                listing["nginx"]["rps"], "higher", ">= 0.5 x nginx")
+            pages["tessel"] = "/download.htm?file=list"
+            folder = best_of(lambda s: {"rps": ab(s, pages[s.name], seconds)}, "rps")
+            row("folder page of 1000 entries vs autoindex (req/s)", folder["tessel"]["rps"], folder["nginx"]["rps"],
+                "higher")
         if "zip" in groups:
             log("folder zip")
             archive = os.path.join(args.work, "tessel-zip.zip")
-            elapsed, size, code = curl_get(tessel.url("/download.htm?file=zip&zip=1"), archive)
+            reference = os.path.join(args.work, "zip-r.zip")
+            elapsed = zip_seconds = float("inf")
+            for _ in range(ROUNDS):
+                took, size, code = curl_get(tessel.url("/download.htm?file=zip&zip=1"), archive)
+                elapsed = min(elapsed, took)
+                if os.path.exists(reference):
+                    os.remove(reference)
+                start = time.monotonic()
+                subprocess.run(["zip", "-r", "-6", "-q", reference, "."], cwd=os.path.join(args.corpus, "zip"),
+                               check=True)
+                zip_seconds = min(zip_seconds, time.monotonic() - start)
             check = subprocess.run(["unzip", "-tq", archive], capture_output=True, text=True)
             zip_ok = check.returncode == 0 and code == "200"
             if not zip_ok:
                 log(f"  unzip -t of Tessel's archive (HTTP {code}, {size} bytes): {check.stdout[-300:]}")
-            reference = os.path.join(args.work, "zip-r.zip")
-            if os.path.exists(reference):
-                os.remove(reference)
-            start = time.monotonic()
-            subprocess.run(["zip", "-r", "-6", "-q", reference, "."], cwd=os.path.join(args.corpus, "zip"), check=True)
-            zip_seconds = time.monotonic() - start
             row("folder zip of ~200 MiB in 2000 files vs zip -r -6 (s)", elapsed, zip_seconds, "lower",
                 "<= 1.0 x zip" + ("" if zip_ok else "; ARCHIVE FAILED unzip -t"))
             row("folder zip size (MiB)", size / (1 << 20), os.path.getsize(reference) / (1 << 20), "lower")
