@@ -1,5 +1,6 @@
 #include "service/ThreadPool.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,6 +70,12 @@ int CThreadPool::Dispatch(const ClientTask& task, const std::atomic<bool>* give_
 }
 
 void CThreadPool::Work(int index) {
+  // A client that has gone must not end the process: sendfile and plain writes to its socket
+  // raise SIGPIPE, which stays blocked (and is never delivered) on the workers.
+  sigset_t pipe_signal;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
   Slot& slot = slots_[index];
   std::unique_lock lock(mutex_);
   for (;;) {
