@@ -41,70 +41,17 @@ std::string Between(const std::string& text, std::string_view begin, std::string
   return text.substr(from + begin.size(), to - from - begin.size());
 }
 
-TEST(PageTemplate, HoldsEveryPartInOrder) {
+// Markers and page placeholders are found by their first occurrence; a second copy would confuse
+// the renderer. share.gif is swapped for upload.gif in rows, so only the row has it.
+TEST(PageTemplate, MarkersAndPagePlaceholdersAppearOnce) {
   const std::string page = Template();
   ASSERT_FALSE(page.empty());
-  ExpectInOrder(
-      page,
-      {
-          "<meta charset=\"utf-8\">",
-          "<meta name=\"viewport\"",
-          "<title>Tessel</title>",
-          "<style>",
-          "</head>",
-          "IDS_HTML_PRODUCT_TITLE",
-          "<a href=\"/\">",
-          "src=\"images/home.gif\"",
-          "IDS_HTML_HOME</a>",
-          "<a href=\"/index.htm\" style=\"display:##LoginDisplay##;\">",
-          "src=\"images/login.gif\"",
-          "IDS_HTML_LOGIN</a>",
-          "<a href=\"/logout.htm\" style=\"display:##LogoffDisplay##;\">",
-          "src=\"images/logoff.gif\"",
-          "IDS_HTML_LOGOUT</a>",
-          "<table",
-          "IDS_HTML_NO",
-          "IDS_HTML_FILE_NAME",
-          "IDS_HTML_FILE_SIZE",
-          "></th>",
-          "IDS_HTML_FILE_TIME",
-          "href=\"IDS_HTML_PRODUCT_URL\"",  // the fixed row
-          tessel::res::kSampleStart,
-          "##No##",
-          "<a href=\"download.htm?file=##FileURL##\">",
-          "<img src=\"download.htm?file=##FileURL##&icon=1\"",
-          "<a href=\"download.htm?file=##FileURL##\">##FileName##</a>",
-          "<a href=\"download.htm?file=##FileURL##&zip=1\" style=\"display:##FolderDisplay##\">",
-          "src=\"images/zip.gif\"",
-          "style=\"display:##ActionDisplay##\">",
-          "<a href=\"remove.htm?file=##FileURL##\">",
-          "src=\"images/remove.gif\"",
-          "##FileSize## Bytes&nbsp;",
-          "src=\"images/share.gif\"",
-          "##FileDate##&nbsp;",
-          tessel::res::kSampleEnd,
-          tessel::res::kSharedFileList,
-          "style=\"display:##UploadDisplay##\"",
-          "<form",
-          "</form>",
-          "</table>",
-          "<a href=\"IDS_HTML_PRODUCT_URL\">Powered by Tessel</a>",
-      });
-
-  // Markers and page placeholders are found by their first occurrence; a second copy would
-  // confuse the renderer. share.gif is swapped for upload.gif in rows, so only the row has it.
   for (std::string_view once :
        {tessel::res::kSampleStart, tessel::res::kSampleEnd, tessel::res::kSharedFileList,
         tessel::res::kLoginDisplay, tessel::res::kLogoffDisplay, tessel::res::kUploadDisplay,
         std::string_view("share.gif"), std::string_view("<form"), std::string_view("<table")}) {
     EXPECT_EQ(Count(page, once), 1u) << once;
   }
-
-  // The header row: number, name, size, an empty cell, time.
-  std::string header = Between(page, "<thead>", "</thead>");
-  EXPECT_EQ(Count(header, "<th"), 5u);
-  ExpectInOrder(header, {"IDS_HTML_NO</th>", "IDS_HTML_FILE_NAME</th>", "IDS_HTML_FILE_SIZE</th>",
-                         "></th>", "IDS_HTML_FILE_TIME</th>"});
 }
 
 TEST(PageTemplate, PlaceholdersAreExactlyTheKnownOnes) {
