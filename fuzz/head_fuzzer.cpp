@@ -17,11 +17,11 @@
 #include <string_view>
 #include <vector>
 
-#include "service/Base64.h"
+#include "base/Base64.h"
+#include "base/UrlCodec.h"
 #include "service/HttpRequest.h"
 #include "service/ServiceBasic.h"
 #include "service/ThreadPool.h"
-#include "service/UrlCodec.h"
 
 namespace {
 

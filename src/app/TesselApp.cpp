@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <mutex>
 #include <vector>
@@ -20,6 +19,8 @@
 #include "app/HeadlessCheckView.h"
 #include "app/InternetCheckTimer.h"
 #include "app/ZipCommand.h"
+#include "base/ProgramFolder.h"
+#include "base/TimeStamp.h"
 #include "net/InternetCheck.h"
 
 namespace fs = std::filesystem;
@@ -39,18 +40,7 @@ void PrintLine(const std::string& text) {
 
 // An activity line: the local time "%Y-%m-%d %H:%M:%S", a space and the line.
 void PrintLogLine(const std::string& text) {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-  PrintLine(std::string(stamp) + " " + text);
-}
-
-std::string ProgramPath() {
-  std::error_code ec;
-  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string() : exe.string();
+  PrintLine(tessel::CurrentTimeStamp() + " " + text);
 }
 
 // A path given on the command line as the running instance needs it: absolute (the instance
@@ -88,7 +78,7 @@ void SetStopSignalHandler(void (*handler)(int)) {
 CTesselApp::CTesselApp(int& argc, char** argv)
     : m_argc(argc),
       m_argv(argv),
-      m_program_path(ProgramPath()),
+      m_program_path(tessel::ExecutablePath()),
       m_service(m_pool, HttpStores{m_accounts, m_shares, m_system, m_log}) {}
 
 // The log sink stays installed to the end: lines of downloads finishing while the service stops
@@ -186,11 +176,9 @@ bool CTesselApp::ObeyCommandLine(const CommandLine& line, int* status) {
       *status = ZipFromCommandLine(line);
       return false;
     case Switch::kMini:
-      m_show_window = false;
-      return true;
+      return true;  // no window yet to keep hidden
     case Switch::kHeadless:
       m_headless = true;
-      m_show_window = false;
       return true;
     case Switch::kNone:
       if (!line.first.empty())

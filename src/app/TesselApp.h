@@ -63,7 +63,6 @@ class CTesselApp {
   char** m_argv;
   std::string m_program_path;
   bool m_headless = false;
-  bool m_show_window = true;  // cleared by "-mini"; read once the main window exists
 
   std::unique_ptr<QCoreApplication> m_qt;
   std::unique_ptr<QSocketNotifier> m_stop_notifier;

@@ -13,8 +13,8 @@
 #include <optional>
 #include <string_view>
 
+#include "base/AsciiText.h"
 #include "net/XmlNode.h"
-#include "service/HttpRequest.h"
 
 namespace {
 
@@ -124,18 +124,9 @@ std::string Number(long value) {
   return std::to_string(value);
 }
 
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 using tessel::EqualsNoCase;
 using tessel::StartsWithNoCase;
-
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
-}
+using tessel::Trim;
 
 // Calls f(name, value) for each header line of an HTTP-style head (the first line excluded).
 template <typename F>
@@ -178,7 +169,7 @@ std::optional<std::string> Dechunk(std::string_view body) {
     size_t size = 0;
     size_t digits = 0;
     for (size_t i = pos; i < eol && digits < 8; ++i, ++digits) {
-      const char c = Lower(body[i]);
+      const char c = tessel::FoldCase(body[i]);
       if (c >= '0' && c <= '9') {
         size = size * 16 + static_cast<size_t>(c - '0');
       } else if (c >= 'a' && c <= 'f') {
@@ -255,7 +246,7 @@ std::string_view LocalName(const char* name) {
 XMLNode ChildByLocalName(const XMLNode& parent, std::string_view local) {
   for (int i = 0; i < parent.ChildCount(); ++i) {
     XMLNode child = parent.ChildAt(i);
-    if (tessel::XmlNameEquals(LocalName(child.Name()), local)) return child;
+    if (EqualsNoCase(LocalName(child.Name()), local)) return child;
   }
   return {};
 }
@@ -264,7 +255,7 @@ XMLNode ChildByLocalName(const XMLNode& parent, std::string_view local) {
 XMLNode FindByLocalName(XMLNode node, std::string_view local) {
   for (int i = 0; i < node.ChildCount();) {
     XMLNode child = node.ChildAt(i);
-    if (tessel::XmlNameEquals(LocalName(child.Name()), local)) return child;
+    if (EqualsNoCase(LocalName(child.Name()), local)) return child;
     if (child.IsDeclaration()) {
       node = child;
       i = 0;

@@ -2,14 +2,11 @@
 
 #include <limits>
 
-#include "service/Base64.h"
-#include "service/UrlCodec.h"
+#include "base/AsciiText.h"
+#include "base/Base64.h"
+#include "base/UrlCodec.h"
 
 namespace {
-
-char FoldCase(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
@@ -77,21 +74,6 @@ void ParseRange(HttpRequest& request, std::string_view value) {
 }
 
 }  // namespace
-
-namespace tessel {
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
-  return true;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
-
-}  // namespace tessel
 
 void ParseHeaders(HttpRequest& request, const std::vector<std::string>& lines) {
   using tessel::StartsWithNoCase;

@@ -25,11 +25,3 @@ struct HttpRequest {
 // Fills the request from its header lines, in order; a later line of a kind replaces an earlier
 // one, unknown lines are ignored. Prefixes compare without regard to ASCII case.
 void ParseHeaders(HttpRequest& request, const std::vector<std::string>& lines);
-
-namespace tessel {
-
-// ASCII case-insensitive comparisons, as HTTP's method and header names and our route paths use.
-bool EqualsNoCase(std::string_view a, std::string_view b);
-bool StartsWithNoCase(std::string_view text, std::string_view prefix);
-
-}  // namespace tessel

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <utility>
 
+#include "base/AsciiText.h"
 #include "service/FolderZipSender.h"
 #include "service/UploadReceiver.h"
 

@@ -10,8 +10,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <thread>
+
+#include "base/AsciiText.h"
 
 namespace {
 
@@ -36,9 +37,7 @@ bool IsSpace(char c) {
 }
 
 std::string TrimLeft(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size() && IsSpace(text[i])) ++i;
-  return text.substr(i);
+  return std::string(tessel::TrimLeft(text, " \t\r\n\f"));
 }
 
 // True when text at pos starts with the keyword (any letter case) followed by a non-word char.
@@ -176,15 +175,6 @@ std::string SqlQuote(const std::string& value) {
   return quoted;
 }
 
-std::string tessel::CurrentTimeStamp() {
-  time_t now = time(nullptr);
-  struct tm local {};
-  localtime_r(&now, &local);
-  char text[32];
-  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
-}
-
 // ---------------------------------------------------------------------------------------------
 // CADODatabase
 
@@ -198,7 +188,6 @@ int CADO::CADODatabase::BusyTimeoutMs() const {
 
 void CADO::CADODatabase::RecordError(int code, const std::string& description) {
   m_last_error = code;
-  m_error_description = description;
   m_last_error_text = "Connection String = " + m_connection_string + "\n" +
                       ErrorBlock("CADODataBase", code, kLayerSource, description);
 }
@@ -206,7 +195,6 @@ void CADO::CADODatabase::RecordError(int code, const std::string& description) {
 void CADO::CADODatabase::RecordEngineError(int code) {
   std::string description = m_db ? sqlite3_errmsg(m_db) : sqlite3_errstr(code);
   m_last_error = code;
-  m_error_description = description;
   m_last_error_text = "Connection String = " + m_connection_string + "\n" +
                       ErrorBlock("CADODataBase", code, "SQLite", description);
 }

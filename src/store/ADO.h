@@ -12,13 +12,6 @@ struct sqlite3_stmt;
 // Doubles every "'" so that the value can stand between single quotes in a statement.
 std::string SqlQuote(const std::string& value);
 
-namespace tessel {
-
-// The present moment in local time as "YYYY-MM-DD HH:MM:SS"; such texts sort in time order.
-std::string CurrentTimeStamp();
-
-}  // namespace tessel
-
 // Database access for the stores: a connection, the result set in use, and SQL text in between.
 // Nothing here throws or takes a lock: a connection and its result sets are used by one thread at
 // a time (the owning store holds its lock). Every failure returns false and fills the error fields.
@@ -56,13 +49,11 @@ class CADO {
     void RollbackTrans();
 
     // Seconds to wait for another connection's lock; 0 keeps the default of 30 seconds.
-    int GetConnectionTimeout() const { return m_connection_timeout; }
     void SetConnectionTimeout(int seconds) { m_connection_timeout = seconds; }
 
     int GetLastError() const { return m_last_error; }
     const std::string& GetConnectionString() const { return m_connection_string; }
     const std::string& GetLastErrorText() const { return m_last_error_text; }
-    const std::string& GetErrorDescription() const { return m_error_description; }
 
    private:
     friend class CADORecordset;
@@ -84,7 +75,6 @@ class CADO {
     int m_last_error = 0;
     std::string m_connection_string;
     std::string m_last_error_text;
-    std::string m_error_description;
     sqlite3* m_db = nullptr;
   };
 
@@ -131,7 +121,6 @@ class CADO {
     EditStatus GetEditStatus() const { return m_edit_status; }
     int GetLastError() const { return m_last_error; }
     const std::string& GetLastErrorText() const { return m_last_error_text; }
-    const std::string& GetQuery() const { return m_query; }
 
    private:
     struct Snapshot;

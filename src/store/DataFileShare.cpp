@@ -1,10 +1,11 @@
 #include "store/DataFileShare.h"
 
-#include <strings.h>
-
 #include <filesystem>
 #include <string_view>
 #include <system_error>
+
+#include "base/AsciiText.h"
+#include "base/TimeStamp.h"
 
 namespace {
 
@@ -15,11 +16,7 @@ std::string ShareQuery(const std::string& share_name) {
   return "select * from fileshare where filename='" + SqlQuote(share_name) + "'";
 }
 
-// Route prefixes are ASCII and compare without regard to case.
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() &&
-         strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
-}
+using tessel::StartsWithNoCase;
 
 // Removes every occurrence of flag; whether there was one.
 bool EraseAll(std::string& text, std::string_view flag) {

@@ -5,8 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "service/Base64.h"
-
 namespace {
 
 HttpRequest Parse(const std::vector<std::string>& lines) {
@@ -79,9 +77,4 @@ TEST(ParseHeaders, BasicCredentials) {
   encoded += "OnBw";
   for (int i = 0; i < 300; ++i) encoded += "cHBw";
   EXPECT_EQ(login("Authorization: Basic " + encoded), Login(user, password));
-}
-
-TEST(Base64, EqualsSignEndsItsGroupAndLineEndsAreSkipped) {
-  EXPECT_EQ(tessel::Base64Decode("TQ==TWE="), "MMa");
-  EXPECT_EQ(tessel::Base64Decode("TW\r\nFu/+//"), "Man\xff\xef\xff");
 }
