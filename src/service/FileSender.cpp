@@ -87,9 +87,8 @@ std::string QuotedFileName(std::string_view name) {
 
 }  // namespace
 
-bool CFileSender::SendFile(int socket, const std::string& local_path, std::uint64_t range_start,
-                           std::int64_t range_length, std::string_view display_name,
-                           std::uint64_t& bytes_sent, std::uint64_t range_suffix) const {
+bool CFileSender::SendFile(int socket, const std::string& local_path, const ByteRange& range,
+                           std::string_view display_name, std::uint64_t& bytes_sent) const {
   bytes_sent = 0;
   if (display_name.empty()) display_name = LastComponent(local_path);
   // Non-blocking, so that a pipe placed where a file was expected cannot hold the worker.
@@ -98,16 +97,7 @@ bool CFileSender::SendFile(int socket, const std::string& local_path, std::uint6
   if (file.get() < 0 || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
 
   const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
-  std::uint64_t start = range_start;
-  std::uint64_t length = 0;
-  if (range_suffix > 0) {
-    length = std::min(range_suffix, size);
-    start = size - length;
-  } else {
-    start = std::min(start, size);
-    const std::uint64_t left = size - start;
-    length = range_length < 0 ? left : std::min(static_cast<std::uint64_t>(range_length), left);
-  }
+  const auto [start, length] = range.Resolve(size);
   // A range that stops before the last byte says so in its Content-Range and Content-Length.
   const bool ends_early = length > 0 && start + length < size;
 

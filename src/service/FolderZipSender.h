@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <string>
 
+#include "service/ByteRange.h"
+
 class CFileSender;
 class CServiceBasic;
 
@@ -14,14 +16,13 @@ class CFolderZipSender {
       : m_service(service), m_files(files) {}
 
   // Archives the contents of folder (not the folder itself: its items are the top entries) into
-  // a new file "Tem..." of TempFolder(), sends it as "<folder's last component>.zip" with the
-  // range as CFileSender::SendFile takes it, and deletes the file, whatever happened. bytes_sent
+  // a new file "Tem..." of TempFolder(), sends it (or the part the range names) as "<folder's
+  // last component>.zip", and deletes the file, whatever happened. bytes_sent
   // receives the body bytes delivered. False, with nothing sent, when the temporary file cannot
   // be made, the archive cannot be written whole (a damaged archive is never offered) or the
   // service stopped while it was built; false also when sending fails.
-  bool SendFolderZip(int socket, const std::string& folder, std::uint64_t range_start,
-                     std::int64_t range_length, std::uint64_t& bytes_sent,
-                     std::uint64_t range_suffix = 0) const;
+  bool SendFolderZip(int socket, const std::string& folder, const ByteRange& range,
+                     std::uint64_t& bytes_sent) const;
 
   // The system's temporary folder: $TMPDIR when set and not empty, else /tmp.
   static std::string TempFolder();

@@ -48,29 +48,27 @@ void ParseCredentials(HttpRequest& request, std::string_view line) {
   }
 }
 
-void ParseRange(HttpRequest& request, std::string_view value) {
-  request.range_start = 0;
-  request.range_length = -1;
-  request.range_suffix = 0;
+void ParseRange(ByteRange& range, std::string_view value) {
+  range = ByteRange{};
   // A suffix range ("-500") names the last bytes, whose place only the sender knows. Anything
   // else not starting with a number is not understood: the whole file is the answer, which HTTP
   // allows for a Range a server does not understand.
   std::size_t first = value.find_first_not_of(" \t");
   if (first != std::string_view::npos && value[first] == '-' && first + 1 < value.size() &&
       IsDigit(value[first + 1])) {
-    request.range_suffix = ParseDecimal(value.substr(first + 1));
+    range.suffix = ParseDecimal(value.substr(first + 1));
     return;
   }
   if (first == std::string_view::npos || !IsDigit(value[first])) return;
-  request.range_start = ParseDecimal(value);
+  range.start = ParseDecimal(value);
   std::size_t dash = value.find('-');
   if (dash == std::string_view::npos || dash + 1 >= value.size() || !IsDigit(value[dash + 1]))
     return;
   std::uint64_t end = ParseDecimal(value.substr(dash + 1));
-  if (end < request.range_start) return;
-  std::uint64_t span = end - request.range_start;
+  if (end < range.start) return;
+  std::uint64_t span = end - range.start;
   if (span < static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-    request.range_length = static_cast<std::int64_t>(span + 1);
+    range.length = static_cast<std::int64_t>(span + 1);
 }
 
 }  // namespace
@@ -94,7 +92,7 @@ void ParseHeaders(HttpRequest& request, const std::vector<std::string>& lines) {
     } else if (StartsWithNoCase(line, kAuthorization)) {
       ParseCredentials(request, line);
     } else if (StartsWithNoCase(line, kRange)) {
-      ParseRange(request, line.substr(kRange.size()));
+      ParseRange(request.range, line.substr(kRange.size()));
     } else if (StartsWithNoCase(line, kMultipart)) {
       request.boundary = std::string(line.substr(kMultipart.size()));
     } else if (StartsWithNoCase(line, kLength)) {

@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include "service/ByteRange.h"
+
 // The parsed head of one request. Texts are UTF-8 as received (paths percent-decoded for GET).
 struct HttpRequest {
   static constexpr int kNoMethod = -1;
@@ -17,9 +19,7 @@ struct HttpRequest {
   std::string password;
   std::uint64_t content_length = 0;
   std::string boundary;
-  std::uint64_t range_start = 0;
-  std::int64_t range_length = -1;  // -1: to the end of the file
-  std::uint64_t range_suffix = 0;  // "bytes=-N": the last N bytes instead; 0 when not asked
+  ByteRange range;
 };
 
 // Fills the request from its header lines, in order; a later line of a kind replaces an earlier

@@ -87,8 +87,7 @@ TEST_F(HttpService, ReadRequestHeadParsesTheHeadAndLeavesTheBody) {
   EXPECT_EQ(request.client_ip, "192.168.1.20");
   EXPECT_EQ(request.user_name, "u");
   EXPECT_EQ(request.password, "p");
-  EXPECT_EQ(request.range_start, 10u);
-  EXPECT_EQ(request.range_length, 10);
+  EXPECT_EQ(request.range, (ByteRange{10, 10, 0}));
   char rest[8] = {};
   EXPECT_EQ(recv(pair[0], rest, sizeof rest, 0), 4);
   close(pair[0]);

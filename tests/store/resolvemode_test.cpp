@@ -36,29 +36,29 @@ TEST(ResolveMode, GivesTheSharesModeAndNothingElse) {
   std::string name, local;
   int mode = -7;
   EXPECT_EQ(shares.ResolveRequestPath("/download.htm?file=PUB\\a.txt", name, local, &mode),
-            CDataFileShare::kPathFile);
+            CDataFileShare::PathKind::kFile);
   EXPECT_EQ(mode, FileShareRecord::kModePublic);
   mode = -7;
   EXPECT_EQ(shares.ResolveRequestPath("/remove.htm?file=auth", name, local, &mode),
-            CDataFileShare::kPathFile);
+            CDataFileShare::PathKind::kFile);
   EXPECT_EQ(mode, FileShareRecord::kModeAuth);
   mode = -7;
   EXPECT_EQ(shares.ResolveRequestPath("/download.htm?file=odd", name, local, &mode),
-            CDataFileShare::kPathFile);
+            CDataFileShare::PathKind::kFile);
   EXPECT_NE(mode, FileShareRecord::kModePublic);
   EXPECT_FALSE(shares.CanAccessShare("odd", ""));
 
   mode = -7;
   EXPECT_EQ(shares.ResolveRequestPath("/download.htm?file=pub\\nothing", name, local, &mode),
-            CDataFileShare::kPathNotFound);
+            CDataFileShare::PathKind::kNotFound);
   EXPECT_EQ(shares.ResolveRequestPath("/download.htm?file=none", name, local, &mode),
-            CDataFileShare::kPathNotFound);
+            CDataFileShare::PathKind::kNotFound);
   EXPECT_EQ(shares.ResolveRequestPath("/images/home.gif", name, local, &mode),
-            CDataFileShare::kPathWebFile);
+            CDataFileShare::PathKind::kWebFile);
   EXPECT_EQ(mode, -7);
   // Without the out-parameter the result is the same.
   EXPECT_EQ(shares.ResolveRequestPath("/download.htm?file=pub", name, local),
-            CDataFileShare::kPathFolder);
+            CDataFileShare::PathKind::kFolder);
 }
 
 }  // namespace
