@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "service/WebFixture.h"
+#include "support/Eventually.h"
 
 namespace {
 
@@ -23,10 +24,7 @@ class HttpService : public web::WebFixture {
   int Connect() { return loopback::Connect(service.Port()); }
 
   bool WaitIdle() {
-    for (auto deadline = std::chrono::steady_clock::now() + 5s;
-         std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(1ms))
-      if (pool.CountActive(&service) == 0) return true;
-    return false;
+    return tessel::test::Eventually([&] { return pool.CountActive(&service) == 0; });
   }
 };
 
