@@ -226,7 +226,7 @@ test('a shared folder downloads as a zip archive', async () => {
   assert.match(tessel.output, /download folder start Music/);
 });
 
-test('three files chosen at once arrive whole as three shares with the chosen mode', async () => {
+test('files chosen at once, an empty one among them, arrive whole as shares with the chosen mode', async () => {
   await page.goto(base);
   await page.evaluate(() => { window.sameDocument = true; });
   const files = [['one.txt', noise(1000, 11)], ['two.bin', noise(300000, 12)],
@@ -255,8 +255,10 @@ test('three files chosen at once arrive whole as three shares with the chosen mo
   assert.doesNotMatch((await strangerGet('/')).body, />one\.txt</);
 });
 
-test('files dropped on the page arrive whole as shares', async () => {
-  await page.goto(base);
+test('files dropped on a folder page arrive whole as shares', async () => {
+  // A folder page lists the folder, not the shares: the panel finds the new shares all the same.
+  await page.goto(`${base}download.htm?file=Music`);
+  await row('a.txt').waitFor();
   await page.selectOption('select[name=fm_Share]', '1');
   const files = [['dropped one.txt', noise(2000, 21)], ['dropped-two.bin', noise(400000, 22)]];
   const transfer = await page.evaluateHandle((list) => {
@@ -278,10 +280,15 @@ test('files dropped on the page arrive whole as shares', async () => {
   for (const [name, bytes] of files) {
     assert.ok(stored(name).equals(bytes), name);
     assert.equal(shareMode(name), '0', name);  // for everybody
-    await row(name).waitFor();
   }
   assert.equal(await item('dropped one.txt').locator('a.up-name').getAttribute('href'),
     'download.htm?file=dropped+one.txt');
+  // The folder's listing stays as it was.
+  await row('a.txt').waitFor();
+  assert.equal(await row('dropped one.txt').count(), 0);
+  const [file] = await Promise.all([page.waitForEvent('download'),
+    item('dropped-two.bin').locator('a.up-name').click()]);
+  assert.equal(file.suggestedFilename(), 'dropped-two.bin');
   assert.match((await strangerGet('/')).body, />dropped one\.txt</);
 });
 
