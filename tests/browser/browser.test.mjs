@@ -87,7 +87,8 @@ function shareMode(name) {
 
 // The upload panel's row of a file.
 function item(name, on = page) {
-  return on.locator('.up-item').filter({ has: on.locator('.up-name').getByText(name, { exact: true }) });
+  const shown = on.locator('.up-name').getByText(name, { exact: true });
+  return on.locator('.up-item').filter({ has: shown });
 }
 
 // Waits until every named file's row is in its state: waiting, sending, saving, done, refused,
@@ -175,7 +176,8 @@ test('a shared folder opens as a page, without hidden items', async () => {
   assert.ok(fs.readFileSync(file.saved).equals(song));
 });
 
-test('without script the form uploads for everybody, then for logged-in visitors only', async () => {
+test('without script the form uploads for everybody, then for logged-in visitors only',
+  async () => {
   await uploadThroughForm('up.bin', upload, '1');
   await row('up.bin', plain).waitFor();
   assert.ok(stored('up.bin').equals(upload));
@@ -226,7 +228,7 @@ test('a shared folder downloads as a zip archive', async () => {
   assert.match(tessel.output, /download folder start Music/);
 });
 
-test('files chosen at once, an empty one among them, arrive whole as shares with the chosen mode', async () => {
+test('files chosen at once arrive whole as shares with the chosen mode', async () => {
   await page.goto(base);
   await page.evaluate(() => { window.sameDocument = true; });
   const files = [['one.txt', noise(1000, 11)], ['two.bin', noise(300000, 12)],
@@ -347,7 +349,8 @@ test('a cancelled upload leaves no share and no file', async () => {
     await restore();
   }
   assert.equal(tessel.sql("select count(*) from fileshare where filename like 'cancelled%'"), '0');
-  assert.deepEqual(fs.readdirSync(tessel.uploads).filter((name) => name.startsWith('cancelled')), []);
+  const left = fs.readdirSync(tessel.uploads).filter((name) => name.startsWith('cancelled'));
+  assert.deepEqual(left, []);
   assert.doesNotMatch(tessel.output, /upload file end cancelled/);
   assert.equal(await item('cancelled.bin').locator('.up-note').textContent(), 'Cancelled');
   assert.ok(await item('cancelled.bin').getByRole('button', { name: 'Retry: cancelled.bin' })

@@ -69,13 +69,17 @@ async function shoot(browser, name, batch, options, cancelFirst) {
   await context.close();
 }
 
-for (const [file, size] of [...desktop, ...phone]) write(path.join(files, file), Buffer.alloc(size, 1));
+for (const [file, size] of [...desktop, ...phone]) {
+  write(path.join(files, file), Buffer.alloc(size, 1));
+}
 write(path.join(tessel.root, 'shared', 'Photos', 'beach.jpg'), Buffer.alloc(300000, 2));
 write(path.join(tessel.root, 'shared', 'Reading list.pdf'), Buffer.alloc(1500000, 3));
 await tessel.start();
 let browser;
 try {
-  for (const item of ['Photos', 'Reading list.pdf']) tessel.share(path.join(tessel.root, 'shared', item));
+  for (const item of ['Photos', 'Reading list.pdf']) {
+    tessel.share(path.join(tessel.root, 'shared', item));
+  }
   browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: chromiumArgs });
   await shoot(browser, 'upload-desktop', desktop, { viewport: { width: 1100, height: 760 } });
   await shoot(browser, 'upload-phone', phone, { viewport: { width: 360, height: 740 },

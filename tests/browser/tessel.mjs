@@ -68,7 +68,8 @@ export class Tessel {
 
   waitForOutput(pattern, timeout) {
     return new Promise((resolve, reject) => {
-      const timer = setTimeout(() => reject(new Error(`no ${pattern} in:\n${this.output}`)), timeout);
+      const timer = setTimeout(
+        () => reject(new Error(`no ${pattern} in:\n${this.output}`)), timeout);
       const check = () => {
         const match = this.output.match(pattern);
         if (!match) return;

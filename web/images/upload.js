@@ -38,9 +38,10 @@
   const chooser = element('button', 'up-drop');
   chooser.type = 'button';
   chooser.innerHTML =
-      '<svg viewBox="0 0 24 24" aria-hidden="true" focusable="false"><path d="M12 16V4m0 0L7 9m5-5 5 5' +
-      'M4 15v3a2 2 0 0 0 2 2h12a2 2 0 0 0 2-2v-3" fill="none" stroke="currentColor" stroke-width="2"' +
-      ' stroke-linecap="round" stroke-linejoin="round"/></svg>';
+      '<svg viewBox="0 0 24 24" aria-hidden="true" focusable="false">' +
+      '<path d="M12 16V4m0 0L7 9m5-5 5 5M4 15v3a2 2 0 0 0 2 2h12a2 2 0 0 0 2-2v-3" fill="none"' +
+      ' stroke="currentColor" stroke-width="2" stroke-linecap="round" stroke-linejoin="round"/>' +
+      '</svg>';
   chooser.append(element('strong', '', text.choose), element('span', 'up-or', text.dropHere));
   const head = element('div', 'up-head');
   const summary = element('span', 'up-summary');
@@ -247,7 +248,9 @@
     if (!uploadRow) return;
     const body = uploadRow.parentNode;
     for (const row of Array.from(body.children)) if (row.querySelector('td.no')) row.remove();
-    for (const share of shareRowsOf(page)) body.insertBefore(document.adoptNode(share.row), uploadRow);
+    for (const share of shareRowsOf(page)) {
+      body.insertBefore(document.adoptNode(share.row), uploadRow);
+    }
   }
 
   function cancel(item) {
@@ -355,7 +358,8 @@
 
   function showSummary() {
     const done = items.filter((item) => item.state === 'done').length;
-    summary.textContent = text.count.replace('%1', String(done)).replace('%2', String(items.length));
+    summary.textContent =
+        text.count.replace('%1', String(done)).replace('%2', String(items.length));
     head.hidden = items.length === 0;
     clear.hidden = !items.some((item) => !isBusy(item) && item.state !== 'waiting');
   }
