@@ -34,47 +34,47 @@ class ProgramRunner {
   ProgramRunner() {
     namespace fs = std::filesystem;
     std::string pattern = "/tmp/tessel-app-XXXXXX";  // short: the socket path must fit
-    root_ = mkdtemp(pattern.data()) ? pattern : "";
-    program_folder_ = root_ + "/prog";
-    runtime_folder_ = root_ + "/run";
-    config_folder_ = root_ + "/config";
-    fs::create_directories(program_folder_);
-    fs::create_directories(config_folder_);
-    fs::create_directories(root_ + "/home");
-    mkdir(runtime_folder_.c_str(), 0700);
+    m_root = mkdtemp(pattern.data()) ? pattern : "";
+    m_program_folder = m_root + "/prog";
+    m_runtime_folder = m_root + "/run";
+    m_config_folder = m_root + "/config";
+    fs::create_directories(m_program_folder);
+    fs::create_directories(m_config_folder);
+    fs::create_directories(m_root + "/home");
+    mkdir(m_runtime_folder.c_str(), 0700);
     // A copy, so that the program folder (the executable's) is this test's own.
-    fs::copy_file(TESSEL_BINARY, program_folder_ + "/tessel");
+    fs::copy_file(TESSEL_BINARY, m_program_folder + "/tessel");
   }
 
   ~ProgramRunner() {
-    for (pid_t pid : unreaped_) {
+    for (pid_t pid : m_unreaped) {
       kill(pid, SIGKILL);
       waitpid(pid, nullptr, 0);
     }
     std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
+    std::filesystem::remove_all(m_root, ec);
   }
 
-  const std::string& Root() const { return root_; }
-  const std::string& ProgramFolder() const { return program_folder_; }
-  std::string SocketPath() const { return runtime_folder_ + "/tessel.sock"; }
-  std::string AutoStartEntry() const { return config_folder_ + "/autostart/Tessel.desktop"; }
+  const std::string& Root() const { return m_root; }
+  const std::string& ProgramFolder() const { return m_program_folder; }
+  std::string SocketPath() const { return m_runtime_folder + "/tessel.sock"; }
+  std::string AutoStartEntry() const { return m_config_folder + "/autostart/Tessel.desktop"; }
 
   // Starts the program with args in the folder cwd (the root when empty).
   void Start(Child& child, const std::vector<std::string>& args, const std::string& cwd = "") {
-    const int number = ++started_;
-    child.out = root_ + "/out" + std::to_string(number) + ".txt";
-    child.err = root_ + "/err" + std::to_string(number) + ".txt";
+    const int number = ++m_started;
+    child.out = m_root + "/out" + std::to_string(number) + ".txt";
+    child.err = m_root + "/err" + std::to_string(number) + ".txt";
     child.status = -1;
-    const std::string program = program_folder_ + "/tessel";
+    const std::string program = m_program_folder + "/tessel";
     std::vector<std::string> strings{program};
     strings.insert(strings.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& s : strings) argv.push_back(s.data());
     argv.push_back(nullptr);
-    std::vector<std::string> env_strings = {"XDG_RUNTIME_DIR=" + runtime_folder_,
-                                            "XDG_CONFIG_HOME=" + config_folder_,
-                                            "HOME=" + root_ + "/home"};
+    std::vector<std::string> env_strings = {"XDG_RUNTIME_DIR=" + m_runtime_folder,
+                                            "XDG_CONFIG_HOME=" + m_config_folder,
+                                            "HOME=" + m_root + "/home"};
     for (char** e = environ; *e; ++e) {
       const std::string entry = *e;
       if (entry.rfind("XDG_RUNTIME_DIR=", 0) != 0 && entry.rfind("XDG_CONFIG_HOME=", 0) != 0 &&
@@ -84,7 +84,7 @@ class ProgramRunner {
     std::vector<char*> envp;
     for (std::string& s : env_strings) envp.push_back(s.data());
     envp.push_back(nullptr);
-    const std::string folder = cwd.empty() ? root_ : cwd;
+    const std::string folder = cwd.empty() ? m_root : cwd;
 
     const pid_t pid = fork();
     if (pid == 0) {
@@ -96,7 +96,7 @@ class ProgramRunner {
       _exit(127);
     }
     child.pid = pid;
-    if (pid > 0) unreaped_.push_back(pid);
+    if (pid > 0) m_unreaped.push_back(pid);
   }
 
   // Waits for the child to end: true when it did within timeout.
@@ -107,7 +107,7 @@ class ProgramRunner {
       int status = 0;
       if (waitpid(child.pid, &status, WNOHANG) == child.pid) {
         child.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        std::erase(unreaped_, child.pid);
+        std::erase(m_unreaped, child.pid);
         return true;
       }
       if (std::chrono::steady_clock::now() >= deadline) return false;
@@ -155,10 +155,10 @@ class ProgramRunner {
   }
 
  private:
-  std::string root_;
-  std::string program_folder_;
-  std::string runtime_folder_;
-  std::string config_folder_;
-  int started_ = 0;
-  std::vector<pid_t> unreaped_;
+  std::string m_root;
+  std::string m_program_folder;
+  std::string m_runtime_folder;
+  std::string m_config_folder;
+  int m_started = 0;
+  std::vector<pid_t> m_unreaped;
 };
