@@ -339,9 +339,11 @@ bool CTesselApp::StartService() {
 std::string CTesselApp::LowPortAdvice() const {
   // The package grants the capability when it installs; a copy elsewhere (or one unpacked by
   // hand) needs it granted, again after each rebuild replaces the file.
-  return std::string(m_folders.installed ? "The Tessel package grants it when it installs; or run"
-                                         : "Install the Tessel package, which grants it, or run") +
-         "\n  sudo setcap cap_net_bind_service=+ep " + m_program_path;
+  const char* package = m_folders.installed ? "reinstall" : "install";
+  return std::string("For port 80, ") + package +
+         " the Tessel package (it grants the capability), or run:"
+         "\n  sudo setcap cap_net_bind_service=+ep " +
+         m_program_path;
 }
 
 void CTesselApp::Notify(const std::string& text, bool problem) {
