@@ -31,34 +31,34 @@ constexpr milliseconds kPollSlice = std::chrono::seconds(1);
 // Closes a file descriptor on every way out.
 class FileHandle {
  public:
-  explicit FileHandle(int fd) : fd_(fd) {}
+  explicit FileHandle(int fd) : m_fd(fd) {}
   ~FileHandle() {
-    if (fd_ >= 0) close(fd_);
+    if (m_fd >= 0) close(m_fd);
   }
   FileHandle(const FileHandle&) = delete;
   FileHandle& operator=(const FileHandle&) = delete;
-  int get() const { return fd_; }
+  int get() const { return m_fd; }
 
  private:
-  int fd_;
+  int m_fd;
 };
 
 // Puts a socket into non-blocking mode for its lifetime, so that sendfile never waits longer
 // than a poll slice; the earlier mode comes back afterwards.
 class NonBlockingScope {
  public:
-  explicit NonBlockingScope(int socket) : socket_(socket), flags_(fcntl(socket, F_GETFL)) {
-    if (flags_ >= 0 && (flags_ & O_NONBLOCK) == 0) fcntl(socket_, F_SETFL, flags_ | O_NONBLOCK);
+  explicit NonBlockingScope(int socket) : m_socket(socket), m_flags(fcntl(socket, F_GETFL)) {
+    if (m_flags >= 0 && (m_flags & O_NONBLOCK) == 0) fcntl(m_socket, F_SETFL, m_flags | O_NONBLOCK);
   }
   ~NonBlockingScope() {
-    if (flags_ >= 0 && (flags_ & O_NONBLOCK) == 0) fcntl(socket_, F_SETFL, flags_);
+    if (m_flags >= 0 && (m_flags & O_NONBLOCK) == 0) fcntl(m_socket, F_SETFL, m_flags);
   }
   NonBlockingScope(const NonBlockingScope&) = delete;
   NonBlockingScope& operator=(const NonBlockingScope&) = delete;
 
  private:
-  int socket_;
-  int flags_;
+  int m_socket;
+  int m_flags;
 };
 
 std::string_view LastComponent(std::string_view path) {
@@ -129,7 +129,7 @@ bool CFileSender::SendFile(int socket, const std::string& local_path, std::uint6
       "Content-Disposition: attachment; filename=\"" + QuotedFileName(display_name) + "\"\r\n\r\n";
   if (length <= kSmallBody)
     return SendWithHead(socket, file.get(), start, length, head, bytes_sent);
-  if (!service_.SendString(socket, head)) return false;
+  if (!m_service.SendString(socket, head)) return false;
   return SendBody(socket, file.get(), start, length, bytes_sent);
 }
 
@@ -147,7 +147,7 @@ bool CFileSender::SendWithHead(int socket, int file, std::uint64_t offset, std::
     got += static_cast<std::size_t>(read);
   }
   head.resize(head_size + got);
-  if (!service_.SendString(socket, head)) return false;
+  if (!m_service.SendString(socket, head)) return false;
   bytes_sent = got;
   return got == want;
 }
@@ -163,11 +163,11 @@ bool CFileSender::SendBody(int socket, int file, std::uint64_t offset, std::uint
 
 bool CFileSender::SendBodyZeroCopy(int socket, int file, std::uint64_t offset, std::uint64_t length,
                                    std::uint64_t& bytes_sent, bool& unsupported) const {
-  const milliseconds timeout = service_.IoTimeout();
+  const milliseconds timeout = m_service.IoTimeout();
   std::uint64_t done = 0;
   Clock::time_point progress = Clock::now();
   while (done < length) {
-    if (!service_.IsRunning()) return false;
+    if (!m_service.IsRunning()) return false;
     off_t position = static_cast<off_t>(offset + done);
     const std::size_t count = static_cast<std::size_t>(std::min(length - done, kZeroCopyChunk));
     const ssize_t sent = sendfile(socket, file, &position, count);
@@ -206,7 +206,7 @@ bool CFileSender::SendBodyByReading(int socket, int file, std::uint64_t offset,
     if (got < 0 && errno == EINTR) continue;
     // A short file (it shrank) ends the body; nothing is ever sent in place of missing bytes.
     if (got <= 0) return false;
-    if (!service_.SendAll(socket, buffer.get(), static_cast<std::size_t>(got))) return false;
+    if (!m_service.SendAll(socket, buffer.get(), static_cast<std::size_t>(got))) return false;
     done += static_cast<std::uint64_t>(got);
     bytes_sent += static_cast<std::uint64_t>(got);
   }
@@ -215,10 +215,11 @@ bool CFileSender::SendBodyByReading(int socket, int file, std::uint64_t offset,
 
 bool CFileSender::SendIcon(int socket, const std::string& path) const {
   const std::string gif = tessel::FileIconGif(path);
-  service_.SendString(socket, "HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\nContent-Length: " +
-                                  std::to_string(gif.size()) +
-                                  "\r\nContent-Type: application/octet-stream\r\n"
-                                  "Content-Disposition: attachment; filename=\"file.gif\"\r\n\r\n" +
-                                  gif);
+  m_service.SendString(
+      socket,
+      "HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\nContent-Length: " + std::to_string(gif.size()) +
+          "\r\nContent-Type: application/octet-stream\r\n"
+          "Content-Disposition: attachment; filename=\"file.gif\"\r\n\r\n" +
+          gif);
   return true;
 }

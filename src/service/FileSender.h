@@ -10,7 +10,7 @@
 class CFileSender {
  public:
   // The service must outlive the sender.
-  explicit CFileSender(const CServiceBasic& service) : service_(service) {}
+  explicit CFileSender(const CServiceBasic& service) : m_service(service) {}
 
   // Sends the file at local_path, or the part of it a single byte range names: from range_start
   // (clamped to the size) for range_length bytes (-1, or more than is left: to the end), or,
@@ -45,5 +45,5 @@ class CFileSender {
   bool SendBodyByReading(int socket, int file, std::uint64_t offset, std::uint64_t length,
                          std::uint64_t& bytes_sent) const;
 
-  const CServiceBasic& service_;
+  const CServiceBasic& m_service;
 };

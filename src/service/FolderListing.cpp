@@ -74,7 +74,7 @@ bool CFolderListing::NameLess(const std::string& a, const std::string& b) {
 }
 
 bool CFolderListing::Read(const std::string& folder) {
-  items_.clear();
+  m_items.clear();
   DIR* dir = opendir(folder.c_str());
   if (dir == nullptr) return false;
   const int fd = dirfd(dir);
@@ -89,10 +89,10 @@ bool CFolderListing::Read(const std::string& folder) {
     item.is_folder = is_folder;
     item.size = is_folder ? 0 : static_cast<std::uint64_t>(st.st_size);
     item.last_write = st.st_mtime;
-    items_.push_back(std::move(item));
+    m_items.push_back(std::move(item));
   }
   closedir(dir);
-  std::sort(items_.begin(), items_.end(),
+  std::sort(m_items.begin(), m_items.end(),
             [](const FolderItem& x, const FolderItem& y) { return NameLess(x.name, y.name); });
   return true;
 }

@@ -23,12 +23,12 @@ class CFolderListing {
   // items, when the folder cannot be opened.
   bool Read(const std::string& folder);
 
-  const std::vector<FolderItem>& Items() const { return items_; }
+  const std::vector<FolderItem>& Items() const { return m_items; }
 
   // The listing order: names compared without regard to letter case (Unicode simple upper case),
   // names equal but for case ordered by their bytes so the order never depends on the file system.
   static bool NameLess(const std::string& a, const std::string& b);
 
  private:
-  std::vector<FolderItem> items_;
+  std::vector<FolderItem> m_items;
 };

@@ -13,14 +13,14 @@ namespace {
 // Deletes the temporary archive however the send ends.
 class TempFile {
  public:
-  explicit TempFile(std::string path) : path_(std::move(path)) {}
-  ~TempFile() { unlink(path_.c_str()); }
+  explicit TempFile(std::string path) : m_path(std::move(path)) {}
+  ~TempFile() { unlink(m_path.c_str()); }
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
-  const std::string& path() const { return path_; }
+  const std::string& path() const { return m_path; }
 
  private:
-  std::string path_;
+  std::string m_path;
 };
 
 // The folder's last component, ignoring trailing separators.
@@ -51,11 +51,11 @@ bool CFolderZipSender::SendFolderZip(int socket, const std::string& folder,
   const std::string root = folder.empty() || folder.back() == '/' ? folder : folder + "/";
   CZipper zipper;
   // A large tree takes long to pack: a stop must not wait for it.
-  zipper.SetKeepGoing([this] { return service_.IsRunning(); });
+  zipper.SetKeepGoing([this] { return m_service.IsRunning(); });
   if (!zipper.OpenZip(archive.path(), root)) return false;
   zipper.AddFolderToZip(root);
   if (!zipper.CloseZip()) return false;
 
-  return files_.SendFile(socket, archive.path(), range_start, range_length,
-                         LastComponent(folder) + ".zip", bytes_sent, range_suffix);
+  return m_files.SendFile(socket, archive.path(), range_start, range_length,
+                          LastComponent(folder) + ".zip", bytes_sent, range_suffix);
 }

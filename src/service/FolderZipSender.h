@@ -11,7 +11,7 @@ class CFolderZipSender {
  public:
   // Both must outlive this object; the archive is given up when the service stops.
   CFolderZipSender(const CServiceBasic& service, const CFileSender& files)
-      : service_(service), files_(files) {}
+      : m_service(service), m_files(files) {}
 
   // Archives the contents of folder (not the folder itself: its items are the top entries) into
   // a new file "Tem..." of TempFolder(), sends it as "<folder's last component>.zip" with the
@@ -27,6 +27,6 @@ class CFolderZipSender {
   static std::string TempFolder();
 
  private:
-  const CServiceBasic& service_;
-  const CFileSender& files_;
+  const CServiceBasic& m_service;
+  const CFileSender& m_files;
 };

@@ -67,7 +67,8 @@ void ParseRange(HttpRequest& request, std::string_view value) {
   if (first == std::string_view::npos || !IsDigit(value[first])) return;
   request.range_start = ParseDecimal(value);
   std::size_t dash = value.find('-');
-  if (dash == std::string_view::npos || dash + 1 >= value.size() || !IsDigit(value[dash + 1])) return;
+  if (dash == std::string_view::npos || dash + 1 >= value.size() || !IsDigit(value[dash + 1]))
+    return;
   std::uint64_t end = ParseDecimal(value.substr(dash + 1));
   if (end < request.range_start) return;
   std::uint64_t span = end - request.range_start;

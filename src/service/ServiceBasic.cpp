@@ -65,7 +65,7 @@ std::string ClientTask::PeerIp() const {
 }
 
 CServiceBasic::CServiceBasic(CThreadPool& pool, milliseconds io_timeout)
-    : pool_(pool), io_timeout_(io_timeout) {}
+    : m_pool(pool), m_io_timeout(io_timeout) {}
 
 CServiceBasic::~CServiceBasic() {
   Stop();
@@ -92,18 +92,18 @@ int CServiceBasic::OpenListener(int port) {
 }
 
 bool CServiceBasic::Start(int port) {
-  std::lock_guard lock(control_mutex_);
-  if (running_) return true;
+  std::lock_guard lock(m_control_mutex);
+  if (m_running) return true;
   int fd = OpenListener(port);
   if (fd < 0) return false;
   return StartAccepting(fd, port);
 }
 
 bool CServiceBasic::Restart(int port) {
-  std::lock_guard lock(control_mutex_);
+  std::lock_guard lock(m_control_mutex);
   // Only a listener that is really up makes the same port a no-op: after a failed Restart the
   // recorded port is the old one, and nothing listens on it any more.
-  if (port == port_ && listen_socket_ >= 0) return true;
+  if (port == m_port && m_listen_socket >= 0) return true;
   StopAccepting();
   int fd = OpenListener(port);
   if (fd < 0) return false;
@@ -111,43 +111,43 @@ bool CServiceBasic::Restart(int port) {
 }
 
 bool CServiceBasic::StartAccepting(int listen_socket, int port) {
-  bool was_running = running_.exchange(true);
+  bool was_running = m_running.exchange(true);
   try {
-    accept_thread_ = std::thread(&CServiceBasic::Run, this, listen_socket);
+    m_accept_thread = std::thread(&CServiceBasic::Run, this, listen_socket);
   } catch (const std::system_error&) {
-    running_ = was_running;
+    m_running = was_running;
     close(listen_socket);
     return false;
   }
-  listen_socket_ = listen_socket;
-  port_ = port;
+  m_listen_socket = listen_socket;
+  m_port = port;
   return true;
 }
 
 void CServiceBasic::Stop() {
   {
-    std::lock_guard lock(control_mutex_);
-    if (!running_) return;
-    running_ = false;
+    std::lock_guard lock(m_control_mutex);
+    if (!m_running) return;
+    m_running = false;
     StopAccepting();
   }
-  pool_.WaitIdle(this);
+  m_pool.WaitIdle(this);
 }
 
 void CServiceBasic::StopAccepting() {
-  if (accept_thread_.joinable()) {
-    accept_stop_ = true;
+  if (m_accept_thread.joinable()) {
+    m_accept_stop = true;
     // Wakes the accept thread's wait at once: accept then fails and the loop ends.
-    shutdown(listen_socket_, SHUT_RDWR);
-    accept_thread_.join();
-    accept_stop_ = false;
+    shutdown(m_listen_socket, SHUT_RDWR);
+    m_accept_thread.join();
+    m_accept_stop = false;
   }
-  if (listen_socket_ >= 0) close(listen_socket_);
-  listen_socket_ = -1;
+  if (m_listen_socket >= 0) close(m_listen_socket);
+  m_listen_socket = -1;
 }
 
 void CServiceBasic::Run(int listen_socket) {
-  while (running_ && !accept_stop_) {
+  while (m_running && !m_accept_stop) {
     ClientTask task;
     socklen_t length = sizeof task.peer;
     task.socket =
@@ -168,7 +168,7 @@ void CServiceBasic::Run(int listen_socket) {
       break;
     }
     task.service = this;
-    if (pool_.Dispatch(task, &accept_stop_) < 0) close(task.socket);
+    if (m_pool.Dispatch(task, &m_accept_stop) < 0) close(task.socket);
   }
 }
 
@@ -182,7 +182,7 @@ bool CServiceBasic::SendChunk(int socket, const void* data, std::size_t length) 
   const char* next = static_cast<const char*>(data);
   Clock::time_point progress = Clock::now();
   while (length > 0) {
-    if (!running_) return false;
+    if (!m_running) return false;
     // Try first and wait only when the socket buffer is full: most replies go out at once.
     ssize_t sent = send(socket, next, length, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent > 0) {
@@ -194,9 +194,9 @@ bool CServiceBasic::SendChunk(int socket, const void* data, std::size_t length) 
     if (sent < 0 && errno == EINTR) continue;
     if (sent == 0 || !WouldBlock(errno)) return false;
     auto idle = std::chrono::duration_cast<milliseconds>(Clock::now() - progress);
-    if (idle > io_timeout_) return false;
+    if (idle > m_io_timeout) return false;
     int ready =
-        PollOne(socket, POLLOUT, std::min(kPollSlice, io_timeout_ - idle + milliseconds(1)));
+        PollOne(socket, POLLOUT, std::min(kPollSlice, m_io_timeout - idle + milliseconds(1)));
     if (ready < 0) return false;
   }
   return true;
@@ -230,14 +230,14 @@ bool CServiceBasic::ReadLine(int socket, std::string& line, std::size_t capacity
 
   Clock::time_point activity = Clock::now();
   for (;;) {
-    if (!running_) return finish(used, used > 0);
+    if (!m_running) return finish(used, used > 0);
     milliseconds idle = std::chrono::duration_cast<milliseconds>(Clock::now() - activity);
-    if (idle > io_timeout_) return finish(used, used > 0);
+    if (idle > m_io_timeout) return finish(used, used > 0);
     if (used == room) return finish(used, true);  // the rest comes back as the next line
 
     ssize_t peeked = recv(socket, &line[used], room - used, MSG_PEEK | MSG_DONTWAIT);
     if (peeked < 0 && (WouldBlock(errno) || errno == EINTR)) {
-      WaitReadable(socket, std::min(kPollSlice, io_timeout_ - idle + milliseconds(1)));
+      WaitReadable(socket, std::min(kPollSlice, m_io_timeout - idle + milliseconds(1)));
       continue;
     }
     if (peeked <= 0) return finish(used, false);
@@ -270,13 +270,13 @@ bool CServiceBasic::ReadLines(int socket, const std::function<bool(std::string& 
   std::string line;
   Clock::time_point activity = Clock::now();
   for (;;) {
-    if (!running_) return false;
+    if (!m_running) return false;
     ssize_t peeked = recv(socket, arrived.data(), arrived.size(), MSG_PEEK | MSG_DONTWAIT);
     if (peeked < 0 && (WouldBlock(errno) || errno == EINTR)) {
       // Nothing yet (a client connects before it sends): wait as ReadLine would, then look again.
       milliseconds idle = std::chrono::duration_cast<milliseconds>(Clock::now() - activity);
-      if (idle > io_timeout_) return false;
-      WaitReadable(socket, std::min(kPollSlice, io_timeout_ - idle + milliseconds(1)));
+      if (idle > m_io_timeout) return false;
+      WaitReadable(socket, std::min(kPollSlice, m_io_timeout - idle + milliseconds(1)));
       continue;
     }
     if (peeked > 0) {

@@ -58,11 +58,11 @@ class CServiceBasic {
   // Serves one connection on a pool worker. Never closes task.socket: the pool does.
   virtual bool Handle(ClientTask& task) = 0;
 
-  bool IsRunning() const { return running_.load(); }
+  bool IsRunning() const { return m_running.load(); }
   // How long reads and sends wait for the client before giving up.
-  std::chrono::milliseconds IoTimeout() const { return io_timeout_; }
+  std::chrono::milliseconds IoTimeout() const { return m_io_timeout; }
   // The port recorded by the last successful Start or Restart (0 before).
-  int Port() const { return port_.load(); }
+  int Port() const { return m_port.load(); }
 
   // Waits up to timeout for the socket to become readable or report an error or hang-up (TCP
   // urgent data does not count): 1 then, 0 on a timeout (or an interrupted wait), -1 when the
@@ -98,12 +98,12 @@ class CServiceBasic {
   // Ends the accept thread (if any) and closes the listener.
   void StopAccepting();
 
-  CThreadPool& pool_;
-  const std::chrono::milliseconds io_timeout_;
-  std::mutex control_mutex_;  // serialises Start, Restart and Stop
-  int listen_socket_ = -1;
-  std::atomic<int> port_{0};
-  std::thread accept_thread_;
-  std::atomic<bool> running_{false};
-  std::atomic<bool> accept_stop_{false};  // tells the current accept thread to end
+  CThreadPool& m_pool;
+  const std::chrono::milliseconds m_io_timeout;
+  std::mutex m_control_mutex;  // serialises Start, Restart and Stop
+  int m_listen_socket = -1;
+  std::atomic<int> m_port{0};
+  std::thread m_accept_thread;
+  std::atomic<bool> m_running{false};
+  std::atomic<bool> m_accept_stop{false};  // tells the current accept thread to end
 };

@@ -16,9 +16,9 @@ using tessel::StartsWithNoCase;
 CServiceHttp::CServiceHttp(CThreadPool& pool, const HttpStores& stores,
                            std::chrono::milliseconds io_timeout)
     : CServiceBasic(pool, io_timeout),
-      stores_(stores),
-      pages_(*this, stores.shares, stores.settings),
-      files_(*this) {}
+      m_stores(stores),
+      m_pages(*this, stores.shares, stores.settings),
+      m_files(*this) {}
 
 CServiceHttp::~CServiceHttp() {
   Stop();
@@ -42,16 +42,16 @@ bool CServiceHttp::Handle(ClientTask& task) {
     return HandleUpload(socket, request, visitor);
   if (request.method != HttpRequest::kGet) return SendRedirectHome(socket);
   if (path == "/" || EqualsNoCase(path, "/download.htm?file=/"))
-    return pages_.SendShareListPage(socket, visitor.account, visitor.authenticated,
-                                    visitor.allow_upload, visitor.allow_delete);
-  if (EqualsNoCase(path, "/download.htm?file=/&icon=1")) return files_.SendIcon(socket, "..");
+    return m_pages.SendShareListPage(socket, visitor.account, visitor.authenticated,
+                                     visitor.allow_upload, visitor.allow_delete);
+  if (EqualsNoCase(path, "/download.htm?file=/&icon=1")) return m_files.SendIcon(socket, "..");
   return HandleResolvedPath(socket, request, visitor);
 }
 
 CServiceHttp::Visitor CServiceHttp::IdentifyVisitor(const HttpRequest& request) const {
   Visitor visitor;
   AccountRecord record;
-  if (!stores_.accounts.CheckLogin(request.user_name, request.password, request.client_ip, record))
+  if (!m_stores.accounts.CheckLogin(request.user_name, request.password, request.client_ip, record))
     return visitor;
   visitor.authenticated = true;
   visitor.account = record.account_name;
@@ -64,37 +64,37 @@ bool CServiceHttp::HandleResolvedPath(int socket, const HttpRequest& request,
                                       const Visitor& visitor) {
   std::string name, local;
   int mode = FileShareRecord::kModeAuth;
-  const int kind = stores_.shares.ResolveRequestPath(request.path, name, local, &mode);
+  const int kind = m_stores.shares.ResolveRequestPath(request.path, name, local, &mode);
   if (kind == CDataFileShare::kPathNotFound) return SendNotFound(socket);
   // A public share admits everyone; only the others need the access check's lookups.
   if (kind != CDataFileShare::kPathWebFile && mode != FileShareRecord::kModePublic &&
-      !stores_.shares.CanAccessShare(name, visitor.account))
+      !m_stores.shares.CanAccessShare(name, visitor.account))
     return SendAuthRequired(socket);
 
   switch (kind) {
     case CDataFileShare::kPathFile:
       return HandleSharedFile(socket, request, visitor, name, local);
     case CDataFileShare::kPathFolder:
-      return pages_.SendFolderPage(socket, local, name, visitor.authenticated,
-                                   visitor.allow_upload);
+      return m_pages.SendFolderPage(socket, local, name, visitor.authenticated,
+                                    visitor.allow_upload);
     case CDataFileShare::kPathFolderZip: {
       const std::uint64_t start = request.range_start;
       const auto length = static_cast<std::uint64_t>(request.range_length);
       const std::string& ip = request.client_ip;
       std::uint64_t sent = 0;
-      stores_.log.AddLog(ip, visitor.account, CDataLog::kDownloadFolder, name, start, length,
-                         CDataLog::kPhaseStart);
+      m_stores.log.AddLog(ip, visitor.account, CDataLog::kDownloadFolder, name, start, length,
+                          CDataLog::kPhaseStart);
       HandleFolderZip(socket, request, local, sent);
-      stores_.log.AddLog(ip, visitor.account, CDataLog::kDownloadFolder, name, start, length,
-                         CDataLog::kPhaseEnd);
+      m_stores.log.AddLog(ip, visitor.account, CDataLog::kDownloadFolder, name, start, length,
+                          CDataLog::kPhaseEnd);
       return true;
     }
     case CDataFileShare::kPathIcon:
-      return files_.SendIcon(socket, local);
+      return m_files.SendIcon(socket, local);
     case CDataFileShare::kPathWebFile: {
       std::uint64_t sent = 0;
-      return files_.SendFile(socket, local, request.range_start, request.range_length, {}, sent,
-                             request.range_suffix);
+      return m_files.SendFile(socket, local, request.range_start, request.range_length, {}, sent,
+                              request.range_suffix);
     }
   }
   return SendNotFound(socket);
@@ -120,18 +120,18 @@ bool CServiceHttp::HandleSharedFile(int socket, const HttpRequest& request, cons
   }
   const std::string& ip = request.client_ip;
   const auto total = static_cast<std::uint64_t>(length);
-  stores_.log.AddLog(ip, visitor.account, CDataLog::kDownloadFile, relative_name, start, total,
-                     CDataLog::kPhaseStart);
+  m_stores.log.AddLog(ip, visitor.account, CDataLog::kDownloadFile, relative_name, start, total,
+                      CDataLog::kPhaseStart);
   std::uint64_t sent = 0;
-  files_.SendFile(socket, local_path, start, length, {}, sent);
-  stores_.log.AddLog(ip, visitor.account, CDataLog::kDownloadFile, relative_name, sent, total,
-                     CDataLog::kPhaseEnd);
+  m_files.SendFile(socket, local_path, start, length, {}, sent);
+  m_stores.log.AddLog(ip, visitor.account, CDataLog::kDownloadFile, relative_name, sent, total,
+                      CDataLog::kPhaseEnd);
   return true;
 }
 
 bool CServiceHttp::HandleRemove(int socket, const HttpRequest& request, const Visitor& visitor) {
   std::string name, local;
-  stores_.shares.ResolveRequestPath(request.path, name, local);
+  m_stores.shares.ResolveRequestPath(request.path, name, local);
   // A share whose file is gone must still be removable: its name is the value's first part.
   constexpr std::string_view kPrefix = "/remove.htm?file=";
   if (name.empty() && StartsWithNoCase(request.path, kPrefix)) {
@@ -140,46 +140,46 @@ bool CServiceHttp::HandleRemove(int socket, const HttpRequest& request, const Vi
   }
   // Only the visitor's own uploads match; the log tells only of a share really removed.
   FileShareRecord share;
-  const bool existed = !name.empty() && stores_.shares.GetShare(name, share);
-  if (existed && stores_.shares.RemoveUploaderShare(name, visitor.account) &&
-      !stores_.shares.GetShare(name, share)) {
-    stores_.log.AddLog(request.client_ip, visitor.account, CDataLog::kRemoveShare, name, 0, 0,
-                       CDataLog::kPhaseEnd);
+  const bool existed = !name.empty() && m_stores.shares.GetShare(name, share);
+  if (existed && m_stores.shares.RemoveUploaderShare(name, visitor.account) &&
+      !m_stores.shares.GetShare(name, share)) {
+    m_stores.log.AddLog(request.client_ip, visitor.account, CDataLog::kRemoveShare, name, 0, 0,
+                        CDataLog::kPhaseEnd);
   }
   return SendRedirectHome(socket);
 }
 
 bool CServiceHttp::HandleUpload(int socket, const HttpRequest& request, const Visitor& visitor) {
-  const CUploadReceiver receiver(*this, stores_.shares);
+  const CUploadReceiver receiver(*this, m_stores.shares);
   if (!visitor.allow_upload) {
     SendAuthRequired(socket);
     receiver.DiscardRequestBody(socket, request.content_length);
     return true;
   }
   const std::string& ip = request.client_ip;
-  stores_.log.AddLog(ip, visitor.account, CDataLog::kUploadFile, "", 0, 0, CDataLog::kPhaseStart);
+  m_stores.log.AddLog(ip, visitor.account, CDataLog::kUploadFile, "", 0, 0, CDataLog::kPhaseStart);
   std::uint64_t length = 0;
   std::string local;
   bool everybody = true;
-  if (!receiver.ReceiveUpload(socket, stores_.settings.GetUploadPath(), request.content_length,
+  if (!receiver.ReceiveUpload(socket, m_stores.settings.GetUploadPath(), request.content_length,
                               request.boundary, length, local, everybody)) {
     return false;
   }
-  const std::string name = stores_.shares.ShareFile(
+  const std::string name = m_stores.shares.ShareFile(
       local, visitor.account,
       everybody ? FileShareRecord::kModePublic : FileShareRecord::kModeAuth);
   if (name.empty()) {
     unlink(local.c_str());  // a file nobody can see or remove would only take room
     return false;
   }
-  stores_.log.AddLog(ip, visitor.account, CDataLog::kUploadFile, name, length, length,
-                     CDataLog::kPhaseEnd);
+  m_stores.log.AddLog(ip, visitor.account, CDataLog::kUploadFile, name, length, length,
+                      CDataLog::kPhaseEnd);
   return SendRedirectHome(socket);
 }
 
 bool CServiceHttp::HandleFolderZip(int socket, const HttpRequest& request,
                                    const std::string& local_path, std::uint64_t& bytes_sent) {
-  return CFolderZipSender(*this, files_)
+  return CFolderZipSender(*this, m_files)
       .SendFolderZip(socket, local_path, request.range_start, request.range_length, bytes_sent,
                      request.range_suffix);
 }

@@ -69,7 +69,7 @@ class CServiceHttp : public CServiceBasic {
   bool HandleFolderZip(int socket, const HttpRequest& request, const std::string& local_path,
                        std::uint64_t& bytes_sent);
 
-  HttpStores stores_;
-  CSharePages pages_;
-  CFileSender files_;
+  HttpStores m_stores;
+  CSharePages m_pages;
+  CFileSender m_files;
 };

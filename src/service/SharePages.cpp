@@ -107,28 +107,29 @@ void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
 // placeholders.
 class RowTemplate {
  public:
-  explicit RowTemplate(std::string text) : text_(std::move(text)) {
+  explicit RowTemplate(std::string text) : m_text(std::move(text)) {
     std::size_t literal = 0;
-    for (std::size_t at = text_.find("##"); at != std::string::npos;) {
+    for (std::size_t at = m_text.find("##"); at != std::string::npos;) {
       int slot = 0;
-      while (slot < kSlotCount && text_.compare(at, kSlotNames[slot].size(), kSlotNames[slot]) != 0)
+      while (slot < kSlotCount &&
+             m_text.compare(at, kSlotNames[slot].size(), kSlotNames[slot]) != 0)
         ++slot;
       if (slot == kSlotCount) {
-        at = text_.find("##", at + 1);
+        at = m_text.find("##", at + 1);
         continue;
       }
-      parts_.push_back({literal, at - literal, -1});
-      parts_.push_back({0, 0, slot});
+      m_parts.push_back({literal, at - literal, -1});
+      m_parts.push_back({0, 0, slot});
       literal = at + kSlotNames[slot].size();
-      at = text_.find("##", literal);
+      at = m_text.find("##", literal);
     }
-    parts_.push_back({literal, text_.size() - literal, -1});
+    m_parts.push_back({literal, m_text.size() - literal, -1});
   }
 
   void AppendTo(std::string& out, const RowValues& row) const {
-    for (const Part& part : parts_) {
+    for (const Part& part : m_parts) {
       if (part.slot < 0)
-        out.append(text_, part.offset, part.length);
+        out.append(m_text, part.offset, part.length);
       else
         AppendEscaped(out, ValueOf(row, part.slot));
     }
@@ -140,8 +141,8 @@ class RowTemplate {
     std::size_t length;
     int slot;  // -1: the literal text at offset
   };
-  std::string text_;
-  std::vector<Part> parts_;
+  std::string m_text;
+  std::vector<Part> m_parts;
 };
 
 std::string SampleRowOf(const std::string& page) {
@@ -160,32 +161,32 @@ std::string SampleRowOf(const std::string& page) {
 class PageBuilder {
  public:
   PageBuilder(bool authenticated, bool allow_upload)
-      : rest_(PreparedTemplate(authenticated, allow_upload, sample_)),
-        row_(sample_),
-        uploaded_row_(UploadedRow(sample_)) {
-    std::size_t marker = rest_.find(res::kSharedFileList);
+      : m_rest(PreparedTemplate(authenticated, allow_upload, m_sample)),
+        m_row(m_sample),
+        m_uploaded_row(UploadedRow(m_sample)) {
+    std::size_t marker = m_rest.find(res::kSharedFileList);
     // Without a marker there is no place for rows.
-    has_list_ = marker != std::string::npos;
-    if (!has_list_) marker = rest_.size();
-    page_.assign(rest_, 0, marker);
-    rest_.erase(0, marker);
+    m_has_list = marker != std::string::npos;
+    if (!m_has_list) marker = m_rest.size();
+    m_page.assign(m_rest, 0, marker);
+    m_rest.erase(0, marker);
   }
 
   // Makes room for count rows, so a long list is not copied as it grows.
   void Reserve(std::size_t count) {
-    page_.reserve(page_.size() + rest_.size() + count * (sample_.size() + kRowValuesEstimate));
+    m_page.reserve(m_page.size() + m_rest.size() + count * (m_sample.size() + kRowValuesEstimate));
   }
 
   // uploaded: the item came from an upload, and shows the upload image instead of the share one.
   void AddRow(const RowValues& row, bool uploaded = false) {
-    if (!has_list_) return;
-    (uploaded ? uploaded_row_ : row_).AppendTo(page_, row);
-    page_ += "\r\n";
+    if (!m_has_list) return;
+    (uploaded ? m_uploaded_row : m_row).AppendTo(m_page, row);
+    m_page += "\r\n";
   }
 
   std::string Finish() {
-    page_ += rest_;
-    return std::move(page_);
+    m_page += m_rest;
+    return std::move(m_page);
   }
 
  private:
@@ -209,12 +210,12 @@ class PageBuilder {
     return row;
   }
 
-  std::string sample_;  // declared first: the template is cut from it
-  std::string rest_;    // the template from the list marker on
-  RowTemplate row_;
-  RowTemplate uploaded_row_;
-  std::string page_;  // the page so far
-  bool has_list_ = false;
+  std::string m_sample;  // declared first: the template is cut from it
+  std::string m_rest;    // the template from the list marker on
+  RowTemplate m_row;
+  RowTemplate m_uploaded_row;
+  std::string m_page;  // the page so far
+  bool m_has_list = false;
 };
 
 // Writes the time as pages show it into text, reusing its storage.
@@ -234,12 +235,12 @@ std::string_view LastComponent(std::string_view path) {
 }  // namespace
 
 bool CSharePages::ZipEnabled() const {
-  return std::strtol(settings_.GetParam("EnableZipFolder").c_str(), nullptr, 10) != 0;
+  return std::strtol(m_settings.GetParam("EnableZipFolder").c_str(), nullptr, 10) != 0;
 }
 
 bool CSharePages::SendPage(int socket, const std::string& page) const {
   // Nobody hears of a failed send: the client has gone.
-  if (service_.SendString(socket, "HTTP/1.0 200 OK\r\n\r\n")) service_.SendString(socket, page);
+  if (m_service.SendString(socket, "HTTP/1.0 200 OK\r\n\r\n")) m_service.SendString(socket, page);
   return true;
 }
 
@@ -257,7 +258,7 @@ bool CSharePages::SendFolderPage(int socket, const std::string& local_path,
 std::string CSharePages::ShareListPage(const std::string& account_name, bool authenticated,
                                        bool allow_upload, bool allow_delete) const {
   std::vector<std::string> names, paths, uploaders;
-  const int count = shares_.ListShareNames(names, paths, uploaders, authenticated);
+  const int count = m_shares.ListShareNames(names, paths, uploaders, authenticated);
   const bool zip = ZipEnabled();
   PageBuilder page(authenticated, allow_upload);
   page.Reserve(static_cast<std::size_t>(count));

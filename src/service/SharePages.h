@@ -13,7 +13,7 @@ class CSharePages {
  public:
   // The service and the stores must outlive the pages.
   CSharePages(const CServiceBasic& service, CDataFileShare& shares, CDataSystem& settings)
-      : service_(service), shares_(shares), settings_(settings) {}
+      : m_service(service), m_shares(shares), m_settings(settings) {}
 
   // Sends the list of the shares the visitor may see (all when authenticated, else the public
   // ones), oldest first; shares whose path has vanished are left out. The removal link shows
@@ -36,7 +36,7 @@ class CSharePages {
   bool ZipEnabled() const;
   bool SendPage(int socket, const std::string& page) const;
 
-  const CServiceBasic& service_;
-  CDataFileShare& shares_;
-  CDataSystem& settings_;
+  const CServiceBasic& m_service;
+  CDataFileShare& m_shares;
+  CDataSystem& m_settings;
 };

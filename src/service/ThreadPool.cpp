@@ -7,53 +7,53 @@
 #include <system_error>
 
 CThreadPool::CThreadPool()
-    : slots_(std::make_unique<Slot[]>(kMaxWorkers)),
-      workers_(std::make_unique<std::thread[]>(kMaxWorkers)) {}
+    : m_slots(std::make_unique<Slot[]>(kMaxWorkers)),
+      m_workers(std::make_unique<std::thread[]>(kMaxWorkers)) {}
 
 CThreadPool::~CThreadPool() {
   {
-    std::lock_guard lock(mutex_);
-    running_ = false;
-    for (int i = 0; i < worker_count_; ++i) slots_[i].wake.notify_one();
-    freed_.notify_all();
+    std::lock_guard lock(m_mutex);
+    m_running = false;
+    for (int i = 0; i < m_worker_count; ++i) m_slots[i].wake.notify_one();
+    m_freed.notify_all();
   }
   for (int i = 0; i < kMaxWorkers; ++i)
-    if (workers_[i].joinable()) workers_[i].join();
+    if (m_workers[i].joinable()) m_workers[i].join();
   // Connections dispatched but never picked up.
   for (int i = 0; i < kMaxWorkers; ++i)
-    if (slots_[i].task.socket >= 0) close(slots_[i].task.socket);
+    if (m_slots[i].task.socket >= 0) close(m_slots[i].task.socket);
 }
 
 bool CThreadPool::Start() {
-  std::lock_guard lock(mutex_);
-  if (running_) return true;
-  running_ = true;
-  for (int i = 0; i < kMaxWorkers; ++i) slots_[i].task = ClientTask{};
-  while (worker_count_ < kInitialWorkers && Grow()) {
+  std::lock_guard lock(m_mutex);
+  if (m_running) return true;
+  m_running = true;
+  for (int i = 0; i < kMaxWorkers; ++i) m_slots[i].task = ClientTask{};
+  while (m_worker_count < kInitialWorkers && Grow()) {
   }
-  return worker_count_ > 0;
+  return m_worker_count > 0;
 }
 
 bool CThreadPool::Grow() {
-  int target = std::min(worker_count_ + kGrowth, kMaxWorkers);
+  int target = std::min(m_worker_count + kGrowth, kMaxWorkers);
   int started = 0;
-  for (int i = worker_count_; i < target; ++i) {
+  for (int i = m_worker_count; i < target; ++i) {
     try {
-      workers_[i] = std::thread(&CThreadPool::Work, this, i);
+      m_workers[i] = std::thread(&CThreadPool::Work, this, i);
     } catch (const std::system_error&) {
       break;  // out of threads: serve with those we have
     }
-    ++worker_count_;
+    ++m_worker_count;
     ++started;
   }
   return started > 0;
 }
 
 int CThreadPool::Dispatch(const ClientTask& task, const std::atomic<bool>* give_up) {
-  std::unique_lock lock(mutex_);
-  while (running_ && !(give_up && give_up->load())) {
-    for (int i = 0; i < worker_count_; ++i) {
-      Slot& slot = slots_[i];
+  std::unique_lock lock(m_mutex);
+  while (m_running && !(give_up && give_up->load())) {
+    for (int i = 0; i < m_worker_count; ++i) {
+      Slot& slot = m_slots[i];
       if (slot.task.state != ClientTask::kFree) continue;
       slot.task = task;
       slot.task.state = ClientTask::kAssigned;
@@ -62,9 +62,9 @@ int CThreadPool::Dispatch(const ClientTask& task, const std::atomic<bool>* give_
       slot.wake.notify_one();
       return i;
     }
-    if (worker_count_ < kMaxWorkers && Grow()) continue;
+    if (m_worker_count < kMaxWorkers && Grow()) continue;
     // Every slot is busy: wait for one, looking at give_up now and then.
-    freed_.wait_for(lock, std::chrono::milliseconds(100));
+    m_freed.wait_for(lock, std::chrono::milliseconds(100));
   }
   return -1;
 }
@@ -76,11 +76,11 @@ void CThreadPool::Work(int index) {
   sigemptyset(&pipe_signal);
   sigaddset(&pipe_signal, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
-  Slot& slot = slots_[index];
-  std::unique_lock lock(mutex_);
+  Slot& slot = m_slots[index];
+  std::unique_lock lock(m_mutex);
   for (;;) {
-    slot.wake.wait(lock, [&] { return !running_ || slot.task.state == ClientTask::kAssigned; });
-    if (!running_) return;
+    slot.wake.wait(lock, [&] { return !m_running || slot.task.state == ClientTask::kAssigned; });
+    if (!m_running) return;
     // While the state is assigned only this worker touches the slot, so Handle runs unlocked.
     lock.unlock();
     try {
@@ -92,30 +92,30 @@ void CThreadPool::Work(int index) {
     if (slot.task.socket >= 0) close(slot.task.socket);
     lock.lock();
     slot.task = ClientTask{};
-    freed_.notify_all();
+    m_freed.notify_all();
   }
 }
 
 int CThreadPool::CountActiveLocked(const CServiceBasic* service) const {
   int count = 0;
-  for (int i = 0; i < worker_count_; ++i) {
-    const ClientTask& task = slots_[i].task;
+  for (int i = 0; i < m_worker_count; ++i) {
+    const ClientTask& task = m_slots[i].task;
     if (task.state == ClientTask::kAssigned && (!service || task.service == service)) ++count;
   }
   return count;
 }
 
 int CThreadPool::CountActive(const CServiceBasic* service) const {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(m_mutex);
   return CountActiveLocked(service);
 }
 
 void CThreadPool::WaitIdle(const CServiceBasic* service) {
-  std::unique_lock lock(mutex_);
-  freed_.wait(lock, [&] { return !running_ || CountActiveLocked(service) == 0; });
+  std::unique_lock lock(m_mutex);
+  m_freed.wait(lock, [&] { return !m_running || CountActiveLocked(service) == 0; });
 }
 
 int CThreadPool::WorkerCount() const {
-  std::lock_guard lock(mutex_);
-  return worker_count_;
+  std::lock_guard lock(m_mutex);
+  return m_worker_count;
 }

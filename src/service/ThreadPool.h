@@ -45,10 +45,10 @@ class CThreadPool {
   bool Grow();
   int CountActiveLocked(const CServiceBasic* service) const;
 
-  mutable std::mutex mutex_;       // guards slots, worker count and running
-  std::condition_variable freed_;  // a slot became free
-  bool running_ = false;
-  int worker_count_ = 0;
-  std::unique_ptr<Slot[]> slots_;
-  std::unique_ptr<std::thread[]> workers_;
+  mutable std::mutex m_mutex;       // guards slots, worker count and running
+  std::condition_variable m_freed;  // a slot became free
+  bool m_running = false;
+  int m_worker_count = 0;
+  std::unique_ptr<Slot[]> m_slots;
+  std::unique_ptr<std::thread[]> m_workers;
 };

@@ -44,7 +44,7 @@ class CZipper {
 
   // Asked between items and between blocks of a file while adding; once it answers false,
   // nothing more is added and the archive counts as damaged. Lets a caller end a long build.
-  void SetKeepGoing(std::function<bool()> keep_going) { keep_going_ = std::move(keep_going); }
+  void SetKeepGoing(std::function<bool()> keep_going) { m_keep_going = std::move(keep_going); }
 
   // Finishes and closes the archive if one is open. Returns true when nothing was open, or when
   // the archive was closed and every write into it succeeded (false means a damaged archive).
@@ -61,15 +61,15 @@ class CZipper {
 
   using FileId = std::pair<dev_t, ino_t>;
 
-  void* archive_ = nullptr;
-  FileId archive_id_;
-  std::string zip_path_;
-  std::string root_;  // absolute, ends in "/"; empty when no archive is open
-  std::uint64_t zip64_threshold_;
-  bool write_failed_ = false;
-  bool used_zip64_ = false;
-  bool abandoned_ = false;
-  std::function<bool()> keep_going_;
-  std::set<FileId> open_folders_;  // the folder being added and its ancestors
-  std::unique_ptr<char[]> buffer_;
+  void* m_archive = nullptr;
+  FileId m_archive_id;
+  std::string m_zip_path;
+  std::string m_root;  // absolute, ends in "/"; empty when no archive is open
+  std::uint64_t m_zip64_threshold;
+  bool m_write_failed = false;
+  bool m_used_zip64 = false;
+  bool m_abandoned = false;
+  std::function<bool()> m_keep_going;
+  std::set<FileId> m_open_folders;  // the folder being added and its ancestors
+  std::unique_ptr<char[]> m_buffer;
 };

@@ -35,18 +35,18 @@ class ProgramRunner {
   ProgramRunner() {
     namespace fs = std::filesystem;
     std::string pattern = "/tmp/tessel-app-XXXXXX";  // short: the socket path must fit
-    root_ = mkdtemp(pattern.data()) ? pattern : "";
-    program_folder_ = root_ + "/prog";
-    runtime_folder_ = root_ + "/run";
-    config_folder_ = root_ + "/config";
-    fs::create_directories(program_folder_);
-    fs::create_directories(config_folder_);
-    fs::create_directories(root_ + "/home");
-    mkdir(runtime_folder_.c_str(), 0700);
+    m_root = mkdtemp(pattern.data()) ? pattern : "";
+    m_program_folder = m_root + "/prog";
+    m_runtime_folder = m_root + "/run";
+    m_config_folder = m_root + "/config";
+    fs::create_directories(m_program_folder);
+    fs::create_directories(m_config_folder);
+    fs::create_directories(m_root + "/home");
+    mkdir(m_runtime_folder.c_str(), 0700);
     // A copy, so that the program folder (the executable's) is this test's own. Without a web
     // folder beside it or under share/ it counts as a portable program.
-    fs::copy_file(TESSEL_BINARY, program_folder_ + "/tessel");
-    m_program = program_folder_ + "/tessel";
+    fs::copy_file(TESSEL_BINARY, m_program_folder + "/tessel");
+    m_program = m_program_folder + "/tessel";
   }
 
   // The built web folder, beside the built program.
@@ -57,8 +57,8 @@ class ProgramRunner {
   // Gives the program folder a copy of the built web folder, as a portable build has.
   void MakePortable() {
     namespace fs = std::filesystem;
-    fs::create_directories(program_folder_ + "/web");
-    fs::copy(BuiltWebFolder() + "/images", program_folder_ + "/web/images",
+    fs::create_directories(m_program_folder + "/web");
+    fs::copy(BuiltWebFolder() + "/images", m_program_folder + "/web/images",
              fs::copy_options::recursive);
   }
 
@@ -66,15 +66,15 @@ class ProgramRunner {
   // usr/share/tessel/web. The program folder becomes usr/bin.
   void MakeInstalled() {
     namespace fs = std::filesystem;
-    const std::string usr = root_ + "/usr";
+    const std::string usr = m_root + "/usr";
     fs::create_directories(usr + "/bin");
     fs::create_directories(usr + "/share/tessel/web");
     fs::copy(BuiltWebFolder() + "/images", usr + "/share/tessel/web/images",
              fs::copy_options::recursive);
     fs::rename(m_program, usr + "/bin/tessel");
-    fs::remove_all(program_folder_);
-    program_folder_ = usr + "/bin";
-    m_program = program_folder_ + "/tessel";
+    fs::remove_all(m_program_folder);
+    m_program_folder = usr + "/bin";
+    m_program = m_program_folder + "/tessel";
   }
 
   // Starts the program as user and group from now on. Needs root; the folders the program
@@ -82,8 +82,8 @@ class ProgramRunner {
   void RunAs(uid_t user, gid_t group) {
     m_user = user;
     m_group = group;
-    chmod(root_.c_str(), 0755);
-    for (const std::string& folder : {program_folder_, runtime_folder_, config_folder_, Home()})
+    chmod(m_root.c_str(), 0755);
+    for (const std::string& folder : {m_program_folder, m_runtime_folder, m_config_folder, Home()})
       [[maybe_unused]] int ignored = chown(folder.c_str(), user, group);
   }
 
@@ -93,26 +93,26 @@ class ProgramRunner {
   }
 
   ~ProgramRunner() {
-    for (pid_t pid : unreaped_) {
+    for (pid_t pid : m_unreaped) {
       kill(pid, SIGKILL);
       waitpid(pid, nullptr, 0);
     }
     std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
+    std::filesystem::remove_all(m_root, ec);
   }
 
-  const std::string& Root() const { return root_; }
-  const std::string& ProgramFolder() const { return program_folder_; }
+  const std::string& Root() const { return m_root; }
+  const std::string& ProgramFolder() const { return m_program_folder; }
   const std::string& Program() const { return m_program; }
-  std::string Home() const { return root_ + "/home"; }
-  std::string SocketPath() const { return runtime_folder_ + "/tessel.sock"; }
-  std::string AutoStartEntry() const { return config_folder_ + "/autostart/Tessel.desktop"; }
+  std::string Home() const { return m_root + "/home"; }
+  std::string SocketPath() const { return m_runtime_folder + "/tessel.sock"; }
+  std::string AutoStartEntry() const { return m_config_folder + "/autostart/Tessel.desktop"; }
 
   // Starts the program with args in the folder cwd (the root when empty).
   void Start(Child& child, const std::vector<std::string>& args, const std::string& cwd = "") {
-    const int number = ++started_;
-    child.out = root_ + "/out" + std::to_string(number) + ".txt";
-    child.err = root_ + "/err" + std::to_string(number) + ".txt";
+    const int number = ++m_started;
+    child.out = m_root + "/out" + std::to_string(number) + ".txt";
+    child.err = m_root + "/err" + std::to_string(number) + ".txt";
     child.status = -1;
     const std::string program = m_program;
     std::vector<std::string> strings{program};
@@ -120,8 +120,8 @@ class ProgramRunner {
     std::vector<char*> argv;
     for (std::string& s : strings) argv.push_back(s.data());
     argv.push_back(nullptr);
-    std::vector<std::string> env_strings = {"XDG_RUNTIME_DIR=" + runtime_folder_,
-                                            "XDG_CONFIG_HOME=" + config_folder_, "HOME=" + Home()};
+    std::vector<std::string> env_strings = {"XDG_RUNTIME_DIR=" + m_runtime_folder,
+                                            "XDG_CONFIG_HOME=" + m_config_folder, "HOME=" + Home()};
     env_strings.insert(env_strings.end(), m_environment.begin(), m_environment.end());
     for (char** e = environ; *e; ++e) {
       const std::string entry = *e;
@@ -132,7 +132,7 @@ class ProgramRunner {
     std::vector<char*> envp;
     for (std::string& s : env_strings) envp.push_back(s.data());
     envp.push_back(nullptr);
-    const std::string folder = cwd.empty() ? root_ : cwd;
+    const std::string folder = cwd.empty() ? m_root : cwd;
 
     const pid_t pid = fork();
     if (pid == 0) {
@@ -147,7 +147,7 @@ class ProgramRunner {
       _exit(127);
     }
     child.pid = pid;
-    if (pid > 0) unreaped_.push_back(pid);
+    if (pid > 0) m_unreaped.push_back(pid);
   }
 
   // Waits for the child to end: true when it did within timeout.
@@ -158,7 +158,7 @@ class ProgramRunner {
       int status = 0;
       if (waitpid(child.pid, &status, WNOHANG) == child.pid) {
         child.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        std::erase(unreaped_, child.pid);
+        std::erase(m_unreaped, child.pid);
         return true;
       }
       if (std::chrono::steady_clock::now() >= deadline) return false;
@@ -206,14 +206,14 @@ class ProgramRunner {
   }
 
  private:
-  std::string root_;
-  std::string program_folder_;
-  std::string runtime_folder_;
-  std::string config_folder_;
+  std::string m_root;
+  std::string m_program_folder;
+  std::string m_runtime_folder;
+  std::string m_config_folder;
   std::string m_program;
   std::vector<std::string> m_environment;
   uid_t m_user = 0;  // 0: as this process
   gid_t m_group = 0;
-  int started_ = 0;
-  std::vector<pid_t> unreaped_;
+  int m_started = 0;
+  std::vector<pid_t> m_unreaped;
 };

@@ -72,17 +72,17 @@ class TesselAppTest : public ::testing::Test {
   }
 
   void SetSetting(const std::string& name, const std::string& value) {
-    CDataSystem settings(runner_.ProgramFolder());
+    CDataSystem settings(m_runner.ProgramFolder());
     ASSERT_TRUE(settings.Open());
     ASSERT_TRUE(settings.SetParam(name, value));
   }
   std::string GetSetting(const std::string& name) {
-    CDataSystem settings(runner_.ProgramFolder());
+    CDataSystem settings(m_runner.ProgramFolder());
     settings.Open();
     return settings.GetParam(name);
   }
   std::vector<FileShareRecord> Shares() {
-    CDataFileShare shares(runner_.ProgramFolder());
+    CDataFileShare shares(m_runner.ProgramFolder());
     std::vector<FileShareRecord> list;
     if (shares.Open()) shares.ListShares(list);
     return list;
@@ -104,11 +104,11 @@ class TesselAppTest : public ::testing::Test {
   void WriteEntry(const std::string& program) {
     const char* saved = std::getenv("XDG_CONFIG_HOME");
     const std::string restore = saved ? saved : "";
-    setenv("XDG_CONFIG_HOME", (runner_.Root() + "/config").c_str(), 1);
-    EXPECT_EQ(tessel::AutoStartEntryPath(), runner_.AutoStartEntry());
+    setenv("XDG_CONFIG_HOME", (m_runner.Root() + "/config").c_str(), 1);
+    EXPECT_EQ(tessel::AutoStartEntryPath(), m_runner.AutoStartEntry());
     EXPECT_TRUE(tessel::WriteAutoStartEntry(program));
     saved ? setenv("XDG_CONFIG_HOME", restore.c_str(), 1) : unsetenv("XDG_CONFIG_HOME");
-    const std::string entry = ProgramRunner::Read(runner_.AutoStartEntry());
+    const std::string entry = ProgramRunner::Read(m_runner.AutoStartEntry());
     EXPECT_NE(entry.find("\nExec=" + program + " -mini\n"), std::string::npos) << entry;
   }
   std::string Out(const Child& child) { return ProgramRunner::Read(child.out); }
@@ -128,7 +128,7 @@ class TesselAppTest : public ::testing::Test {
     return count;
   }
 
-  ProgramRunner runner_;
+  ProgramRunner m_runner;
 };
 
 TEST(CommandLineTest, FirstArgumentSelectsWithoutRegardToCase) {
@@ -191,11 +191,11 @@ TEST(AutoStartTest, EntryPathAndExecLine) {
 }
 
 TEST_F(TesselAppTest, FirstStartMakesStoreAndSecondStartsEndAtOnce) {
-  const std::string folder = runner_.ProgramFolder();
+  const std::string folder = m_runner.ProgramFolder();
   ASSERT_FALSE(fs::exists(folder + "/tessel.mdb"));
   Child first;
-  runner_.Start(first, {"-headless"});
-  ASSERT_TRUE(runner_.WaitForOutput(first, "URL: ")) << Err(first);
+  m_runner.Start(first, {"-headless"});
+  ASSERT_TRUE(m_runner.WaitForOutput(first, "URL: ")) << Err(first);
   // The store comes first, whatever happens to the port, and start-up says where it is.
   EXPECT_TRUE(fs::is_regular_file(folder + "/tessel.mdb"));
   EXPECT_TRUE(fs::is_directory(folder + "/upload"));
@@ -209,22 +209,22 @@ TEST_F(TesselAppTest, FirstStartMakesStoreAndSecondStartsEndAtOnce) {
     EXPECT_EQ(ServedPort(first), 8080) << Out(first);
     EXPECT_NE(Out(first).find("URL: http://127.0.0.1:8080/"), std::string::npos) << Out(first);
   }
-  EXPECT_TRUE(fs::exists(runner_.SocketPath()));
+  EXPECT_TRUE(fs::exists(m_runner.SocketPath()));
 
   // Later starts of any kind find it, hand over and end without serving.
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {}, {"-headless"}, {"-Mini", "extra"}, {"--unknown"}}) {
     Child second;
-    EXPECT_EQ(runner_.Run(second, args), 0);
+    EXPECT_EQ(m_runner.Run(second, args), 0);
     EXPECT_EQ(Out(second).find("Serving"), std::string::npos) << Out(second);
     EXPECT_NE(Out(second).find("already running"), std::string::npos);
   }
-  EXPECT_TRUE(runner_.IsRunning(first));
+  EXPECT_TRUE(m_runner.IsRunning(first));
   const std::string out = Out(first);
   EXPECT_EQ(out.find("Serving"), out.rfind("Serving"));
 
-  EXPECT_EQ(runner_.Stop(first, SIGTERM), 0);
-  EXPECT_FALSE(fs::exists(runner_.SocketPath()));
+  EXPECT_EQ(m_runner.Stop(first, SIGTERM), 0);
+  EXPECT_FALSE(fs::exists(m_runner.SocketPath()));
   if (privileged) {
     EXPECT_EQ(Err(first), "");
   }
@@ -232,93 +232,93 @@ TEST_F(TesselAppTest, FirstStartMakesStoreAndSecondStartsEndAtOnce) {
 
 TEST_F(TesselAppTest, ShareSwitchesWithoutRunningInstanceShareAndStart) {
   SetSetting("LocalPort", "8090");
-  const std::string file = runner_.Root() + "/a.txt";
-  const std::string folder = runner_.Root() + "/docs";
+  const std::string file = m_runner.Root() + "/a.txt";
+  const std::string folder = m_runner.Root() + "/docs";
   WriteFile(file, "hello");
   fs::create_directory(folder);
 
   // A relative path is shared as the full path it names.
   Child first;
-  runner_.Start(first, {"-f", "a.txt"});
-  ASSERT_TRUE(runner_.WaitForOutput(first, "URL: http://127.0.0.1:8090/")) << Err(first);
+  m_runner.Start(first, {"-f", "a.txt"});
+  ASSERT_TRUE(m_runner.WaitForOutput(first, "URL: http://127.0.0.1:8090/")) << Err(first);
   FileShareRecord share = ShareOf(file);
   EXPECT_EQ(share.share_mode, FileShareRecord::kModePublic);
   EXPECT_EQ(share.uploader, "");
   EXPECT_EQ(share.name, "a.txt");
-  EXPECT_EQ(runner_.Stop(first, SIGINT), 0);
+  EXPECT_EQ(m_runner.Stop(first, SIGINT), 0);
 
   Child second;
-  runner_.Start(second, {"-A", folder + "/", "ignored"});
-  ASSERT_TRUE(runner_.WaitForOutput(second, "URL: http://127.0.0.1:8090/")) << Err(second);
+  m_runner.Start(second, {"-A", folder + "/", "ignored"});
+  ASSERT_TRUE(m_runner.WaitForOutput(second, "URL: http://127.0.0.1:8090/")) << Err(second);
   share = ShareOf(folder);
   EXPECT_EQ(share.share_mode, FileShareRecord::kModeAuth);
   EXPECT_EQ(share.uploader, "");
   EXPECT_EQ(share.name, "docs");
-  EXPECT_EQ(runner_.Stop(second), 0);
+  EXPECT_EQ(m_runner.Stop(second), 0);
 
   // A switch that needs a path and has none ends without starting.
   Child bare;
-  EXPECT_EQ(runner_.Run(bare, {"-f"}), 2);
+  EXPECT_EQ(m_runner.Run(bare, {"-f"}), 2);
   EXPECT_NE(Err(bare).find("needs a path"), std::string::npos);
   EXPECT_EQ(Shares().size(), 2u);
 }
 
 TEST_F(TesselAppTest, ShareSwitchesHandOverAndUninstallEndsTheInstance) {
   SetSetting("LocalPort", "8090");
-  const std::string file = runner_.Root() + "/report.pdf";
-  const std::string folder = runner_.Root() + "/photos";
+  const std::string file = m_runner.Root() + "/report.pdf";
+  const std::string folder = m_runner.Root() + "/photos";
   WriteFile(file, "pdf");
   fs::create_directory(folder);
   Child instance;
-  ASSERT_TRUE(runner_.StartServing(instance)) << Err(instance);
+  ASSERT_TRUE(m_runner.StartServing(instance)) << Err(instance);
 
   // Each hand-over is answered once the share is recorded: it is there when the sender ends.
   Child sender;
-  EXPECT_EQ(runner_.Run(sender, {"-F", "report.pdf"}), 0);
+  EXPECT_EQ(m_runner.Run(sender, {"-F", "report.pdf"}), 0);
   FileShareRecord share = ShareOf(file);
   EXPECT_EQ(share.share_mode, FileShareRecord::kModePublic);
   EXPECT_EQ(share.uploader, "");
-  EXPECT_EQ(runner_.Run(sender, {"-a", folder}), 0);
+  EXPECT_EQ(m_runner.Run(sender, {"-a", folder}), 0);
   share = ShareOf(folder);
   EXPECT_EQ(share.share_mode, FileShareRecord::kModeAuth);
   EXPECT_EQ(share.uploader, "");
   // The same file again gets a second name.
-  EXPECT_EQ(runner_.Run(sender, {"-f", file}), 0);
+  EXPECT_EQ(m_runner.Run(sender, {"-f", file}), 0);
   EXPECT_EQ(Shares().size(), 3u);
-  EXPECT_TRUE(runner_.WaitForOutput(instance, "shared " + folder + " as photos"));
+  EXPECT_TRUE(m_runner.WaitForOutput(instance, "shared " + folder + " as photos"));
   EXPECT_EQ(Out(sender).find("Serving"), std::string::npos);
   // A hand-over the instance cannot take is the sender's failure.
-  EXPECT_EQ(runner_.Run(sender, {"-f", "/" + std::string(70000, 'x')}), 1);
+  EXPECT_EQ(m_runner.Run(sender, {"-f", "/" + std::string(70000, 'x')}), 1);
   EXPECT_NE(Err(sender).find("could not share"), std::string::npos);
   EXPECT_EQ(Shares().size(), 3u);
 
   // "-uninstall" removes the entry and returns only once the instance has stopped serving and
   // closed its stores (the last connection to close removes the write-ahead log); the process
   // itself ends right after.
-  const std::string wal = runner_.ProgramFolder() + "/tessel.mdb-wal";
+  const std::string wal = m_runner.ProgramFolder() + "/tessel.mdb-wal";
   EXPECT_TRUE(fs::exists(wal));
-  WriteEntry(runner_.ProgramFolder() + "/tessel");
+  WriteEntry(m_runner.ProgramFolder() + "/tessel");
   Child uninstall;
-  EXPECT_EQ(runner_.Run(uninstall, {"-UNINSTALL", "extra"}), 0);
-  EXPECT_FALSE(fs::exists(runner_.AutoStartEntry()));
-  EXPECT_FALSE(fs::exists(runner_.SocketPath()));
+  EXPECT_EQ(m_runner.Run(uninstall, {"-UNINSTALL", "extra"}), 0);
+  EXPECT_FALSE(fs::exists(m_runner.AutoStartEntry()));
+  EXPECT_FALSE(fs::exists(m_runner.SocketPath()));
   EXPECT_FALSE(fs::exists(wal));
-  EXPECT_TRUE(runner_.Wait(instance));
+  EXPECT_TRUE(m_runner.Wait(instance));
   EXPECT_EQ(instance.status, 0);
   // The shares stay.
   EXPECT_EQ(Shares().size(), 3u);
 }
 
 TEST_F(TesselAppTest, UninstallWithoutInstanceOnlyRemovesTheEntry) {
-  WriteEntry(runner_.ProgramFolder() + "/tessel");
+  WriteEntry(m_runner.ProgramFolder() + "/tessel");
   Child uninstall;
-  EXPECT_EQ(runner_.Run(uninstall, {"-uninstall"}), 0);
-  EXPECT_FALSE(fs::exists(runner_.AutoStartEntry()));
+  EXPECT_EQ(m_runner.Run(uninstall, {"-uninstall"}), 0);
+  EXPECT_FALSE(fs::exists(m_runner.AutoStartEntry()));
   EXPECT_EQ(Out(uninstall).find("Serving"), std::string::npos);
   // Nothing is left listening.
-  EXPECT_FALSE(fs::exists(runner_.SocketPath()));
+  EXPECT_FALSE(fs::exists(m_runner.SocketPath()));
   // Without an entry there is nothing to remove, which is no failure.
-  EXPECT_EQ(runner_.Run(uninstall, {"-uninstall"}), 0);
+  EXPECT_EQ(m_runner.Run(uninstall, {"-uninstall"}), 0);
   EXPECT_EQ(Err(uninstall), "");
 }
 
@@ -328,12 +328,12 @@ TEST_F(TesselAppTest, TakenPortsMoveTheServiceOnButNotTheSetting) {
   ASSERT_GE(held[0], 0);
   ASSERT_GE(held[1], 0);
   Child instance;
-  ASSERT_TRUE(runner_.StartServing(instance)) << Err(instance);
+  ASSERT_TRUE(m_runner.StartServing(instance)) << Err(instance);
   EXPECT_NE(Out(instance).find("Serving on port 8082\n"), std::string::npos) << Out(instance);
   EXPECT_NE(Out(instance).find("URL: http://127.0.0.1:8082/"), std::string::npos);
   EXPECT_NE(Exchange(8082, "GET /nothing HTTP/1.0\r\n\r\n").find("HTTP/1."), std::string::npos);
   EXPECT_EQ(GetSetting("LocalPort"), "8080");
-  EXPECT_EQ(runner_.Stop(instance), 0);
+  EXPECT_EQ(m_runner.Stop(instance), 0);
   for (int fd : held) close(fd);
 }
 
@@ -344,7 +344,7 @@ TEST_F(TesselAppTest, UnusablePortSettingTriesPorts80To89) {
     SCOPED_TRACE("LocalPort \"" + value + "\"");
     SetSetting("LocalPort", value);
     Child instance;
-    ASSERT_TRUE(runner_.StartServing(instance)) << Err(instance);
+    ASSERT_TRUE(m_runner.StartServing(instance)) << Err(instance);
     if (held >= 0) {
       EXPECT_NE(Out(instance).find("Serving on port 81\n"), std::string::npos) << Out(instance);
     } else {
@@ -352,7 +352,7 @@ TEST_F(TesselAppTest, UnusablePortSettingTriesPorts80To89) {
       EXPECT_NE(Out(instance).find("Serving on port 8080\n"), std::string::npos) << Out(instance);
       EXPECT_NE(Err(instance).find("ports 80 to 89 need root"), std::string::npos) << Err(instance);
     }
-    EXPECT_EQ(runner_.Stop(instance), 0);
+    EXPECT_EQ(m_runner.Stop(instance), 0);
   }
   if (held >= 0) close(held);
 }
@@ -364,44 +364,44 @@ TEST_F(TesselAppTest, NoFreePortIsReportedAndEndsHeadlessMode) {
   for (int fd : held) ASSERT_GE(fd, 0);
 
   Child headless;
-  EXPECT_EQ(runner_.Run(headless, {"-headless"}), 1);
+  EXPECT_EQ(m_runner.Run(headless, {"-headless"}), 1);
   const std::string err = Err(headless);
   EXPECT_NE(err.find("cannot listen on any port from 8080 to 8089"), std::string::npos) << err;
   EXPECT_NE(err.find("Address already in use"), std::string::npos) << err;
   EXPECT_EQ(err.find("CAP_NET_BIND_SERVICE"), std::string::npos);  // not the reason here
   EXPECT_EQ(Out(headless).find("Serving"), std::string::npos);
-  EXPECT_FALSE(fs::exists(runner_.SocketPath()));
+  EXPECT_FALSE(fs::exists(m_runner.SocketPath()));
 
   // A plain start says so too but stays, reachable by later starts.
   Child plain;
-  runner_.Start(plain, {});
+  m_runner.Start(plain, {});
   for (int i = 0; i < 500 && Err(plain).find("running without") == std::string::npos; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_NE(Err(plain).find("from 8080 to 8089"), std::string::npos);
   Child later;
-  const std::string file = runner_.Root() + "/late.txt";
+  const std::string file = m_runner.Root() + "/late.txt";
   WriteFile(file, "x");
-  EXPECT_EQ(runner_.Run(later, {"-f", file}), 0);
+  EXPECT_EQ(m_runner.Run(later, {"-f", file}), 0);
   EXPECT_EQ(ShareOf(file).share_mode, 0);
-  EXPECT_TRUE(runner_.IsRunning(plain));
-  EXPECT_EQ(runner_.Stop(plain, SIGINT), 0);
+  EXPECT_TRUE(m_runner.IsRunning(plain));
+  EXPECT_EQ(m_runner.Stop(plain, SIGINT), 0);
   for (int fd : held) close(fd);
 }
 
 TEST_F(TesselAppTest, HeadlessLogsDownloadsWithLocalTime) {
   SetSetting("LocalPort", "8090");
-  const std::string file = runner_.Root() + "/notes.txt";
+  const std::string file = m_runner.Root() + "/notes.txt";
   WriteFile(file, std::string(300, 'n'));
   {
-    CDataFileShare shares(runner_.ProgramFolder());
+    CDataFileShare shares(m_runner.ProgramFolder());
     ASSERT_TRUE(shares.Open());
     ASSERT_EQ(shares.ShareFile(file, "", FileShareRecord::kModePublic), "notes.txt");
   }
   Child instance;
-  ASSERT_TRUE(runner_.StartServing(instance)) << Err(instance);
+  ASSERT_TRUE(m_runner.StartServing(instance)) << Err(instance);
   const std::string reply = Exchange(8090, "GET /download.htm?file=notes.txt HTTP/1.0\r\n\r\n");
   ASSERT_NE(reply.find("\r\n\r\n" + std::string(300, 'n')), std::string::npos) << reply;
-  ASSERT_TRUE(runner_.WaitForOutput(instance, "download file end"));
+  ASSERT_TRUE(m_runner.WaitForOutput(instance, "download file end"));
   const std::string out = Out(instance);
   const std::regex start(
       R"(\n\d{4}-\d\d-\d\d \d\d:\d\d:\d\d user\(local:127\.0\.0\.1\) download file start )"
@@ -411,7 +411,7 @@ TEST_F(TesselAppTest, HeadlessLogsDownloadsWithLocalTime) {
       R"(notes\.txt\(0\.3 K/0\.3 K\)\n)");
   EXPECT_TRUE(std::regex_search(out, start)) << out;
   EXPECT_TRUE(std::regex_search(out, end)) << out;
-  EXPECT_EQ(runner_.Stop(instance), 0);
+  EXPECT_EQ(m_runner.Stop(instance), 0);
 }
 
 TEST_F(TesselAppTest, StaleSocketAndBadLocalClientsDoNotStopTheInstance) {
@@ -421,19 +421,19 @@ TEST_F(TesselAppTest, StaleSocketAndBadLocalClientsDoNotStopTheInstance) {
     const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, runner_.SocketPath().c_str());
+    std::strcpy(address.sun_path, m_runner.SocketPath().c_str());
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     close(fd);
-    ASSERT_TRUE(fs::exists(runner_.SocketPath()));
+    ASSERT_TRUE(fs::exists(m_runner.SocketPath()));
   }
   Child instance;
-  ASSERT_TRUE(runner_.StartServing(instance)) << Err(instance);
+  ASSERT_TRUE(m_runner.StartServing(instance)) << Err(instance);
 
   auto connect_local = [&] {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, runner_.SocketPath().c_str());
+    std::strcpy(address.sun_path, m_runner.SocketPath().c_str());
     EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     timeval limit{5, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
@@ -452,19 +452,19 @@ TEST_F(TesselAppTest, StaleSocketAndBadLocalClientsDoNotStopTheInstance) {
   }
   // A client that connects and says nothing holds nothing up.
   const int idle = connect_local();
-  const std::string file = runner_.Root() + "/after.txt";
+  const std::string file = m_runner.Root() + "/after.txt";
   WriteFile(file, "x");
   Child sender;
-  EXPECT_EQ(runner_.Run(sender, {"-f", file}), 0);
+  EXPECT_EQ(m_runner.Run(sender, {"-f", file}), 0);
   EXPECT_EQ(ShareOf(file).share_mode, 0);
   close(idle);
-  EXPECT_EQ(runner_.Stop(instance, SIGINT), 0);
+  EXPECT_EQ(m_runner.Stop(instance, SIGINT), 0);
 }
 
 TEST_F(TesselAppTest, HelpAndVersionAnswerWithoutStartingAnything) {
   for (const std::string help : {"--help", "-h", "--HELP"}) {
     Child child;
-    EXPECT_EQ(runner_.Run(child, {help, "-f"}), 0) << help;
+    EXPECT_EQ(m_runner.Run(child, {help, "-f"}), 0) << help;
     EXPECT_EQ(Out(child).rfind("Usage: tessel [SWITCH [PATH]]\n", 0), 0u) << Out(child);
     for (const char* item : {"-f PATH", "-a PATH", "-z PATH", "-mini", "-headless", "-uninstall",
                              "--version", "tessel(1)"})
@@ -472,55 +472,55 @@ TEST_F(TesselAppTest, HelpAndVersionAnswerWithoutStartingAnything) {
     EXPECT_EQ(Err(child), "");
   }
   Child version;
-  EXPECT_EQ(runner_.Run(version, {"--version"}), 0);
+  EXPECT_EQ(m_runner.Run(version, {"--version"}), 0);
   EXPECT_EQ(Out(version), "Tessel 3.6\n");
   EXPECT_EQ(Err(version), "");
   // No store, no instance: nothing was made or started.
-  EXPECT_FALSE(fs::exists(runner_.ProgramFolder() + "/tessel.mdb"));
-  EXPECT_FALSE(fs::exists(runner_.ProgramFolder() + "/upload"));
-  EXPECT_FALSE(fs::exists(runner_.SocketPath()));
+  EXPECT_FALSE(fs::exists(m_runner.ProgramFolder() + "/tessel.mdb"));
+  EXPECT_FALSE(fs::exists(m_runner.ProgramFolder() + "/upload"));
+  EXPECT_FALSE(fs::exists(m_runner.SocketPath()));
 
   // Nor is a running instance told anything.
   SetSetting("LocalPort", "8090");
   Child instance;
-  ASSERT_TRUE(runner_.StartServing(instance)) << Err(instance);
+  ASSERT_TRUE(m_runner.StartServing(instance)) << Err(instance);
   Child help;
-  EXPECT_EQ(runner_.Run(help, {"--help"}), 0);
+  EXPECT_EQ(m_runner.Run(help, {"--help"}), 0);
   EXPECT_EQ(Out(help).find("already running"), std::string::npos);
-  EXPECT_EQ(runner_.Run(help, {"--version"}), 0);
+  EXPECT_EQ(m_runner.Run(help, {"--version"}), 0);
   EXPECT_EQ(Out(help), "Tessel 3.6\n");
-  EXPECT_TRUE(runner_.IsRunning(instance));
-  EXPECT_EQ(runner_.Stop(instance), 0);
+  EXPECT_TRUE(m_runner.IsRunning(instance));
+  EXPECT_EQ(m_runner.Stop(instance), 0);
 }
 
 TEST_F(TesselAppTest, PortableProgramKeepsItsDataBesideItself) {
-  runner_.MakePortable();
-  const std::string folder = runner_.ProgramFolder();
+  m_runner.MakePortable();
+  const std::string folder = m_runner.ProgramFolder();
   Child instance;
-  ASSERT_TRUE(runner_.StartServing(instance)) << Err(instance);
+  ASSERT_TRUE(m_runner.StartServing(instance)) << Err(instance);
   EXPECT_NE(Out(instance).find("Database: " + folder + "/tessel.mdb\n"), std::string::npos);
   EXPECT_TRUE(fs::is_regular_file(folder + "/tessel.mdb"));
   EXPECT_TRUE(fs::is_directory(folder + "/upload"));
-  EXPECT_FALSE(fs::exists(runner_.Home() + "/.local"));
+  EXPECT_FALSE(fs::exists(m_runner.Home() + "/.local"));
   // The images come from the web folder beside it.
   const std::string reply = Exchange(ServedPort(instance), "GET /images/home.gif HTTP/1.0\r\n\r\n");
   EXPECT_EQ(reply.substr(reply.find("\r\n\r\n") + 4),
             ProgramRunner::Read(folder + "/web/images/home.gif"));
-  EXPECT_EQ(runner_.Stop(instance), 0);
+  EXPECT_EQ(m_runner.Stop(instance), 0);
   EXPECT_EQ(GetSetting("UploadPath"), folder + "/upload");
 }
 
 TEST_F(TesselAppTest, InstalledProgramKeepsItsDataPerUser) {
-  runner_.MakeInstalled();
-  const std::string bin = runner_.ProgramFolder();
-  const std::string data = runner_.Home() + "/.local/share/tessel";
+  m_runner.MakeInstalled();
+  const std::string bin = m_runner.ProgramFolder();
+  const std::string data = m_runner.Home() + "/.local/share/tessel";
   Child instance;
-  ASSERT_TRUE(runner_.StartServing(instance)) << Err(instance);
+  ASSERT_TRUE(m_runner.StartServing(instance)) << Err(instance);
   EXPECT_EQ(Count(Out(instance), "Database: " + data + "/tessel.mdb\n"), 1u) << Out(instance);
   EXPECT_TRUE(fs::is_regular_file(data + "/tessel.mdb"));
   EXPECT_TRUE(fs::is_directory(data + "/upload"));
   // Private to the user, down from the first folder it made.
-  for (const std::string& made : {runner_.Home() + "/.local", data}) {
+  for (const std::string& made : {m_runner.Home() + "/.local", data}) {
     struct stat status {};
     ASSERT_EQ(stat(made.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 0777, 0700u) << made;
@@ -532,8 +532,8 @@ TEST_F(TesselAppTest, InstalledProgramKeepsItsDataPerUser) {
   // The images come from the installed web folder.
   const std::string reply = Exchange(ServedPort(instance), "GET /images/home.gif HTTP/1.0\r\n\r\n");
   EXPECT_EQ(reply.substr(reply.find("\r\n\r\n") + 4),
-            ProgramRunner::Read(runner_.Root() + "/usr/share/tessel/web/images/home.gif"));
-  EXPECT_EQ(runner_.Stop(instance), 0);
+            ProgramRunner::Read(m_runner.Root() + "/usr/share/tessel/web/images/home.gif"));
+  EXPECT_EQ(m_runner.Stop(instance), 0);
   {
     CDataSystem settings(data);
     ASSERT_TRUE(settings.Open());
@@ -541,12 +541,12 @@ TEST_F(TesselAppTest, InstalledProgramKeepsItsDataPerUser) {
   }
 
   // XDG_DATA_HOME moves it.
-  const std::string other = runner_.Root() + "/xdg";
-  runner_.SetEnvironment("XDG_DATA_HOME", other);
-  ASSERT_TRUE(runner_.StartServing(instance)) << Err(instance);
+  const std::string other = m_runner.Root() + "/xdg";
+  m_runner.SetEnvironment("XDG_DATA_HOME", other);
+  ASSERT_TRUE(m_runner.StartServing(instance)) << Err(instance);
   EXPECT_NE(Out(instance).find("Database: " + other + "/tessel/tessel.mdb\n"), std::string::npos);
   EXPECT_TRUE(fs::is_regular_file(other + "/tessel/tessel.mdb"));
-  EXPECT_EQ(runner_.Stop(instance), 0);
+  EXPECT_EQ(m_runner.Stop(instance), 0);
 }
 
 TEST_F(TesselAppTest, UnprivilegedUserServesOn8080AndSaysWhy) {
@@ -554,10 +554,10 @@ TEST_F(TesselAppTest, UnprivilegedUserServesOn8080AndSaysWhy) {
   const passwd* nobody = getpwnam("nobody");
   const group* nogroup = getgrnam("nogroup");
   if (!nobody || !nogroup) GTEST_SKIP() << "no user nobody or group nogroup";
-  runner_.MakePortable();
-  runner_.RunAs(nobody->pw_uid, nogroup->gr_gid);
+  m_runner.MakePortable();
+  m_runner.RunAs(nobody->pw_uid, nogroup->gr_gid);
   Child instance;
-  ASSERT_TRUE(runner_.StartServing(instance)) << Err(instance);
+  ASSERT_TRUE(m_runner.StartServing(instance)) << Err(instance);
   EXPECT_NE(Out(instance).find("Serving on port 8080\n"), std::string::npos) << Out(instance);
   EXPECT_NE(Out(instance).find("URL: http://127.0.0.1:8080/"), std::string::npos);
   EXPECT_NE(Exchange(8080, "GET / HTTP/1.0\r\n\r\n").find("HTTP/1.0 200"), std::string::npos);
@@ -568,11 +568,11 @@ TEST_F(TesselAppTest, UnprivilegedUserServesOn8080AndSaysWhy) {
                   "Tessel serves on port 8080 instead."),
             1u)
       << err;
-  EXPECT_NE(err.find("sudo setcap cap_net_bind_service=+ep " + runner_.Program() + "\n"),
+  EXPECT_NE(err.find("sudo setcap cap_net_bind_service=+ep " + m_runner.Program() + "\n"),
             std::string::npos)
       << err;
   EXPECT_NE(err.find("Tessel package"), std::string::npos) << err;
-  EXPECT_EQ(runner_.Stop(instance), 0);
+  EXPECT_EQ(m_runner.Stop(instance), 0);
   // The setting stays, for when the program may have port 80.
   EXPECT_EQ(GetSetting("LocalPort"), "80");
 }

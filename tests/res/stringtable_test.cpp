@@ -95,11 +95,11 @@ class LocaleEnvironment : public ::testing::Test {
   void SetUp() override {
     for (int i = 0; i < 3; ++i) {
       const char* value = std::getenv(kNames[i]);
-      if (value) saved_[i] = value;
+      if (value) m_saved[i] = value;
     }
   }
   void TearDown() override {
-    for (int i = 0; i < 3; ++i) Set(kNames[i], saved_[i] ? saved_[i]->c_str() : nullptr);
+    for (int i = 0; i < 3; ++i) Set(kNames[i], m_saved[i] ? m_saved[i]->c_str() : nullptr);
   }
   static void Set(const char* name, const char* value) {
     if (value) {
@@ -114,7 +114,7 @@ class LocaleEnvironment : public ::testing::Test {
     Set("LANG", lang);
     return tessel::res::LocaleLanguage();
   }
-  std::optional<std::string> saved_[3];
+  std::optional<std::string> m_saved[3];
 };
 
 TEST_F(LocaleEnvironment, FirstNonEmptyVariableDecides) {

@@ -132,9 +132,9 @@ class WebFixture : public ::testing::Test {
     record.share_mode = mode;
     record.uploader = uploader;
     ASSERT_TRUE(shares.AddShare(record));
-    record.share_time = "2020-01-01 00:00:" + std::string(share_count_ < 10 ? "0" : "") +
-                        std::to_string(share_count_);
-    ++share_count_;
+    record.share_time = "2020-01-01 00:00:" + std::string(m_share_count < 10 ? "0" : "") +
+                        std::to_string(m_share_count);
+    ++m_share_count;
     ASSERT_TRUE(shares.ModifyShare(record, name));
   }
 
@@ -170,7 +170,7 @@ class WebFixture : public ::testing::Test {
   std::vector<std::string> log_lines;
 
  private:
-  int share_count_ = 0;
+  int m_share_count = 0;
 };
 
 }  // namespace web

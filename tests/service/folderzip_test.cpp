@@ -33,12 +33,12 @@ class FolderZip : public web::WebFixture {
   void SetUp() override {
     WebFixture::SetUp();
     // A private temporary folder shows every archive the server leaves behind.
-    temp_ = folder / "tmp";
-    fs::create_directory(temp_);
+    m_temp = folder / "tmp";
+    fs::create_directory(m_temp);
     const char* old = getenv("TMPDIR");
-    old_temp_ = old ? old : "";
-    had_temp_ = old != nullptr;
-    setenv("TMPDIR", temp_.c_str(), 1);
+    m_old_temp = old ? old : "";
+    m_had_temp = old != nullptr;
+    setenv("TMPDIR", m_temp.c_str(), 1);
 
     web::WriteFile(Local("Music/a.txt"), "alpha");
     web::WriteFile(Local("Music/live/b.mp3"), web::Pattern(100000));
@@ -52,8 +52,8 @@ class FolderZip : public web::WebFixture {
   }
   void TearDown() override {
     WebFixture::TearDown();
-    if (had_temp_)
-      setenv("TMPDIR", old_temp_.c_str(), 1);
+    if (m_had_temp)
+      setenv("TMPDIR", m_old_temp.c_str(), 1);
     else
       unsetenv("TMPDIR");
   }
@@ -77,7 +77,7 @@ class FolderZip : public web::WebFixture {
 
   std::vector<std::string> TempFiles() const {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(temp_))
+    for (const auto& entry : fs::directory_iterator(m_temp))
       names.push_back(entry.path().filename());
     return names;
   }
@@ -89,9 +89,9 @@ class FolderZip : public web::WebFixture {
     return false;
   }
 
-  fs::path temp_;
-  std::string old_temp_;
-  bool had_temp_ = false;
+  fs::path m_temp;
+  std::string m_old_temp;
+  bool m_had_temp = false;
 };
 
 TEST_F(FolderZip, SendsTheFolderTreeWithoutHiddenItems) {

@@ -16,10 +16,10 @@ using namespace std::chrono_literals;
 // have no socket).
 class HoldingService : public CServiceBasic {
  public:
-  explicit HoldingService(CThreadPool& pool) : CServiceBasic(pool), pool_(pool) {}
+  explicit HoldingService(CThreadPool& pool) : CServiceBasic(pool), m_pool(pool) {}
   ~HoldingService() override {
     release_all = true;  // so that a failed test still ends
-    pool_.WaitIdle(this);
+    m_pool.WaitIdle(this);
   }
   bool Handle(ClientTask& task) override {
     ++arrived;
@@ -31,7 +31,7 @@ class HoldingService : public CServiceBasic {
   std::array<std::atomic<bool>, 128> released{};
 
  private:
-  CThreadPool& pool_;
+  CThreadPool& m_pool;
 };
 
 bool Eventually(const std::function<bool()>& condition) {
