@@ -53,8 +53,6 @@ class CTesselApp {
   // sign may precede it). Empty, non-numeric, 0 and numbers that are no port give 80.
   static int PortFromSetting(const std::string& value);
 
-  // Where this program finds its web folder and keeps its data.
-  const tessel::ProgramFolders& Folders() const { return m_folders; }
   // The start-up notices so far, in order. Each is printed as it comes (on standard output, a
   // problem on standard error); the window shows them in its status text once it exists.
   const std::vector<StartupNotice>& StartupNotices() const { return m_notices; }
