@@ -18,7 +18,8 @@ CServiceHttp::CServiceHttp(CThreadPool& pool, const HttpStores& stores,
     : CServiceBasic(pool, io_timeout),
       m_stores(stores),
       m_pages(*this, stores.shares, stores.settings),
-      m_files(*this) {}
+      m_files(*this),
+      m_zip_slots(CFolderZipSender::kMaxArchives) {}
 
 CServiceHttp::~CServiceHttp() {
   Stop();
@@ -179,7 +180,7 @@ bool CServiceHttp::HandleUpload(int socket, const HttpRequest& request, const Vi
 
 bool CServiceHttp::HandleFolderZip(int socket, const HttpRequest& request,
                                    const std::string& local_path, std::uint64_t& bytes_sent) {
-  return CFolderZipSender(*this, m_files)
+  return CFolderZipSender(*this, m_files, m_zip_slots)
       .SendFolderZip(socket, local_path, request.range_start, request.range_length, bytes_sent,
                      request.range_suffix);
 }
