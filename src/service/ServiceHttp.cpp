@@ -44,8 +44,10 @@ bool CServiceHttp::Handle(ClientTask& task) {
   if (request.method != HttpRequest::kGet) return SendRedirectHome(socket);
   if (path == "/" || EqualsNoCase(path, "/download.htm?file=/"))
     return m_pages.SendShareListPage(socket, visitor.account, visitor.authenticated,
-                                     visitor.allow_upload, visitor.allow_delete);
-  if (EqualsNoCase(path, "/download.htm?file=/&icon=1")) return m_files.SendIcon(socket, "..");
+                                     visitor.allow_upload, visitor.allow_delete,
+                                     request.accepts_gzip);
+  if (EqualsNoCase(path, "/download.htm?file=/&icon=1"))
+    return m_files.SendIcon(socket, "..", request.if_modified_since);
   return HandleResolvedPath(socket, request, visitor);
 }
 
@@ -77,7 +79,7 @@ bool CServiceHttp::HandleResolvedPath(int socket, const HttpRequest& request,
       return HandleSharedFile(socket, request, visitor, name, local);
     case CDataFileShare::kPathFolder:
       return m_pages.SendFolderPage(socket, local, name, visitor.authenticated,
-                                    visitor.allow_upload);
+                                    visitor.allow_upload, request.accepts_gzip);
     case CDataFileShare::kPathFolderZip: {
       const std::uint64_t start = request.range_start;
       const auto length = static_cast<std::uint64_t>(request.range_length);
@@ -91,11 +93,11 @@ bool CServiceHttp::HandleResolvedPath(int socket, const HttpRequest& request,
       return true;
     }
     case CDataFileShare::kPathIcon:
-      return m_files.SendIcon(socket, local);
+      return m_files.SendIcon(socket, local, request.if_modified_since);
     case CDataFileShare::kPathWebFile: {
       std::uint64_t sent = 0;
-      return m_files.SendFile(socket, local, request.range_start, request.range_length, {}, sent,
-                              request.range_suffix);
+      return m_files.SendWebFile(socket, local, request.range_start, request.range_length,
+                                 request.range_suffix, request.if_modified_since, sent);
     }
   }
   return SendNotFound(socket);

@@ -72,7 +72,9 @@ TEST(PageTemplate, HoldsEveryPartInOrder) {
           tessel::res::kSampleStart,
           "##No##",
           "<a href=\"download.htm?file=##FileURL##\">",
-          "<img src=\"download.htm?file=##FileURL##&icon=1\"",
+          // Icons load as the reader scrolls to them, in a box of their size so rows never jump.
+          "<img src=\"download.htm?file=##FileURL##&icon=1\" width=\"16\" height=\"16\" alt=\"\" "
+          "loading=\"lazy\">",
           "<a href=\"download.htm?file=##FileURL##\">##FileName##</a>",
           "<a href=\"download.htm?file=##FileURL##&zip=1\" style=\"display:##FolderDisplay##\">",
           "src=\"images/zip.gif\"",

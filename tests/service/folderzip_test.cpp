@@ -304,8 +304,8 @@ TEST_F(FolderZip, AtMostFourArchivesAtOnceTheRestWaitInTurn) {
 }
 
 TEST_F(FolderZip, TwelveAtOnceNeverBuildMoreThanFour) {
-  // Each archive of 64 MiB of zeros takes a moment to build and little room.
-  if (!MakeZeros(Local("Zeros/zeros.bin"), 64 << 20)) GTEST_SKIP() << "no sparse files here";
+  // Each archive of 32 MiB of zeros takes a moment to build and little room.
+  if (!MakeZeros(Local("Zeros/zeros.bin"), 32 << 20)) GTEST_SKIP() << "no sparse files here";
   Share("Zeros", Local("Zeros"));
 
   std::atomic<bool> done{false};
@@ -325,7 +325,7 @@ TEST_F(FolderZip, TwelveAtOnceNeverBuildMoreThanFour) {
   watcher.join();
 
   EXPECT_EQ(most, 4u);
-  EXPECT_EQ(Extract(bodies[0], "zeros.bin"), std::string(64 << 20, '\0'));
+  EXPECT_TRUE(Extract(bodies[0], "zeros.bin") == std::string(32 << 20, '\0'));
   for (const std::string& body : bodies) EXPECT_TRUE(body == bodies[0]);
   EXPECT_TRUE(WaitIdle());
   EXPECT_TRUE(TempFiles().empty());
