@@ -102,6 +102,16 @@ TEST(PageTemplate, HoldsEveryPartInOrder) {
     EXPECT_EQ(Count(page, once), 1u) << once;
   }
 
+  // Images that the display values may hide are never fetched while hidden.
+  for (std::string_view image : {"login", "logoff", "zip", "remove", "upload"}) {
+    const std::string tag = "<img src=\"images/" + std::string(image) + ".gif\"";
+    const std::size_t at = page.find(tag);
+    ASSERT_NE(at, std::string::npos) << image;
+    EXPECT_NE(page.substr(at, page.find('>', at) - at).find(" loading=\"lazy\""),
+              std::string::npos)
+        << image;
+  }
+
   // The header row: number, name, size, an empty cell, time.
   std::string header = Between(page, "<thead>", "</thead>");
   EXPECT_EQ(Count(header, "<th"), 5u);
