@@ -114,24 +114,25 @@ std::string NotModifiedReply(std::time_t time) {
 
 bool CFileSender::SendFile(int socket, const std::string& local_path, std::uint64_t range_start,
                            std::int64_t range_length, std::string_view display_name,
-                           std::uint64_t& bytes_sent, std::uint64_t range_suffix) const {
+                           std::uint64_t& bytes_sent, std::uint64_t range_suffix,
+                           std::string_view content_type) const {
   return SendFileCached(socket, local_path, range_start, range_length, display_name, bytes_sent,
-                        range_suffix, false, std::nullopt);
+                        range_suffix, content_type, false, std::nullopt);
 }
 
 bool CFileSender::SendWebFile(int socket, const std::string& local_path, std::uint64_t range_start,
                               std::int64_t range_length, std::uint64_t range_suffix,
                               std::optional<std::time_t> if_modified_since,
-                              std::uint64_t& bytes_sent) const {
+                              std::string_view content_type, std::uint64_t& bytes_sent) const {
   return SendFileCached(socket, local_path, range_start, range_length, {}, bytes_sent, range_suffix,
-                        true, if_modified_since);
+                        content_type, true, if_modified_since);
 }
 
 bool CFileSender::SendFileCached(int socket, const std::string& local_path,
                                  std::uint64_t range_start, std::int64_t range_length,
                                  std::string_view display_name, std::uint64_t& bytes_sent,
-                                 std::uint64_t range_suffix, bool cache,
-                                 std::optional<std::time_t> if_modified_since) const {
+                                 std::uint64_t range_suffix, std::string_view content_type,
+                                 bool cache, std::optional<std::time_t> if_modified_since) const {
   bytes_sent = 0;
   if (display_name.empty()) display_name = LastComponent(local_path);
   // Non-blocking, so that a pipe placed where a file was expected cannot hold the worker.
@@ -159,16 +160,13 @@ bool CFileSender::SendFileCached(int socket, const std::string& local_path,
   std::string head;
   if (start > 0 || ends_early) {
     const std::uint64_t last = ends_early ? start + length - 1 : size - 1;
-    head =
-        "HTTP/1.0 206 Partial Content\r\nAccept-Ranges: bytes\r\n"
-        "Content-Type: application/octet-stream\r\nContent-Length: " +
-        std::to_string(length) + "\r\nContent-Range: bytes " + std::to_string(start) + "-" +
-        std::to_string(last) + "/" + std::to_string(size) + "\r\n";
+    head = "HTTP/1.0 206 Partial Content\r\nAccept-Ranges: bytes\r\nContent-Type: " +
+           std::string(content_type) + "\r\nContent-Length: " + std::to_string(length) +
+           "\r\nContent-Range: bytes " + std::to_string(start) + "-" + std::to_string(last) + "/" +
+           std::to_string(size) + "\r\n";
   } else {
-    head =
-        "HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\nContent-Type: application/octet-stream\r\n"
-        "Content-Length: " +
-        std::to_string(length) + "\r\n";
+    head = "HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\nContent-Type: " + std::string(content_type) +
+           "\r\nContent-Length: " + std::to_string(length) + "\r\n";
   }
   head += "Content-Disposition: attachment; filename=\"" + QuotedFileName(display_name) + "\"\r\n";
   if (cache) head += CacheLines(info.st_mtime);

@@ -110,6 +110,12 @@ TEST_F(Downloads, BrowsersKeepImagesAndIconsButNeverDownloads) {
     EXPECT_EQ(Get("/images/home.gif", "If-Modified-Since: " + std::string(other) + "\r\n"),
               WholeHead(4, "home.gif", Cache(date)) + "home")
         << other;
+  // Everything of the web folder is kept alike, the upload panel's script as its images.
+  web::WriteFile(folder / "web/images/upload.js", "'use strict';");
+  SetWriteTime(folder / "web/images/upload.js", 784111777);
+  const std::string script = Get("/images/upload.js");
+  EXPECT_NE(script.find("\r\n" + Cache(date) + "\r\n'use strict';"), std::string::npos) << script;
+  EXPECT_EQ(Get("/images/upload.js", "If-Modified-Since: " + date + "\r\n"), NotModified(date));
   // The older forms of the same date.
   EXPECT_EQ(Get("/images/home.gif", "if-modified-since: Sunday, 06-Nov-94 08:49:37 GMT\r\n"),
             NotModified(date));
@@ -144,6 +150,29 @@ TEST_F(Downloads, BrowsersKeepImagesAndIconsButNeverDownloads) {
   SetWriteTime(Local("Data/data.bin"), 784111777);
   EXPECT_EQ(Get(kData, "If-Modified-Since: " + date + "\r\nAccept-Encoding: gzip\r\n"),
             WholeHead(5000, "data.bin") + data);
+}
+
+// Browsers apply a stylesheet only when its reply says it is one; the page's script and sheet
+// are named by type, everything else keeps the download type.
+TEST_F(Downloads, WebFolderScriptAndStylesheetCarryTheirTypes) {
+  web::WriteFile(folder / "web/images/upload.css", "a { }");
+  web::WriteFile(folder / "web/images/upload.js", "'use strict';");
+  web::WriteFile(folder / "web/images/Panel.CSS", "b { }");
+  web::WriteFile(folder / "web/images/notes.jsx", "x");
+  auto type = [this](const std::string& target, const std::string& headers = "") {
+    const std::string head = Split(Get(target, headers)).head;
+    const std::size_t at = head.find("Content-Type: ");
+    return at == std::string::npos ? head : head.substr(at + 14, head.find("\r\n", at) - at - 14);
+  };
+  EXPECT_EQ(type("/images/upload.css"), "text/css; charset=utf-8");
+  EXPECT_EQ(type("/images/Panel.CSS"), "text/css; charset=utf-8");
+  EXPECT_EQ(type("/images/upload.js"), "text/javascript; charset=utf-8");
+  EXPECT_EQ(type("/images/upload.js", "Range: bytes=1-\r\n"), "text/javascript; charset=utf-8");
+  EXPECT_EQ(type("/images/notes.jsx"), "application/octet-stream");
+  EXPECT_EQ(Split(Get("/images/upload.js")).body, "'use strict';");
+  // Shared files are downloads whatever their names.
+  web::WriteFile(Local("Data/style.css"), "c { }");
+  EXPECT_EQ(type("/download.htm?file=Data%5Cstyle.css"), "application/octet-stream");
 }
 
 TEST_F(Downloads, SizesAroundBlockBoundaries) {
