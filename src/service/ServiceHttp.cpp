@@ -6,6 +6,7 @@
 #include <string_view>
 #include <utility>
 
+#include "base/AsciiText.h"
 #include "base/RequestTarget.h"
 #include "service/FolderZipSender.h"
 #include "service/UploadReceiver.h"
@@ -13,12 +14,29 @@
 using tessel::Route;
 using PathKind = CDataFileShare::PathKind;
 
+namespace {
+
+// Browsers apply a stylesheet only when its reply says it is one, and scripts deserve the same;
+// everything else in the web folder goes out with the download type every file gets.
+std::string_view WebFileType(std::string_view path) {
+  auto ends_with = [path](std::string_view suffix) {
+    return path.size() >= suffix.size() &&
+           tessel::EqualsNoCase(path.substr(path.size() - suffix.size()), suffix);
+  };
+  if (ends_with(".css")) return "text/css; charset=utf-8";
+  if (ends_with(".js")) return "text/javascript; charset=utf-8";
+  return CFileSender::kDownloadType;
+}
+
+}  // namespace
+
 CServiceHttp::CServiceHttp(CThreadPool& pool, const HttpStores& stores,
                            std::chrono::milliseconds io_timeout)
     : CServiceBasic(pool, io_timeout),
       m_stores(stores),
       m_pages(*this, stores.shares, stores.settings),
-      m_files(*this) {}
+      m_files(*this),
+      m_zip_slots(CFolderZipSender::kMaxArchives) {}
 
 CServiceHttp::~CServiceHttp() {
   Stop();
@@ -43,8 +61,9 @@ bool CServiceHttp::Handle(ClientTask& task) {
   if (request.method != HttpRequest::kGet) return SendRedirectHome(socket);
   if (route == Route::kShareList)
     return m_pages.SendShareListPage(socket, visitor.account, visitor.authenticated,
-                                     visitor.allow_upload, visitor.allow_delete);
-  if (route == Route::kParentIcon) return m_files.SendIcon(socket, "..");
+                                     visitor.allow_upload, visitor.allow_delete,
+                                     request.accepts_gzip);
+  if (route == Route::kParentIcon) return m_files.SendIcon(socket, "..", request.if_modified_since);
   return HandleResolvedPath(socket, request, visitor);
 }
 
@@ -76,7 +95,7 @@ bool CServiceHttp::HandleResolvedPath(int socket, const HttpRequest& request,
       return HandleSharedFile(socket, request, visitor, name, local);
     case PathKind::kFolder:
       return m_pages.SendFolderPage(socket, local, name, visitor.authenticated,
-                                    visitor.allow_upload);
+                                    visitor.allow_upload, request.accepts_gzip);
     case PathKind::kFolderZip: {
       const std::uint64_t start = request.range.start;
       const auto length = static_cast<std::uint64_t>(request.range.length);
@@ -90,10 +109,11 @@ bool CServiceHttp::HandleResolvedPath(int socket, const HttpRequest& request,
       return true;
     }
     case PathKind::kIcon:
-      return m_files.SendIcon(socket, local);
+      return m_files.SendIcon(socket, local, request.if_modified_since);
     case PathKind::kWebFile: {
       std::uint64_t sent = 0;
-      return m_files.SendFile(socket, local, request.range, {}, sent);
+      return m_files.SendWebFile(socket, local, request.range, request.if_modified_since,
+                                 WebFileType(local), sent);
     }
     case PathKind::kNotFound:
       break;
@@ -173,7 +193,7 @@ bool CServiceHttp::HandleUpload(int socket, const HttpRequest& request, const Vi
 
 bool CServiceHttp::HandleFolderZip(int socket, const HttpRequest& request,
                                    const std::string& local_path, std::uint64_t& bytes_sent) {
-  return CFolderZipSender(*this, m_files)
+  return CFolderZipSender(*this, m_files, m_zip_slots)
       .SendFolderZip(socket, local_path, request.range, bytes_sent);
 }
 

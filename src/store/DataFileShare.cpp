@@ -33,7 +33,9 @@ bool Contains(const std::string& root, const std::string& path) {
 
 }  // namespace
 
-CDataFileShare::CDataFileShare(const std::string& program_folder) : CDataBasic(program_folder) {}
+CDataFileShare::CDataFileShare(const std::string& program_folder, const std::string& web_folder)
+    : CDataBasic(program_folder),
+      m_web_folder(NormalPath(web_folder.empty() ? GetProgramFolder() + "/web" : web_folder)) {}
 
 CDataFileShare::~CDataFileShare() = default;
 
@@ -244,7 +246,7 @@ CDataFileShare::PathKind CDataFileShare::ResolveRequestPath(const std::string& r
   relative_name.clear();
   local_path.clear();
   const tessel::RequestTarget target = tessel::ParseRequestTarget(request_path);
-  const std::string web_folder = NormalPath(GetProgramFolder() + "/web");
+  const std::string& web_folder = m_web_folder;
 
   if (target.route == Route::kFavicon) {
     local_path = web_folder + "/images/favicon.ico";

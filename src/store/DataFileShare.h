@@ -31,10 +31,13 @@ class CDataFileShare : public CDataBasic {
     kFolder,     // a shared folder, to be listed
     kFolderZip,  // a shared folder, to be sent as a zip archive
     kIcon,       // the icon of a shared item
-    kWebFile,    // a file of the web folder (program folder + "/web")
+    kWebFile,    // a file of the web folder
   };
 
-  explicit CDataFileShare(const std::string& program_folder = tessel::ExecutableFolder());
+  // The web folder, where "/images/" and "/favicon.ico" are found, is web_folder, or program
+  // folder + "/web" when empty.
+  explicit CDataFileShare(const std::string& program_folder = tessel::ExecutableFolder(),
+                          const std::string& web_folder = "");
   ~CDataFileShare() override;
 
   // Opens the database file, creating it when missing.
@@ -95,4 +98,6 @@ class CDataFileShare : public CDataBasic {
   // local_path and share_mode are set. Nothing on disk is examined.
   bool LocateShareItem(const std::string& value, std::string& share_name, std::string& below,
                        std::string& local_path, int& share_mode);
+
+  std::string m_web_folder;
 };

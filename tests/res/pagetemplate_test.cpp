@@ -41,17 +41,81 @@ std::string Between(const std::string& text, std::string_view begin, std::string
   return text.substr(from + begin.size(), to - from - begin.size());
 }
 
-// Markers and page placeholders are found by their first occurrence; a second copy would confuse
-// the renderer. share.gif is swapped for upload.gif in rows, so only the row has it.
-TEST(PageTemplate, MarkersAndPagePlaceholdersAppearOnce) {
+TEST(PageTemplate, HoldsEveryPartInOrder) {
   const std::string page = Template();
   ASSERT_FALSE(page.empty());
+  ExpectInOrder(
+      page,
+      {
+          "<meta charset=\"utf-8\">",
+          "<meta name=\"viewport\"",
+          "<title>Tessel</title>",
+          "<style>",
+          "</head>",
+          "IDS_HTML_PRODUCT_TITLE",
+          "<a href=\"/\">",
+          "src=\"images/home.gif\"",
+          "IDS_HTML_HOME</a>",
+          "<a href=\"/index.htm\" style=\"display:##LoginDisplay##;\">",
+          "src=\"images/login.gif\"",
+          "IDS_HTML_LOGIN</a>",
+          "<a href=\"/logout.htm\" style=\"display:##LogoffDisplay##;\">",
+          "src=\"images/logoff.gif\"",
+          "IDS_HTML_LOGOUT</a>",
+          "<table",
+          "IDS_HTML_NO",
+          "IDS_HTML_FILE_NAME",
+          "IDS_HTML_FILE_SIZE",
+          "></th>",
+          "IDS_HTML_FILE_TIME",
+          "href=\"IDS_HTML_PRODUCT_URL\"",  // the fixed row
+          tessel::res::kSampleStart,
+          "##No##",
+          "<a href=\"download.htm?file=##FileURL##\">",
+          // Icons load as the reader scrolls to them, in a box of their size so rows never jump.
+          "<img src=\"download.htm?file=##FileURL##&icon=1\" width=\"16\" height=\"16\" alt=\"\" "
+          "loading=\"lazy\">",
+          "<a href=\"download.htm?file=##FileURL##\">##FileName##</a>",
+          "<a href=\"download.htm?file=##FileURL##&zip=1\" style=\"display:##FolderDisplay##\">",
+          "src=\"images/zip.gif\"",
+          "style=\"display:##ActionDisplay##\">",
+          "<a href=\"remove.htm?file=##FileURL##\">",
+          "src=\"images/remove.gif\"",
+          "##FileSize## Bytes&nbsp;",
+          "src=\"images/share.gif\"",
+          "##FileDate##&nbsp;",
+          tessel::res::kSampleEnd,
+          tessel::res::kSharedFileList,
+          "style=\"display:##UploadDisplay##\"",
+          "<form",
+          "</form>",
+          "</table>",
+          "<a href=\"IDS_HTML_PRODUCT_URL\">Powered by Tessel</a>",
+      });
+
+  // Markers and page placeholders are found by their first occurrence; a second copy would
+  // confuse the renderer. share.gif is swapped for upload.gif in rows, so only the row has it.
   for (std::string_view once :
        {tessel::res::kSampleStart, tessel::res::kSampleEnd, tessel::res::kSharedFileList,
         tessel::res::kLoginDisplay, tessel::res::kLogoffDisplay, tessel::res::kUploadDisplay,
         std::string_view("share.gif"), std::string_view("<form"), std::string_view("<table")}) {
     EXPECT_EQ(Count(page, once), 1u) << once;
   }
+
+  // Images that the display values may hide are never fetched while hidden.
+  for (std::string_view image : {"login", "logoff", "zip", "remove", "upload"}) {
+    const std::string tag = "<img src=\"images/" + std::string(image) + ".gif\"";
+    const std::size_t at = page.find(tag);
+    ASSERT_NE(at, std::string::npos) << image;
+    EXPECT_NE(page.substr(at, page.find('>', at) - at).find(" loading=\"lazy\""), std::string::npos)
+        << image;
+  }
+
+  // The header row: number, name, size, an empty cell, time.
+  std::string header = Between(page, "<thead>", "</thead>");
+  EXPECT_EQ(Count(header, "<th"), 5u);
+  ExpectInOrder(header, {"IDS_HTML_NO</th>", "IDS_HTML_FILE_NAME</th>", "IDS_HTML_FILE_SIZE</th>",
+                         "></th>", "IDS_HTML_FILE_TIME</th>"});
 }
 
 TEST(PageTemplate, PlaceholdersAreExactlyTheKnownOnes) {
@@ -98,11 +162,49 @@ TEST(PageTemplate, PlaceholdersAreExactlyTheKnownOnes) {
            at = filled.find(placeholder, at))
         filled.replace(at, placeholder.size(), "v");
     }
-    EXPECT_EQ(Count(filled, "##"), 6u);
+    EXPECT_EQ(Count(filled, "##"), 10u);
     EXPECT_NE(filled.find("value=\"" + tessel::res::String(tessel::res::IDS_HTML_UPLOAD, language) +
                           "\""),
               std::string::npos);
   }
+}
+
+// Labels are replaced one after the other over the whole page: a name replaced before a longer
+// one that begins with it would leave the longer one's rest behind.
+TEST(PageTemplate, NoLabelIsReplacedBeforeALongerOneItBegins) {
+  const auto& labels = tessel::res::kPageLabels;
+  for (std::size_t i = 0; i < std::size(labels); ++i)
+    for (std::size_t j = i + 1; j < std::size(labels); ++j)
+      EXPECT_FALSE(labels[j].placeholder.starts_with(labels[i].placeholder))
+          << labels[i].placeholder << " comes before " << labels[j].placeholder;
+}
+
+// The upload panel's section sits in the head, once, and holds its script, its stylesheet and
+// its texts; nothing else of the page is in it.
+TEST(PageTemplate, UploadOnlySectionHoldsThePanelsFiles) {
+  const std::string page = Template();
+  EXPECT_EQ(Count(page, tessel::res::kUploadOnlyStart), 1u);
+  EXPECT_EQ(Count(page, tessel::res::kUploadOnlyEnd), 1u);
+  ExpectInOrder(
+      page, {"</style>", tessel::res::kUploadOnlyStart, tessel::res::kUploadOnlyEnd, "</head>"});
+  const std::string section =
+      Between(page, tessel::res::kUploadOnlyStart, tessel::res::kUploadOnlyEnd);
+  ExpectInOrder(section, {"<link rel=\"stylesheet\" href=\"images/upload.css\">",
+                          "<script src=\"images/upload.js\" defer></script>",
+                          "<script type=\"application/json\" id=\"upload-texts\">{", "}</script>"});
+  // Every text of the panel, and nothing but labels, as JSON string values.
+  const std::regex value(R"re("[a-zA-Z]+": "([^"]*)")re");
+  std::set<std::string> placeholders;
+  for (auto it = std::sregex_iterator(section.begin(), section.end(), value);
+       it != std::sregex_iterator(); ++it)
+    placeholders.insert((*it)[1].str());
+  for (const auto& entry : tessel::res::kPageLabels) {
+    if (entry.placeholder.starts_with("IDS_HTML_UP_")) {
+      EXPECT_EQ(placeholders.count(std::string(entry.placeholder)), 1u) << entry.placeholder;
+    }
+  }
+  for (const std::string& placeholder : placeholders)
+    EXPECT_TRUE(placeholder.starts_with("IDS_HTML_")) << placeholder;
 }
 
 // The upload receiver finds the file's length from the tail a browser sends for this form: the
