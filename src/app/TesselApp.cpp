@@ -109,11 +109,7 @@ int CTesselApp::InitInstance() {
   // A vanished client must never end the process (sendfile cannot suppress SIGPIPE).
   signal(SIGPIPE, SIG_IGN);
 
-  // Whether or not the database opens, start-up goes on: the lists are then empty.
-  m_log.Open();
-  m_system.Open();
-  m_accounts.Open();
-  m_shares.Open();
+  const bool stores_open = OpenStores();
 
   const bool running = m_channel.Connect();
   const CommandLine line = CommandLine::Parse(m_argc, m_argv);
@@ -123,6 +119,11 @@ int CTesselApp::InitInstance() {
     const int shown = HandOverToRunningInstance();
     return status != 0 ? status : shown;
   }
+  // This process serves: the user hears first what is wrong with what it serves from. Without
+  // a window nobody could mend a broken database, so serving nothing would only hide it.
+  for (const StartupNotice& notice : m_notices)
+    std::fprintf(stderr, "%s\n", notice.console.c_str());
+  if (!stores_open && m_headless) return 1;
 
   // From here on this process is the instance. The event loop's object exists before any thread
   // starts, as it sets the process's locale.
@@ -150,11 +151,32 @@ int CTesselApp::InitInstance() {
   m_firewall.Attach();
   m_firewall.AuthorizeApp(m_program_path.c_str(), "Tessel");
 
-  // No window yet: the activity log goes to standard output.
+  // No window yet: the activity log goes to standard output, with the database's failures.
   m_log.SetLogSink(PrintLogLine);
+  const auto log_failure = [this](const std::string& text) { m_log.AddNotice(text); };
+  m_system.SetFailureSink(log_failure);
+  m_accounts.SetFailureSink(log_failure);
+  m_shares.SetFailureSink(log_failure);
   if (!StartService() && m_headless) return 1;
   StartInternetChecks();
   return RunEventLoop();
+}
+
+bool CTesselApp::OpenStores() {
+  m_log.Open();
+  // Every store is opened, whatever the others did: each has its own connection.
+  bool open = m_system.Open();
+  open = m_accounts.Open() && open;
+  open = m_shares.Open() && open;
+  if (!open) {
+    std::string reason = m_system.GetOpenError();
+    if (reason.empty()) reason = m_accounts.GetOpenError();
+    if (reason.empty()) reason = m_shares.GetOpenError();
+    m_notices.push_back(StartupNotice::DatabaseBroken(m_system.GetDatabasePath(), reason));
+  } else if (m_accounts.HasDefaultAdminPassword()) {
+    m_notices.push_back(StartupNotice::DefaultPassword(m_system.GetDatabasePath()));
+  }
+  return open;
 }
 
 bool CTesselApp::ObeyCommandLine(const CommandLine& line, int* status) {

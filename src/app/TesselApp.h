@@ -2,9 +2,11 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/CommandLine.h"
 #include "app/InstanceChannel.h"
+#include "app/StartupNotice.h"
 #include "net/Firewall.h"
 #include "service/ServiceHttp.h"
 #include "service/ThreadPool.h"
@@ -38,6 +40,11 @@ class CTesselApp {
   // listen.
   int InitInstance();
 
+  // What start-up found the user must hear of (a database that cannot be opened, the default
+  // password), oldest first; filled before the service starts. Headless, each is printed to
+  // standard error; a window shows them in its status text.
+  const std::vector<StartupNotice>& StartupNotices() const { return m_notices; }
+
   // The first port to try for the "LocalPort" setting: its leading decimal integer (blanks and a
   // sign may precede it). Empty, non-numeric, 0 and numbers that are no port give 80.
   static int PortFromSetting(const std::string& value);
@@ -59,11 +66,16 @@ class CTesselApp {
   // The Internet check about a second from now and every 301 seconds after.
   void StartInternetChecks();
 
+  // Opens the stores and notes what the user must hear of; false when the database cannot be
+  // opened.
+  bool OpenStores();
+
   int& m_argc;
   char** m_argv;
   std::string m_program_path;
   bool m_headless = false;
   bool m_show_window = true;  // cleared by "-mini"; read once the main window exists
+  std::vector<StartupNotice> m_notices;
 
   std::unique_ptr<QCoreApplication> m_qt;
   std::unique_ptr<QSocketNotifier> m_stop_notifier;

@@ -52,6 +52,7 @@ bool CFolderZipSender::SendFolderZip(int socket, const std::string& folder,
   CZipper zipper;
   // A large tree takes long to pack: a stop must not wait for it.
   zipper.SetKeepGoing([this] { return m_service.IsRunning(); });
+  if (m_bounded) zipper.SetBoundary(m_boundary);
   if (!zipper.OpenZip(archive.path(), root)) return false;
   zipper.AddFolderToZip(root);
   if (!zipper.CloseZip()) return false;

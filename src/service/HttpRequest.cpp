@@ -38,9 +38,8 @@ std::string_view TargetOf(std::string_view rest) {
 void ParseCredentials(HttpRequest& request, std::string_view line) {
   std::size_t basic = line.find("Basic ");
   if (basic == std::string_view::npos) return;
+  // A NUL is kept: credentials holding one must match no account, never the text before it.
   std::string decoded = tessel::Base64Decode(line.substr(basic + 6));
-  // The decoded credentials are text: a NUL ends them.
-  if (std::size_t nul = decoded.find('\0'); nul != std::string::npos) decoded.resize(nul);
   std::size_t colon = decoded.find(':');
   if (colon == std::string::npos) {
     request.user_name = decoded;
@@ -49,6 +48,12 @@ void ParseCredentials(HttpRequest& request, std::string_view line) {
     request.user_name = decoded.substr(0, colon);
     request.password = decoded.substr(colon + 1);
   }
+}
+
+std::string Trimmed(std::string_view value) {
+  const std::size_t first = value.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  return std::string(value.substr(first, value.find_last_not_of(" \t") + 1 - first));
 }
 
 void ParseRange(HttpRequest& request, std::string_view value) {
@@ -101,6 +106,10 @@ void ParseHeaders(HttpRequest& request, const std::vector<std::string>& lines) {
   constexpr std::string_view kRange = "Range: bytes=";
   constexpr std::string_view kMultipart = "Content-Type: multipart/form-data; boundary=";
   constexpr std::string_view kLength = "Content-Length: ";
+  constexpr std::string_view kHost = "Host:";
+  constexpr std::string_view kOrigin = "Origin:";
+  constexpr std::string_view kReferer = "Referer:";
+  constexpr std::string_view kFetchSite = "Sec-Fetch-Site:";
 
   for (std::string_view line : lines) {
     if (StartsWithNoCase(line, kGet)) {
@@ -117,6 +126,15 @@ void ParseHeaders(HttpRequest& request, const std::vector<std::string>& lines) {
       request.boundary = std::string(line.substr(kMultipart.size()));
     } else if (StartsWithNoCase(line, kLength)) {
       request.content_length = ParseDecimal(line.substr(kLength.size()));
+    } else if (StartsWithNoCase(line, kHost)) {
+      request.has_host = true;
+      request.host = Trimmed(line.substr(kHost.size()));
+    } else if (StartsWithNoCase(line, kOrigin)) {
+      request.origin = Trimmed(line.substr(kOrigin.size()));
+    } else if (StartsWithNoCase(line, kReferer)) {
+      request.referer = Trimmed(line.substr(kReferer.size()));
+    } else if (StartsWithNoCase(line, kFetchSite)) {
+      request.fetch_site = Trimmed(line.substr(kFetchSite.size()));
     }
   }
 }

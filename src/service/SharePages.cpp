@@ -289,7 +289,8 @@ std::string CSharePages::FolderPage(const std::string& local_path, const std::st
                                     bool authenticated, bool allow_upload) const {
   PageBuilder page(authenticated, allow_upload);
   CFolderListing listing;
-  if (!listing.Read(local_path)) return page.Finish();
+  const CShareBoundary boundary = m_shares.GetShareBoundary(relative_name);
+  if (!listing.Read(local_path, &boundary)) return page.Finish();
   page.Reserve(listing.Items().size() + 1);
 
   const std::string_view zip_link = ZipEnabled() ? kShownInFolder : kHidden;

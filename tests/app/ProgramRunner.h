@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -55,6 +56,9 @@ class ProgramRunner {
     std::filesystem::remove_all(m_root, ec);
   }
 
+  // Run in the child just before the program starts (for example to drop capabilities).
+  std::function<void()> before_exec;
+
   const std::string& Root() const { return m_root; }
   const std::string& ProgramFolder() const { return m_program_folder; }
   std::string SocketPath() const { return m_runtime_folder + "/tessel.sock"; }
@@ -92,6 +96,7 @@ class ProgramRunner {
       const int err = open(child.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(folder.c_str()) != 0)
         _exit(126);
+      if (before_exec) before_exec();
       execve(program.c_str(), argv.data(), envp.data());
       _exit(127);
     }

@@ -4,8 +4,11 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
 #include <filesystem>
@@ -212,7 +215,14 @@ TEST_F(TesselAppTest, FirstStartMakesStoreAndSecondStartsEndAtOnce) {
 
   EXPECT_EQ(m_runner.Stop(first, SIGTERM), 0);
   EXPECT_FALSE(fs::exists(m_runner.SocketPath()));
-  EXPECT_EQ(Err(first), "");
+  // A new database lets anybody in as admin: the one thing said on standard error.
+  const std::string database = folder + "/tessel.mdb";
+  EXPECT_EQ(Err(first),
+            "tessel: the account admin still has the well-known default password, so anyone can "
+            "log in with every right; change it with: sqlite3 '" +
+                database +
+                "' \"update account set loginpassword='NEW PASSWORD' where "
+                "accountname='admin'\"\n");
 }
 
 TEST_F(TesselAppTest, ShareSwitchesWithoutRunningInstanceShareAndStart) {
@@ -399,6 +409,76 @@ TEST_F(TesselAppTest, HeadlessLogsDownloadsWithLocalTime) {
       R"(notes\.txt\(0\.3 K/0\.3 K\)\n)");
   EXPECT_TRUE(std::regex_search(out, start)) << out;
   EXPECT_TRUE(std::regex_search(out, end)) << out;
+  EXPECT_EQ(m_runner.Stop(instance), 0);
+}
+
+TEST_F(TesselAppTest, ABrokenDatabaseIsReportedAndEndsHeadlessMode) {
+  const std::string database = m_runner.ProgramFolder() + "/tessel.mdb";
+  const auto expect_refused = [&](const std::string& reason) {
+    Child child;
+    EXPECT_EQ(m_runner.Run(child, {"-headless"}), 1) << reason;
+    EXPECT_EQ(Err(child), "tessel: cannot open the database " + database + ": " + reason + "\n");
+    EXPECT_EQ(Out(child).find("Serving"), std::string::npos) << Out(child);
+    EXPECT_FALSE(fs::exists(m_runner.SocketPath()));
+  };
+  WriteFile(database, std::string(20000, '\x5a'));
+  expect_refused("file is not a database");
+  fs::remove(database);
+  fs::create_directory(database);
+  expect_refused("it is a folder, not a database file");
+  fs::remove(database);
+  {
+    CADO::CADODatabase other;  // some other program's database
+    ASSERT_TRUE(other.Create(database));
+    ASSERT_TRUE(other.Execute("create table notes(x)"));
+  }
+  expect_refused("it is not a Tessel database (no such table: account)");
+  fs::remove(database);
+  SetSetting("LocalPort", "8090");
+  chmod(database.c_str(), 0);
+  // Root reads any file: the program is started without that power.
+  m_runner.before_exec = [] {
+    prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0);
+    prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0);
+  };
+  expect_refused("Permission denied");
+  m_runner.before_exec = nullptr;
+
+  // An empty file holds nothing: it is made a new database, and the program serves.
+  fs::remove(database);
+  WriteFile(database, "");
+  Child fresh;
+  ASSERT_TRUE(m_runner.StartServing(fresh)) << Err(fresh);
+  EXPECT_NE(Err(fresh).find("default password"), std::string::npos) << Err(fresh);
+  EXPECT_EQ(GetSetting("LocalPort"), "80");
+  EXPECT_EQ(m_runner.Stop(fresh), 0);
+}
+
+TEST_F(TesselAppTest, ADatabaseFailingWhileServingIsLoggedOncePerKind) {
+  SetSetting("LocalPort", "8090");
+  {
+    CDataAccount accounts(m_runner.ProgramFolder());
+    ASSERT_TRUE(accounts.Open());
+    AccountRecord admin;
+    ASSERT_TRUE(accounts.GetAccount("admin", admin));
+    admin.password = "changed";
+    ASSERT_TRUE(accounts.ModifyAccount(admin));
+  }
+  Child instance;
+  ASSERT_TRUE(m_runner.StartServing(instance)) << Err(instance);
+  EXPECT_EQ(Err(instance), "");  // no default password any more
+  {
+    CADO::CADODatabase other;
+    ASSERT_TRUE(other.Open(m_runner.ProgramFolder() + "/tessel.mdb"));
+    ASSERT_TRUE(other.Execute("drop table account"));
+  }
+  for (int i = 0; i < 3; ++i)
+    EXPECT_NE(Exchange(8090, "GET /index.htm HTTP/1.0\r\n\r\n").find("401"), std::string::npos);
+  const std::string line =
+      "database " + m_runner.ProgramFolder() + "/tessel.mdb failed: no such table: account\n";
+  ASSERT_TRUE(m_runner.WaitForOutput(instance, line)) << Out(instance);
+  const std::string out = Out(instance);
+  EXPECT_EQ(out.find(line), out.rfind(line)) << out;
   EXPECT_EQ(m_runner.Stop(instance), 0);
 }
 
