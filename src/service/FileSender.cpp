@@ -89,7 +89,8 @@ std::string QuotedFileName(std::string_view name) {
 
 bool CFileSender::SendFile(int socket, const std::string& local_path, std::uint64_t range_start,
                            std::int64_t range_length, std::string_view display_name,
-                           std::uint64_t& bytes_sent, std::uint64_t range_suffix) const {
+                           std::uint64_t& bytes_sent, std::uint64_t range_suffix,
+                           std::string_view content_type) const {
   bytes_sent = 0;
   if (display_name.empty()) display_name = LastComponent(local_path);
   // Non-blocking, so that a pipe placed where a file was expected cannot hold the worker.
@@ -123,16 +124,13 @@ bool CFileSender::SendFile(int socket, const std::string& local_path, std::uint6
   std::string head;
   if (start > 0 || ends_early) {
     const std::uint64_t last = ends_early ? start + length - 1 : size - 1;
-    head =
-        "HTTP/1.0 206 Partial Content\r\nAccept-Ranges: bytes\r\n"
-        "Content-Type: application/octet-stream\r\nContent-Length: " +
-        std::to_string(length) + "\r\nContent-Range: bytes " + std::to_string(start) + "-" +
-        std::to_string(last) + "/" + std::to_string(size) + "\r\n";
+    head = "HTTP/1.0 206 Partial Content\r\nAccept-Ranges: bytes\r\nContent-Type: " +
+           std::string(content_type) + "\r\nContent-Length: " + std::to_string(length) +
+           "\r\nContent-Range: bytes " + std::to_string(start) + "-" + std::to_string(last) + "/" +
+           std::to_string(size) + "\r\n";
   } else {
-    head =
-        "HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\nContent-Type: application/octet-stream\r\n"
-        "Content-Length: " +
-        std::to_string(length) + "\r\n";
+    head = "HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\nContent-Type: " + std::string(content_type) +
+           "\r\nContent-Length: " + std::to_string(length) + "\r\n";
   }
   head +=
       "Content-Disposition: attachment; filename=\"" + QuotedFileName(display_name) + "\"\r\n\r\n";

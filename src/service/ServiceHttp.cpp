@@ -14,6 +14,22 @@
 using tessel::EqualsNoCase;
 using tessel::StartsWithNoCase;
 
+namespace {
+
+// Browsers apply a stylesheet only when its reply says it is one, and scripts deserve the same;
+// everything else in the web folder goes out with the download type every file gets.
+std::string_view WebFileType(std::string_view path) {
+  auto ends_with = [path](std::string_view suffix) {
+    return path.size() >= suffix.size() &&
+           EqualsNoCase(path.substr(path.size() - suffix.size()), suffix);
+  };
+  if (ends_with(".css")) return "text/css; charset=utf-8";
+  if (ends_with(".js")) return "text/javascript; charset=utf-8";
+  return CFileSender::kDownloadType;
+}
+
+}  // namespace
+
 CServiceHttp::CServiceHttp(CThreadPool& pool, const HttpStores& stores,
                            std::chrono::milliseconds io_timeout)
     : CServiceBasic(pool, io_timeout),
@@ -119,7 +135,7 @@ bool CServiceHttp::HandleResolvedPath(int socket, const HttpRequest& request,
     case CDataFileShare::kPathWebFile: {
       std::uint64_t sent = 0;
       return m_files.SendFile(socket, local, request.range_start, request.range_length, {}, sent,
-                              request.range_suffix);
+                              request.range_suffix, WebFileType(local));
     }
   }
   return SendNotFound(socket);

@@ -22,8 +22,8 @@ struct HttpStores {
 };
 
 // The HTTP service: one request per connection, answered and then closed by the pool. Visitors
-// are identified on every request; the shares, the web folder (program folder of the share store
-// + "/web") and the pages are reached through the stores.
+// are identified on every request; the shares, the web folder (the share store's) and the pages
+// are reached through the stores.
 class CServiceHttp : public CServiceBasic {
  public:
   // A request head of more lines than this is dropped without a reply.

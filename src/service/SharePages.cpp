@@ -145,6 +145,15 @@ class RowTemplate {
   std::vector<Part> m_parts;
 };
 
+// Removes the first section that begins with start and ends with end, both included.
+void EraseSection(std::string& page, std::string_view start, std::string_view end) {
+  const std::size_t first = page.find(start);
+  if (first == std::string::npos) return;
+  const std::size_t last = page.find(end, first + start.size());
+  if (last == std::string::npos) return;
+  page.erase(first, last + end.size() - first);
+}
+
 std::string SampleRowOf(const std::string& page) {
   const std::size_t start = page.find(res::kSampleStart);
   const std::size_t end = page.find(res::kSampleEnd);
@@ -195,6 +204,9 @@ class PageBuilder {
 
   static std::string PreparedTemplate(bool authenticated, bool allow_upload, std::string& sample) {
     std::string page(res::Find(res::kPageTemplateName));
+    // A visitor without the upload form loads nothing of the upload panel.
+    if (!(authenticated && allow_upload))
+      EraseSection(page, res::kUploadOnlyStart, res::kUploadOnlyEnd);
     for (const res::PageLabel& label : res::kPageLabels)
       ReplaceAll(page, label.placeholder, res::String(label.id));
     sample = SampleRowOf(page);

@@ -48,7 +48,9 @@ bool Contains(const std::string& root, const std::string& path) {
 
 }  // namespace
 
-CDataFileShare::CDataFileShare(const std::string& program_folder) : CDataBasic(program_folder) {}
+CDataFileShare::CDataFileShare(const std::string& program_folder, const std::string& web_folder)
+    : CDataBasic(program_folder),
+      m_web_folder(NormalPath(web_folder.empty() ? GetProgramFolder() + "/web" : web_folder)) {}
 
 CDataFileShare::~CDataFileShare() = default;
 
@@ -268,7 +270,7 @@ int CDataFileShare::ResolveRequestPath(const std::string& request_path, std::str
   relative_name.clear();
   local_path.clear();
   const std::string path = request_path.substr(0, request_path.find('\0'));
-  const std::string web_folder = NormalPath(GetProgramFolder() + "/web");
+  const std::string& web_folder = m_web_folder;
 
   if (StartsWithNoCase(path, kFavicon)) {
     local_path = web_folder + "/images/favicon.ico";

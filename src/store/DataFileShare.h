@@ -31,9 +31,12 @@ class CDataFileShare : public CDataBasic {
   static constexpr int kPathFolder = 2;     // a shared folder, to be listed
   static constexpr int kPathFolderZip = 3;  // a shared folder, to be sent as a zip archive
   static constexpr int kPathIcon = 4;       // the icon of a shared item
-  static constexpr int kPathWebFile = 5;    // a file of the web folder (program folder + "/web")
+  static constexpr int kPathWebFile = 5;    // a file of the web folder
 
-  explicit CDataFileShare(const std::string& program_folder = tessel::ExecutableFolder());
+  // The web folder, where "/images/" and "/favicon.ico" are found, is web_folder, or program
+  // folder + "/web" when empty.
+  explicit CDataFileShare(const std::string& program_folder = tessel::ExecutableFolder(),
+                          const std::string& web_folder = "");
   ~CDataFileShare() override;
 
   // Opens the database file, creating it when missing.
@@ -97,4 +100,6 @@ class CDataFileShare : public CDataBasic {
   // local_path and share_mode are set. Nothing on disk is examined.
   bool LocateShareItem(const std::string& value, std::string& share_name, std::string& below,
                        std::string& local_path, int& share_mode);
+
+  std::string m_web_folder;
 };

@@ -151,11 +151,49 @@ TEST(PageTemplate, PlaceholdersAreExactlyTheKnownOnes) {
            at = filled.find(placeholder, at))
         filled.replace(at, placeholder.size(), "v");
     }
-    EXPECT_EQ(Count(filled, "##"), 6u);
+    EXPECT_EQ(Count(filled, "##"), 10u);
     EXPECT_NE(filled.find("value=\"" + tessel::res::String(tessel::res::IDS_HTML_UPLOAD, language) +
                           "\""),
               std::string::npos);
   }
+}
+
+// Labels are replaced one after the other over the whole page: a name replaced before a longer
+// one that begins with it would leave the longer one's rest behind.
+TEST(PageTemplate, NoLabelIsReplacedBeforeALongerOneItBegins) {
+  const auto& labels = tessel::res::kPageLabels;
+  for (std::size_t i = 0; i < std::size(labels); ++i)
+    for (std::size_t j = i + 1; j < std::size(labels); ++j)
+      EXPECT_FALSE(labels[j].placeholder.starts_with(labels[i].placeholder))
+          << labels[i].placeholder << " comes before " << labels[j].placeholder;
+}
+
+// The upload panel's section sits in the head, once, and holds its script, its stylesheet and
+// its texts; nothing else of the page is in it.
+TEST(PageTemplate, UploadOnlySectionHoldsThePanelsFiles) {
+  const std::string page = Template();
+  EXPECT_EQ(Count(page, tessel::res::kUploadOnlyStart), 1u);
+  EXPECT_EQ(Count(page, tessel::res::kUploadOnlyEnd), 1u);
+  ExpectInOrder(
+      page, {"</style>", tessel::res::kUploadOnlyStart, tessel::res::kUploadOnlyEnd, "</head>"});
+  const std::string section =
+      Between(page, tessel::res::kUploadOnlyStart, tessel::res::kUploadOnlyEnd);
+  ExpectInOrder(section, {"<link rel=\"stylesheet\" href=\"images/upload.css\">",
+                          "<script src=\"images/upload.js\" defer></script>",
+                          "<script type=\"application/json\" id=\"upload-texts\">{", "}</script>"});
+  // Every text of the panel, and nothing but labels, as JSON string values.
+  const std::regex value(R"re("[a-zA-Z]+": "([^"]*)")re");
+  std::set<std::string> placeholders;
+  for (auto it = std::sregex_iterator(section.begin(), section.end(), value);
+       it != std::sregex_iterator(); ++it)
+    placeholders.insert((*it)[1].str());
+  for (const auto& entry : tessel::res::kPageLabels) {
+    if (entry.placeholder.starts_with("IDS_HTML_UP_")) {
+      EXPECT_EQ(placeholders.count(std::string(entry.placeholder)), 1u) << entry.placeholder;
+    }
+  }
+  for (const std::string& placeholder : placeholders)
+    EXPECT_TRUE(placeholder.starts_with("IDS_HTML_")) << placeholder;
 }
 
 // The upload receiver finds the file's length from the tail a browser sends for this form: the

@@ -100,6 +100,29 @@ TEST_F(Downloads, RangesPastTheEndAreNotSatisfiable) {
             zip.body.substr(size - 1));
 }
 
+// Browsers apply a stylesheet only when its reply says it is one; the page's script and sheet
+// are named by type, everything else keeps the download type.
+TEST_F(Downloads, WebFolderScriptAndStylesheetCarryTheirTypes) {
+  web::WriteFile(folder / "web/images/upload.css", "a { }");
+  web::WriteFile(folder / "web/images/upload.js", "'use strict';");
+  web::WriteFile(folder / "web/images/Panel.CSS", "b { }");
+  web::WriteFile(folder / "web/images/notes.jsx", "x");
+  auto type = [this](const std::string& target, const std::string& headers = "") {
+    const std::string head = Split(Get(target, headers)).head;
+    const std::size_t at = head.find("Content-Type: ");
+    return at == std::string::npos ? head : head.substr(at + 14, head.find("\r\n", at) - at - 14);
+  };
+  EXPECT_EQ(type("/images/upload.css"), "text/css; charset=utf-8");
+  EXPECT_EQ(type("/images/Panel.CSS"), "text/css; charset=utf-8");
+  EXPECT_EQ(type("/images/upload.js"), "text/javascript; charset=utf-8");
+  EXPECT_EQ(type("/images/upload.js", "Range: bytes=1-\r\n"), "text/javascript; charset=utf-8");
+  EXPECT_EQ(type("/images/notes.jsx"), "application/octet-stream");
+  EXPECT_EQ(Split(Get("/images/upload.js")).body, "'use strict';");
+  // Shared files are downloads whatever their names.
+  web::WriteFile(Local("Data/style.css"), "c { }");
+  EXPECT_EQ(type("/download.htm?file=Data%5Cstyle.css"), "application/octet-stream");
+}
+
 TEST_F(Downloads, SizesAroundBlockBoundaries) {
   for (std::size_t size : {0, 1, 4095, 4096, 8192, 8193, 65537, 1 << 20}) {
     const std::string name = std::to_string(size) + ".bin";

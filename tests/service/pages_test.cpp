@@ -144,6 +144,49 @@ TEST_F(Pages, ShareListShowsWhatTheVisitorMaySee) {
   EXPECT_EQ(Column(RowsOf(Page("/")), &Row::folder), (Texts{"none", "none", "none", "none"}));
 }
 
+// The upload panel's script, stylesheet and texts reach only visitors shown the upload form, on
+// both kinds of page; nobody else's page grows by them.
+TEST_F(Pages, UploadPanelOnlyWhereTheFormIsShown) {
+  web::WriteFile(Local("Docs/a.txt"), "a");
+  Share("Docs", Local("Docs"));
+  AccountRecord bob;
+  bob.account_name = "bob";
+  bob.password = "pw";
+  bob.allow_upload = 0;
+  ASSERT_TRUE(accounts.AddAccount(bob));
+  const std::string kScript = "<script src=\"images/upload.js\" defer></script>";
+  const std::string kSheet = "<link rel=\"stylesheet\" href=\"images/upload.css\">";
+
+  for (const std::string target : {"/", "/download.htm?file=Docs"}) {
+    SCOPED_TRACE(target);
+    std::string uploader = Page(target, BasicAuth(kAdmin), kStranger);
+    EXPECT_EQ(Bar(uploader), "none yes yes");
+    const std::size_t head_end = uploader.find("</head>");
+    EXPECT_LT(uploader.find(kScript), head_end);
+    EXPECT_LT(uploader.find(kSheet), head_end);
+    // The texts come from the string table, ready for the script.
+    const std::string texts = Capture(
+        uploader, R"re(<script type="application/json" id="upload-texts">([^<]*)</script>)re");
+    EXPECT_NE(
+        texts.find("\"choose\": \"" + tessel::res::String(tessel::res::IDS_HTML_UP_CHOOSE) + "\""),
+        std::string::npos)
+        << texts;
+    EXPECT_NE(texts.find("\"login\": \"" + tessel::res::String(tessel::res::IDS_HTML_LOGIN) + "\""),
+              std::string::npos)
+        << texts;
+
+    for (const std::string& page :
+         {Page(target, "", kStranger), Page(target, BasicAuth("bob:pw"), kStranger)}) {
+      EXPECT_EQ(page.find("upload.js"), std::string::npos);
+      EXPECT_EQ(page.find("upload.css"), std::string::npos);
+      EXPECT_EQ(page.find("upload-texts"), std::string::npos);
+      EXPECT_EQ(page.find("UploadOnly"), std::string::npos);
+      // The form's row stays, hidden, as it always was.
+      EXPECT_TRUE(Bar(page).ends_with(" none")) << Bar(page);
+    }
+  }
+}
+
 TEST_F(Pages, FolderPageListsSortedAndEscapedWithLinksThatWork) {
   web::WriteFile(Local("My Music/b.txt"), "b");
   web::WriteFile(Local("My Music/A.txt"), "a");
