@@ -144,6 +144,15 @@ bool CFileSender::SendFileCached(int socket, const std::string& local_path,
     return m_service.SendString(socket, NotModifiedReply(info.st_mtime));
 
   const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
+  // A range from the end or beyond names no byte. The reply says so with the size, from which a
+  // resuming client learns it has the whole file; a start of 0 is the whole file, even when
+  // that is empty.
+  if (range_suffix == 0 && range_start > 0 && range_start >= size) {
+    return m_service.SendString(socket,
+                                "HTTP/1.0 416 Range Not Satisfiable\r\nAccept-Ranges: bytes\r\n"
+                                "Content-Range: bytes */" +
+                                    std::to_string(size) + "\r\nContent-Length: 0\r\n\r\n");
+  }
   std::uint64_t start = range_start;
   std::uint64_t length = 0;
   if (range_suffix > 0) {

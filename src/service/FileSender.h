@@ -18,14 +18,14 @@ class CFileSender {
   explicit CFileSender(const CServiceBasic& service) : m_service(service) {}
 
   // Sends the file at local_path, or the part of it a single byte range names: from range_start
-  // (clamped to the size) for range_length bytes (-1, or more than is left: to the end), or,
-  // when range_suffix is non-zero, its last range_suffix bytes. A whole file, or a range from 0
-  // to the end, gets "200 OK"; any other range "206 Partial Content" with a Content-Range that
-  // matches the body. The header names display_name, or when it is empty the last component of
-  // local_path, and content_type as the body's type. bytes_sent receives the body bytes
-  // delivered. False, with nothing sent, when the path is not a regular file that can be opened;
-  // false when the body cannot be sent whole (the file shrank, the client left, the service
-  // stopped); true otherwise.
+  // for range_length bytes (-1, or more than is left: to the end), or, when range_suffix is
+  // non-zero, its last range_suffix bytes. A whole file, or a range from 0 to the end, gets
+  // "200 OK"; any other range "206 Partial Content" with a Content-Range that matches the body;
+  // a range_start at or past the end "416 Range Not Satisfiable" with "bytes */SIZE" and no body.
+  // The header names display_name, or when it is empty the last component of local_path, and
+  // content_type as the body's type. bytes_sent receives the body bytes delivered. False, with
+  // nothing sent, when the path is not a regular file that can be opened; false when the body
+  // cannot be sent whole (the file shrank, the client left, the service stopped); true otherwise.
   bool SendFile(int socket, const std::string& local_path, std::uint64_t range_start,
                 std::int64_t range_length, std::string_view display_name, std::uint64_t& bytes_sent,
                 std::uint64_t range_suffix = 0,

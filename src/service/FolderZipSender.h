@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <string>
 
+#include "store/ShareBoundary.h"
+
 class CFileSender;
 class CServiceBasic;
 class CSlotQueue;
@@ -30,6 +32,13 @@ class CFolderZipSender {
                      std::int64_t range_length, std::uint64_t& bytes_sent,
                      std::uint64_t range_suffix = 0) const;
 
+  // Links in the folder are followed only where the boundary admits their target (by default
+  // every link is followed).
+  void SetBoundary(const CShareBoundary& boundary) {
+    m_boundary = boundary;
+    m_bounded = true;
+  }
+
   // The system's temporary folder: $TMPDIR when set and not empty, else /tmp.
   static std::string TempFolder();
 
@@ -37,4 +46,6 @@ class CFolderZipSender {
   const CServiceBasic& m_service;
   const CFileSender& m_files;
   CSlotQueue& m_slots;
+  CShareBoundary m_boundary;
+  bool m_bounded = false;
 };
