@@ -34,7 +34,8 @@ CServiceHttp::CServiceHttp(CThreadPool& pool, const HttpStores& stores,
     : CServiceBasic(pool, io_timeout),
       m_stores(stores),
       m_pages(*this, stores.shares, stores.settings),
-      m_files(*this) {}
+      m_files(*this),
+      m_zip_slots(CFolderZipSender::kMaxArchives) {}
 
 CServiceHttp::~CServiceHttp() {
   Stop();
@@ -59,8 +60,10 @@ bool CServiceHttp::Handle(ClientTask& task) {
   if (request.method != HttpRequest::kGet) return SendRedirectHome(socket);
   if (path == "/" || EqualsNoCase(path, "/download.htm?file=/"))
     return m_pages.SendShareListPage(socket, visitor.account, visitor.authenticated,
-                                     visitor.allow_upload, visitor.allow_delete);
-  if (EqualsNoCase(path, "/download.htm?file=/&icon=1")) return m_files.SendIcon(socket, "..");
+                                     visitor.allow_upload, visitor.allow_delete,
+                                     request.accepts_gzip);
+  if (EqualsNoCase(path, "/download.htm?file=/&icon=1"))
+    return m_files.SendIcon(socket, "..", request.if_modified_since);
   return HandleResolvedPath(socket, request, visitor);
 }
 
@@ -92,7 +95,7 @@ bool CServiceHttp::HandleResolvedPath(int socket, const HttpRequest& request,
       return HandleSharedFile(socket, request, visitor, name, local);
     case CDataFileShare::kPathFolder:
       return m_pages.SendFolderPage(socket, local, name, visitor.authenticated,
-                                    visitor.allow_upload);
+                                    visitor.allow_upload, request.accepts_gzip);
     case CDataFileShare::kPathFolderZip: {
       const std::uint64_t start = request.range_start;
       const auto length = static_cast<std::uint64_t>(request.range_length);
@@ -106,11 +109,12 @@ bool CServiceHttp::HandleResolvedPath(int socket, const HttpRequest& request,
       return true;
     }
     case CDataFileShare::kPathIcon:
-      return m_files.SendIcon(socket, local);
+      return m_files.SendIcon(socket, local, request.if_modified_since);
     case CDataFileShare::kPathWebFile: {
       std::uint64_t sent = 0;
-      return m_files.SendFile(socket, local, request.range_start, request.range_length, {}, sent,
-                              request.range_suffix, WebFileType(local));
+      return m_files.SendWebFile(socket, local, request.range_start, request.range_length,
+                                 request.range_suffix, request.if_modified_since,
+                                 WebFileType(local), sent);
     }
   }
   return SendNotFound(socket);
@@ -195,7 +199,7 @@ bool CServiceHttp::HandleUpload(int socket, const HttpRequest& request, const Vi
 
 bool CServiceHttp::HandleFolderZip(int socket, const HttpRequest& request,
                                    const std::string& local_path, std::uint64_t& bytes_sent) {
-  return CFolderZipSender(*this, m_files)
+  return CFolderZipSender(*this, m_files, m_zip_slots)
       .SendFolderZip(socket, local_path, request.range_start, request.range_length, bytes_sent,
                      request.range_suffix);
 }

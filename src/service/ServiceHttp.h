@@ -7,6 +7,7 @@
 #include "service/HttpRequest.h"
 #include "service/ServiceBasic.h"
 #include "service/SharePages.h"
+#include "service/SlotQueue.h"
 #include "store/DataAccount.h"
 #include "store/DataFileShare.h"
 #include "store/DataLog.h"
@@ -72,4 +73,5 @@ class CServiceHttp : public CServiceBasic {
   HttpStores m_stores;
   CSharePages m_pages;
   CFileSender m_files;
+  CSlotQueue m_zip_slots;
 };

@@ -129,9 +129,16 @@ before(async () => {
   write(path.join(data, 'Music', 'live', 'b.bin'), song);
   write(path.join(data, 'Music', '.hidden'), 'hidden');
   fs.mkdirSync(path.join(data, 'Music', 'Empty'));
+  // A long folder of every kind of icon.
+  const kinds = ['txt', 'pdf', 'png', 'mp3', 'mp4', 'zip', 'cpp', 'doc', 'bin'];
+  for (let i = 0; i < 400; ++i) {
+    write(path.join(data, 'Long', `item-${String(i).padStart(3, '0')}.${kinds[i % kinds.length]}`),
+      `item ${i}`);
+  }
+
   await tessel.start();
   base = tessel.base;
-  for (const item of ['Music', 'report.txt']) tessel.share(path.join(data, item));
+  for (const item of ['Music', 'report.txt', 'Long']) tessel.share(path.join(data, item));
 
   browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: chromiumArgs });
   page = await browser.newPage({ acceptDownloads: true });
@@ -157,6 +164,57 @@ test('the share list offers the shares and the upload panel', async () => {
   const list = await strangerGet('/');
   assert.doesNotMatch(list.body, /upload\.(js|css)|upload-texts/);
 });
+
+// Each item icon's resource timing: transferSize is 0 when the browser took it from its cache.
+async function iconTransfers(visitor) {
+  return visitor.evaluate(() => performance.getEntriesByType('resource')
+    .filter((entry) => entry.name.includes('icon=1'))
+    .map((entry) => entry.transferSize));
+}
+
+// Whether every item icon of the page has been drawn, as a 16 x 16 image.
+async function iconsDrawn(visitor, onScreenOnly) {
+  return visitor.evaluate((screen) => [...document.querySelectorAll('img[src*="icon=1"]')]
+    .filter((img) => !screen || img.getBoundingClientRect().top < innerHeight)
+    .every((img) => img.complete && img.naturalWidth === 16), onScreenOnly);
+}
+
+test('a long folder draws its icons as the reader scrolls, and a second visit fetches none',
+  async () => {
+    const context = await browser.newContext({ viewport: { width: 1000, height: 700 } });
+    // Room for the timing of every icon (250 by default).
+    await context.addInitScript(() => performance.setResourceTimingBufferSize(10000));
+    const visitor = await context.newPage();
+    const target = `${base}download.htm?file=Long`;
+    await visitor.goto(target);
+    await visitor.waitForFunction((count) => document.querySelectorAll('td.no').length === count, 401);
+    await visitor.waitForFunction(() => [...document.querySelectorAll('img[src*="icon=1"]')]
+      .filter((img) => img.getBoundingClientRect().top < innerHeight)
+      .every((img) => img.complete && img.naturalWidth === 16));
+    // Only the icons near the screen were asked for (how near is the browser's choice).
+    const early = (await iconTransfers(visitor)).length;
+    assert.ok(early < 401, `${early} icons asked for at first`);
+
+    for (let y = 0; y < 401 * 60; y += 600) {
+      await visitor.evaluate((top) => window.scrollTo(0, top), y);
+      await visitor.waitForFunction(() => [...document.querySelectorAll('img[src*="icon=1"]')]
+        .filter((img) => img.getBoundingClientRect().top < innerHeight)
+        .every((img) => img.complete && img.naturalWidth === 16));
+    }
+    assert.ok(await iconsDrawn(visitor, false));
+    assert.equal((await iconTransfers(visitor)).length, 401);
+
+    // Again, in the same browser: every icon comes from its cache.
+    const again = await context.newPage();
+    await again.goto(target);
+    await again.evaluate(() => window.scrollTo(0, document.body.scrollHeight));
+    await again.waitForFunction(() => [...document.querySelectorAll('img[src*="icon=1"]')]
+      .every((img) => img.complete && img.naturalWidth === 16));
+    const transfers = await iconTransfers(again);
+    assert.ok(transfers.length > 0);
+    assert.deepEqual(transfers.filter((size) => size > 0), []);
+    await context.close();
+  });
 
 test('a shared file downloads whole', async () => {
   await page.goto(base);

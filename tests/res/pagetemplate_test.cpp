@@ -72,7 +72,9 @@ TEST(PageTemplate, HoldsEveryPartInOrder) {
           tessel::res::kSampleStart,
           "##No##",
           "<a href=\"download.htm?file=##FileURL##\">",
-          "<img src=\"download.htm?file=##FileURL##&icon=1\"",
+          // Icons load as the reader scrolls to them, in a box of their size so rows never jump.
+          "<img src=\"download.htm?file=##FileURL##&icon=1\" width=\"16\" height=\"16\" alt=\"\" "
+          "loading=\"lazy\">",
           "<a href=\"download.htm?file=##FileURL##\">##FileName##</a>",
           "<a href=\"download.htm?file=##FileURL##&zip=1\" style=\"display:##FolderDisplay##\">",
           "src=\"images/zip.gif\"",
@@ -98,6 +100,16 @@ TEST(PageTemplate, HoldsEveryPartInOrder) {
         tessel::res::kLoginDisplay, tessel::res::kLogoffDisplay, tessel::res::kUploadDisplay,
         std::string_view("share.gif"), std::string_view("<form"), std::string_view("<table")}) {
     EXPECT_EQ(Count(page, once), 1u) << once;
+  }
+
+  // Images that the display values may hide are never fetched while hidden.
+  for (std::string_view image : {"login", "logoff", "zip", "remove", "upload"}) {
+    const std::string tag = "<img src=\"images/" + std::string(image) + ".gif\"";
+    const std::size_t at = page.find(tag);
+    ASSERT_NE(at, std::string::npos) << image;
+    EXPECT_NE(page.substr(at, page.find('>', at) - at).find(" loading=\"lazy\""),
+              std::string::npos)
+        << image;
   }
 
   // The header row: number, name, size, an empty cell, time.

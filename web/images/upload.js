@@ -72,7 +72,7 @@
   });
   clear.addEventListener('click', () => {
     for (let i = items.length - 1; i >= 0; --i) {
-      if (isBusy(items[i])) continue;
+      if (isPending(items[i])) continue;
       items[i].parts.row.remove();
       items.splice(i, 1);
     }
@@ -361,7 +361,7 @@
     summary.textContent =
         text.count.replace('%1', String(done)).replace('%2', String(items.length));
     head.hidden = items.length === 0;
-    clear.hidden = !items.some((item) => !isBusy(item) && item.state !== 'waiting');
+    clear.hidden = !items.some((item) => !isPending(item));
   }
 
   function announce(message) {
