@@ -204,14 +204,4 @@ TEST(ServiceBasic, ElevenHeldConnectionsAreServedAndStopEndsThem) {
   }
 }
 
-TEST(ServiceBasic, ClosesConnectionsWhenThePoolIsNotStarted) {
-  CThreadPool pool;
-  TestService service(pool);
-  int port = FreePort();
-  ASSERT_TRUE(service.Start(port));
-  auto start = Clock::now();
-  EXPECT_EQ(Exchange(port, ""), "");
-  EXPECT_LT(Clock::now() - start, 2s);
-}
-
 }  // namespace
