@@ -1,11 +1,13 @@
 #include "service/ServiceBasic.h"
 
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -52,6 +54,12 @@ int CServiceBasic::OpenListener(int port) {
   // Lets a restarted server bind again while old connections linger in TIME_WAIT.
   int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  // A connection is handed to accept once its first bytes have come: the worker then finds the
+  // request waiting instead of sleeping again until it comes, and a client that connects and
+  // says nothing holds no worker. One that stays silent is accepted after this many seconds.
+  int defer =
+      static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(kHeadTimeout).count());
+  setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer, sizeof defer);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -227,7 +235,8 @@ bool CServiceBasic::ReadLines(int socket, const std::function<bool(std::string& 
   const std::size_t room = capacity - 3;
   // A request head fits; a longer run of lines is taken in several goes.
   constexpr std::size_t kPeekSize = 16 << 10;
-  std::string arrived(kPeekSize, '\0');
+  // On the stack: a heap block this size would come from a heap the workers share, under its lock.
+  std::array<char, kPeekSize> arrived;
   std::string line;
   Clock::time_point activity = Clock::now();
   for (;;) {

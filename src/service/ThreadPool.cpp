@@ -136,37 +136,23 @@ bool CThreadPool::Full() const {
 }
 
 bool CThreadPool::AddListener(CServiceBasic* service, int listen_socket) {
-  std::unique_lock lock(m_mutex);
+  std::lock_guard lock(m_mutex);
   for (Listener& listener : m_listeners) {
     // An entry still being drained by RemoveListener keeps its service until it is free.
     if (listener.socket.load() >= 0 || listener.service.load()) continue;
     listener.failed = false;
     listener.service = service;
     listener.socket = listen_socket;
-    m_changed.notify_all();
-    lock.unlock();
-    Spread(listener);
+    m_changed.notify_all();  // workers waiting for a listener come at once
+    ++m_listener_count;
+    if (m_listener_count > 1) {
+      // Those waiting on another listener are brought over by the guard.
+      m_unbalanced = true;
+      m_guard_wake.notify_one();
+    }
     return true;
   }
   return false;
-}
-
-void CThreadPool::Spread(const Listener& added) {
-  // Workers waiting for a listener have been woken. Those waiting in accept on another one stay
-  // there until a connection comes: interrupt the idle ones until one has come over. Busy
-  // workers choose again when they finish.
-  for (int attempt = 0; attempt < 100 && m_running && added.users.load() == 0; ++attempt) {
-    std::this_thread::sleep_for(1ms);
-    if (added.users.load() > 0) return;
-    bool idle = false;
-    const int workers = m_worker_count.load(std::memory_order_acquire);
-    for (int i = 0; i < workers; ++i) {
-      if (m_slots[i].state.load() != kIdle) continue;
-      idle = true;
-      pthread_kill(m_workers[i].native_handle(), kWakeSignal);
-    }
-    if (!idle) return;
-  }
 }
 
 void CThreadPool::RemoveListener(const CServiceBasic* service) {
@@ -190,6 +176,7 @@ void CThreadPool::RemoveListener(const CServiceBasic* service) {
   std::lock_guard lock(m_mutex);
   entry->service = nullptr;
   entry->failed = false;
+  --m_listener_count;
 }
 
 CThreadPool::Listener* CThreadPool::Attach(int& listen_socket) {
@@ -237,6 +224,7 @@ void CThreadPool::Work(int index) {
   ClientTask& task = slot.task;
   int listen_socket = -1;
   while (Listener* listener = Attach(listen_socket)) {
+    slot.listener.store(static_cast<int>(listener - m_listeners), std::memory_order_relaxed);
     socklen_t length = sizeof task.peer;
     const int socket = accept4(listen_socket, reinterpret_cast<sockaddr*>(&task.peer), &length,
                                SOCK_CLOEXEC | SOCK_NONBLOCK);
@@ -262,7 +250,13 @@ void CThreadPool::Work(int index) {
     slot.service.store(task.service, std::memory_order_relaxed);
     // Published before the listener is let go, so that a stopping service waits for it.
     slot.state.store(kServing, std::memory_order_release);
-    listener->users.fetch_sub(1, std::memory_order_release);
+    if (listener->users.fetch_sub(1, std::memory_order_acq_rel) == 1 &&
+        m_listener_count.load(std::memory_order_relaxed) > 1) {
+      // The last worker waiting on this listener: another may spare one.
+      std::lock_guard lock(m_mutex);
+      m_unbalanced = true;
+      m_guard_wake.notify_one();
+    }
 
     const int busy = m_busy.fetch_add(1, std::memory_order_acq_rel) + 1;
     const bool refused = busy >= m_worker_count.load(std::memory_order_acquire) && OnAllBusy(slot);
@@ -323,13 +317,57 @@ int CThreadPool::CountFrom(std::uint32_t address, const Slot* except) const {
 void CThreadPool::Guard() {
   std::unique_lock lock(m_mutex);
   for (;;) {
-    m_guard_wake.wait(lock, [&] { return !m_running || m_full; });
+    m_guard_wake.wait(lock, [&] { return !m_running || m_full || m_unbalanced; });
     if (!m_running) return;
+    if (m_unbalanced) {
+      m_unbalanced = false;
+      lock.unlock();
+      Balance();
+      lock.lock();
+    }
+    if (!m_full) continue;
     lock.unlock();
     WatchWhileFull();
     lock.lock();
     // A worker that fills the pool again sets the flag under this lock, after this test.
     if (!Full()) m_full = false;
+  }
+}
+
+void CThreadPool::Balance() {
+  // A listener without a waiting worker gets one from the listener with the most waiting, which
+  // keeps at least one; the interrupted worker takes the listener with the fewest. When none
+  // can spare one, a group of new workers comes. An interruption that misses (the worker was
+  // not yet in accept) is tried again.
+  for (int attempt = 0; attempt < 100 && m_running; ++attempt) {
+    int drained = -1, richest = -1, most = 1;
+    for (int i = 0; i < kMaxListeners; ++i) {
+      const Listener& listener = m_listeners[i];
+      if (listener.socket.load() < 0 || listener.failed.load()) continue;
+      const int users = listener.users.load();
+      if (users == 0) drained = i;
+      if (users > most) {
+        richest = i;
+        most = users;
+      }
+    }
+    if (drained < 0) return;
+    if (richest < 0) {
+      std::lock_guard grow(m_grow_mutex);
+      const int count = m_worker_count.load();
+      if (!m_running || count >= m_limits.max_workers) return;
+      GrowTo(std::min(count + kGrowth, m_limits.max_workers));
+    } else {
+      const int workers = m_worker_count.load(std::memory_order_acquire);
+      for (int i = 0; i < workers; ++i) {
+        const Slot& slot = m_slots[i];
+        if (slot.state.load() == kIdle && slot.listener.load() == richest) {
+          pthread_kill(m_workers[i].native_handle(), kWakeSignal);
+          break;
+        }
+      }
+    }
+    std::this_thread::sleep_for(1ms);
   }
 }
 

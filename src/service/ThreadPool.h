@@ -81,7 +81,8 @@ class CThreadPool {
     std::atomic<std::uint32_t> address{0};  // the peer's IPv4 address
     std::atomic<std::int64_t> since{0};     // accept time, which orders connections
     std::atomic<CServiceBasic*> service{nullptr};
-    ClientTask task;  // the worker's own
+    std::atomic<int> listener{-1};  // index of the listener the worker last waited on
+    ClientTask task;                // the worker's own
   };
 
   void Work(int index);
@@ -97,8 +98,6 @@ class CThreadPool {
   bool Grow();
   // Starts workers up to target (under m_grow_mutex); false if none could be started.
   bool GrowTo(int target);
-  // Brings idle workers waiting on other listeners over to a new one.
-  void Spread(const Listener& added);
   // Every worker busy and no more can start.
   bool Full() const;
   // Connections being served from address, slot excepted.
@@ -107,6 +106,8 @@ class CThreadPool {
   void Guard();
   // Sheds connections while the pool is full and connections wait on a listener.
   void WatchWhileFull();
+  // Brings an idle worker to each listener that has none waiting.
+  void Balance();
   // Shuts the newest connection of the address holding the most workers down, when that is more
   // than its share. False when no address holds more.
   bool ShedOne();
@@ -128,5 +129,7 @@ class CThreadPool {
   std::condition_variable m_changed;     // listeners changed, or the pool stops
   std::condition_variable m_guard_wake;  // the pool is full, or stops
   bool m_full = false;                   // told to the guard
+  bool m_unbalanced = false;             // told to the guard: a listener may have no worker
+  std::atomic<int> m_listener_count{0};
   std::thread m_guard;
 };
