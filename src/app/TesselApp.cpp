@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -13,7 +14,6 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <mutex>
 #include <vector>
 
 #include "app/AutoStart.h"
@@ -26,24 +26,32 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::mutex g_stdout_mutex;
-
-// One line on standard output, written whole and flushed at once: a reader of the log sees each
-// line as it happens, and lines from several threads never mix.
+// One line on standard output, written whole by one system call: a reader of the log sees each
+// line as it happens, and lines from several threads never mix, with no lock between the
+// workers that log downloads.
 void PrintLine(const std::string& text) {
   const std::string line = text + "\n";
-  std::lock_guard lock(g_stdout_mutex);
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fflush(stdout);
+  for (std::size_t done = 0; done < line.size();) {
+    const ssize_t written = write(STDOUT_FILENO, line.data() + done, line.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;  // nobody reads standard output any more
+    done += static_cast<std::size_t>(written);
+  }
 }
 
 // An activity line: the local time "%Y-%m-%d %H:%M:%S", a space and the line.
 void PrintLogLine(const std::string& text) {
+  // The time's text changes once a second: each thread keeps its own, so that the C library's
+  // time-zone lock is taken once a second per thread at most.
+  thread_local std::time_t stamped = -1;
+  thread_local char stamp[32] = {};
   const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  if (now != stamped) {
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    stamped = now;
+  }
   PrintLine(std::string(stamp) + " " + text);
 }
 
@@ -72,6 +80,14 @@ void OnStopSignal(int) {
   const char byte = 1;
   [[maybe_unused]] ssize_t ignored = write(g_stop_pipe[1], &byte, 1);
   errno = saved;
+}
+
+void RaiseDescriptorLimit() {
+  constexpr rlim_t kWanted = 65536;
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur >= kWanted) return;
+  files.rlim_cur = std::min(kWanted, files.rlim_max);
+  setrlimit(RLIMIT_NOFILE, &files);
 }
 
 void SetStopSignalHandler(void (*handler)(int)) {
@@ -113,6 +129,8 @@ int CTesselApp::PortFromSetting(const std::string& value) {
 int CTesselApp::InitInstance() {
   // A vanished client must never end the process (sendfile cannot suppress SIGPIPE).
   signal(SIGPIPE, SIG_IGN);
+  // Every connection takes a descriptor: the pool's 1503 workers need more than the usual 1024.
+  RaiseDescriptorLimit();
 
   const CommandLine line = CommandLine::Parse(m_argc, m_argv);
   if (AnswerWithoutStarting(line)) return 0;

@@ -31,8 +31,9 @@ std::string_view WebFileType(std::string_view path) {
 }  // namespace
 
 CServiceHttp::CServiceHttp(CThreadPool& pool, const HttpStores& stores,
-                           std::chrono::milliseconds io_timeout)
-    : CServiceBasic(pool, io_timeout),
+                           std::chrono::milliseconds io_timeout,
+                           std::chrono::milliseconds head_timeout)
+    : CServiceBasic(pool, io_timeout, head_timeout),
       m_stores(stores),
       m_pages(*this, stores.shares, stores.settings),
       m_files(*this),
@@ -235,14 +236,17 @@ bool CServiceHttp::ReadRequestHead(const ClientTask& task, HttpRequest& request,
                                    std::vector<std::string>& lines) const {
   lines.clear();
   bool too_many = false;
-  const bool ended = ReadLines(task.socket, [&](std::string& line) {
-    // A header line is text: a NUL ends it.
-    if (std::size_t nul = line.find('\0'); nul != std::string::npos) line.resize(nul);
-    if (line.empty()) return false;
-    lines.push_back(std::move(line));
-    too_many = lines.size() > kMaxHeaderLines;
-    return !too_many;
-  });
+  const bool ended = ReadLines(
+      task.socket,
+      [&](std::string& line) {
+        // A header line is text: a NUL ends it.
+        if (std::size_t nul = line.find('\0'); nul != std::string::npos) line.resize(nul);
+        if (line.empty()) return false;
+        lines.push_back(std::move(line));
+        too_many = lines.size() > kMaxHeaderLines;
+        return !too_many;
+      },
+      kLineCapacity, HeadDeadline(task));
   if (!ended || too_many) return false;
   request = HttpRequest{};
   request.client_ip = task.PeerIp();

@@ -31,7 +31,8 @@ class CServiceHttp : public CServiceBasic {
   static constexpr std::size_t kMaxHeaderLines = 100;
 
   CServiceHttp(CThreadPool& pool, const HttpStores& stores,
-               std::chrono::milliseconds io_timeout = kIoTimeout);
+               std::chrono::milliseconds io_timeout = kIoTimeout,
+               std::chrono::milliseconds head_timeout = kHeadTimeout);
   ~CServiceHttp() override;
 
   // Reads the head, identifies the visitor and answers by route.
@@ -42,7 +43,8 @@ class CServiceHttp : public CServiceBasic {
 
   // Reads the head's lines up to the empty line that ends it and parses them into request (the
   // client IP from the task's peer). False, with nothing sent, when the connection ends, fails or
-  // times out first, the service stops, or the head has more than kMaxHeaderLines lines.
+  // times out first, the head is not whole by the task's head deadline, the service stops, or
+  // the head has more than kMaxHeaderLines lines.
   bool ReadRequestHead(const ClientTask& task, HttpRequest& request,
                        std::vector<std::string>& lines) const;
 
