@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -12,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 #include <vector>
 
 #include "app/AutoStart.h"
@@ -27,15 +27,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::mutex g_stdout_mutex;
-
-// One line on standard output, written whole and flushed at once: a reader of the log sees each
-// line as it happens, and lines from several threads never mix.
+// One line on standard output, written whole by one system call: a reader of the log sees each
+// line as it happens, and lines from several threads never mix, with no lock between the
+// workers that log downloads.
 void PrintLine(const std::string& text) {
   const std::string line = text + "\n";
-  std::lock_guard lock(g_stdout_mutex);
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fflush(stdout);
+  for (std::size_t done = 0; done < line.size();) {
+    const ssize_t written = write(STDOUT_FILENO, line.data() + done, line.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;  // nobody reads standard output any more
+    done += static_cast<std::size_t>(written);
+  }
 }
 
 // An activity line: the local time "%Y-%m-%d %H:%M:%S", a space and the line.
@@ -62,6 +64,14 @@ void OnStopSignal(int) {
   const char byte = 1;
   [[maybe_unused]] ssize_t ignored = write(g_stop_pipe[1], &byte, 1);
   errno = saved;
+}
+
+void RaiseDescriptorLimit() {
+  constexpr rlim_t kWanted = 65536;
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur >= kWanted) return;
+  files.rlim_cur = std::min(kWanted, files.rlim_max);
+  setrlimit(RLIMIT_NOFILE, &files);
 }
 
 void SetStopSignalHandler(void (*handler)(int)) {
@@ -103,16 +113,15 @@ int CTesselApp::PortFromSetting(const std::string& value) {
 int CTesselApp::InitInstance() {
   // A vanished client must never end the process (sendfile cannot suppress SIGPIPE).
   signal(SIGPIPE, SIG_IGN);
+  // Every connection takes a descriptor: the pool's 1503 workers need more than the usual 1024.
+  RaiseDescriptorLimit();
 
   const CommandLine line = CommandLine::Parse(m_argc, m_argv);
   if (AnswerWithoutStarting(line)) return 0;
 
-  // Whether or not the database opens, start-up goes on: the lists are then empty.
   PrepareDataFolder();
-  m_log.Open();
-  m_system.Open();
-  m_accounts.Open();
-  m_shares.Open();
+  std::string store_error;
+  const bool stores_open = OpenStores(&store_error);
 
   const bool running = m_channel.Connect();
   int status = 0;
@@ -120,6 +129,24 @@ int CTesselApp::InitInstance() {
   if (running) {
     const int shown = HandOverToRunningInstance();
     return status != 0 ? status : shown;
+  }
+  // This process serves: the user hears first what is wrong with what it serves from. Without
+  // a window nobody could mend a broken database, so serving nothing would only hide it.
+  const std::string database = m_system.GetDatabasePath();
+  if (!stores_open) {
+    Notify("cannot open the database " + database + ": " + store_error, true,
+           "The database " + database + " cannot be opened: " + store_error + ".");
+    if (m_headless) return 1;
+  } else if (m_accounts.HasDefaultAdminPassword()) {
+    const std::string admin = CDataAccount::kDefaultAdminName;
+    Notify("the account " + admin +
+               " still has the well-known default password, so anyone can log in with every "
+               "right; change it with: sqlite3 '" +
+               database + "' \"update account set loginpassword='NEW PASSWORD' where " +
+               "accountname='" + admin + "'\"",
+           true,
+           "The account " + admin +
+               " still has the well-known default password: change it in My Friends.");
   }
 
   // From here on this process is the instance. The event loop's object exists before any thread
@@ -148,12 +175,30 @@ int CTesselApp::InitInstance() {
   m_firewall.Attach();
   m_firewall.AuthorizeApp(m_program_path.c_str(), "Tessel");
 
-  // No window yet: the activity log goes to standard output.
+  // No window yet: the activity log goes to standard output, with the database's failures.
   m_log.SetLogSink(PrintLogLine);
+  const auto log_failure = [this](const std::string& text) { m_log.AddNotice(text); };
+  m_system.SetFailureSink(log_failure);
+  m_accounts.SetFailureSink(log_failure);
+  m_shares.SetFailureSink(log_failure);
   Notify("Database: " + m_system.GetDatabasePath(), false);
   if (!StartService() && m_headless) return 1;
   StartInternetChecks();
   return RunEventLoop();
+}
+
+bool CTesselApp::OpenStores(std::string* error) {
+  m_log.Open();
+  // Every store is opened, whatever the others did: each has its own connection.
+  bool open = m_system.Open();
+  open = m_accounts.Open() && open;
+  open = m_shares.Open() && open;
+  for (CDataBasic* store :
+       {static_cast<CDataBasic*>(&m_system), static_cast<CDataBasic*>(&m_accounts),
+        static_cast<CDataBasic*>(&m_shares)}) {
+    if (error->empty()) *error = store->GetOpenError();
+  }
+  return open;
 }
 
 bool CTesselApp::ObeyCommandLine(const CommandLine& line, int* status) {
@@ -334,8 +379,8 @@ std::string CTesselApp::LowPortAdvice() const {
          m_program_path;
 }
 
-void CTesselApp::Notify(const std::string& text, bool problem) {
-  m_notices.push_back({text, problem});
+void CTesselApp::Notify(const std::string& text, bool problem, const std::string& status) {
+  m_notices.push_back({text, problem, status});
   if (!problem) {
     PrintLine(text);
     return;

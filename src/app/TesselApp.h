@@ -19,11 +19,12 @@ class CInternetCheckTimer;
 class QCoreApplication;
 class QSocketNotifier;
 
-// A message for the user from start-up: where the database is, a port other than the setting's
-// and why, or no port at all.
+// A message for the user from start-up: where the database is, a database that cannot be opened
+// or still has the default password, a port other than the setting's and why, or no port at all.
 struct StartupNotice {
   std::string text;      // may hold several lines
   bool problem = false;  // something the user may want to act on
+  std::string status;    // the window's own wording, when it differs from text (else empty)
 };
 
 // The program: opens the store, obeys the command line, keeps one instance running per user,
@@ -54,7 +55,8 @@ class CTesselApp {
   static int PortFromSetting(const std::string& value);
 
   // The start-up notices so far, in order. Each is printed as it comes (on standard output, a
-  // problem on standard error); the window shows them in its status text once it exists.
+  // problem on standard error); the window shows them in its status text once it exists, in
+  // their status wording where they have one.
   const std::vector<StartupNotice>& StartupNotices() const { return m_notices; }
 
  private:
@@ -77,7 +79,12 @@ class CTesselApp {
   int StartOnFirstFreePort(int first, int last, bool* denied, int* error);
   // How to let this program listen on ports below 1024.
   std::string LowPortAdvice() const;
-  void Notify(const std::string& text, bool problem);
+  // Records a notice and prints it (a problem on standard error, as "tessel: " and text);
+  // status is the window's wording when it must differ (a window has its own ways to mend).
+  void Notify(const std::string& text, bool problem, const std::string& status = "");
+  // Opens the stores; false, with the first store's reason in *error, when the database cannot
+  // be opened.
+  bool OpenStores(std::string* error);
   void PrintAddresses() const;
   // A request from a later start, on the event loop.
   bool OnInstanceRequest(const InstanceRequest& request);

@@ -19,5 +19,9 @@ struct ByteRange {
   // the size and the length to what is left after it.
   Span Resolve(std::uint64_t size) const;
 
+  // Whether the range names any byte of a file of size: not when its start is at or past the
+  // end, though a start of 0 is the whole file, even an empty one; a suffix always does.
+  bool Satisfiable(std::uint64_t size) const { return suffix > 0 || start == 0 || start < size; }
+
   bool operator==(const ByteRange&) const = default;
 };

@@ -141,6 +141,14 @@ bool CFileSender::SendFileCached(int socket, const std::string& local_path, cons
     return m_service.SendString(socket, NotModifiedReply(info.st_mtime));
 
   const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
+  // A range from the end or beyond names no byte. The reply says so with the size, from which a
+  // resuming client learns it has the whole file.
+  if (!range.Satisfiable(size)) {
+    return m_service.SendString(socket,
+                                "HTTP/1.0 416 Range Not Satisfiable\r\nAccept-Ranges: bytes\r\n"
+                                "Content-Range: bytes */" +
+                                    std::to_string(size) + "\r\nContent-Length: 0\r\n\r\n");
+  }
   const auto [start, length] = range.Resolve(size);
   // A range that stops before the last byte says so in its Content-Range and Content-Length.
   const bool ends_early = length > 0 && start + length < size;

@@ -20,12 +20,12 @@ class CFileSender {
 
   // Sends the file at local_path, or the part of it the range names (see ByteRange::Resolve).
   // A whole file, or a range from 0 to the end, gets "200 OK"; any other range "206 Partial
-  // Content" with a Content-Range that
-  // matches the body. The header names display_name, or when it is empty the last component of
-  // local_path, and content_type as the body's type. bytes_sent receives the body bytes
-  // delivered. False, with nothing sent, when the path is not a regular file that can be opened;
-  // false when the body cannot be sent whole (the file shrank, the client left, the service
-  // stopped); true otherwise.
+  // Content" with a Content-Range that matches the body; a range that is not satisfiable (its
+  // start at or past the end) "416 Range Not Satisfiable" with "bytes */SIZE" and no body.
+  // The header names display_name, or when it is empty the last component of local_path, and
+  // content_type as the body's type. bytes_sent receives the body bytes delivered. False, with
+  // nothing sent, when the path is not a regular file that can be opened; false when the body
+  // cannot be sent whole (the file shrank, the client left, the service stopped); true otherwise.
   bool SendFile(int socket, const std::string& local_path, const ByteRange& range,
                 std::string_view display_name, std::uint64_t& bytes_sent,
                 std::string_view content_type = kDownloadType) const;

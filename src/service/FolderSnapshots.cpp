@@ -8,14 +8,15 @@ bool CFolderSnapshots::Stamp::operator==(const Stamp& other) const {
          changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
 }
 
-std::shared_ptr<const CFolderListing> CFolderSnapshots::Get(const std::string& folder) {
+std::shared_ptr<const CFolderListing> CFolderSnapshots::Get(const std::string& folder,
+                                                            const CShareBoundary& boundary) {
   struct stat info {};
   if (stat(folder.c_str(), &info) != 0) return nullptr;
   const Stamp stamp{info.st_dev, info.st_ino, info.st_mtim, info.st_ctim};
   std::shared_ptr<Entry> entry;
   {
     std::lock_guard lock(m_mutex);
-    std::shared_ptr<Entry>& found = m_entries[folder];
+    std::shared_ptr<Entry>& found = m_entries[folder + '\0' + boundary.Root()];
     if (!found) {
       // Entries nobody uses and whose listing no page holds any more go.
       std::erase_if(m_entries, [](const auto& item) {
@@ -31,7 +32,7 @@ std::shared_ptr<const CFolderListing> CFolderSnapshots::Get(const std::string& f
     if (auto listing = entry->listing.lock()) return listing;
   }
   auto listing = std::make_shared<CFolderListing>();
-  if (!listing->Read(folder)) return nullptr;
+  if (!listing->Read(folder, &boundary)) return nullptr;
   entry->listing = listing;
   entry->stamp = stamp;
   entry->read_at = now;

@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "service/FolderListing.h"
+#include "store/ShareBoundary.h"
 
 // Listings shared by the pages of one folder made at the same time: many readers of a large
 // folder hold one listing between them, not one each, and requests arriving together wait for
@@ -22,8 +23,10 @@ class CFolderSnapshots {
 
   // The listing of folder: one that a page still holds, when it is younger than kMaxAge and the
   // folder's times say nothing was added, removed or renamed in it since; else a new one. Null
-  // when the folder cannot be read.
-  std::shared_ptr<const CFolderListing> Get(const std::string& folder);
+  // when the folder cannot be read. Items whose links leave boundary are left out; listings of
+  // one folder seen through different shares are kept apart.
+  std::shared_ptr<const CFolderListing> Get(const std::string& folder,
+                                            const CShareBoundary& boundary);
 
  private:
   struct Stamp {

@@ -67,6 +67,7 @@ bool CFolderZipSender::SendFolderZip(int socket, const std::string& folder, cons
   CZipper zipper;
   // A large tree takes long to pack: neither a stop nor a client that left waits for it.
   zipper.SetKeepGoing(wanted);
+  if (m_bounded) zipper.SetBoundary(m_boundary);
   if (!zipper.OpenZip(archive.path(), root)) return false;
   zipper.AddFolderToZip(root);
   if (!zipper.CloseZip()) return false;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "service/ByteRange.h"
+#include "store/ShareBoundary.h"
 
 class CFileSender;
 class CServiceBasic;
@@ -31,6 +32,13 @@ class CFolderZipSender {
   bool SendFolderZip(int socket, const std::string& folder, const ByteRange& range,
                      std::uint64_t& bytes_sent) const;
 
+  // Links in the folder are followed only where the boundary admits their target (by default
+  // every link is followed).
+  void SetBoundary(const CShareBoundary& boundary) {
+    m_boundary = boundary;
+    m_bounded = true;
+  }
+
   // The system's temporary folder: $TMPDIR when set and not empty, else /tmp.
   static std::string TempFolder();
 
@@ -38,4 +46,6 @@ class CFolderZipSender {
   const CServiceBasic& m_service;
   const CFileSender& m_files;
   CSlotQueue& m_slots;
+  CShareBoundary m_boundary;
+  bool m_bounded = false;
 };

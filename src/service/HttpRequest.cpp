@@ -36,9 +36,8 @@ std::string_view TargetOf(std::string_view rest) {
 void ParseCredentials(HttpRequest& request, std::string_view line) {
   std::size_t basic = line.find("Basic ");
   if (basic == std::string_view::npos) return;
+  // A NUL is kept: credentials holding one must match no account, never the text before it.
   std::string decoded = tessel::Base64Decode(line.substr(basic + 6));
-  // The decoded credentials are text: a NUL ends them.
-  if (std::size_t nul = decoded.find('\0'); nul != std::string::npos) decoded.resize(nul);
   std::size_t colon = decoded.find(':');
   if (colon == std::string::npos) {
     request.user_name = decoded;
@@ -122,6 +121,10 @@ void ParseHeaders(HttpRequest& request, const std::vector<std::string>& lines) {
   constexpr std::string_view kLength = "Content-Length: ";
   constexpr std::string_view kAcceptEncoding = "Accept-Encoding:";
   constexpr std::string_view kIfModifiedSince = "If-Modified-Since:";
+  constexpr std::string_view kHost = "Host:";
+  constexpr std::string_view kOrigin = "Origin:";
+  constexpr std::string_view kReferer = "Referer:";
+  constexpr std::string_view kFetchSite = "Sec-Fetch-Site:";
 
   for (std::string_view line : lines) {
     if (StartsWithNoCase(line, kGet)) {
@@ -142,6 +145,15 @@ void ParseHeaders(HttpRequest& request, const std::vector<std::string>& lines) {
       request.accepts_gzip = AcceptsGzip(line.substr(kAcceptEncoding.size()));
     } else if (StartsWithNoCase(line, kIfModifiedSince)) {
       request.if_modified_since = tessel::ParseHttpDate(line.substr(kIfModifiedSince.size()));
+    } else if (StartsWithNoCase(line, kHost)) {
+      request.has_host = true;
+      request.host = Trim(line.substr(kHost.size()));
+    } else if (StartsWithNoCase(line, kOrigin)) {
+      request.origin = Trim(line.substr(kOrigin.size()));
+    } else if (StartsWithNoCase(line, kReferer)) {
+      request.referer = Trim(line.substr(kReferer.size()));
+    } else if (StartsWithNoCase(line, kFetchSite)) {
+      request.fetch_site = Trim(line.substr(kFetchSite.size()));
     }
   }
 }

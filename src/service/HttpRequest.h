@@ -24,6 +24,13 @@ struct HttpRequest {
   ByteRange range;
   bool accepts_gzip = false;  // Accept-Encoding names gzip (or "*") with a weight above 0
   std::optional<std::time_t> if_modified_since;  // a valid HTTP date, else none
+  // Where the request says it goes and comes from, as sent (blanks trimmed); has_host tells an
+  // empty Host from none at all.
+  bool has_host = false;
+  std::string host;
+  std::string origin;
+  std::string referer;
+  std::string fetch_site;  // Sec-Fetch-Site
 };
 
 // Fills the request from its header lines, in order; a later line of a kind replaces an earlier

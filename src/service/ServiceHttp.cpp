@@ -9,6 +9,7 @@
 #include "base/AsciiText.h"
 #include "base/RequestTarget.h"
 #include "service/FolderZipSender.h"
+#include "service/RequestOrigin.h"
 #include "service/UploadReceiver.h"
 
 using tessel::Route;
@@ -31,8 +32,9 @@ std::string_view WebFileType(std::string_view path) {
 }  // namespace
 
 CServiceHttp::CServiceHttp(CThreadPool& pool, const HttpStores& stores,
-                           std::chrono::milliseconds io_timeout)
-    : CServiceBasic(pool, io_timeout),
+                           std::chrono::milliseconds io_timeout,
+                           std::chrono::milliseconds head_timeout)
+    : CServiceBasic(pool, io_timeout, head_timeout),
       m_stores(stores),
       m_pages(*this, stores.shares, stores.settings),
       m_files(*this),
@@ -54,8 +56,11 @@ bool CServiceHttp::Handle(ClientTask& task) {
   if (route == Route::kLogin)
     return visitor.authenticated ? SendRedirectHome(socket) : SendAuthRequired(socket);
   if (route == Route::kLogout) return SendAuthRequired(socket);
+  // Another site's page may make the owner's browser ask for a change: it gets no right to.
   if (route == Route::kRemove)
-    return visitor.allow_delete ? HandleRemove(socket, request, visitor) : SendAuthRequired(socket);
+    return visitor.allow_delete && !tessel::IsCrossSite(request)
+               ? HandleRemove(socket, request, visitor)
+               : SendAuthRequired(socket);
   if (route == Route::kUpload && request.method == HttpRequest::kPost)
     return HandleUpload(socket, request, visitor);
   if (request.method != HttpRequest::kGet) return SendRedirectHome(socket);
@@ -67,11 +72,32 @@ bool CServiceHttp::Handle(ClientTask& task) {
   return HandleResolvedPath(socket, request, visitor);
 }
 
-CServiceHttp::Visitor CServiceHttp::IdentifyVisitor(const HttpRequest& request) const {
+CServiceHttp::Visitor CServiceHttp::IdentifyVisitor(const HttpRequest& request) {
   Visitor visitor;
+  const std::string& ip = request.client_ip;
+  // A page of another site can point a name of its own at 127.0.0.1 and so reach us from this
+  // machine in the owner's browser: only a Host no such page can send keeps the rights of the
+  // machine's address. Browsers always send Host; its absence means some other client.
+  std::string address = ip;
+  if (ip.rfind("127.", 0) == 0 && request.has_host && !tessel::IsLocalHostName(request.host))
+    address.clear();
+  std::string user = request.user_name;
+  std::string password = request.password;
+  const bool attempt = !user.empty() || !password.empty();
+  const bool checked = !attempt || m_throttle.Admits(ip);
+  if (!checked) {
+    user.clear();
+    password.clear();
+  }
   AccountRecord record;
-  if (!m_stores.accounts.CheckLogin(request.user_name, request.password, request.client_ip, record))
+  if (!m_stores.accounts.CheckLogin(user, password, address, record)) {
+    if (attempt && checked && m_throttle.Failed(ip)) {
+      m_stores.log.AddNotice("user(:" + ip + ") logins refused after " +
+                             std::to_string(CLoginThrottle::kMaxFailures) +
+                             " failed within a minute, until a minute passes without one");
+    }
     return visitor;
+  }
   visitor.authenticated = true;
   visitor.account = record.account_name;
   visitor.allow_upload = record.allow_upload != 0;
@@ -103,7 +129,7 @@ bool CServiceHttp::HandleResolvedPath(int socket, const HttpRequest& request,
       std::uint64_t sent = 0;
       m_stores.log.AddLog(ip, visitor.account, CDataLog::kDownloadFolder, name, start, length,
                           CDataLog::kPhaseStart);
-      HandleFolderZip(socket, request, local, sent);
+      HandleFolderZip(socket, request, local, m_stores.shares.GetShareBoundary(name), sent);
       m_stores.log.AddLog(ip, visitor.account, CDataLog::kDownloadFolder, name, start, length,
                           CDataLog::kPhaseEnd);
       return true;
@@ -165,7 +191,7 @@ bool CServiceHttp::HandleRemove(int socket, const HttpRequest& request, const Vi
 
 bool CServiceHttp::HandleUpload(int socket, const HttpRequest& request, const Visitor& visitor) {
   const CUploadReceiver receiver(*this, m_stores.shares);
-  if (!visitor.allow_upload) {
+  if (!visitor.allow_upload || tessel::IsCrossSite(request)) {
     SendAuthRequired(socket);
     receiver.DiscardRequestBody(socket, request.content_length);
     return true;
@@ -192,23 +218,28 @@ bool CServiceHttp::HandleUpload(int socket, const HttpRequest& request, const Vi
 }
 
 bool CServiceHttp::HandleFolderZip(int socket, const HttpRequest& request,
-                                   const std::string& local_path, std::uint64_t& bytes_sent) {
-  return CFolderZipSender(*this, m_files, m_zip_slots)
-      .SendFolderZip(socket, local_path, request.range, bytes_sent);
+                                   const std::string& local_path, const CShareBoundary& boundary,
+                                   std::uint64_t& bytes_sent) {
+  CFolderZipSender sender(*this, m_files, m_zip_slots);
+  sender.SetBoundary(boundary);
+  return sender.SendFolderZip(socket, local_path, request.range, bytes_sent);
 }
 
 bool CServiceHttp::ReadRequestHead(const ClientTask& task, HttpRequest& request,
                                    std::vector<std::string>& lines) const {
   lines.clear();
   bool too_many = false;
-  const bool ended = ReadLines(task.socket, [&](std::string& line) {
-    // A header line is text: a NUL ends it.
-    if (std::size_t nul = line.find('\0'); nul != std::string::npos) line.resize(nul);
-    if (line.empty()) return false;
-    lines.push_back(std::move(line));
-    too_many = lines.size() > kMaxHeaderLines;
-    return !too_many;
-  });
+  const bool ended = ReadLines(
+      task.socket,
+      [&](std::string& line) {
+        // A header line is text: a NUL ends it.
+        if (std::size_t nul = line.find('\0'); nul != std::string::npos) line.resize(nul);
+        if (line.empty()) return false;
+        lines.push_back(std::move(line));
+        too_many = lines.size() > kMaxHeaderLines;
+        return !too_many;
+      },
+      kLineCapacity, HeadDeadline(task));
   if (!ended || too_many) return false;
   request = HttpRequest{};
   request.client_ip = task.PeerIp();

@@ -292,7 +292,8 @@ bool CSharePages::SendFolderPage(int socket, const std::string& local_path,
                                  bool allow_upload, bool gzip) const {
   CPageStream out(m_service, socket, PageHead(gzip), gzip);
   PageBuilder page(out, authenticated, allow_upload);
-  const std::shared_ptr<const CFolderListing> listing = m_listings.Get(local_path);
+  const CShareBoundary boundary = m_shares.GetShareBoundary(relative_name);
+  const std::shared_ptr<const CFolderListing> listing = m_listings.Get(local_path, boundary);
   if (!listing) {
     page.Finish();
     return true;

@@ -23,8 +23,8 @@ class CSharePages {
   bool SendShareListPage(int socket, const std::string& account_name, bool authenticated,
                          bool allow_upload, bool allow_delete, bool gzip = false) const;
   // Sends the listing of the folder at local_path, whose share-relative name is relative_name:
-  // the parent entry first, then the visible items in listing order. Pages of one folder made
-  // at the same time share its listing. Always true.
+  // the parent entry first, then the visible items in listing order, without links that leave
+  // the share. Pages of one folder made at the same time share its listing. Always true.
   bool SendFolderPage(int socket, const std::string& local_path, const std::string& relative_name,
                       bool authenticated, bool allow_upload, bool gzip = false) const;
 

@@ -188,6 +188,7 @@ int CADO::CADODatabase::BusyTimeoutMs() const {
 
 void CADO::CADODatabase::RecordError(int code, const std::string& description) {
   m_last_error = code;
+  m_error_description = description;
   m_last_error_text = "Connection String = " + m_connection_string + "\n" +
                       ErrorBlock("CADODataBase", code, kLayerSource, description);
 }
@@ -195,8 +196,10 @@ void CADO::CADODatabase::RecordError(int code, const std::string& description) {
 void CADO::CADODatabase::RecordEngineError(int code) {
   std::string description = m_db ? sqlite3_errmsg(m_db) : sqlite3_errstr(code);
   m_last_error = code;
+  m_error_description = description;
   m_last_error_text = "Connection String = " + m_connection_string + "\n" +
                       ErrorBlock("CADODataBase", code, "SQLite", description);
+  if (m_error_listener) m_error_listener(code, description);
 }
 
 bool CADO::CADODatabase::Open(const std::string& connection_string, const std::string&,
@@ -339,6 +342,7 @@ bool CADO::CADORecordset::FailEngine(int code) {
   m_last_error = code;
   m_last_error_text =
       "Query = " + m_query + "\n" + ErrorBlock("CADORecordset", code, "SQLite", description);
+  if (m_database.m_error_listener) m_database.m_error_listener(code, description);
   return false;
 }
 

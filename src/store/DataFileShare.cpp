@@ -6,6 +6,7 @@
 
 #include "base/RequestTarget.h"
 #include "base/TimeStamp.h"
+#include "store/ShareBoundary.h"
 
 namespace {
 
@@ -208,6 +209,10 @@ int CDataFileShare::ListShares(std::vector<FileShareRecord>& shares) {
   return static_cast<int>(shares.size());
 }
 
+CShareBoundary CDataFileShare::GetShareBoundary(const std::string& relative_name) {
+  return CShareBoundary(GetSharePath(relative_name.substr(0, relative_name.find('\\'))));
+}
+
 bool CDataFileShare::LocateShareItem(const std::string& value, std::string& share_name,
                                      std::string& below, std::string& local_path, int& share_mode) {
   std::size_t separator = value.find('\\');
@@ -228,6 +233,8 @@ bool CDataFileShare::LocateShareItem(const std::string& value, std::string& shar
     if (c == '\\') c = '/';
   std::string local = NormalPath(share_path + rest);
   if (local.size() > kMaxLocalPath || !Contains(share_path, local)) return false;
+  // The text stays inside; the links along it must as well.
+  if (!CShareBoundary(share_path).Admits(local)) return false;
   // The name is rebuilt from the normal path, so "Music\live\..\a.mp3" is logged and linked as
   // "Music\a.mp3" and a folder page's parent entry is always its real parent.
   below = local.substr(share_path.size());

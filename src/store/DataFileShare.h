@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "store/DataBasic.h"
+#include "store/ShareBoundary.h"
 
 // One row of the table fileshare.
 struct FileShareRecord {
@@ -72,6 +73,9 @@ class CDataFileShare : public CDataBasic {
                      std::vector<std::string>& uploaders, bool all_shares);
   // Replaces the list with every share, oldest first. Returns the number listed.
   int ListShares(std::vector<FileShareRecord>& shares);
+  // The boundary that the items of the share named by a share-relative name ("docs\sub" is
+  // decided by "docs") must keep to; one that admits nothing for an unknown share.
+  CShareBoundary GetShareBoundary(const std::string& relative_name);
   // A share name that is free now, made from the path's last component (the text after the
   // last "/"; for a path ending in "/" its first character): report.pdf, then report-2.pdf,
   // report-3.pdf... The name is only reserved by ShareFile, which chooses it itself.
@@ -80,8 +84,8 @@ class CDataFileShare : public CDataBasic {
   // Maps a decoded request path to what it names: "/download.htm?file=<share>\<below>" (with
   // "&zip=1" or "&icon=1"), "/remove.htm?file=<share>...", "/favicon.ico", "/images/..." and
   // "/icons/...", as tessel::ParseRequestTarget reads them. For any kind but kNotFound,
-  // local_path receives the
-  // normalised local path, which is the share's path or lies below it (or in the web folder), and
+  // local_path receives the normalised local path, which is the share's path or lies below it,
+  // also once its links are resolved (or in the web folder), and
   // relative_name the share-relative name with "\" between folders (only the share's name for a
   // removal, empty for the web folder). A NUL ends the request path. When share_mode is given,
   // it receives the mode of the share found (left alone for the web folder and kNotFound),

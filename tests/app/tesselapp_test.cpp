@@ -226,8 +226,17 @@ TEST_F(TesselAppTest, FirstStartMakesStoreAndSecondStartsEndAtOnce) {
 
   EXPECT_EQ(m_runner.Stop(first, SIGTERM), 0);
   EXPECT_FALSE(fs::exists(m_runner.SocketPath()));
+  // A new database lets anybody in as admin: that is said on standard error, with nothing else
+  // when the port needed no other choice.
+  const std::string warning =
+      "tessel: the account admin still has the well-known default password, so anyone can log in "
+      "with every right; change it with: sqlite3 '" +
+      folder +
+      "/tessel.mdb' \"update account set loginpassword='NEW PASSWORD' where "
+      "accountname='admin'\"\n";
+  EXPECT_NE(Err(first).find(warning), std::string::npos) << Err(first);
   if (privileged) {
-    EXPECT_EQ(Err(first), "");
+    EXPECT_EQ(Err(first), warning);
   }
 }
 
@@ -411,6 +420,77 @@ TEST_F(TesselAppTest, HeadlessLogsDownloadsWithLocalTime) {
       R"(notes\.txt\(0\.3 K/0\.3 K\)\n)");
   EXPECT_TRUE(std::regex_search(out, start)) << out;
   EXPECT_TRUE(std::regex_search(out, end)) << out;
+  EXPECT_EQ(m_runner.Stop(instance), 0);
+}
+
+TEST_F(TesselAppTest, ABrokenDatabaseIsReportedAndEndsHeadlessMode) {
+  const std::string database = m_runner.ProgramFolder() + "/tessel.mdb";
+  const auto expect_refused = [&](const std::string& reason) {
+    Child child;
+    EXPECT_EQ(m_runner.Run(child, {"-headless"}), 1) << reason;
+    EXPECT_EQ(Err(child), "tessel: cannot open the database " + database + ": " + reason + "\n");
+    EXPECT_EQ(Out(child).find("Serving"), std::string::npos) << Out(child);
+    EXPECT_FALSE(fs::exists(m_runner.SocketPath()));
+  };
+  WriteFile(database, std::string(20000, '\x5a'));
+  expect_refused("file is not a database");
+  fs::remove(database);
+  fs::create_directory(database);
+  expect_refused("it is a folder, not a database file");
+  fs::remove(database);
+  {
+    CADO::CADODatabase other;  // some other program's database
+    ASSERT_TRUE(other.Create(database));
+    ASSERT_TRUE(other.Execute("create table notes(x)"));
+  }
+  expect_refused("it is not a Tessel database (no such table: account)");
+  fs::remove(database);
+  SetSetting("LocalPort", "8090");
+  chmod(database.c_str(), 0);
+  if (geteuid() == 0) {  // root reads any file: the program runs as somebody else
+    const passwd* nobody = getpwnam("nobody");
+    const group* nogroup = getgrnam("nogroup");
+    ASSERT_TRUE(nobody && nogroup);
+    m_runner.RunAs(nobody->pw_uid, nogroup->gr_gid);
+  }
+  expect_refused("Permission denied");
+  m_runner.RunAs(0, 0);
+
+  // An empty file holds nothing: it is made a new database, and the program serves.
+  fs::remove(database);
+  WriteFile(database, "");
+  Child fresh;
+  ASSERT_TRUE(m_runner.StartServing(fresh)) << Err(fresh);
+  EXPECT_NE(Err(fresh).find("default password"), std::string::npos) << Err(fresh);
+  EXPECT_EQ(GetSetting("LocalPort"), "80");
+  EXPECT_EQ(m_runner.Stop(fresh), 0);
+}
+
+TEST_F(TesselAppTest, ADatabaseFailingWhileServingIsLoggedOncePerKind) {
+  SetSetting("LocalPort", "8090");
+  {
+    CDataAccount accounts(m_runner.ProgramFolder());
+    ASSERT_TRUE(accounts.Open());
+    AccountRecord admin;
+    ASSERT_TRUE(accounts.GetAccount("admin", admin));
+    admin.password = "changed";
+    ASSERT_TRUE(accounts.ModifyAccount(admin));
+  }
+  Child instance;
+  ASSERT_TRUE(m_runner.StartServing(instance)) << Err(instance);
+  EXPECT_EQ(Err(instance), "");  // no default password any more
+  {
+    CADO::CADODatabase other;
+    ASSERT_TRUE(other.Open(m_runner.ProgramFolder() + "/tessel.mdb"));
+    ASSERT_TRUE(other.Execute("drop table account"));
+  }
+  for (int i = 0; i < 3; ++i)
+    EXPECT_NE(Exchange(8090, "GET /index.htm HTTP/1.0\r\n\r\n").find("401"), std::string::npos);
+  const std::string line =
+      "database " + m_runner.ProgramFolder() + "/tessel.mdb failed: no such table: account\n";
+  ASSERT_TRUE(m_runner.WaitForOutput(instance, line)) << Out(instance);
+  const std::string out = Out(instance);
+  EXPECT_EQ(out.find(line), out.rfind(line)) << out;
   EXPECT_EQ(m_runner.Stop(instance), 0);
 }
 

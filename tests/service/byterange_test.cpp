@@ -26,4 +26,12 @@ TEST(ByteRange, ASuffixCountsBackFromTheEndAndOverridesTheStart) {
   EXPECT_EQ((ByteRange{0, -1, 1}.Resolve(0)), (Span{0, 0}));
 }
 
+TEST(ByteRange, OnlyAStartAtOrPastTheEndIsUnsatisfiable) {
+  EXPECT_TRUE((ByteRange{}.Satisfiable(0)));
+  EXPECT_TRUE((ByteRange{99, 5, 0}.Satisfiable(100)));
+  EXPECT_FALSE((ByteRange{100, -1, 0}.Satisfiable(100)));
+  EXPECT_FALSE((ByteRange{1, -1, 0}.Satisfiable(0)));
+  EXPECT_TRUE((ByteRange{0, -1, 500}.Satisfiable(0)));
+}
+
 }  // namespace

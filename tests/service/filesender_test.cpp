@@ -46,6 +46,11 @@ void SetWriteTime(const std::string& path, std::time_t time) {
   ASSERT_EQ(utimes(path.c_str(), times), 0);
 }
 
+std::string Unsatisfiable(std::uint64_t size) {
+  return "HTTP/1.0 416 Range Not Satisfiable\r\nAccept-Ranges: bytes\r\nContent-Range: bytes */" +
+         std::to_string(size) + "\r\nContent-Length: 0\r\n\r\n";
+}
+
 class Downloads : public web::WebFixture {
  protected:
   void SetUp() override {
@@ -79,9 +84,10 @@ TEST_F(Downloads, RangesAreAnsweredByteExact) {
   // The last bytes.
   EXPECT_EQ(Range("-500"), PartHead(500, 4500, 4999, 5000, "data.bin") + data.substr(4500));
   EXPECT_EQ(Range("-9000"), WholeHead(5000, "data.bin") + data);
-  // At or beyond the end: nothing left to send.
-  EXPECT_EQ(Range("5000-"), PartHead(0, 5000, 4999, 5000, "data.bin"));
-  EXPECT_EQ(Range("99999999999999999999-"), PartHead(0, 5000, 4999, 5000, "data.bin"));
+  // At or beyond the end: no byte to send, and the size to resume against.
+  EXPECT_EQ(Range("5000-"), Unsatisfiable(5000));
+  EXPECT_EQ(Range("5000-5999"), Unsatisfiable(5000));
+  EXPECT_EQ(Range("99999999999999999999-"), Unsatisfiable(5000));
   // An end before the start is read as "to the end".
   EXPECT_EQ(Range("200-100"), PartHead(4800, 200, 4999, 5000, "data.bin") + data.substr(200));
 
@@ -150,6 +156,23 @@ TEST_F(Downloads, BrowsersKeepImagesAndIconsButNeverDownloads) {
   SetWriteTime(Local("Data/data.bin"), 784111777);
   EXPECT_EQ(Get(kData, "If-Modified-Since: " + date + "\r\nAccept-Encoding: gzip\r\n"),
             WholeHead(5000, "data.bin") + data);
+}
+
+TEST_F(Downloads, RangesPastTheEndAreNotSatisfiable) {
+  // An empty file has no byte to start at but 0, which asks for the whole (empty) file.
+  web::WriteFile(Local("Data/empty.bin"), "");
+  const std::string empty = "/download.htm?file=Data%5Cempty.bin";
+  EXPECT_EQ(Range("0-", empty), WholeHead(0, "empty.bin"));
+  EXPECT_EQ(Range("-10", empty), WholeHead(0, "empty.bin"));
+  EXPECT_EQ(Range("1-", empty), Unsatisfiable(0));
+  // A folder's archive is judged against its own size.
+  const web::Reply zip = Split(Get("/download.htm?file=Data&zip=1"));
+  const std::size_t size = zip.body.size();
+  ASSERT_GT(size, 0u);
+  EXPECT_EQ(Range(std::to_string(size) + "-", "/download.htm?file=Data&zip=1"),
+            Unsatisfiable(size));
+  EXPECT_EQ(Split(Range(std::to_string(size - 1) + "-", "/download.htm?file=Data&zip=1")).body,
+            zip.body.substr(size - 1));
 }
 
 // Browsers apply a stylesheet only when its reply says it is one; the page's script and sheet

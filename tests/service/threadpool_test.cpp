@@ -6,157 +6,217 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
-#include <condition_variable>
+#include <functional>
+#include <map>
 #include <mutex>
-#include <set>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "service/WebFixture.h"
 #include "support/Eventually.h"
 #include "support/Loopback.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using tessel::test::Eventually;
+using Clock = std::chrono::steady_clock;
 
-// Holds each connection until the test releases its id (carried in the peer port: the tasks
-// have no socket).
+// Holds each connection until its client sends "go" (then answers "ok") or goes away. Clients
+// say something first: a connection that sends nothing is not accepted.
 class HoldingService : public CServiceBasic {
  public:
-  explicit HoldingService(CThreadPool& pool) : CServiceBasic(pool), m_pool(pool) {}
-  ~HoldingService() override {
-    ReleaseAll();  // so that a failed test still ends
-    m_pool.WaitIdle(this);
-  }
+  using CServiceBasic::CServiceBasic;
+  ~HoldingService() override { Stop(); }
   bool Handle(ClientTask& task) override {
-    const int id = task.peer.sin_port;
-    std::unique_lock lock(m_mutex);
     ++arrived;
-    m_released_changed.wait(lock, [&] { return m_release_all || m_released.count(id) > 0; });
-    return true;
-  }
-  void Release(int id) {
-    std::lock_guard lock(m_mutex);
-    m_released.insert(id);
-    m_released_changed.notify_all();
-  }
-  void ReleaseAll() {
-    std::lock_guard lock(m_mutex);
-    m_release_all = true;
-    m_released_changed.notify_all();
-  }
-  std::atomic<int> arrived = 0;
-
- private:
-  CThreadPool& m_pool;
-  std::mutex m_mutex;
-  std::condition_variable m_released_changed;
-  bool m_release_all = false;
-  std::set<int> m_released;
-};
-
-ClientTask TaskFor(CServiceBasic* service, int id) {
-  ClientTask task;
-  task.peer.sin_port = static_cast<in_port_t>(id);
-  task.service = service;
-  return task;
-}
-
-// Sets the flag once the time is up, unless destroyed first: a pool that cannot take a
-// connection makes Dispatch wait for ever, and the flag ends that wait with a failure instead.
-class Deadline {
- public:
-  explicit Deadline(std::chrono::milliseconds after)
-      : m_thread([this, after] {
-          std::unique_lock lock(m_mutex);
-          if (!m_ended.wait_for(lock, after, [this] { return m_done; })) passed = true;
-        }) {}
-  ~Deadline() {
     {
       std::lock_guard lock(m_mutex);
-      m_done = true;
+      ++m_arrived_from[task.PeerIp()];
     }
-    m_ended.notify_all();
-    m_thread.join();
+    std::string line;
+    while (ReadLine(task.socket, line) && line != "go") {
+    }
+    if (line == "go") SendString(task.socket, "ok");
+    return true;
   }
-  std::atomic<bool> passed = false;
+  int ArrivedFrom(const std::string& address) {
+    std::lock_guard lock(m_mutex);
+    return m_arrived_from[address];
+  }
+  std::atomic<int> arrived{0};
 
  private:
   std::mutex m_mutex;
-  std::condition_variable m_ended;
-  bool m_done = false;
-  std::thread m_thread;
+  std::map<std::string, int> m_arrived_from;
 };
+
+using tessel::test::Eventually;
+
+// A connection from `from` to port, held by the service until released.
+int Hold(int port, const char* from = "127.0.0.1") {
+  const int fd = web::ConnectFrom(from, port);
+  loopback::Send(fd, "hold\n");
+  return fd;
+}
+
+// Lets a held connection go and reads its answer.
+std::string Release(int fd) {
+  loopback::Send(fd, "go\n");
+  std::string reply = loopback::ReadAll(fd);
+  close(fd);
+  return reply;
+}
+
+// True when the server has closed fd: an end, or a reset for what it left unread.
+bool ClosedByServer(int fd) {
+  char byte;
+  const ssize_t got = recv(fd, &byte, 1, MSG_DONTWAIT);
+  return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
 
 }  // namespace
 
-TEST(ThreadPool, RefusesWorkBeforeStart) {
-  CThreadPool pool;
-  HoldingService service(pool);
-  EXPECT_EQ(pool.Dispatch(TaskFor(&service, 1)), -1);
-  EXPECT_EQ(pool.CountActive(), 0);
-  EXPECT_EQ(pool.WorkerCount(), 0);
+TEST(ThreadPool, TheLimitsAreThoseOfTheProduct) {
+  EXPECT_EQ(CThreadPool::kInitialWorkers, 10);
+  EXPECT_EQ(CThreadPool::kGrowth, 10);
+  EXPECT_EQ(CThreadPool::kMaxWorkers, 1503);
+  EXPECT_EQ(CThreadPool::kMaxPerAddress, 256);
+  EXPECT_EQ(CServiceBasic::kIoTimeout, 60s);
+  EXPECT_EQ(CServiceBasic::kHeadTimeout, 30s);
 }
 
-TEST(ThreadPool, GrowsByTenAndReusesTheLowestFreeSlot) {
+TEST(ThreadPool, ServesNothingUntilStartedThenEverythingWaiting) {
   CThreadPool pool;
+  HoldingService service(pool);
+  ASSERT_TRUE(service.Start(loopback::FreePort()));
+  int fd = Hold(service.Port());
+  ASSERT_GE(fd, 0);
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(service.arrived, 0);
+  EXPECT_EQ(pool.WorkerCount(), 0);
   ASSERT_TRUE(pool.Start());
   ASSERT_TRUE(pool.Start());
   EXPECT_EQ(pool.WorkerCount(), CThreadPool::kInitialWorkers);
-  HoldingService service(pool), other(pool);
+  EXPECT_EQ(Release(fd), "ok");
+}
 
-  for (int id = 0; id < 11; ++id) EXPECT_EQ(pool.Dispatch(TaskFor(&service, id)), id);
-  ASSERT_TRUE(Eventually([&] { return service.arrived == 11; })) << "the 11th was not served";
+TEST(ThreadPool, GrowsInGroupsUpToItsLimitAndServesTheRestAsWorkersFree) {
+  CThreadPool pool(CThreadPool::Limits{.max_workers = 25});
+  ASSERT_TRUE(pool.Start());
+  HoldingService service(pool);
+  ASSERT_TRUE(service.Start(loopback::FreePort()));
+  std::vector<int> clients;
+  auto connect = [&](int count) {
+    for (int i = 0; i < count; ++i) clients.push_back(Hold(service.Port()));
+  };
+
+  connect(11);
+  ASSERT_TRUE(Eventually([&] { return service.arrived == 11; }));
   EXPECT_EQ(pool.WorkerCount(), 20);
-  EXPECT_EQ(pool.CountActive(&service), 11);
-  EXPECT_EQ(pool.CountActive(&other), 0);
+  connect(14);
+  ASSERT_TRUE(Eventually([&] { return service.arrived == 25; }));
+  EXPECT_EQ(pool.WorkerCount(), 25);
+  EXPECT_EQ(pool.CountActive(&service), 25);
 
-  service.Release(3);
-  service.Release(7);
-  // Once both slots are free again, the next connections take 3 and 7, then 11.
-  ASSERT_TRUE(Eventually([&] { return pool.CountActive() == 9; }));
-  EXPECT_EQ(pool.Dispatch(TaskFor(&other, 100)), 3);
-  EXPECT_EQ(pool.Dispatch(TaskFor(&other, 101)), 7);
-  EXPECT_EQ(pool.Dispatch(TaskFor(&other, 102)), 11);
-  EXPECT_EQ(pool.CountActive(&other), 3);
-
-  service.ReleaseAll();
+  // Three more wait for workers, and are not turned away.
+  connect(3);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(service.arrived, 25);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Release(clients[i]), "ok");
+  ASSERT_TRUE(Eventually([&] { return service.arrived == 28; }));
+  EXPECT_EQ(pool.WorkerCount(), 25);
+  EXPECT_EQ(pool.ShedCount(), 0);  // one address, but nobody else waited
+  for (std::size_t i = 3; i < clients.size(); ++i) EXPECT_EQ(Release(clients[i]), "ok");
   pool.WaitIdle(&service);
-  EXPECT_EQ(pool.CountActive(&service), 0);
-  EXPECT_EQ(pool.CountActive(&other), 3);
-  other.ReleaseAll();
-  pool.WaitIdle(&other);
   EXPECT_EQ(pool.CountActive(), 0);
 }
 
-// 1503 connections are served at once; the next waits for one of them to end.
-TEST(ThreadPool, ServesUpToItsLimitAtOnceAndThenWaitsForAFreeSlot) {
-  constexpr int kLimit = 1503;
+TEST(ThreadPool, ServicesShareThePoolAndAreCountedApart) {
+  CThreadPool pool;
+  ASSERT_TRUE(pool.Start());
+  HoldingService first(pool), second(pool);
+  ASSERT_TRUE(first.Start(loopback::FreePort()));
+  ASSERT_TRUE(second.Start(loopback::FreePort()));
+  std::vector<int> to_first, to_second;
+  for (int i = 0; i < 4; ++i) to_first.push_back(Hold(first.Port()));
+  for (int i = 0; i < 3; ++i) to_second.push_back(Hold(second.Port()));
+  ASSERT_TRUE(Eventually([&] { return first.arrived == 4 && second.arrived == 3; }))
+      << first.arrived << " " << second.arrived;
+  EXPECT_EQ(pool.CountActive(&first), 4);
+  EXPECT_EQ(pool.CountActive(&second), 3);
+  EXPECT_EQ(pool.CountActive(), 7);
+
+  // Stopping one leaves the other served by the same workers.
+  for (int fd : to_first) EXPECT_EQ(Release(fd), "ok");
+  first.Stop();
+  EXPECT_EQ(pool.CountActive(&first), 0);
+  EXPECT_EQ(pool.CountActive(&second), 3);
+  to_second.push_back(Hold(second.Port()));
+  for (int fd : to_second) EXPECT_EQ(Release(fd), "ok");
+  pool.WaitIdle(&second);
+  EXPECT_EQ(pool.CountActive(), 0);
+}
+
+// A flood from one address holds every worker but the last, which it cannot take; visitors
+// from other addresses are served all the same, each taking a worker from the flood's newest
+// connections while the flood keeps its share.
+TEST(ThreadPool, OneAddressCannotKeepOthersOut) {
+  constexpr int kWorkers = 20, kShare = 5;
+  CThreadPool pool(CThreadPool::Limits{.max_workers = kWorkers, .per_address = kShare});
+  ASSERT_TRUE(pool.Start());
+  HoldingService service(pool);
+  ASSERT_TRUE(service.Start(loopback::FreePort()));
+  std::vector<int> flood;
+  // One after the other, so that the count is exact: a burst may lose a few more to refusals
+  // while other refusals are still under way.
+  for (int i = 0; i < kWorkers + 5; ++i) {
+    flood.push_back(Hold(service.Port(), "127.0.0.2"));
+    ASSERT_TRUE(Eventually([&] { return pool.CountActive() + pool.ShedCount() == i + 1; }));
+  }
+  // The rest are closed at once.
+  ASSERT_TRUE(
+      Eventually([&] { return pool.CountActive() == kWorkers - 1 && pool.ShedCount() == 6; }));
+
+  // Three visitors held at the same time: the last worker, then two taken from the flood.
+  std::vector<int> visitors;
+  for (const char* from : {"127.0.0.3", "127.0.0.4", "127.0.0.3"})
+    visitors.push_back(Hold(service.Port(), from));
+  ASSERT_TRUE(Eventually([&] {
+    return service.ArrivedFrom("127.0.0.3") == 2 && service.ArrivedFrom("127.0.0.4") == 1;
+  }));
+  for (int fd : visitors) EXPECT_EQ(Release(fd), "ok");
+  EXPECT_EQ(pool.ShedCount(), 8);
+  int open = 0;
+  for (int fd : flood) open += ClosedByServer(fd) ? 0 : 1;
+  EXPECT_EQ(open, kWorkers - 3);
+  EXPECT_EQ(service.ArrivedFrom("127.0.0.2"), kWorkers - 1);
+  for (int fd : flood) close(fd);
+}
+
+// Every worker the pool may have serves at once. The connections come from several addresses, as
+// one address may hold only its share of a full pool; a pool that stops short of its limit
+// leaves the rest waiting, and the test fails in seconds rather than by ctest's time-out.
+TEST(ThreadPool, ServesAsManyConnectionsAtOnceAsItsLimit) {
   CThreadPool pool;
   ASSERT_TRUE(pool.Start());
   HoldingService service(pool);
-  {
-    const Deadline deadline(tessel::test::Scaled(10s));
-    int dispatched = 0;
-    while (dispatched < kLimit &&
-           pool.Dispatch(TaskFor(&service, dispatched), &deadline.passed) == dispatched)
-      ++dispatched;
-    ASSERT_EQ(dispatched, kLimit) << "the pool took no more connections";
+  ASSERT_TRUE(service.Start(loopback::FreePort()));
+  constexpr int kLimit = 1503;
+  std::vector<int> clients;
+  for (int i = 0; i < kLimit; ++i) {
+    const std::string from = "127.0.0." + std::to_string(2 + i / 200);
+    clients.push_back(Hold(service.Port(), from.c_str()));
+    ASSERT_GE(clients.back(), 0) << "connection " << i;
   }
-  ASSERT_TRUE(Eventually([&] { return service.arrived == kLimit; }, 20s));
+  EXPECT_TRUE(Eventually([&] { return service.arrived == kLimit; }, 20s)) << service.arrived;
   EXPECT_EQ(pool.WorkerCount(), kLimit);
-
-  std::atomic<bool> give_up = false;
-  std::atomic<int> slot = -2;
-  std::thread late([&] { slot = pool.Dispatch(TaskFor(&service, 5000), &give_up); });
-  // Never true for a pool that keeps to its limit, however slowly the thread runs.
-  EXPECT_FALSE(Eventually([&] { return slot != -2; }, 200ms)) << "slot " << slot;
-  service.Release(1000);
-  EXPECT_TRUE(Eventually([&] { return slot == 1000; })) << "slot " << slot;
-  give_up = true;
-  late.join();
-  EXPECT_EQ(pool.WorkerCount(), kLimit);
+  EXPECT_EQ(pool.CountActive(&service), kLimit);
+  EXPECT_EQ(pool.ShedCount(), 0);
+  for (int fd : clients) close(fd);
+  pool.WaitIdle(&service);
 }
 
 namespace {
@@ -170,12 +230,16 @@ class WritingService : public CServiceBasic {
     arrived = true;
     // The reset makes the socket readable (with its error); the writes below then raise SIGPIPE.
     pollfd entry{task.socket, POLLIN, 0};
-    poll(&entry, 1, 30000);
+    while (!reset && poll(&entry, 1, 30000) > 0) {
+      char byte;
+      reset = recv(task.socket, &byte, 1, MSG_DONTWAIT) < 0 && errno == ECONNRESET;
+    }
     for (int i = 0; i < 3; ++i) written += write(task.socket, "x", 1) == 1;
     done = true;
     return true;
   }
   std::atomic<bool> arrived{false};
+  std::atomic<bool> reset{false};
   std::atomic<int> written{0};
   std::atomic<bool> done{false};
 };
@@ -191,6 +255,7 @@ TEST(ThreadPool, WorkersWritingToAGoneClientLeaveTheProcessRunning) {
   ASSERT_TRUE(service.Start(loopback::FreePort()));
   int fd = loopback::Connect(service.Port());
   ASSERT_GE(fd, 0);
+  loopback::Send(fd, "x");  // a connection that sends nothing is not accepted
   ASSERT_TRUE(Eventually([&] { return service.arrived.load(); }));
   linger reset{1, 0};
   setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
