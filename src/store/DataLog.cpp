@@ -79,10 +79,6 @@ void CDataLog::AddLog(const std::string& client_address, const std::string& acco
 }
 
 void CDataLog::AddNotice(const std::string& line) {
-  std::shared_ptr<const LogSink> log_sink;
-  {
-    std::lock_guard lock(m_sink_mutex);
-    log_sink = m_log_sink;
-  }
-  if (log_sink && !line.empty()) (*log_sink)(line);
+  if (line.empty()) return;
+  if (const LogSink* log_sink = m_log_sink.load(std::memory_order_acquire)) (*log_sink)(line);
 }
