@@ -138,8 +138,8 @@ TEST_F(LoopbackPair, SendAllDeliversEverythingAndFailsOnStalledOrVanishedClients
   auto start = Clock::now();
   std::string flood(64 << 20, 'x');
   EXPECT_FALSE(service.SendAll(server, flood.data(), flood.size()));
-  // Generous: a loaded machine copies 64 MiB slowly.
-  EXPECT_LT(Clock::now() - start, Scaled(10s));
+  // Only that it gives up: a loaded sanitizer build took 18 s to fill the buffers.
+  EXPECT_LT(Clock::now() - start, 60s);
 
   // The client is gone: false, and no SIGPIPE ends the process.
   close(client);
