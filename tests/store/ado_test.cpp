@@ -1,4 +1,8 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <thread>
 
 #include "store/ADO.h"
 #include "store/DataBasic.h"
@@ -127,3 +131,59 @@ TEST(AdoConnection, FailuresAreReportedAndCreateNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// Runs sql through a connection of the engine's own, as another process would: nothing in this
+// process hears of the write.
+void ExecuteElsewhere(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+  sqlite3_busy_timeout(db, 5000);
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+}
+
+std::string PathOf(CADO::CADORecordset& rs) {
+  std::string path;
+  if (!rs.IsEOF()) rs.GetFieldValue("filepath", path);
+  return path;
+}
+
+}  // namespace
+
+TEST_F(AdoTest, KeptAnswersGiveWayToEveryWriteOfTheProcessAndSoonToOthers) {
+  const std::string query = "select * from fileshare where filename='a'";
+  CADO::CADORecordset rs(m_db);
+  ASSERT_TRUE(rs.Open(query));
+  EXPECT_TRUE(rs.IsEOF());
+
+  // Written through another connection of this process: seen at once.
+  {
+    CADO::CADODatabase other;
+    ASSERT_TRUE(other.Open(m_path));
+    ASSERT_TRUE(other.Execute("insert into fileshare(filename, filepath) values('a', '/one')"));
+  }
+  ASSERT_TRUE(rs.Open(query));
+  EXPECT_EQ(PathOf(rs), "/one");
+
+  // A change made to a kept answer stays with its result set.
+  rs.Edit();
+  EXPECT_TRUE(rs.SetFieldValue("filepath", "/pending"));
+  rs.CancelUpdate();
+  CADO::CADORecordset again(m_db);
+  ASSERT_TRUE(again.Open(query));
+  EXPECT_EQ(PathOf(again), "/one");
+  // ...and one written through it is seen by the next question.
+  again.Edit();
+  EXPECT_TRUE(again.SetFieldValue("filepath", "/two"));
+  ASSERT_TRUE(again.Update());
+  ASSERT_TRUE(rs.Open(query));
+  EXPECT_EQ(PathOf(rs), "/two");
+
+  // Written by another process: seen once the kept answer's lifetime is over.
+  ExecuteElsewhere(m_path, "update fileshare set filepath = '/three' where filename = 'a'");
+  std::this_thread::sleep_for(CADO::CADODatabase::kResultLifetime + std::chrono::milliseconds(5));
+  ASSERT_TRUE(rs.Open(query));
+  EXPECT_EQ(PathOf(rs), "/three");
+}
