@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "service/FileIcon.h"
+#include "service/HttpDate.h"
 
 namespace {
 
@@ -85,19 +86,73 @@ std::string QuotedFileName(std::string_view name) {
   return quoted;
 }
 
+// The time of the running program's file: the icons drawn into it change with it alone.
+std::time_t ProgramTime() {
+  static const std::time_t time = [] {
+    struct stat info {};
+    return stat("/proc/self/exe", &info) == 0 ? info.st_mtime : std::time_t{0};
+  }();
+  return time;
+}
+
+// The header lines that let a browser keep a reply modified at time.
+std::string CacheLines(std::time_t time) {
+  return "Cache-Control: max-age=" + std::to_string(CFileSender::kCacheSeconds) +
+         "\r\nLast-Modified: " + tessel::FormatHttpDate(time) + "\r\n";
+}
+
+// Whether the browser's copy is the one of time: its validator is what we sent, exactly.
+bool NotModified(std::optional<std::time_t> if_modified_since, std::time_t time) {
+  return if_modified_since && *if_modified_since == time;
+}
+
+std::string NotModifiedReply(std::time_t time) {
+  return "HTTP/1.0 304 Not Modified\r\n" + CacheLines(time) + "\r\n";
+}
+
 }  // namespace
 
 bool CFileSender::SendFile(int socket, const std::string& local_path, std::uint64_t range_start,
                            std::int64_t range_length, std::string_view display_name,
-                           std::uint64_t& bytes_sent, std::uint64_t range_suffix) const {
+                           std::uint64_t& bytes_sent, std::uint64_t range_suffix,
+                           std::string_view content_type) const {
+  return SendFileCached(socket, local_path, range_start, range_length, display_name, bytes_sent,
+                        range_suffix, content_type, false, std::nullopt);
+}
+
+bool CFileSender::SendWebFile(int socket, const std::string& local_path, std::uint64_t range_start,
+                              std::int64_t range_length, std::uint64_t range_suffix,
+                              std::optional<std::time_t> if_modified_since,
+                              std::string_view content_type, std::uint64_t& bytes_sent) const {
+  return SendFileCached(socket, local_path, range_start, range_length, {}, bytes_sent, range_suffix,
+                        content_type, true, if_modified_since);
+}
+
+bool CFileSender::SendFileCached(int socket, const std::string& local_path,
+                                 std::uint64_t range_start, std::int64_t range_length,
+                                 std::string_view display_name, std::uint64_t& bytes_sent,
+                                 std::uint64_t range_suffix, std::string_view content_type,
+                                 bool cache, std::optional<std::time_t> if_modified_since) const {
   bytes_sent = 0;
   if (display_name.empty()) display_name = LastComponent(local_path);
   // Non-blocking, so that a pipe placed where a file was expected cannot hold the worker.
   FileHandle file(open(local_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   struct stat info {};
   if (file.get() < 0 || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  // The validator comes before any range.
+  if (cache && NotModified(if_modified_since, info.st_mtime))
+    return m_service.SendString(socket, NotModifiedReply(info.st_mtime));
 
   const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
+  // A range from the end or beyond names no byte. The reply says so with the size, from which a
+  // resuming client learns it has the whole file; a start of 0 is the whole file, even when
+  // that is empty.
+  if (range_suffix == 0 && range_start > 0 && range_start >= size) {
+    return m_service.SendString(socket,
+                                "HTTP/1.0 416 Range Not Satisfiable\r\nAccept-Ranges: bytes\r\n"
+                                "Content-Range: bytes */" +
+                                    std::to_string(size) + "\r\nContent-Length: 0\r\n\r\n");
+  }
   std::uint64_t start = range_start;
   std::uint64_t length = 0;
   if (range_suffix > 0) {
@@ -114,19 +169,17 @@ bool CFileSender::SendFile(int socket, const std::string& local_path, std::uint6
   std::string head;
   if (start > 0 || ends_early) {
     const std::uint64_t last = ends_early ? start + length - 1 : size - 1;
-    head =
-        "HTTP/1.0 206 Partial Content\r\nAccept-Ranges: bytes\r\n"
-        "Content-Type: application/octet-stream\r\nContent-Length: " +
-        std::to_string(length) + "\r\nContent-Range: bytes " + std::to_string(start) + "-" +
-        std::to_string(last) + "/" + std::to_string(size) + "\r\n";
+    head = "HTTP/1.0 206 Partial Content\r\nAccept-Ranges: bytes\r\nContent-Type: " +
+           std::string(content_type) + "\r\nContent-Length: " + std::to_string(length) +
+           "\r\nContent-Range: bytes " + std::to_string(start) + "-" + std::to_string(last) + "/" +
+           std::to_string(size) + "\r\n";
   } else {
-    head =
-        "HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\nContent-Type: application/octet-stream\r\n"
-        "Content-Length: " +
-        std::to_string(length) + "\r\n";
+    head = "HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\nContent-Type: " + std::string(content_type) +
+           "\r\nContent-Length: " + std::to_string(length) + "\r\n";
   }
-  head +=
-      "Content-Disposition: attachment; filename=\"" + QuotedFileName(display_name) + "\"\r\n\r\n";
+  head += "Content-Disposition: attachment; filename=\"" + QuotedFileName(display_name) + "\"\r\n";
+  if (cache) head += CacheLines(info.st_mtime);
+  head += "\r\n";
   if (length <= kSmallBody)
     return SendWithHead(socket, file.get(), start, length, head, bytes_sent);
   if (!m_service.SendString(socket, head)) return false;
@@ -213,13 +266,21 @@ bool CFileSender::SendBodyByReading(int socket, int file, std::uint64_t offset,
   return true;
 }
 
-bool CFileSender::SendIcon(int socket, const std::string& path) const {
+bool CFileSender::SendIcon(int socket, const std::string& path,
+                           std::optional<std::time_t> if_modified_since) const {
+  // The item's own time changes when it is replaced, perhaps by another kind of item.
+  struct stat info {};
+  std::time_t time = ProgramTime();
+  if (path != ".." && stat(path.c_str(), &info) == 0) time = std::max(time, info.st_mtime);
+  if (NotModified(if_modified_since, time)) {
+    m_service.SendString(socket, NotModifiedReply(time));
+    return true;
+  }
   const std::string gif = tessel::FileIconGif(path);
-  m_service.SendString(
-      socket,
-      "HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\nContent-Length: " + std::to_string(gif.size()) +
-          "\r\nContent-Type: application/octet-stream\r\n"
-          "Content-Disposition: attachment; filename=\"file.gif\"\r\n\r\n" +
-          gif);
+  m_service.SendString(socket, "HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\nContent-Length: " +
+                                   std::to_string(gif.size()) +
+                                   "\r\nContent-Type: application/octet-stream\r\n"
+                                   "Content-Disposition: attachment; filename=\"file.gif\"\r\n" +
+                                   CacheLines(time) + "\r\n" + gif);
   return true;
 }

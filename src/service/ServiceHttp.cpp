@@ -8,10 +8,27 @@
 #include <utility>
 
 #include "service/FolderZipSender.h"
+#include "service/RequestOrigin.h"
 #include "service/UploadReceiver.h"
 
 using tessel::EqualsNoCase;
 using tessel::StartsWithNoCase;
+
+namespace {
+
+// Browsers apply a stylesheet only when its reply says it is one, and scripts deserve the same;
+// everything else in the web folder goes out with the download type every file gets.
+std::string_view WebFileType(std::string_view path) {
+  auto ends_with = [path](std::string_view suffix) {
+    return path.size() >= suffix.size() &&
+           EqualsNoCase(path.substr(path.size() - suffix.size()), suffix);
+  };
+  if (ends_with(".css")) return "text/css; charset=utf-8";
+  if (ends_with(".js")) return "text/javascript; charset=utf-8";
+  return CFileSender::kDownloadType;
+}
+
+}  // namespace
 
 CServiceHttp::CServiceHttp(CThreadPool& pool, const HttpStores& stores,
                            std::chrono::milliseconds io_timeout,
@@ -19,7 +36,8 @@ CServiceHttp::CServiceHttp(CThreadPool& pool, const HttpStores& stores,
     : CServiceBasic(pool, io_timeout, head_timeout),
       m_stores(stores),
       m_pages(*this, stores.shares, stores.settings),
-      m_files(*this) {}
+      m_files(*this),
+      m_zip_slots(CFolderZipSender::kMaxArchives) {}
 
 CServiceHttp::~CServiceHttp() {
   Stop();
@@ -37,23 +55,49 @@ bool CServiceHttp::Handle(ClientTask& task) {
   if (EqualsNoCase(path, "/index.htm"))
     return visitor.authenticated ? SendRedirectHome(socket) : SendAuthRequired(socket);
   if (EqualsNoCase(path, "/logout.htm")) return SendAuthRequired(socket);
+  // Another site's page may make the owner's browser ask for a change: it gets no right to.
   if (StartsWithNoCase(path, "/remove.htm"))
-    return visitor.allow_delete ? HandleRemove(socket, request, visitor) : SendAuthRequired(socket);
+    return visitor.allow_delete && !tessel::IsCrossSite(request)
+               ? HandleRemove(socket, request, visitor)
+               : SendAuthRequired(socket);
   if (EqualsNoCase(path, "/upload") && request.method == HttpRequest::kPost)
     return HandleUpload(socket, request, visitor);
   if (request.method != HttpRequest::kGet) return SendRedirectHome(socket);
   if (path == "/" || EqualsNoCase(path, "/download.htm?file=/"))
     return m_pages.SendShareListPage(socket, visitor.account, visitor.authenticated,
-                                     visitor.allow_upload, visitor.allow_delete);
-  if (EqualsNoCase(path, "/download.htm?file=/&icon=1")) return m_files.SendIcon(socket, "..");
+                                     visitor.allow_upload, visitor.allow_delete,
+                                     request.accepts_gzip);
+  if (EqualsNoCase(path, "/download.htm?file=/&icon=1"))
+    return m_files.SendIcon(socket, "..", request.if_modified_since);
   return HandleResolvedPath(socket, request, visitor);
 }
 
-CServiceHttp::Visitor CServiceHttp::IdentifyVisitor(const HttpRequest& request) const {
+CServiceHttp::Visitor CServiceHttp::IdentifyVisitor(const HttpRequest& request) {
   Visitor visitor;
+  const std::string& ip = request.client_ip;
+  // A page of another site can point a name of its own at 127.0.0.1 and so reach us from this
+  // machine in the owner's browser: only a Host no such page can send keeps the rights of the
+  // machine's address. Browsers always send Host; its absence means some other client.
+  std::string address = ip;
+  if (ip.rfind("127.", 0) == 0 && request.has_host && !tessel::IsLocalHostName(request.host))
+    address.clear();
+  std::string user = request.user_name;
+  std::string password = request.password;
+  const bool attempt = !user.empty() || !password.empty();
+  const bool checked = !attempt || m_throttle.Admits(ip);
+  if (!checked) {
+    user.clear();
+    password.clear();
+  }
   AccountRecord record;
-  if (!m_stores.accounts.CheckLogin(request.user_name, request.password, request.client_ip, record))
+  if (!m_stores.accounts.CheckLogin(user, password, address, record)) {
+    if (attempt && checked && m_throttle.Failed(ip)) {
+      m_stores.log.AddNotice("user(:" + ip + ") logins refused after " +
+                             std::to_string(CLoginThrottle::kMaxFailures) +
+                             " failed within a minute, until a minute passes without one");
+    }
     return visitor;
+  }
   visitor.authenticated = true;
   visitor.account = record.account_name;
   visitor.allow_upload = record.allow_upload != 0;
@@ -77,7 +121,7 @@ bool CServiceHttp::HandleResolvedPath(int socket, const HttpRequest& request,
       return HandleSharedFile(socket, request, visitor, name, local);
     case CDataFileShare::kPathFolder:
       return m_pages.SendFolderPage(socket, local, name, visitor.authenticated,
-                                    visitor.allow_upload);
+                                    visitor.allow_upload, request.accepts_gzip);
     case CDataFileShare::kPathFolderZip: {
       const std::uint64_t start = request.range_start;
       const auto length = static_cast<std::uint64_t>(request.range_length);
@@ -85,17 +129,18 @@ bool CServiceHttp::HandleResolvedPath(int socket, const HttpRequest& request,
       std::uint64_t sent = 0;
       m_stores.log.AddLog(ip, visitor.account, CDataLog::kDownloadFolder, name, start, length,
                           CDataLog::kPhaseStart);
-      HandleFolderZip(socket, request, local, sent);
+      HandleFolderZip(socket, request, local, m_stores.shares.GetShareBoundary(name), sent);
       m_stores.log.AddLog(ip, visitor.account, CDataLog::kDownloadFolder, name, start, length,
                           CDataLog::kPhaseEnd);
       return true;
     }
     case CDataFileShare::kPathIcon:
-      return m_files.SendIcon(socket, local);
+      return m_files.SendIcon(socket, local, request.if_modified_since);
     case CDataFileShare::kPathWebFile: {
       std::uint64_t sent = 0;
-      return m_files.SendFile(socket, local, request.range_start, request.range_length, {}, sent,
-                              request.range_suffix);
+      return m_files.SendWebFile(socket, local, request.range_start, request.range_length,
+                                 request.range_suffix, request.if_modified_since,
+                                 WebFileType(local), sent);
     }
   }
   return SendNotFound(socket);
@@ -152,7 +197,7 @@ bool CServiceHttp::HandleRemove(int socket, const HttpRequest& request, const Vi
 
 bool CServiceHttp::HandleUpload(int socket, const HttpRequest& request, const Visitor& visitor) {
   const CUploadReceiver receiver(*this, m_stores.shares);
-  if (!visitor.allow_upload) {
+  if (!visitor.allow_upload || tessel::IsCrossSite(request)) {
     SendAuthRequired(socket);
     receiver.DiscardRequestBody(socket, request.content_length);
     return true;
@@ -179,10 +224,12 @@ bool CServiceHttp::HandleUpload(int socket, const HttpRequest& request, const Vi
 }
 
 bool CServiceHttp::HandleFolderZip(int socket, const HttpRequest& request,
-                                   const std::string& local_path, std::uint64_t& bytes_sent) {
-  return CFolderZipSender(*this, m_files)
-      .SendFolderZip(socket, local_path, request.range_start, request.range_length, bytes_sent,
-                     request.range_suffix);
+                                   const std::string& local_path, const CShareBoundary& boundary,
+                                   std::uint64_t& bytes_sent) {
+  CFolderZipSender sender(*this, m_files, m_zip_slots);
+  sender.SetBoundary(boundary);
+  return sender.SendFolderZip(socket, local_path, request.range_start, request.range_length,
+                              bytes_sent, request.range_suffix);
 }
 
 bool CServiceHttp::ReadRequestHead(const ClientTask& task, HttpRequest& request,

@@ -13,6 +13,7 @@
 #include "res/StringTable.h"
 #include "service/FolderListing.h"
 #include "service/HttpRequest.h"
+#include "service/PageStream.h"
 #include "service/UrlCodec.h"
 #include "store/SizeText.h"
 
@@ -145,6 +146,15 @@ class RowTemplate {
   std::vector<Part> m_parts;
 };
 
+// Removes the first section that begins with start and ends with end, both included.
+void EraseSection(std::string& page, std::string_view start, std::string_view end) {
+  const std::size_t first = page.find(start);
+  if (first == std::string::npos) return;
+  const std::size_t last = page.find(end, first + start.size());
+  if (last == std::string::npos) return;
+  page.erase(first, last + end.size() - first);
+}
+
 std::string SampleRowOf(const std::string& page) {
   const std::size_t start = page.find(res::kSampleStart);
   const std::size_t end = page.find(res::kSampleEnd);
@@ -156,45 +166,46 @@ std::string SampleRowOf(const std::string& page) {
 }
 
 // One page in the making: the template with its labels and display values filled and the sample
-// row taken out, written up to the list marker; rows are appended to it in place, and the rest of
-// the template, marker included, follows them. Nothing is searched again once rows come.
+// row taken out is sent up to the list marker; rows follow as they are made, and the rest of the
+// template, marker included, ends the page. Nothing is searched again once rows come.
 class PageBuilder {
  public:
-  PageBuilder(bool authenticated, bool allow_upload)
-      : m_rest(PreparedTemplate(authenticated, allow_upload, m_sample)),
+  PageBuilder(CPageStream& out, bool authenticated, bool allow_upload)
+      : m_out(out),
+        m_rest(PreparedTemplate(authenticated, allow_upload, m_sample)),
         m_row(m_sample),
         m_uploaded_row(UploadedRow(m_sample)) {
     std::size_t marker = m_rest.find(res::kSharedFileList);
     // Without a marker there is no place for rows.
     m_has_list = marker != std::string::npos;
     if (!m_has_list) marker = m_rest.size();
-    m_page.assign(m_rest, 0, marker);
+    m_out.Append(std::string_view(m_rest).substr(0, marker));
     m_rest.erase(0, marker);
-  }
-
-  // Makes room for count rows, so a long list is not copied as it grows.
-  void Reserve(std::size_t count) {
-    m_page.reserve(m_page.size() + m_rest.size() + count * (m_sample.size() + kRowValuesEstimate));
   }
 
   // uploaded: the item came from an upload, and shows the upload image instead of the share one.
   void AddRow(const RowValues& row, bool uploaded = false) {
     if (!m_has_list) return;
-    (uploaded ? m_uploaded_row : m_row).AppendTo(m_page, row);
-    m_page += "\r\n";
+    std::string& text = m_out.Text();
+    (uploaded ? m_uploaded_row : m_row).AppendTo(text, row);
+    text += "\r\n";
+    m_out.Flow();
   }
 
-  std::string Finish() {
-    m_page += m_rest;
-    return std::move(m_page);
+  // Whether the rest is still wanted: false once the client has gone.
+  bool Wanted() const { return !m_out.Failed(); }
+
+  void Finish() {
+    m_out.Append(m_rest);
+    m_out.Finish();
   }
 
  private:
-  // Room for the values of one row beyond the sample row's own text.
-  static constexpr std::size_t kRowValuesEstimate = 256;
-
   static std::string PreparedTemplate(bool authenticated, bool allow_upload, std::string& sample) {
     std::string page(res::Find(res::kPageTemplateName));
+    // A visitor without the upload form loads nothing of the upload panel.
+    if (!(authenticated && allow_upload))
+      EraseSection(page, res::kUploadOnlyStart, res::kUploadOnlyEnd);
     for (const res::PageLabel& label : res::kPageLabels)
       ReplaceAll(page, label.placeholder, res::String(label.id));
     sample = SampleRowOf(page);
@@ -210,13 +221,19 @@ class PageBuilder {
     return row;
   }
 
-  std::string m_sample;  // declared first: the template is cut from it
+  CPageStream& m_out;
+  std::string m_sample;  // declared before the template, which is cut from it
   std::string m_rest;    // the template from the list marker on
   RowTemplate m_row;
   RowTemplate m_uploaded_row;
-  std::string m_page;  // the page so far
   bool m_has_list = false;
 };
+
+// The reply's head: the same page goes out compressed or not, so caches must tell them apart.
+std::string PageHead(bool gzip) {
+  return gzip ? "HTTP/1.0 200 OK\r\nVary: Accept-Encoding\r\nContent-Encoding: gzip\r\n\r\n"
+              : "HTTP/1.0 200 OK\r\nVary: Accept-Encoding\r\n\r\n";
+}
 
 // Writes the time as pages show it into text, reusing its storage.
 void SetTimeText(std::string& text, std::time_t time) {
@@ -238,33 +255,16 @@ bool CSharePages::ZipEnabled() const {
   return std::strtol(m_settings.GetParam("EnableZipFolder").c_str(), nullptr, 10) != 0;
 }
 
-bool CSharePages::SendPage(int socket, const std::string& page) const {
-  // Nobody hears of a failed send: the client has gone.
-  if (m_service.SendString(socket, "HTTP/1.0 200 OK\r\n\r\n")) m_service.SendString(socket, page);
-  return true;
-}
-
 bool CSharePages::SendShareListPage(int socket, const std::string& account_name, bool authenticated,
-                                    bool allow_upload, bool allow_delete) const {
-  return SendPage(socket, ShareListPage(account_name, authenticated, allow_upload, allow_delete));
-}
-
-bool CSharePages::SendFolderPage(int socket, const std::string& local_path,
-                                 const std::string& relative_name, bool authenticated,
-                                 bool allow_upload) const {
-  return SendPage(socket, FolderPage(local_path, relative_name, authenticated, allow_upload));
-}
-
-std::string CSharePages::ShareListPage(const std::string& account_name, bool authenticated,
-                                       bool allow_upload, bool allow_delete) const {
+                                    bool allow_upload, bool allow_delete, bool gzip) const {
   std::vector<std::string> names, paths, uploaders;
   const int count = m_shares.ListShareNames(names, paths, uploaders, authenticated);
   const bool zip = ZipEnabled();
-  PageBuilder page(authenticated, allow_upload);
-  page.Reserve(static_cast<std::size_t>(count));
+  CPageStream out(m_service, socket, PageHead(gzip), gzip);
+  PageBuilder page(out, authenticated, allow_upload);
   int number = 0;
   RowValues row;
-  for (int i = 0; i < count; ++i) {
+  for (int i = 0; i < count && page.Wanted(); ++i) {
     struct stat info {};
     // A share whose path has vanished gets no row and no number.
     if (stat(paths[i].c_str(), &info) != 0) continue;
@@ -282,15 +282,22 @@ std::string CSharePages::ShareListPage(const std::string& account_name, bool aut
     row.folder = folder && zip ? kShown : kHidden;
     page.AddRow(row, uploaded);
   }
-  return page.Finish();
+  // Nobody hears of a failed send: the client has gone.
+  page.Finish();
+  return true;
 }
 
-std::string CSharePages::FolderPage(const std::string& local_path, const std::string& relative_name,
-                                    bool authenticated, bool allow_upload) const {
-  PageBuilder page(authenticated, allow_upload);
-  CFolderListing listing;
-  if (!listing.Read(local_path)) return page.Finish();
-  page.Reserve(listing.Items().size() + 1);
+bool CSharePages::SendFolderPage(int socket, const std::string& local_path,
+                                 const std::string& relative_name, bool authenticated,
+                                 bool allow_upload, bool gzip) const {
+  CPageStream out(m_service, socket, PageHead(gzip), gzip);
+  PageBuilder page(out, authenticated, allow_upload);
+  const CShareBoundary boundary = m_shares.GetShareBoundary(relative_name);
+  const std::shared_ptr<const CFolderListing> listing = m_listings.Get(local_path, boundary);
+  if (!listing) {
+    page.Finish();
+    return true;
+  }
 
   const std::string_view zip_link = ZipEnabled() ? kShownInFolder : kHidden;
   // The parent of a share's top folder is the home page, written "/".
@@ -309,7 +316,8 @@ std::string CSharePages::FolderPage(const std::string& local_path, const std::st
   row.folder = parent == "/" ? kHidden : zip_link;
   page.AddRow(row);
 
-  for (const FolderItem& item : listing.Items()) {
+  for (const FolderItem& item : listing->Items()) {
+    if (!page.Wanted()) break;
     row.no = std::to_string(++number);
     row.url = tessel::UrlEncode(relative_name + "\\" + item.name);
     row.name = item.name;
@@ -318,5 +326,6 @@ std::string CSharePages::FolderPage(const std::string& local_path, const std::st
     row.folder = item.is_folder ? zip_link : kHidden;
     page.AddRow(row);
   }
-  return page.Finish();
+  page.Finish();
+  return true;
 }

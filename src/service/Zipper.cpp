@@ -144,6 +144,7 @@ bool CZipper::OpenZip(const std::string& zip_path, const std::string& root_folde
   m_used_zip64 = false;
   m_abandoned = false;
   m_open_folders.clear();
+  m_linked_folders.clear();
   return true;
 }
 
@@ -188,26 +189,33 @@ bool CZipper::CloseEntry() {
 }
 
 bool CZipper::AddFolderToZip(const std::string& folder) {
+  return AddFolder(folder, false);
+}
+
+bool CZipper::AddFolder(const std::string& folder, bool through_link) {
   if (m_archive == nullptr) return false;
   std::string full;
   std::string name;
   if (!EntryName(folder, full, name)) return false;
   struct stat st {};
   if (stat(full.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-  // A symbolic link up the tree would otherwise make the archive endless. Links elsewhere are
-  // followed, as the folder pages show them.
+  // A link up the tree would make the archive endless, and every link to a folder packed through
+  // a link already (two links to one folder in each of a dozen levels) would multiply it: a
+  // folder appears at most at its own place and under the first link that reaches it.
   const FileId id(st.st_dev, st.st_ino);
-  if (!m_open_folders.insert(id).second) return false;
+  if (m_open_folders.count(id) != 0) return false;
+  if (through_link && !m_linked_folders.insert(id).second) return false;
+  m_open_folders.insert(id);
 
   bool ok = name.empty() || (OpenEntry(name + "/", st, false) && CloseEntry());
   CFolderListing listing;
-  if (ok && listing.Read(full)) {
+  if (ok && listing.Read(full, m_bounded ? &m_boundary : nullptr)) {
     const std::string prefix = full.back() == '/' ? full : full + "/";
     for (const FolderItem& item : listing.Items()) {
       if (Abandoned()) break;
       const std::string child = prefix + item.name;
       if (item.is_folder) {
-        AddFolderToZip(child);
+        AddFolder(child, through_link || item.is_link);
       } else {
         AddFileToZip(child);
       }
@@ -284,6 +292,7 @@ bool CZipper::CloseZip() {
   m_zip_path.clear();
   m_root.clear();
   m_open_folders.clear();
+  m_linked_folders.clear();
   return ok;
 }
 

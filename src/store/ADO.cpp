@@ -17,6 +17,7 @@
 namespace {
 
 constexpr int kDefaultBusyTimeoutMs = 30000;
+constexpr const char* kLayerSource = "Tessel data access";
 
 // Statements run through any connection of the process that may have written: kept results
 // read before the latest of them are not used again.
@@ -25,7 +26,6 @@ std::atomic<std::uint64_t> g_writes{0};
 void NoteWrite() {
   g_writes.fetch_add(1, std::memory_order_acq_rel);
 }
-constexpr const char* kLayerSource = "Tessel data access";
 
 struct Value {
   int type = SQLITE_NULL;  // SQLITE_INTEGER, SQLITE_FLOAT, SQLITE_TEXT, SQLITE_BLOB or SQLITE_NULL
@@ -218,6 +218,7 @@ void CADO::CADODatabase::RecordEngineError(int code) {
   m_error_description = description;
   m_last_error_text = "Connection String = " + m_connection_string + "\n" +
                       ErrorBlock("CADODataBase", code, "SQLite", description);
+  if (m_error_listener) m_error_listener(code, description);
 }
 
 bool CADO::CADODatabase::Open(const std::string& connection_string, const std::string&,
@@ -385,6 +386,7 @@ bool CADO::CADORecordset::FailEngine(int code) {
   m_last_error = code;
   m_last_error_text =
       "Query = " + m_query + "\n" + ErrorBlock("CADORecordset", code, "SQLite", description);
+  if (m_database.m_error_listener) m_database.m_error_listener(code, description);
   return false;
 }
 

@@ -77,3 +77,8 @@ void CDataLog::AddLog(const std::string& client_address, const std::string& acco
       (*sink)();
   }
 }
+
+void CDataLog::AddNotice(const std::string& line) {
+  if (line.empty()) return;
+  if (const LogSink* log_sink = m_log_sink.load(std::memory_order_acquire)) (*log_sink)(line);
+}

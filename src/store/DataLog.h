@@ -52,6 +52,8 @@ class CDataLog : public CDataBasic {
   void AddLog(const std::string& client_address, const std::string& account_name, int kind,
               const std::string& item_name, uint64_t first_amount, uint64_t second_amount,
               int phase);
+  // Hands a line of the program's own (a refusal, a failure) to the log sink as it is.
+  void AddNotice(const std::string& line);
 
  private:
   std::mutex m_sink_mutex;  // serialises the setters; AddLog reads the pointers without it

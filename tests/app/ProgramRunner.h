@@ -2,6 +2,7 @@
 // Runs the built program as a child process with a program folder, runtime, config and home
 // folder of its own under a fresh temporary folder, all removed afterwards.
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -42,8 +43,53 @@ class ProgramRunner {
     fs::create_directories(m_config_folder);
     fs::create_directories(m_root + "/home");
     mkdir(m_runtime_folder.c_str(), 0700);
-    // A copy, so that the program folder (the executable's) is this test's own.
+    // A copy, so that the program folder (the executable's) is this test's own. Without a web
+    // folder beside it or under share/ it counts as a portable program.
     fs::copy_file(TESSEL_BINARY, m_program_folder + "/tessel");
+    m_program = m_program_folder + "/tessel";
+  }
+
+  // The built web folder, beside the built program.
+  static std::string BuiltWebFolder() {
+    return (std::filesystem::path(TESSEL_BINARY).parent_path() / "web").string();
+  }
+
+  // Gives the program folder a copy of the built web folder, as a portable build has.
+  void MakePortable() {
+    namespace fs = std::filesystem;
+    fs::create_directories(m_program_folder + "/web");
+    fs::copy(BuiltWebFolder() + "/images", m_program_folder + "/web/images",
+             fs::copy_options::recursive);
+  }
+
+  // Lays the program out as the package installs it under the root: usr/bin/tessel and
+  // usr/share/tessel/web. The program folder becomes usr/bin.
+  void MakeInstalled() {
+    namespace fs = std::filesystem;
+    const std::string usr = m_root + "/usr";
+    fs::create_directories(usr + "/bin");
+    fs::create_directories(usr + "/share/tessel/web");
+    fs::copy(BuiltWebFolder() + "/images", usr + "/share/tessel/web/images",
+             fs::copy_options::recursive);
+    fs::rename(m_program, usr + "/bin/tessel");
+    fs::remove_all(m_program_folder);
+    m_program_folder = usr + "/bin";
+    m_program = m_program_folder + "/tessel";
+  }
+
+  // Starts the program as user and group from now on. Needs root; the folders the program
+  // writes (program, runtime, config, home) become theirs, and the root folder readable.
+  void RunAs(uid_t user, gid_t group) {
+    m_user = user;
+    m_group = group;
+    chmod(m_root.c_str(), 0755);
+    for (const std::string& folder : {m_program_folder, m_runtime_folder, m_config_folder, Home()})
+      [[maybe_unused]] int ignored = chown(folder.c_str(), user, group);
+  }
+
+  // Sets a variable of the child's environment (XDG_DATA_HOME, for one, is left out unless set).
+  void SetEnvironment(const std::string& name, const std::string& value) {
+    m_environment.push_back(name + "=" + value);
   }
 
   ~ProgramRunner() {
@@ -57,6 +103,8 @@ class ProgramRunner {
 
   const std::string& Root() const { return m_root; }
   const std::string& ProgramFolder() const { return m_program_folder; }
+  const std::string& Program() const { return m_program; }
+  std::string Home() const { return m_root + "/home"; }
   std::string SocketPath() const { return m_runtime_folder + "/tessel.sock"; }
   std::string AutoStartEntry() const { return m_config_folder + "/autostart/Tessel.desktop"; }
 
@@ -66,19 +114,19 @@ class ProgramRunner {
     child.out = m_root + "/out" + std::to_string(number) + ".txt";
     child.err = m_root + "/err" + std::to_string(number) + ".txt";
     child.status = -1;
-    const std::string program = m_program_folder + "/tessel";
+    const std::string program = m_program;
     std::vector<std::string> strings{program};
     strings.insert(strings.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& s : strings) argv.push_back(s.data());
     argv.push_back(nullptr);
     std::vector<std::string> env_strings = {"XDG_RUNTIME_DIR=" + m_runtime_folder,
-                                            "XDG_CONFIG_HOME=" + m_config_folder,
-                                            "HOME=" + m_root + "/home"};
+                                            "XDG_CONFIG_HOME=" + m_config_folder, "HOME=" + Home()};
+    env_strings.insert(env_strings.end(), m_environment.begin(), m_environment.end());
     for (char** e = environ; *e; ++e) {
       const std::string entry = *e;
       if (entry.rfind("XDG_RUNTIME_DIR=", 0) != 0 && entry.rfind("XDG_CONFIG_HOME=", 0) != 0 &&
-          entry.rfind("HOME=", 0) != 0)
+          entry.rfind("XDG_DATA_HOME=", 0) != 0 && entry.rfind("HOME=", 0) != 0)
         env_strings.push_back(entry);
     }
     std::vector<char*> envp;
@@ -90,8 +138,11 @@ class ProgramRunner {
     if (pid == 0) {
       const int out = open(child.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       const int err = open(child.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(folder.c_str()) != 0)
+      if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+      if (m_user != 0 &&
+          (setgroups(0, nullptr) != 0 || setgid(m_group) != 0 || setuid(m_user) != 0))
         _exit(126);
+      if (chdir(folder.c_str()) != 0) _exit(126);
       execve(program.c_str(), argv.data(), envp.data());
       _exit(127);
     }
@@ -159,6 +210,10 @@ class ProgramRunner {
   std::string m_program_folder;
   std::string m_runtime_folder;
   std::string m_config_folder;
+  std::string m_program;
+  std::vector<std::string> m_environment;
+  uid_t m_user = 0;  // 0: as this process
+  gid_t m_group = 0;
   int m_started = 0;
   std::vector<pid_t> m_unreaped;
 };

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "ProgramRunner.h"
+#include "store/DataAccount.h"
 #include "store/DataSystem.h"
 #include "support/NetworkIsolation.h"
 
@@ -22,6 +23,10 @@ class InternetCheckTimerTest : public ::testing::Test {
   void SetUp() override {
     if (!tessel::test::NetworkIsolated()) GTEST_SKIP() << "no private network namespace";
     SetSetting("LocalPort", "8090");
+    // Without the default password standard error stays empty unless something goes wrong.
+    CDataAccount accounts(m_runner.ProgramFolder());
+    ASSERT_TRUE(accounts.Open());
+    ASSERT_TRUE(accounts.DeleteAccount("admin"));
   }
   void SetSetting(const std::string& name, const std::string& value) {
     CDataSystem settings(m_runner.ProgramFolder());

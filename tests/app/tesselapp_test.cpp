@@ -3,9 +3,12 @@
 #include "app/TesselApp.h"
 
 #include <arpa/inet.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
 #include <filesystem>
@@ -110,6 +113,20 @@ class TesselAppTest : public ::testing::Test {
   }
   std::string Out(const Child& child) { return ProgramRunner::Read(child.out); }
   std::string Err(const Child& child) { return ProgramRunner::Read(child.err); }
+  // The port of "Serving on port N"; 0 when there is none.
+  int ServedPort(const Child& child) {
+    std::smatch match;
+    const std::string out = Out(child);
+    return std::regex_search(out, match, std::regex("Serving on port (\\d+)\n"))
+               ? std::stoi(match[1])
+               : 0;
+  }
+  static size_t Count(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+      ++count;
+    return count;
+  }
 
   ProgramRunner m_runner;
 };
@@ -178,23 +195,19 @@ TEST_F(TesselAppTest, FirstStartMakesStoreAndSecondStartsEndAtOnce) {
   ASSERT_FALSE(fs::exists(folder + "/tessel.mdb"));
   Child first;
   m_runner.Start(first, {"-headless"});
-  const bool serving = m_runner.WaitForOutput(first, "URL: ");
-  // The store comes first, whatever happens to the port.
+  ASSERT_TRUE(m_runner.WaitForOutput(first, "URL: ")) << Err(first);
+  // The store comes first, whatever happens to the port, and start-up says where it is.
   EXPECT_TRUE(fs::is_regular_file(folder + "/tessel.mdb"));
   EXPECT_TRUE(fs::is_directory(folder + "/upload"));
   EXPECT_EQ(GetSetting("UploadPath"), folder + "/upload");
-  if (!serving) {
-    // Without the right to bind ports below 1024 (not root): the default port 80 fails.
-    ASSERT_TRUE(m_runner.Wait(first));
-    EXPECT_NE(first.status, 0);
-    EXPECT_NE(Err(first).find("from 80 to 89"), std::string::npos) << Err(first);
-    EXPECT_NE(Err(first).find("CAP_NET_BIND_SERVICE"), std::string::npos);
-    SetSetting("LocalPort", "8090");
-    ASSERT_TRUE(m_runner.StartServing(first)) << Err(first);
-    EXPECT_NE(Out(first).find("URL: http://127.0.0.1:8090/"), std::string::npos) << Out(first);
-  } else {
-    EXPECT_NE(Out(first).find("Serving on port 80\n"), std::string::npos) << Out(first);
+  EXPECT_EQ(Count(Out(first), "Database: " + folder + "/tessel.mdb\n"), 1u) << Out(first);
+  const bool privileged = ServedPort(first) == 80;
+  if (privileged) {
     EXPECT_NE(Out(first).find("URL: http://127.0.0.1/"), std::string::npos) << Out(first);
+  } else {
+    // Without the right to bind ports below 1024 (not root): the first port after them.
+    EXPECT_EQ(ServedPort(first), 8080) << Out(first);
+    EXPECT_NE(Out(first).find("URL: http://127.0.0.1:8080/"), std::string::npos) << Out(first);
   }
   EXPECT_TRUE(fs::exists(m_runner.SocketPath()));
 
@@ -212,7 +225,18 @@ TEST_F(TesselAppTest, FirstStartMakesStoreAndSecondStartsEndAtOnce) {
 
   EXPECT_EQ(m_runner.Stop(first, SIGTERM), 0);
   EXPECT_FALSE(fs::exists(m_runner.SocketPath()));
-  EXPECT_EQ(Err(first), "");
+  // A new database lets anybody in as admin: that is said on standard error, with nothing else
+  // when the port needed no other choice.
+  const std::string warning =
+      "tessel: the account admin still has the well-known default password, so anyone can log in "
+      "with every right; change it with: sqlite3 '" +
+      folder +
+      "/tessel.mdb' \"update account set loginpassword='NEW PASSWORD' where "
+      "accountname='admin'\"\n";
+  EXPECT_NE(Err(first).find(warning), std::string::npos) << Err(first);
+  if (privileged) {
+    EXPECT_EQ(Err(first), warning);
+  }
 }
 
 TEST_F(TesselAppTest, ShareSwitchesWithoutRunningInstanceShareAndStart) {
@@ -329,18 +353,15 @@ TEST_F(TesselAppTest, UnusablePortSettingTriesPorts80To89) {
     SCOPED_TRACE("LocalPort \"" + value + "\"");
     SetSetting("LocalPort", value);
     Child instance;
-    m_runner.Start(instance, {"-headless"});
-    if (m_runner.WaitForOutput(instance, "URL: ")) {
-      EXPECT_GE(held, 0);
+    ASSERT_TRUE(m_runner.StartServing(instance)) << Err(instance);
+    if (held >= 0) {
       EXPECT_NE(Out(instance).find("Serving on port 81\n"), std::string::npos) << Out(instance);
-      EXPECT_EQ(m_runner.Stop(instance), 0);
     } else {
-      // Not root: none of 80 to 89 can be bound, and the user is told why.
-      EXPECT_TRUE(m_runner.Wait(instance));
-      EXPECT_NE(instance.status, 0);
-      EXPECT_NE(Err(instance).find("from 80 to 89"), std::string::npos) << Err(instance);
-      EXPECT_NE(Err(instance).find("CAP_NET_BIND_SERVICE"), std::string::npos);
+      // Not root: none of 80 to 89 can be bound, so the first port after them.
+      EXPECT_NE(Out(instance).find("Serving on port 8080\n"), std::string::npos) << Out(instance);
+      EXPECT_NE(Err(instance).find("ports 80 to 89 need root"), std::string::npos) << Err(instance);
     }
+    EXPECT_EQ(m_runner.Stop(instance), 0);
   }
   if (held >= 0) close(held);
 }
@@ -402,6 +423,77 @@ TEST_F(TesselAppTest, HeadlessLogsDownloadsWithLocalTime) {
   EXPECT_EQ(m_runner.Stop(instance), 0);
 }
 
+TEST_F(TesselAppTest, ABrokenDatabaseIsReportedAndEndsHeadlessMode) {
+  const std::string database = m_runner.ProgramFolder() + "/tessel.mdb";
+  const auto expect_refused = [&](const std::string& reason) {
+    Child child;
+    EXPECT_EQ(m_runner.Run(child, {"-headless"}), 1) << reason;
+    EXPECT_EQ(Err(child), "tessel: cannot open the database " + database + ": " + reason + "\n");
+    EXPECT_EQ(Out(child).find("Serving"), std::string::npos) << Out(child);
+    EXPECT_FALSE(fs::exists(m_runner.SocketPath()));
+  };
+  WriteFile(database, std::string(20000, '\x5a'));
+  expect_refused("file is not a database");
+  fs::remove(database);
+  fs::create_directory(database);
+  expect_refused("it is a folder, not a database file");
+  fs::remove(database);
+  {
+    CADO::CADODatabase other;  // some other program's database
+    ASSERT_TRUE(other.Create(database));
+    ASSERT_TRUE(other.Execute("create table notes(x)"));
+  }
+  expect_refused("it is not a Tessel database (no such table: account)");
+  fs::remove(database);
+  SetSetting("LocalPort", "8090");
+  chmod(database.c_str(), 0);
+  if (geteuid() == 0) {  // root reads any file: the program runs as somebody else
+    const passwd* nobody = getpwnam("nobody");
+    const group* nogroup = getgrnam("nogroup");
+    ASSERT_TRUE(nobody && nogroup);
+    m_runner.RunAs(nobody->pw_uid, nogroup->gr_gid);
+  }
+  expect_refused("Permission denied");
+  m_runner.RunAs(0, 0);
+
+  // An empty file holds nothing: it is made a new database, and the program serves.
+  fs::remove(database);
+  WriteFile(database, "");
+  Child fresh;
+  ASSERT_TRUE(m_runner.StartServing(fresh)) << Err(fresh);
+  EXPECT_NE(Err(fresh).find("default password"), std::string::npos) << Err(fresh);
+  EXPECT_EQ(GetSetting("LocalPort"), "80");
+  EXPECT_EQ(m_runner.Stop(fresh), 0);
+}
+
+TEST_F(TesselAppTest, ADatabaseFailingWhileServingIsLoggedOncePerKind) {
+  SetSetting("LocalPort", "8090");
+  {
+    CDataAccount accounts(m_runner.ProgramFolder());
+    ASSERT_TRUE(accounts.Open());
+    AccountRecord admin;
+    ASSERT_TRUE(accounts.GetAccount("admin", admin));
+    admin.password = "changed";
+    ASSERT_TRUE(accounts.ModifyAccount(admin));
+  }
+  Child instance;
+  ASSERT_TRUE(m_runner.StartServing(instance)) << Err(instance);
+  EXPECT_EQ(Err(instance), "");  // no default password any more
+  {
+    CADO::CADODatabase other;
+    ASSERT_TRUE(other.Open(m_runner.ProgramFolder() + "/tessel.mdb"));
+    ASSERT_TRUE(other.Execute("drop table account"));
+  }
+  for (int i = 0; i < 3; ++i)
+    EXPECT_NE(Exchange(8090, "GET /index.htm HTTP/1.0\r\n\r\n").find("401"), std::string::npos);
+  const std::string line =
+      "database " + m_runner.ProgramFolder() + "/tessel.mdb failed: no such table: account\n";
+  ASSERT_TRUE(m_runner.WaitForOutput(instance, line)) << Out(instance);
+  const std::string out = Out(instance);
+  EXPECT_EQ(out.find(line), out.rfind(line)) << out;
+  EXPECT_EQ(m_runner.Stop(instance), 0);
+}
+
 TEST_F(TesselAppTest, StaleSocketAndBadLocalClientsDoNotStopTheInstance) {
   SetSetting("LocalPort", "8090");
   // A crashed instance leaves its socket file behind.
@@ -447,6 +539,122 @@ TEST_F(TesselAppTest, StaleSocketAndBadLocalClientsDoNotStopTheInstance) {
   EXPECT_EQ(ShareOf(file).share_mode, 0);
   close(idle);
   EXPECT_EQ(m_runner.Stop(instance, SIGINT), 0);
+}
+
+TEST_F(TesselAppTest, HelpAndVersionAnswerWithoutStartingAnything) {
+  for (const std::string help : {"--help", "-h", "--HELP"}) {
+    Child child;
+    EXPECT_EQ(m_runner.Run(child, {help, "-f"}), 0) << help;
+    EXPECT_EQ(Out(child).rfind("Usage: tessel [SWITCH [PATH]]\n", 0), 0u) << Out(child);
+    for (const char* item : {"-f PATH", "-a PATH", "-z PATH", "-mini", "-headless", "-uninstall",
+                             "--version", "tessel(1)"})
+      EXPECT_NE(Out(child).find(item), std::string::npos) << item;
+    EXPECT_EQ(Err(child), "");
+  }
+  Child version;
+  EXPECT_EQ(m_runner.Run(version, {"--version"}), 0);
+  EXPECT_EQ(Out(version), "Tessel 3.6\n");
+  EXPECT_EQ(Err(version), "");
+  // No store, no instance: nothing was made or started.
+  EXPECT_FALSE(fs::exists(m_runner.ProgramFolder() + "/tessel.mdb"));
+  EXPECT_FALSE(fs::exists(m_runner.ProgramFolder() + "/upload"));
+  EXPECT_FALSE(fs::exists(m_runner.SocketPath()));
+
+  // Nor is a running instance told anything.
+  SetSetting("LocalPort", "8090");
+  Child instance;
+  ASSERT_TRUE(m_runner.StartServing(instance)) << Err(instance);
+  Child help;
+  EXPECT_EQ(m_runner.Run(help, {"--help"}), 0);
+  EXPECT_EQ(Out(help).find("already running"), std::string::npos);
+  EXPECT_EQ(m_runner.Run(help, {"--version"}), 0);
+  EXPECT_EQ(Out(help), "Tessel 3.6\n");
+  EXPECT_TRUE(m_runner.IsRunning(instance));
+  EXPECT_EQ(m_runner.Stop(instance), 0);
+}
+
+TEST_F(TesselAppTest, PortableProgramKeepsItsDataBesideItself) {
+  m_runner.MakePortable();
+  const std::string folder = m_runner.ProgramFolder();
+  Child instance;
+  ASSERT_TRUE(m_runner.StartServing(instance)) << Err(instance);
+  EXPECT_NE(Out(instance).find("Database: " + folder + "/tessel.mdb\n"), std::string::npos);
+  EXPECT_TRUE(fs::is_regular_file(folder + "/tessel.mdb"));
+  EXPECT_TRUE(fs::is_directory(folder + "/upload"));
+  EXPECT_FALSE(fs::exists(m_runner.Home() + "/.local"));
+  // The images come from the web folder beside it.
+  const std::string reply = Exchange(ServedPort(instance), "GET /images/home.gif HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(reply.substr(reply.find("\r\n\r\n") + 4),
+            ProgramRunner::Read(folder + "/web/images/home.gif"));
+  EXPECT_EQ(m_runner.Stop(instance), 0);
+  EXPECT_EQ(GetSetting("UploadPath"), folder + "/upload");
+}
+
+TEST_F(TesselAppTest, InstalledProgramKeepsItsDataPerUser) {
+  m_runner.MakeInstalled();
+  const std::string bin = m_runner.ProgramFolder();
+  const std::string data = m_runner.Home() + "/.local/share/tessel";
+  Child instance;
+  ASSERT_TRUE(m_runner.StartServing(instance)) << Err(instance);
+  EXPECT_EQ(Count(Out(instance), "Database: " + data + "/tessel.mdb\n"), 1u) << Out(instance);
+  EXPECT_TRUE(fs::is_regular_file(data + "/tessel.mdb"));
+  EXPECT_TRUE(fs::is_directory(data + "/upload"));
+  // Private to the user, down from the first folder it made.
+  for (const std::string& made : {m_runner.Home() + "/.local", data}) {
+    struct stat status {};
+    ASSERT_EQ(stat(made.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0700u) << made;
+  }
+  // Nothing beside the program but the program.
+  std::vector<std::string> beside;
+  for (const auto& entry : fs::directory_iterator(bin)) beside.push_back(entry.path().string());
+  EXPECT_EQ(beside, std::vector<std::string>{bin + "/tessel"});
+  // The images come from the installed web folder.
+  const std::string reply = Exchange(ServedPort(instance), "GET /images/home.gif HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(reply.substr(reply.find("\r\n\r\n") + 4),
+            ProgramRunner::Read(m_runner.Root() + "/usr/share/tessel/web/images/home.gif"));
+  EXPECT_EQ(m_runner.Stop(instance), 0);
+  {
+    CDataSystem settings(data);
+    ASSERT_TRUE(settings.Open());
+    EXPECT_EQ(settings.GetParam("UploadPath"), data + "/upload");
+  }
+
+  // XDG_DATA_HOME moves it.
+  const std::string other = m_runner.Root() + "/xdg";
+  m_runner.SetEnvironment("XDG_DATA_HOME", other);
+  ASSERT_TRUE(m_runner.StartServing(instance)) << Err(instance);
+  EXPECT_NE(Out(instance).find("Database: " + other + "/tessel/tessel.mdb\n"), std::string::npos);
+  EXPECT_TRUE(fs::is_regular_file(other + "/tessel/tessel.mdb"));
+  EXPECT_EQ(m_runner.Stop(instance), 0);
+}
+
+TEST_F(TesselAppTest, UnprivilegedUserServesOn8080AndSaysWhy) {
+  if (geteuid() != 0) GTEST_SKIP() << "starting the program as another user needs root";
+  const passwd* nobody = getpwnam("nobody");
+  const group* nogroup = getgrnam("nogroup");
+  if (!nobody || !nogroup) GTEST_SKIP() << "no user nobody or group nogroup";
+  m_runner.MakePortable();
+  m_runner.RunAs(nobody->pw_uid, nogroup->gr_gid);
+  Child instance;
+  ASSERT_TRUE(m_runner.StartServing(instance)) << Err(instance);
+  EXPECT_NE(Out(instance).find("Serving on port 8080\n"), std::string::npos) << Out(instance);
+  EXPECT_NE(Out(instance).find("URL: http://127.0.0.1:8080/"), std::string::npos);
+  EXPECT_NE(Exchange(8080, "GET / HTTP/1.0\r\n\r\n").find("HTTP/1.0 200"), std::string::npos);
+  // Said once, on standard error, with the way to port 80.
+  const std::string err = Err(instance);
+  EXPECT_EQ(Count(err,
+                  "ports 80 to 89 need root or the CAP_NET_BIND_SERVICE capability, so "
+                  "Tessel serves on port 8080 instead."),
+            1u)
+      << err;
+  EXPECT_NE(err.find("sudo setcap cap_net_bind_service=+ep " + m_runner.Program() + "\n"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("Tessel package"), std::string::npos) << err;
+  EXPECT_EQ(m_runner.Stop(instance), 0);
+  // The setting stays, for when the program may have port 80.
+  EXPECT_EQ(GetSetting("LocalPort"), "80");
 }
 
 }  // namespace

@@ -150,7 +150,7 @@ class WebFixture : public ::testing::Test {
 
   std::string Get(const std::string& target, const std::string& headers = "",
                   const char* from = "127.0.0.1") {
-    return Exchange("GET " + target + " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n", from);
+    return Exchange("GET " + target + " HTTP/1.1\r\nHost: localhost\r\n" + headers + "\r\n", from);
   }
 
   std::vector<std::string> LogLines() {

@@ -287,7 +287,7 @@ class UploadRoute : public web::WebFixture {
   std::string Post(const std::string& body, const std::string& headers = "",
                    const char* from = "127.0.0.1") {
     return Exchange(
-        "POST /upload HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; "
+        "POST /upload HTTP/1.1\r\nHost: localhost\r\nContent-Type: multipart/form-data; "
         "boundary=" +
             kBoundary + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + headers +
             "\r\n" + body,
@@ -375,6 +375,38 @@ TEST_F(UploadRoute, RemovesOnlyTheVisitorsOwnUploads) {
   EXPECT_EQ(Get("/remove.htm?file=gone.txt"), web::kRedirectHome);
   EXPECT_EQ(Share("gone.txt").name, "");
   EXPECT_EQ(Get("/remove.htm?file=mine.txt", "", web::kStranger), web::kAuthRequired);
+}
+
+TEST_F(UploadRoute, RefusesUploadsAndRemovalsSentForAnotherSite) {
+  // The fixture's requests name the Host "localhost", port 80.
+  for (const char* headers :
+       {"Origin: http://evil.example\r\n", "Origin: null\r\n", "Origin: http://localhost:8080\r\n",
+        "Referer: http://evil.example/page\r\n",
+        "Origin: http://localhost\r\nSec-Fetch-Site: cross-site\r\n"}) {
+    EXPECT_EQ(Post(Body("forged", "forged.txt"), headers), web::kAuthRequired) << headers;
+  }
+  EXPECT_TRUE(fs::is_empty(settings.GetUploadPath()));
+  EXPECT_EQ(Share("forged.txt").name, "");
+  EXPECT_TRUE(LogLines().empty());
+
+  // The page's own form: same origin, and the browser may say so.
+  EXPECT_EQ(Post(Body("mine", "mine.txt"),
+                 "Origin: http://localhost\r\nReferer: http://localhost/\r\n"
+                 "Sec-Fetch-Site: same-origin\r\n"),
+            web::kRedirectHome);
+  EXPECT_EQ(Share("mine.txt").uploader, "local");
+
+  for (const char* headers : {"Referer: http://evil.example/\r\n", "Sec-Fetch-Site: cross-site\r\n",
+                              "Origin: http://evil.example\r\nReferer: http://localhost/\r\n"}) {
+    EXPECT_EQ(Get("/remove.htm?file=mine.txt", headers), web::kAuthRequired) << headers;
+  }
+  EXPECT_EQ(Share("mine.txt").name, "mine.txt");
+  EXPECT_EQ(LogCount("delete file share"), 0);
+  EXPECT_EQ(Get("/remove.htm?file=mine.txt",
+                "Referer: http://localhost/\r\nSec-Fetch-Site: same-origin\r\n"),
+            web::kRedirectHome);
+  EXPECT_EQ(Share("mine.txt").name, "");
+  EXPECT_EQ(LogCount("delete file share mine.txt"), 1);
 }
 
 }  // namespace

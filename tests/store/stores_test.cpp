@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <future>
 #include <thread>
 
@@ -75,6 +79,106 @@ TEST(StoreFile, FailedCreationLeavesNothingAndNextStartCreates) {
   CDataSystem settings(folder.path());
   ASSERT_TRUE(settings.Open());
   EXPECT_EQ(settings.GetParam("LocalPort"), "80");
+}
+
+TEST(StoreFile, ABrokenFileIsRefusedWithItsReasonAndAnEmptyOneMadeNew) {
+  TempFolder folder;
+  const std::string path = folder / "tessel.mdb";
+  const auto open_error = [&] {
+    CDataAccount accounts(folder.path());
+    return accounts.Open() ? std::string("opened") : accounts.GetOpenError();
+  };
+  fs::create_directory(path);
+  EXPECT_EQ(open_error(), "it is a folder, not a database file");
+  fs::remove(path);
+  std::ofstream(path) << std::string(5000, 'g');
+  EXPECT_EQ(open_error(), "file is not a database");
+  // Another program's database.
+  {
+    fs::remove(path);
+    CADO::CADODatabase other;
+    ASSERT_TRUE(other.Create(path));
+    ASSERT_TRUE(other.Execute("create table account(x)"));
+  }
+  EXPECT_EQ(open_error(), "it is not a Tessel database (no such table: fileshare)");
+  if (geteuid() != 0) {  // root reads whatever the mode says
+    chmod(path.c_str(), 0);
+    EXPECT_EQ(open_error(), "Permission denied");
+  }
+  EXPECT_EQ(std::string(CDataAccount(folder.path()).GetDatabasePath()), path);
+
+  // An empty file holds nothing to lose: it becomes a new database.
+  fs::remove(path);
+  std::ofstream(path).close();
+  EXPECT_EQ(open_error(), "opened");
+  CDataSystem settings(folder.path());
+  ASSERT_TRUE(settings.Open());
+  EXPECT_EQ(settings.GetOpenError(), "");
+  EXPECT_EQ(settings.GetParam("LocalPort"), "80");
+}
+
+TEST(StoreFile, FailuresWhileRunningAreToldOncePerKind) {
+  TempFolder folder;
+  CDataAccount accounts(folder.path());
+  CDataFileShare shares(folder.path());
+  ASSERT_TRUE(accounts.Open());
+  ASSERT_TRUE(shares.Open());
+  std::vector<std::string> told;
+  accounts.SetFailureSink([&](const std::string& line) { told.push_back(line); });
+  shares.SetFailureSink([&](const std::string& line) { told.push_back(line); });
+
+  // A taken name is an answer, not a failure.
+  FileShareRecord record{"a", "/a", "", 0, "", ""};
+  ASSERT_TRUE(shares.AddShare(record));
+  EXPECT_FALSE(shares.AddShare(record));
+  EXPECT_TRUE(told.empty());
+
+  // The table vanishes behind the store's back: said once, however often it is met.
+  {
+    CADO::CADODatabase other;
+    ASSERT_TRUE(other.Open(folder / "tessel.mdb"));
+    ASSERT_TRUE(other.Execute("drop table account"));
+  }
+  std::string name;
+  EXPECT_FALSE(accounts.CheckLogin("admin", "kavor", "", name));
+  EXPECT_FALSE(accounts.CheckLogin("admin", "kavor", "", name));
+  AccountRecord account;
+  EXPECT_FALSE(accounts.GetAccount("admin", account));
+  ASSERT_EQ(told.size(), 1u);
+  EXPECT_EQ(told[0], "database " + folder / "tessel.mdb" + " failed: no such table: account");
+  // The same kind from another store of the same file is the same news.
+  {
+    CADO::CADODatabase other;
+    ASSERT_TRUE(other.Open(folder / "tessel.mdb"));
+    ASSERT_TRUE(other.Execute("drop table fileshare"));
+  }
+  EXPECT_EQ(shares.GetSharePath("a"), "");
+  EXPECT_EQ(told.size(), 1u);
+}
+
+TEST_F(StoresTest, LoginsWithANulOrWithoutANameOrAddressMatchNothing) {
+  std::string name;
+  EXPECT_TRUE(m_accounts.CheckLogin("admin", "kavor", "", name));
+  EXPECT_FALSE(m_accounts.CheckLogin("admin", std::string("kavor\0junk", 10), "", name));
+  EXPECT_FALSE(m_accounts.CheckLogin(std::string("admin\0", 6), "kavor", "", name));
+  EXPECT_FALSE(m_accounts.CheckLogin("", "", "", name));
+  // The address alone still admits its account, whatever the credentials hold.
+  EXPECT_TRUE(m_accounts.CheckLogin(std::string("admin\0", 6), "x", "127.0.0.1", name));
+  EXPECT_EQ(name, "local");
+
+  EXPECT_TRUE(m_accounts.HasDefaultAdminPassword());
+  AccountRecord admin;
+  ASSERT_TRUE(m_accounts.GetAccount("admin", admin));
+  admin.password = "KAVOR";  // logins ignore letter case: still the well-known one
+  ASSERT_TRUE(m_accounts.ModifyAccount(admin));
+  EXPECT_TRUE(m_accounts.HasDefaultAdminPassword());
+  admin.enabled = 0;
+  ASSERT_TRUE(m_accounts.ModifyAccount(admin));
+  EXPECT_FALSE(m_accounts.HasDefaultAdminPassword());
+  admin.enabled = 1;
+  admin.password = "s3cret";
+  ASSERT_TRUE(m_accounts.ModifyAccount(admin));
+  EXPECT_FALSE(m_accounts.HasDefaultAdminPassword());
 }
 
 TEST_F(StoresTest, SettingsAndTheUploadFolder) {
