@@ -61,9 +61,10 @@ def children(pid):
 
 
 class Server:
-    def __init__(self, name, port):
+    def __init__(self, name, port, work_dir):
         self.name = name
         self.port = port
+        self.work_dir = work_dir  # for files of the measurements
         self.process = None
 
     def pids(self):
@@ -134,7 +135,7 @@ def prepare_tessel(args, prog):
 
 
 def start_tessel(args, prog, env):
-    server = Server("tessel", TESSEL_PORT)
+    server = Server("tessel", TESSEL_PORT, args.work)
     out = open(os.path.join(args.work, "tessel.log"), "w")
     server.process = subprocess.Popen([os.path.join(prog, "tessel"), "-headless"], env=env,
                                       stdout=out, stderr=subprocess.STDOUT)
@@ -150,7 +151,7 @@ def start_nginx(args):
     conf = conf.replace("@PORT@", str(NGINX_PORT)).replace("@ROOT@", args.corpus).replace("@RUN@", run_dir)
     path = os.path.join(run_dir, "nginx.conf")
     open(path, "w").write(conf)
-    server = Server("nginx", NGINX_PORT)
+    server = Server("nginx", NGINX_PORT, run_dir)
     server.process = subprocess.Popen(["nginx", "-c", path, "-e", os.path.join(run_dir, "nginx-error.log")],
                                       stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
     server.startup = wait_port(NGINX_PORT, server.process)
@@ -197,6 +198,29 @@ def curl_get(url, target):
     out = run(["curl", "-s", "-o", target, "-w", "%{time_total} %{size_download} %{http_code}", url])
     seconds, size, code = out.split()
     return float(seconds), int(size), code
+
+
+def syscalls_per_request(server, path, requests=10000, concurrency=32):
+    """System calls and futex calls per request counted by strace -c -f on the server's
+    processes (all threads) while ab makes requests with a new connection each."""
+    out_file = os.path.join(server.work_dir, f"strace-{server.name}.txt")
+    command = ["strace", "-c", "-f", "-o", out_file]
+    for pid in server.pids():
+        command += ["-p", str(pid)]
+    tracer = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(1)  # attached to every thread
+    run(["ab", "-q", "-n", str(requests), "-c", str(concurrency), server.url(path)])
+    tracer.send_signal(signal.SIGINT)
+    tracer.wait(60)
+    calls = futex = 0
+    for line in open(out_file):
+        match = re.match(r"\s*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(?:\d+\s+)?(\w+)\s*$", line)
+        if match:
+            if match.group(2) == "total":
+                calls = int(match.group(1))
+            elif match.group(2) == "futex":
+                futex = int(match.group(1))
+    return {"calls": calls / requests, "futex": futex / requests}
 
 
 def hold_connections(server, count, settle=30.0):
@@ -273,7 +297,14 @@ def main():
             row("4 KiB download, new connection each (req/s)", small["tessel"]["rps"], small["nginx"]["rps"],
                 "higher", ">= 0.8 x nginx")
             row("4 KiB download p99 latency (ms)", small["tessel"]["p99"], small["nginx"]["p99"], "lower")
-            row("4 KiB download server CPU per request (ms)", small["tessel"]["cpu"], small["nginx"]["cpu"], "lower")
+            row("4 KiB download server CPU per request (ms)", small["tessel"]["cpu"], small["nginx"]["cpu"], "lower",
+                "<= 1.5 x nginx")
+            log("system calls of 4 KiB downloads (strace)")
+            traced = {s.name: syscalls_per_request(s, files[s.name] + "4k.bin") for s in (tessel, nginx)}
+            row("4 KiB download system calls per request, strace -c -f (Tessel's with 2 log lines)",
+                traced["tessel"]["calls"], traced["nginx"]["calls"], "lower", "Tessel <= 16")
+            row("4 KiB download futex calls per request, strace -c -f", traced["tessel"]["futex"],
+                traced["nginx"]["futex"], "lower", "Tessel <= 3")
         if "mid" in groups:
             log("1 MiB downloads")
             mid = best_of(lambda s: wrk(s, files[s.name] + "1m.bin", seconds, 8), "mbs")

@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -18,6 +19,26 @@ namespace {
 
 constexpr int kDefaultBusyTimeoutMs = 30000;
 constexpr const char* kLayerSource = "Tessel data access";
+
+// Statements run through any connection of the process that may have written: kept results
+// read before the latest of them are not used again.
+std::atomic<std::uint64_t> g_writes{0};
+
+// Counts a statement that may write once it has finished, whatever its outcome. Counting it
+// before would let a reader on another connection take the count, read the rows the write has
+// not changed yet and keep them as current after the write.
+class WriteNote {
+ public:
+  explicit WriteNote(bool may_write = true) : m_may_write(may_write) {}
+  WriteNote(const WriteNote&) = delete;
+  WriteNote& operator=(const WriteNote&) = delete;
+  ~WriteNote() {
+    if (m_may_write) g_writes.fetch_add(1, std::memory_order_acq_rel);
+  }
+
+ private:
+  bool m_may_write;
+};
 
 struct Value {
   int type = SQLITE_NULL;  // SQLITE_INTEGER, SQLITE_FLOAT, SQLITE_TEXT, SQLITE_BLOB or SQLITE_NULL
@@ -239,6 +260,7 @@ bool CADO::CADODatabase::Connect(const std::string& path, int flags, bool shared
 }
 
 void CADO::CADODatabase::Close() {
+  m_results.clear();
   if (!m_db) return;
   for (auto& entry : m_statements) sqlite3_finalize(entry.second);
   m_statements.clear();
@@ -251,6 +273,7 @@ bool CADO::CADODatabase::Execute(const std::string& sql) {
     RecordError(SQLITE_MISUSE, "The connection is not open");
     return false;
   }
+  WriteNote note;
   std::string statement = NormalizeDialect(sql);
   sqlite3_stmt* stmt = nullptr;
   const char* tail = nullptr;
@@ -315,7 +338,7 @@ void CADO::CADODatabase::RollbackTrans() {
 // ---------------------------------------------------------------------------------------------
 // CADORecordset
 
-struct CADO::CADORecordset::Snapshot {
+struct CADO::Snapshot {
   std::string table;  // empty: the rows cannot be written back
   std::vector<std::string> columns;
   std::vector<Row> rows;
@@ -323,6 +346,29 @@ struct CADO::CADORecordset::Snapshot {
   Row pending;
   std::vector<bool> dirty;
 };
+
+const CADO::Snapshot* CADO::CADODatabase::KeptRows(const std::string& query) {
+  for (auto it = m_results.begin(); it != m_results.end(); ++it) {
+    if (it->query != query) continue;
+    if (it->writes != g_writes.load(std::memory_order_acquire) ||
+        std::chrono::steady_clock::now() - it->read_at >= kResultLifetime) {
+      m_results.erase(it);
+      return nullptr;
+    }
+    m_results.splice(m_results.begin(), m_results, it);
+    return it->rows.get();
+  }
+  return nullptr;
+}
+
+void CADO::CADODatabase::KeepRows(const std::string& query, std::uint64_t writes,
+                                  const Snapshot& rows) {
+  std::erase_if(m_results, [&](const KeptResult& kept) { return kept.query == query; });
+  if (rows.rows.size() > kMaxKeptRows) return;
+  if (m_results.size() >= kKeptResults) m_results.pop_back();
+  m_results.push_front(
+      {query, writes, std::chrono::steady_clock::now(), std::make_shared<const Snapshot>(rows)});
+}
 
 CADO::CADORecordset::CADORecordset(CADODatabase& database) : m_database(database) {}
 
@@ -364,6 +410,15 @@ bool CADO::CADORecordset::Open(const std::string& sql) {
   sqlite3* db = m_database.m_db;
   if (!db) return Fail(SQLITE_MISUSE, "The connection is not open");
   std::string query = TrimLeft(m_query);
+  // A question asked again is answered with a copy of the rows kept from the last time; inside
+  // a transaction the rows are always read. Anything but a question may write.
+  const bool keepable = KeywordAt(query, 0, "select") && sqlite3_get_autocommit(db);
+  WriteNote note(!keepable);
+  if (const Snapshot* kept = keepable ? m_database.KeptRows(query) : nullptr) {
+    m_snapshot = std::make_unique<Snapshot>(*kept);
+    return true;
+  }
+  const std::uint64_t writes = g_writes.load(std::memory_order_acquire);
 
   // A rowid in front of the columns lets a changed row be written back; queries that cannot
   // carry it (views, joins, pragmas) run as given and stay read-only.
@@ -409,6 +464,7 @@ bool CADO::CADORecordset::Open(const std::string& sql) {
   // Reset ends the statement's read of the file, so no snapshot outlives the call.
   sqlite3_reset(stmt);
   if (rc != SQLITE_DONE) return FailEngine(rc);
+  if (keepable) m_database.KeepRows(query, writes, *snapshot);
   m_snapshot = std::move(snapshot);
   return true;
 }
@@ -531,6 +587,7 @@ bool CADO::CADORecordset::SetFieldValue(const std::string& column, const std::st
 bool CADO::CADORecordset::WritePending() {
   sqlite3* db = m_database.m_db;
   if (!db) return Fail(SQLITE_MISUSE, "The connection is not open");
+  WriteNote note;
   Snapshot& s = *m_snapshot;
   bool adding = m_edit_status == kEditAdding;
   if (!adding && !s.pending.has_rowid) return Fail(SQLITE_ERROR, "There is no current row");

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
@@ -17,6 +19,9 @@ std::string SqlQuote(const std::string& value);
 // Nothing here throws or takes a lock: a connection and its result sets are used by one thread at
 // a time (the owning store holds its lock). Every failure returns false and fills the error fields.
 class CADO {
+  // The rows a result set holds (defined with it).
+  struct Snapshot;
+
  public:
   class CADORecordset;
 
@@ -49,6 +54,10 @@ class CADO {
     bool CommitTrans();
     void RollbackTrans();
 
+    // How long the answer to a query is used again while nothing is written in this process:
+    // how late a write by another process may be seen.
+    static constexpr std::chrono::milliseconds kResultLifetime{100};
+
     // Seconds to wait for another connection's lock; 0 keeps the default of 30 seconds.
     void SetConnectionTimeout(int seconds) { m_connection_timeout = seconds; }
 
@@ -76,10 +85,30 @@ class CADO {
     // exactly one statement (rc is SQLITE_OK). Reset it once done: it stays with the connection.
     sqlite3_stmt* PrepareCached(const std::string& sql, int& rc);
 
+    // The rows of query kept by KeepRows, while nothing has been written through any
+    // connection of this process since they were read and for kResultLifetime at most; else
+    // null.
+    const Snapshot* KeptRows(const std::string& query);
+    // Keeps rows read for query when the process's write count was writes (before the read).
+    void KeepRows(const std::string& query, std::uint64_t writes, const Snapshot& rows);
+
     // Statements of the latest queries, most recent first. The stores ask the same few questions
     // on every request, and preparing one costs more than running it.
     static constexpr std::size_t kCachedStatements = 24;
     std::list<std::pair<std::string, sqlite3_stmt*>> m_statements;
+    // The answers to the latest small queries, most recent first. Answering the same question
+    // again with a copy spares a read transaction: its file locks and checks and the waits
+    // for the shared memory of the database's log. Writes by other processes are seen once
+    // kResultLifetime has passed.
+    struct KeptResult {
+      std::string query;
+      std::uint64_t writes = 0;
+      std::chrono::steady_clock::time_point read_at;
+      std::shared_ptr<const Snapshot> rows;
+    };
+    static constexpr std::size_t kKeptResults = 32;
+    static constexpr std::size_t kMaxKeptRows = 64;
+    std::list<KeptResult> m_results;
     ErrorListener m_error_listener;
     int m_connection_timeout = 0;
     int m_last_error = 0;
@@ -134,8 +163,6 @@ class CADO {
     const std::string& GetLastErrorText() const { return m_last_error_text; }
 
    private:
-    struct Snapshot;
-
     bool Fail(int code, const std::string& description);
     bool FailEngine(int code);
     int ColumnIndex(const std::string& column);

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "store/ADO.h"
 #include "store/DataBasic.h"
@@ -209,3 +213,87 @@ TEST_F(StatementCacheTest, KeptStatementsHoldNoLockAndFollowTheSchema) {
 }
 
 }  // namespace
+
+namespace {
+
+// Runs sql through a connection of the engine's own, as another process would: nothing in this
+// process hears of the write.
+void ExecuteElsewhere(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+  sqlite3_busy_timeout(db, 5000);
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+}
+
+std::string PathOf(CADO::CADORecordset& rs) {
+  std::string path;
+  if (!rs.IsEOF()) rs.GetFieldValue("filepath", path);
+  return path;
+}
+
+}  // namespace
+
+TEST_F(AdoTest, KeptAnswersGiveWayToEveryWriteOfTheProcessAndSoonToOthers) {
+  const std::string query = "select * from fileshare where filename='a'";
+  CADO::CADORecordset rs(m_db);
+  ASSERT_TRUE(rs.Open(query));
+  EXPECT_TRUE(rs.IsEOF());
+
+  // Written through another connection of this process: seen at once.
+  {
+    CADO::CADODatabase other;
+    ASSERT_TRUE(other.Open(m_path));
+    ASSERT_TRUE(other.Execute("insert into fileshare(filename, filepath) values('a', '/one')"));
+  }
+  ASSERT_TRUE(rs.Open(query));
+  EXPECT_EQ(PathOf(rs), "/one");
+
+  // A change made to a kept answer stays with its result set.
+  rs.Edit();
+  EXPECT_TRUE(rs.SetFieldValue("filepath", "/pending"));
+  rs.CancelUpdate();
+  CADO::CADORecordset again(m_db);
+  ASSERT_TRUE(again.Open(query));
+  EXPECT_EQ(PathOf(again), "/one");
+  // ...and one written through it is seen by the next question.
+  again.Edit();
+  EXPECT_TRUE(again.SetFieldValue("filepath", "/two"));
+  ASSERT_TRUE(again.Update());
+  ASSERT_TRUE(rs.Open(query));
+  EXPECT_EQ(PathOf(rs), "/two");
+
+  // Written by another process: seen once the kept answer's lifetime is over.
+  ExecuteElsewhere(m_path, "update fileshare set filepath = '/three' where filename = 'a'");
+  std::this_thread::sleep_for(CADO::CADODatabase::kResultLifetime + std::chrono::milliseconds(5));
+  ASSERT_TRUE(rs.Open(query));
+  EXPECT_EQ(PathOf(rs), "/three");
+}
+
+TEST_F(AdoTest, AnAnswerReadWhileAWriteWaitsIsNotKeptPastTheWrite) {
+  const std::string query = "select * from fileshare where filename='a'";
+  ASSERT_TRUE(m_db.Execute("insert into fileshare(filename, filepath) values('a', '/old')"));
+
+  // Another process holds the write lock, so a write of this process waits in the middle of its
+  // statement, after it has begun but before anything is committed.
+  sqlite3* holder = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(m_path.c_str(), &holder, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(holder, "begin immediate", nullptr, nullptr, nullptr), SQLITE_OK);
+  std::thread writer([&] {
+    CADO::CADODatabase db;
+    ASSERT_TRUE(db.Open(m_path));
+    EXPECT_TRUE(db.Execute("update fileshare set filepath = '/new' where filename = 'a'"));
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+
+  // Read (and kept) while the write waits: the old row is right for now...
+  CADO::CADORecordset rs(m_db);
+  ASSERT_TRUE(rs.Open(query));
+  EXPECT_EQ(PathOf(rs), "/old");
+  sqlite3_exec(holder, "rollback", nullptr, nullptr, nullptr);
+  sqlite3_close(holder);
+  writer.join();
+  // ...but not once the write has returned.
+  ASSERT_TRUE(rs.Open(query));
+  EXPECT_EQ(PathOf(rs), "/new");
+}
