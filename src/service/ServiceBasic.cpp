@@ -10,6 +10,9 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "service/ThreadPool.h"
 
@@ -29,6 +32,61 @@ int PollOne(int socket, short events, milliseconds timeout) {
 
 bool WouldBlock(int error) {
   return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+// Bytes received past a request head (the start of an upload's body, or whatever a client sent
+// after its head), kept for the connection's later reads. A connection is read only by the
+// worker that accepted it, which also closes it, so each thread keeps its own: nothing for most
+// requests, one connection's at most in the product.
+struct KeptInput {
+  int socket = -1;
+  std::string bytes;
+  std::size_t used = 0;
+};
+thread_local std::vector<KeptInput> t_kept;
+
+KeptInput* KeptFor(int socket) {
+  for (KeptInput& kept : t_kept)
+    if (kept.socket == socket) return &kept;
+  return nullptr;
+}
+
+// Puts bytes in front of whatever is kept for socket: they were received first.
+void Keep(int socket, std::string_view bytes) {
+  if (bytes.empty()) return;
+  if (KeptInput* kept = KeptFor(socket)) {
+    kept->bytes.replace(0, kept->used, bytes);
+    kept->used = 0;
+    return;
+  }
+  t_kept.push_back({socket, std::string(bytes), 0});
+}
+
+// Up to length of the bytes that have arrived, left to be read again: the kept ones, else a peek.
+ssize_t PeekInput(int socket, char* into, std::size_t length) {
+  if (KeptInput* kept = KeptFor(socket)) {
+    const std::size_t count = std::min(length, kept->bytes.size() - kept->used);
+    std::memcpy(into, kept->bytes.data() + kept->used, count);
+    return static_cast<ssize_t>(count);
+  }
+  return recv(socket, into, length, MSG_PEEK | MSG_DONTWAIT);
+}
+
+// Takes exactly count bytes that PeekInput has just shown at into.
+bool ConsumeInput(int socket, char* into, std::size_t count) {
+  if (KeptInput* kept = KeptFor(socket)) {
+    kept->used += count;
+    if (kept->used == kept->bytes.size()) CServiceBasic::ForgetInput(socket);
+    return true;
+  }
+  while (count > 0) {
+    const ssize_t got = recv(socket, into, count, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    into += got;
+    count -= static_cast<std::size_t>(got);
+  }
+  return true;
 }
 
 }  // namespace
@@ -139,9 +197,23 @@ milliseconds CServiceBasic::WaitSlice(Clock::time_point last_activity,
 }
 
 int CServiceBasic::WaitReadable(int socket, milliseconds timeout) const {
+  if (KeptFor(socket)) return 1;
   // Not POLLPRI: a TCP urgent byte would keep the wait returning while no byte can be read, and
   // every reader would spin until its idle limit. Errors and hang-ups wake poll regardless.
   return PollOne(socket, POLLIN, timeout);
+}
+
+ssize_t CServiceBasic::Receive(int socket, void* data, std::size_t length) const {
+  if (!KeptFor(socket)) return recv(socket, data, length, MSG_DONTWAIT);
+  char* into = static_cast<char*>(data);
+  const ssize_t count = PeekInput(socket, into, length);
+  ConsumeInput(socket, into, static_cast<std::size_t>(count));
+  return count;
+}
+
+void CServiceBasic::ForgetInput(int socket) {
+  if (t_kept.empty()) return;
+  std::erase_if(t_kept, [&](const KeptInput& kept) { return kept.socket == socket; });
 }
 
 bool CServiceBasic::SendChunk(int socket, const void* data, std::size_t length) const {
@@ -183,15 +255,10 @@ bool CServiceBasic::ReadLine(int socket, std::string& line, std::size_t capacity
     line.resize(length);
     return result;
   };
-  // Consumes exactly count bytes that a peek has already shown, into the buffer at used.
+  // Takes exactly count bytes that a peek has already shown, into the buffer at used.
   auto consume = [&](std::size_t count) {
-    while (count > 0) {
-      ssize_t got = recv(socket, &line[used], count, 0);
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return false;
-      used += static_cast<std::size_t>(got);
-      count -= static_cast<std::size_t>(got);
-    }
+    if (!ConsumeInput(socket, &line[used], count)) return false;
+    used += count;
     return true;
   };
 
@@ -204,7 +271,7 @@ bool CServiceBasic::ReadLine(int socket, std::string& line, std::size_t capacity
     if (idle > m_io_timeout) return finish(used, used > 0);
     if (used == room) return finish(used, true);  // the rest comes back as the next line
 
-    ssize_t peeked = recv(socket, &line[used], room - used, MSG_PEEK | MSG_DONTWAIT);
+    ssize_t peeked = PeekInput(socket, &line[used], room - used);
     if (peeked < 0 && (WouldBlock(errno) || errno == EINTR)) {
       WaitReadable(socket, WaitSlice(activity, deadline));
       continue;
@@ -234,61 +301,66 @@ bool CServiceBasic::ReadLines(int socket, const std::function<bool(std::string& 
   if (capacity <= 3) return false;
   const std::size_t room = capacity - 3;
   // A request head fits; a longer run of lines is taken in several goes.
-  constexpr std::size_t kPeekSize = 16 << 10;
+  constexpr std::size_t kReadSize = 16 << 10;
   // On the stack: a heap block this size would come from a heap the workers share, under its lock.
-  std::array<char, kPeekSize> arrived;
+  std::array<char, kReadSize> arrived;
+  std::string partial;  // received but not yet taken, when a line spans receives
   std::string line;
   Clock::time_point activity = Clock::now();
   for (;;) {
     if (!m_running || Clock::now() >= deadline) return false;
-    ssize_t peeked = recv(socket, arrived.data(), arrived.size(), MSG_PEEK | MSG_DONTWAIT);
-    if (peeked < 0 && (WouldBlock(errno) || errno == EINTR)) {
-      // Nothing yet (a client connects before it sends): wait as ReadLine would, then look again.
+    // One receive instead of a peek and a receive: what follows the lines is kept instead.
+    const ssize_t got = Receive(socket, arrived.data(), arrived.size());
+    if (got < 0 && (WouldBlock(errno) || errno == EINTR)) {
       milliseconds idle = std::chrono::duration_cast<milliseconds>(Clock::now() - activity);
-      if (idle > m_io_timeout) return false;
-      WaitReadable(socket, WaitSlice(activity, deadline));
+      if (idle <= m_io_timeout) {
+        WaitReadable(socket, WaitSlice(activity, deadline));
+        continue;
+      }
+      // Quiet past the limit: part of a line that had arrived is a line, as for ReadLine.
+      if (partial.empty()) return false;
+      line = std::move(partial);
+      partial.clear();
+      if (!take(line)) return true;
+      activity = Clock::now();
       continue;
     }
-    if (peeked > 0) {
-      // The lines ReadLine would return now, each cut from the next room bytes by its rules.
-      const std::string_view data(arrived.data(), static_cast<std::size_t>(peeked));
-      // A full peek may have cut the last line short: its LF, or more of it, may follow.
-      const bool all_arrived = data.size() < arrived.size();
-      std::size_t taken = 0;
-      bool more = true;
-      while (more) {
-        const std::string_view window = data.substr(taken, room);
-        std::size_t end = window.find('\n');
-        std::size_t next = end + 1;
-        if (end != std::string_view::npos) {
-          if (end > 0 && window[end - 1] == '\r') --end;
-        } else if (window.size() < room && !all_arrived) {
-          break;  // peek again from this line on
-        } else if ((end = window.find('\r')) != std::string_view::npos) {
-          next = end + 1;
-        } else if (window.size() == room) {
-          end = next = room;
-        } else {
-          break;  // the rest of this line has not arrived
-        }
-        line.assign(window.substr(0, end));
-        taken += next;
-        more = take(line);
-      }
-      // Exactly the bytes of the lines taken leave the socket.
-      for (std::size_t left = taken; left > 0;) {
-        ssize_t got = recv(socket, arrived.data(), left, 0);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        left -= static_cast<std::size_t>(got);
-      }
-      if (!more) return true;
-      activity = Clock::now();
-      if (taken > 0) continue;
-    }
-    // Part of a line, the end of the data or an error: the ordinary reader takes it from here.
-    if (!ReadLine(socket, line, capacity, deadline)) return false;
-    if (!take(line)) return true;
+    if (got <= 0) return false;
     activity = Clock::now();
+    std::string_view data(arrived.data(), static_cast<std::size_t>(got));
+    if (!partial.empty()) {
+      partial.append(data);
+      data = partial;
+    }
+    // The lines ReadLine would return now, each cut from the next room bytes by its rules.
+    // A full receive may have cut the last line short: its LF, or more of it, may follow.
+    const bool all_arrived = static_cast<std::size_t>(got) < arrived.size();
+    std::size_t taken = 0;
+    bool more = true;
+    while (more) {
+      const std::string_view window = data.substr(taken, room);
+      std::size_t end = window.find('\n');
+      std::size_t next = end + 1;
+      if (end != std::string_view::npos) {
+        if (end > 0 && window[end - 1] == '\r') --end;
+      } else if (window.size() < room && !all_arrived) {
+        break;  // receive more for this line
+      } else if ((end = window.find('\r')) != std::string_view::npos) {
+        next = end + 1;
+      } else if (window.size() == room) {
+        end = next = room;
+      } else {
+        break;  // the rest of this line has not arrived
+      }
+      line.assign(window.substr(0, end));
+      taken += next;
+      more = take(line);
+    }
+    if (!more) {
+      // What followed the lines (an upload's body) is the connection's next bytes.
+      Keep(socket, data.substr(taken));
+      return true;
+    }
+    partial = std::string(data.substr(taken));
   }
 }

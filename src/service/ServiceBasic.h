@@ -1,5 +1,6 @@
 #pragma once
 #include <netinet/in.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
@@ -74,10 +75,20 @@ class CServiceBasic {
   // The port recorded by the last successful Start or Restart (0 before).
   int Port() const { return m_port.load(); }
 
+  // A connection's bytes are read through the operations below only, and on the thread that
+  // serves it: ReadLines takes what has arrived in one receive and keeps the bytes past the
+  // lines it took (an upload's body) on that thread for the connection's later reads.
+
   // Waits up to timeout for the socket to become readable or report an error or hang-up (TCP
-  // urgent data does not count): 1 then, 0 on a timeout (or an interrupted wait), -1 when the
-  // wait fails.
+  // urgent data does not count): 1 then (at once while bytes are kept for it), 0 on a timeout
+  // (or an interrupted wait), -1 when the wait fails.
   int WaitReadable(int socket, std::chrono::milliseconds timeout) const;
+  // Reads up to length bytes that have arrived, without waiting: the kept ones first. As recv
+  // with MSG_DONTWAIT: the count, 0 at the end of the stream, -1 with errno set.
+  ssize_t Receive(int socket, void* data, std::size_t length) const;
+  // Drops the bytes this thread keeps for socket. Whoever closes a connection calls it first (the
+  // pool does), so a later connection given the same number never reads them.
+  static void ForgetInput(int socket);
   // Sends all length bytes. False on a socket error, a stopped service, or when the client takes
   // nothing for the I/O timeout.
   bool SendChunk(int socket, const void* data, std::size_t length) const;
@@ -94,7 +105,8 @@ class CServiceBasic {
                 Clock::time_point deadline = Clock::time_point::max()) const;
   // Reads lines as ReadLine does, one after the other, and hands each to take, until take
   // returns false (then true is returned) or a ReadLine would return false (then false). Lines
-  // that have already arrived are taken together: one peek and one receive for all of them.
+  // that have already arrived are taken together, with one receive for all of them; the bytes
+  // received past the last line taken are kept for the next reads.
   bool ReadLines(int socket, const std::function<bool(std::string& line)>& take,
                  std::size_t capacity = kLineCapacity,
                  Clock::time_point deadline = Clock::time_point::max()) const;

@@ -278,6 +278,7 @@ void CThreadPool::Release(Slot& slot) {
        expected = kServing) {
     std::this_thread::yield();
   }
+  CServiceBasic::ForgetInput(slot.task.socket);
   close(slot.task.socket);
   slot.task = ClientTask{};
   slot.state.store(kIdle, std::memory_order_release);

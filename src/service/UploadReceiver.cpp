@@ -84,7 +84,7 @@ std::size_t CUploadReceiver::Receive(int socket, char* data, std::size_t length)
   const Clock::time_point start = Clock::now();
   for (;;) {
     if (!m_service.IsRunning()) return 0;
-    ssize_t got = recv(socket, data, length, MSG_DONTWAIT);
+    ssize_t got = m_service.Receive(socket, data, length);
     if (got > 0) return static_cast<std::size_t>(got);
     if (got == 0) return 0;
     if (errno == EINTR) continue;
@@ -210,7 +210,7 @@ void CUploadReceiver::DiscardRequestBody(int socket, std::uint64_t content_lengt
     int ready = m_service.WaitReadable(socket, std::min(kPollSlice, time_left));
     if (ready < 0) return;
     if (ready == 0) continue;
-    ssize_t got = recv(socket, buffer, std::min<std::uint64_t>(sizeof buffer, left), MSG_DONTWAIT);
+    ssize_t got = m_service.Receive(socket, buffer, std::min<std::uint64_t>(sizeof buffer, left));
     if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (got <= 0) return;
     left -= static_cast<std::uint64_t>(got);

@@ -206,3 +206,23 @@ TEST_F(Routing, LogsDownloadsOfSharedFilesOnly) {
 }
 
 }  // namespace
+
+namespace {
+
+// A client may send more than its head at once: one request is served per connection, and the
+// bytes after the head go with the connection, never to a later one given the same number.
+TEST_F(Routing, BytesPipelinedAfterAHeadStayWithTheirConnection) {
+  const std::string pipelined = "GET /download.htm?file=Music%5Ca.txt HTTP/1.0\r\n\r\n";
+  const std::string first =
+      Exchange("GET /download.htm?file=Music%5Clive%5Ca+b.mp3 HTTP/1.0\r\n\r\n" + pipelined);
+  EXPECT_EQ(Split(first).body, "live");
+  EXPECT_EQ(first.find("music a"), std::string::npos);
+  // Each worker in turn takes later connections (numbered as the first one was): every reply is
+  // its own request's.
+  for (int i = 0; i < 25; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(Download("/download.htm?file=Music%5Clive%5Ca+b.mp3"), "live");
+  }
+}
+
+}  // namespace

@@ -217,8 +217,8 @@ TEST(ServiceBasic, ElevenHeldConnectionsAreServedAndStopEndsThem) {
 }
 
 // ReadLines takes the lines that have arrived together; it must give exactly what ReadLine gives
-// line by line, leave every byte after the last line it took in the socket, and wait for lines
-// that have not arrived as ReadLine does.
+// line by line, leave every byte after the last line it took to the service's next reads, and
+// wait for lines that have not arrived as ReadLine does.
 using namespace std::string_literals;
 
 class LineService : public CServiceBasic {
@@ -243,7 +243,7 @@ class ReadLinesTest : public ::testing::Test {
   struct Outcome {
     std::vector<std::string> lines;
     bool result = false;
-    std::string rest;  // what is left in the socket
+    std::string rest;  // what is left to read
   };
   Outcome ByReadLine(const std::string& input, std::size_t capacity, std::size_t stop_after) {
     int pair[2];
@@ -280,11 +280,12 @@ class ReadLinesTest : public ::testing::Test {
     ASSERT_EQ(send(pair[1], input.data(), input.size(), 0), static_cast<ssize_t>(input.size()));
     shutdown(pair[1], SHUT_WR);
   }
-  static std::string Rest(int pair[2]) {
+  std::string Rest(int pair[2]) {
     std::string rest;
     char buffer[4096];
-    for (ssize_t got; (got = recv(pair[0], buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
+    for (ssize_t got; (got = m_service.Receive(pair[0], buffer, sizeof buffer)) > 0;)
       rest.append(buffer, static_cast<std::size_t>(got));
+    CServiceBasic::ForgetInput(pair[0]);
     close(pair[0]);
     close(pair[1]);
     return rest;
@@ -340,7 +341,7 @@ TEST_F(ReadLinesTest, WaitsForLinesStillToCome) {
   sender.join();
   EXPECT_EQ(lines, (std::vector<std::string>{"GET / HTTP/1.0", "Host: x", ""}));
   char body[8] = {};
-  EXPECT_EQ(recv(pair[0], body, sizeof body, 0), 4);
+  EXPECT_EQ(m_service.Receive(pair[0], body, sizeof body), 4);
   EXPECT_STREQ(body, "body");
 
   // A sender that goes quiet: after the I/O limit the reader gives up as ReadLine does.

@@ -338,6 +338,20 @@ TEST_F(UploadRoute, RecordsTheUploadAsAShareOfTheUploader) {
   EXPECT_EQ(LogCount("upload file end"), 2);
 }
 
+TEST_F(UploadRoute, ABodyThatCameWithItsHeadIsStoredWhole) {
+  // Head and body leave in one send: the service receives the head together with the start of
+  // the body (all of a small one), and the rest, if any, from the socket.
+  int number = 0;
+  for (std::size_t size : {std::size_t{1}, std::size_t{16 << 10}, std::size_t{300 << 10}}) {
+    SCOPED_TRACE(size);
+    // The file's bytes hold line ends and a boundary-like line of their own.
+    const std::string data = "\r\n--" + kBoundary.substr(0, 10) + "\r\n" + web::Pattern(size);
+    const std::string name = "whole" + std::to_string(++number) + ".bin";
+    ASSERT_EQ(Post(Body(data, name)), web::kRedirectHome);
+    EXPECT_EQ(web::ReadFile(Share(name).path), data);
+  }
+}
+
 TEST_F(UploadRoute, RefusesStrangersWithAReplyTheyCanRead) {
   // The body is sent while the refusal comes; the reply must arrive, not a reset.
   const std::string body = Body(std::string(3 << 20, 'x'));
