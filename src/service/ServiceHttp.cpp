@@ -1,6 +1,5 @@
 #include "service/ServiceHttp.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string_view>
@@ -109,7 +108,8 @@ bool CServiceHttp::HandleResolvedPath(int socket, const HttpRequest& request,
                                       const Visitor& visitor) {
   std::string name, local;
   int mode = FileShareRecord::kModeAuth;
-  const PathKind kind = m_stores.shares.ResolveRequestPath(request.path, name, local, &mode);
+  std::int64_t size = -1;
+  const PathKind kind = m_stores.shares.ResolveRequestPath(request.path, name, local, &mode, &size);
   if (kind == PathKind::kNotFound) return SendNotFound(socket);
   // A public share admits everyone; only the others need the access check's lookups.
   if (kind != PathKind::kWebFile && mode != FileShareRecord::kModePublic &&
@@ -118,7 +118,7 @@ bool CServiceHttp::HandleResolvedPath(int socket, const HttpRequest& request,
 
   switch (kind) {
     case PathKind::kFile:
-      return HandleSharedFile(socket, request, visitor, name, local);
+      return HandleSharedFile(socket, request, visitor, name, local, size);
     case PathKind::kFolder:
       return m_pages.SendFolderPage(socket, local, name, visitor.authenticated,
                                     visitor.allow_upload, request.accepts_gzip);
@@ -148,14 +148,13 @@ bool CServiceHttp::HandleResolvedPath(int socket, const HttpRequest& request,
 }
 
 bool CServiceHttp::HandleSharedFile(int socket, const HttpRequest& request, const Visitor& visitor,
-                                    const std::string& relative_name,
-                                    const std::string& local_path) {
+                                    const std::string& relative_name, const std::string& local_path,
+                                    std::int64_t file_size) {
   // The log states the range the visitor asked for, so it is settled against the file's size
-  // first; a file gone meanwhile keeps the unknown length and fails to send below.
+  // (as the path's resolution found it) first; a file gone meanwhile fails to send below.
   ByteRange range = request.range;
-  struct stat info {};
-  if (stat(local_path.c_str(), &info) == 0) {
-    const auto size = static_cast<std::uint64_t>(info.st_size);
+  if (file_size >= 0) {
+    const auto size = static_cast<std::uint64_t>(file_size);
     if (range.suffix > 0) {
       const ByteRange::Span last = range.Resolve(size);
       range = ByteRange{last.start, static_cast<std::int64_t>(last.length), 0};

@@ -69,7 +69,8 @@ class CServiceHttp : public CServiceBasic {
   // The routes that name a shared item or a file of the web folder.
   bool HandleResolvedPath(int socket, const HttpRequest& request, const Visitor& visitor);
   bool HandleSharedFile(int socket, const HttpRequest& request, const Visitor& visitor,
-                        const std::string& relative_name, const std::string& local_path);
+                        const std::string& relative_name, const std::string& local_path,
+                        std::int64_t file_size);
   // "/remove.htm?file=..." for a visitor allowed to remove shares, not sent for another site.
   bool HandleRemove(int socket, const HttpRequest& request, const Visitor& visitor);
   // A POST of "/upload": the upload of a visitor allowed to upload, else (or when another site

@@ -1,5 +1,7 @@
 #include "store/DataFileShare.h"
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <string_view>
 #include <system_error>
@@ -248,7 +250,8 @@ bool CDataFileShare::LocateShareItem(const std::string& value, std::string& shar
 CDataFileShare::PathKind CDataFileShare::ResolveRequestPath(const std::string& request_path,
                                                             std::string& relative_name,
                                                             std::string& local_path,
-                                                            int* share_mode) {
+                                                            int* share_mode,
+                                                            std::int64_t* file_size) {
   using tessel::Route;
   relative_name.clear();
   local_path.clear();
@@ -276,18 +279,18 @@ CDataFileShare::PathKind CDataFileShare::ResolveRequestPath(const std::string& r
   int mode = FileShareRecord::kModePublic;
   if (!LocateShareItem(target.name, share_name, below, local, mode)) return PathKind::kNotFound;
 
-  std::error_code error;
-  const std::filesystem::file_status status = std::filesystem::status(local, error);
-  if (error || !std::filesystem::exists(status)) return PathKind::kNotFound;
+  struct stat info {};
+  if (stat(local.c_str(), &info) != 0) return PathKind::kNotFound;
   PathKind kind = PathKind::kNotFound;
   if (!download) {
     kind = PathKind::kFile;
   } else if (target.icon) {
     kind = PathKind::kIcon;
-  } else if (std::filesystem::is_directory(status)) {
+  } else if (S_ISDIR(info.st_mode)) {
     kind = target.zip ? PathKind::kFolderZip : PathKind::kFolder;
-  } else if (std::filesystem::is_regular_file(status)) {
+  } else if (S_ISREG(info.st_mode)) {
     kind = PathKind::kFile;
+    if (file_size) *file_size = static_cast<std::int64_t>(info.st_size);
   }
   // Anything else (a pipe, a device, a socket) is not a file to send: opening a pipe would
   // hold the worker until some writer came along.

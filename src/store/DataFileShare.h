@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -89,9 +90,11 @@ class CDataFileShare : public CDataBasic {
   // relative_name the share-relative name with "\" between folders (only the share's name for a
   // removal, empty for the web folder). A NUL ends the request path. When share_mode is given,
   // it receives the mode of the share found (left alone for the web folder and kNotFound),
-  // which spares a caller that needs it a second lookup.
+  // which spares a caller that needs it a second lookup; file_size likewise receives the size
+  // of a kFile download (the file is looked at once).
   PathKind ResolveRequestPath(const std::string& request_path, std::string& relative_name,
-                              std::string& local_path, int* share_mode = nullptr);
+                              std::string& local_path, int* share_mode = nullptr,
+                              std::int64_t* file_size = nullptr);
 
  private:
   static std::string UniqueName(CADO::CADORecordset& rs, const std::string& local_path);

@@ -453,9 +453,11 @@ TEST(StoreShares, ResolvingGivesTheSharesModeAndNothingElse) {
 
   std::string name, local;
   int mode = -7;
-  EXPECT_EQ(shares.ResolveRequestPath("/download.htm?file=PUB\\a.txt", name, local, &mode),
+  std::int64_t size = -1;
+  EXPECT_EQ(shares.ResolveRequestPath("/download.htm?file=PUB\\a.txt", name, local, &mode, &size),
             CDataFileShare::PathKind::kFile);
   EXPECT_EQ(mode, FileShareRecord::kModePublic);
+  EXPECT_EQ(size, static_cast<std::int64_t>(std::filesystem::file_size(local)));
   mode = -7;
   EXPECT_EQ(shares.ResolveRequestPath("/remove.htm?file=auth", name, local, &mode),
             CDataFileShare::PathKind::kFile);
