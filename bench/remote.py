@@ -90,13 +90,15 @@ class Link:
 
 
 def median_load(link, url, runs, screenshot=None):
-    loads = [r for r in link.load(url, runs, screenshot) if "drawn_ms" in r]
+    results = link.load(url, runs, screenshot)
+    loads = [r for r in results if "drawn_ms" in r]
+    shots = [r for r in results if "images_not_drawn" in r]
     # The first load of a run also starts the browser's own machinery: it is left out.
     kept = loads[1:] if len(loads) > 2 else loads
     pick = lambda key: statistics.median(r[key] for r in kept)
     return {"drawn": pick("drawn_ms"), "requests": pick("requests"), "kib": pick("bytes") / 1024,
             "settled": pick("settled_requests"), "settled_kib": pick("settled_bytes") / 1024,
-            "images": kept[-1]["images"]}
+            "images": kept[-1]["images"], "not_drawn": shots[0]["images_not_drawn"] if shots else None}
 
 
 def measure(tessel_port, nginx_port, bench_dir, screenshot, runs, row, log):
@@ -123,5 +125,8 @@ def measure(tessel_port, nginx_port, bench_dir, screenshot, runs, row, log):
                 row(f"{label}: {page}, KiB until then", t["kib"], n["kib"], "lower")
                 row(f"{label}: {page}, requests once settled ({t['images']} images)", t["settled"],
                     n["settled"], "lower")
+                if t["not_drawn"] is not None:
+                    row(f"{label}: {page}, icons not drawn after scrolling to its end", t["not_drawn"], None,
+                        "lower", "0")
     finally:
         link.close()
