@@ -9,7 +9,7 @@ class CDesktopShell;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
-class QToolButton;
+class QPushButton;
 
 // Creates or edits a share: its path (typed, or picked as a file or a folder with "Browser"),
 // name, description and whether visitors must log in. Modal; exec() returns Accepted only after
@@ -45,7 +45,7 @@ class CDlgFileShare : public QDialog {
 
   QLabel* m_icon;
   QLineEdit* m_path;
-  QToolButton* m_browse;
+  QPushButton* m_browse;
   QLineEdit* m_name;
   QLineEdit* m_description;
   QLineEdit* m_share_time;

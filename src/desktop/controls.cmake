@@ -1,7 +1,7 @@
 # The custom controls, the three edit dialogs and the desktop seam they share.
 set(TESSEL_DESKTOP_CONTROLS
   ${CMAKE_CURRENT_SOURCE_DIR}/BarFolder.cpp ${CMAKE_CURRENT_SOURCE_DIR}/BarFolder.h
-  ${CMAKE_CURRENT_SOURCE_DIR}/BarItem.cpp ${CMAKE_CURRENT_SOURCE_DIR}/BarItem.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/BarItem.h
   ${CMAKE_CURRENT_SOURCE_DIR}/DesktopShell.cpp ${CMAKE_CURRENT_SOURCE_DIR}/DesktopShell.h
   ${CMAKE_CURRENT_SOURCE_DIR}/DlgAccount.cpp ${CMAKE_CURRENT_SOURCE_DIR}/DlgAccount.h
   ${CMAKE_CURRENT_SOURCE_DIR}/DlgFileShare.cpp ${CMAKE_CURRENT_SOURCE_DIR}/DlgFileShare.h
@@ -11,6 +11,7 @@ set(TESSEL_DESKTOP_CONTROLS
   ${CMAKE_CURRENT_SOURCE_DIR}/GfxOutBarCtrl.cpp ${CMAKE_CURRENT_SOURCE_DIR}/GfxOutBarCtrl.h
   ${CMAKE_CURRENT_SOURCE_DIR}/InfoBar.cpp ${CMAKE_CURRENT_SOURCE_DIR}/InfoBar.h
   ${CMAKE_CURRENT_SOURCE_DIR}/Led.cpp ${CMAKE_CURRENT_SOURCE_DIR}/Led.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/UiString.h
 )
 
 # The info bar draws QR codes with libqrencode. This file is read before tessel_desktop exists,

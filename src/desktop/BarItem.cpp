@@ -1,1 +1,0 @@
-#include "desktop/BarItem.h"
