@@ -99,8 +99,10 @@ CDlgSettings::CDlgSettings(CDataSystem& system, const std::string& program_path,
   friendly_grid->addWidget(m_url_user, 0, 1);
   friendly_grid->addWidget(Buddy(UiString(ids::IDS_DLG_SETTINGS_PASSWORD), m_url_password), 0, 2);
   friendly_grid->addWidget(m_url_password, 0, 3);
-  friendly_grid->addWidget(m_url_preview, 1, 0, 1, 3);
-  friendly_grid->addWidget(m_sign_up, 1, 3);
+  auto* preview_row = new QHBoxLayout;
+  preview_row->addWidget(m_url_preview, 1);
+  preview_row->addWidget(m_sign_up);
+  friendly_grid->addLayout(preview_row, 1, 0, 1, 4);
   friendly_grid->setColumnStretch(1, 1);
   friendly_grid->setColumnStretch(3, 1);
 
