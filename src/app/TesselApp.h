@@ -1,9 +1,11 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "app/CommandLine.h"
+#include "app/DesktopFrontEnd.h"
 #include "app/InstanceChannel.h"
 #include "net/Firewall.h"
 #include "service/ServiceHttp.h"
@@ -18,16 +20,23 @@ class QCoreApplication;
 class QSocketNotifier;
 
 // The program: opens the store, obeys the command line, keeps one instance running per user,
-// serves HTTP and runs the event loop until told to exit (the Exit request from a later start,
-// SIGTERM or SIGINT). The objects it owns are destroyed in reverse order of declaration, so at
-// exit the service stops before the stores close.
+// serves HTTP and runs the event loop until told to exit (the window's Exit, the Exit request
+// from a later start, SIGTERM or SIGINT). With a desktop front end and a display it shows the
+// main window; otherwise it runs headless, logging to standard output. The objects it owns are
+// destroyed in reverse order of declaration, so at exit the window goes first and the service
+// stops before the stores close.
 class CTesselApp {
  public:
   // Ports tried after the one of the setting when it cannot be opened.
   static constexpr int kMorePorts = 9;
 
-  // argc and argv must outlive the object (the event loop keeps them).
-  CTesselApp(int& argc, char** argv);
+  // Finds the desktop front end when a window is to be shown; nullptr (with *error saying why)
+  // when there is none. The front end must outlive the program object.
+  using DesktopLoader = std::function<DesktopFrontEnd*(std::string* error)>;
+
+  // argc and argv must outlive the object (the event loop keeps them). Without load_desktop the
+  // program never opens a window.
+  CTesselApp(int& argc, char** argv, DesktopLoader load_desktop = {});
   ~CTesselApp();
   CTesselApp(const CTesselApp&) = delete;
   CTesselApp& operator=(const CTesselApp&) = delete;
@@ -56,14 +65,22 @@ class CTesselApp {
   // A request from a later start, on the event loop.
   bool OnInstanceRequest(const InstanceRequest& request);
   int RunEventLoop();
-  // The Internet check about a second from now and every 301 seconds after.
+  // The Internet check about a second from now and every 301 seconds after (headless; the
+  // window runs its own from its timer).
   void StartInternetChecks();
+  // Whether this start shows a window (loading the desktop for it); says on standard error why
+  // not when a window was wanted.
+  bool ChooseWindow();
+  void OpenMainWindow();
 
   int& m_argc;
   char** m_argv;
   std::string m_program_path;
-  bool m_headless = false;
-  bool m_show_window = true;  // cleared by "-mini"; read once the main window exists
+  DesktopLoader m_load_desktop;
+  DesktopFrontEnd* m_desktop = nullptr;  // once loaded
+  bool m_headless = false;               // "-headless": no window, and no service ends the program
+  bool m_with_window = false;            // a window is made
+  bool m_show_window = true;             // cleared by "-mini"; read once the main window exists
 
   std::unique_ptr<QCoreApplication> m_qt;
   std::unique_ptr<QSocketNotifier> m_stop_notifier;
@@ -75,6 +92,8 @@ class CTesselApp {
   CThreadPool m_pool;
   CServiceHttp m_service;
   CFirewall m_firewall;
-  // Last: its check reads the settings and the service's port until it is destroyed.
+  // Near the end: its check reads the settings and the service's port until it is destroyed.
   std::unique_ptr<CInternetCheckTimer> m_internet_check;
+  // Last: it uses everything above and goes before the event loop's object.
+  std::unique_ptr<MainWindow> m_window;
 };

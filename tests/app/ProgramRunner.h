@@ -55,6 +55,9 @@ class ProgramRunner {
     std::filesystem::remove_all(root_, ec);
   }
 
+  // "NAME=value" entries added to the environment of the children started from now on.
+  std::vector<std::string> extra_env;
+
   const std::string& Root() const { return root_; }
   const std::string& ProgramFolder() const { return program_folder_; }
   std::string SocketPath() const { return runtime_folder_ + "/tessel.sock"; }
@@ -75,12 +78,16 @@ class ProgramRunner {
     std::vector<std::string> env_strings = {"XDG_RUNTIME_DIR=" + runtime_folder_,
                                             "XDG_CONFIG_HOME=" + config_folder_,
                                             "HOME=" + root_ + "/home"};
+    // No display unless the test gives one: these tests are about the program without a window.
     for (char** e = environ; *e; ++e) {
       const std::string entry = *e;
-      if (entry.rfind("XDG_RUNTIME_DIR=", 0) != 0 && entry.rfind("XDG_CONFIG_HOME=", 0) != 0 &&
-          entry.rfind("HOME=", 0) != 0)
-        env_strings.push_back(entry);
+      bool keep = true;
+      for (const char* name : {"XDG_RUNTIME_DIR=", "XDG_CONFIG_HOME=", "HOME=", "DISPLAY=",
+                               "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="})
+        keep = keep && entry.rfind(name, 0) != 0;
+      if (keep) env_strings.push_back(entry);
     }
+    env_strings.insert(env_strings.end(), extra_env.begin(), extra_env.end());
     std::vector<char*> envp;
     for (std::string& s : env_strings) envp.push_back(s.data());
     envp.push_back(nullptr);
