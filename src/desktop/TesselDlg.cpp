@@ -64,9 +64,10 @@ constexpr int kPaneText = 102;
 constexpr int kPaneDate = 103;
 constexpr int kPaneTime = 104;
 
-// The out bar's width (74 dialog units) and the window's first size (554 x 304 dialog units).
+// The out bar's width (74 dialog units) and the window's first size in dialog units; a dialog
+// unit is a quarter of the font's average character width across and an eighth of its height.
 constexpr int kOutBarWidth = 112;
-constexpr QSize kStartSize(900, 520);
+constexpr QSize kStartUnits(554, 304);
 
 // A hidden window whose tray went away is iconified after this many ticks without one, so a tray
 // host that is only restarting does not flash it onto the taskbar.
@@ -311,6 +312,8 @@ void CTesselDlg::BuildLists() {
   m_stack = new QStackedWidget;
   const double scale = std::max(1.0, fontMetrics().averageCharWidth() / 5.5);
   auto width = [scale](int pixels) { return static_cast<int>(pixels * scale); };
+  // Time stamps are shown whole.
+  const int stamp = fontMetrics().horizontalAdvance("0000-00-00 00:00:00") + 16;
 
   m_shares = new QTreeWidget;
   m_shares->setObjectName("shares");
@@ -323,6 +326,8 @@ void CTesselDlg::BuildLists() {
   const int share_widths[] = {150, 50, 70, 120, 120, 70, 200, 90};
   for (int column = 0; column < 8; ++column)
     m_shares->setColumnWidth(column, width(share_widths[column]));
+  m_shares->setColumnWidth(kColFileTime, stamp);
+  m_shares->setColumnWidth(kColShareTime, stamp);
   connect(m_shares, &QTreeWidget::itemDoubleClicked, this, [this] { OnCommand(kEditShare); });
   connect(m_shares, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
     m_share_menu->popup(m_shares->viewport()->mapToGlobal(pos));
@@ -338,6 +343,7 @@ void CTesselDlg::BuildLists() {
   const int account_widths[] = {110, 70, 100, 100, 80, 120, 100};
   for (int column = 0; column < 7; ++column)
     m_accounts->setColumnWidth(column, width(account_widths[column]));
+  m_accounts->setColumnWidth(5, stamp);
   connect(m_accounts, &QTreeWidget::itemDoubleClicked, this, [this] { OnCommand(kEditAccount); });
   connect(m_accounts, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
     m_account_menu->popup(m_accounts->viewport()->mapToGlobal(pos));
@@ -349,7 +355,7 @@ void CTesselDlg::BuildLists() {
   SetUpList(m_logs);
   m_logs->setContextMenuPolicy(Qt::NoContextMenu);
   m_logs->setModel(m_log_model);
-  m_logs->setColumnWidth(0, width(120));
+  m_logs->setColumnWidth(0, stamp);
 
   // In the order of the out bar's items.
   m_stack->addWidget(m_shares);
@@ -387,7 +393,11 @@ void CTesselDlg::BuildStatusBar() {
 }
 
 void CTesselDlg::PlaceAtStart() {
-  QSize size = kStartSize;
+  const QFontMetrics metrics = fontMetrics();
+  QSize size(kStartUnits.width() * metrics.averageCharWidth() / 4,
+             kStartUnits.height() * metrics.height() / 8);
+  // Wide enough for every toolbar button, which would otherwise hide behind an overflow mark.
+  size.setWidth(std::max(size.width(), m_tool_bar->sizeHint().width() + 8));
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     const QRect available = screen->availableGeometry();
     size = size.boundedTo(available.size());

@@ -1,9 +1,12 @@
 #include "desktop/WindowIcons.h"
 
 #include <QHash>
+#include <QIconEngine>
+#include <QImage>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -305,6 +308,58 @@ void Draw(QPainter& p, CWindowIcons::Kind kind) {
 
 }  // namespace
 
+namespace {
+
+// Draws an icon at whatever size it is asked for, when it is asked for: the window needs a few
+// sizes of each picture, and drawing every size of every picture up front slowed its opening.
+class CDrawnIconEngine : public QIconEngine {
+ public:
+  explicit CDrawnIconEngine(CWindowIcons::Kind kind) : m_kind(kind) {}
+
+  void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override {
+    painter->drawPixmap(rect, pixmap(rect.size(), mode, state));
+  }
+
+  QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State) override {
+    const int side = std::max(1, std::min(size.width(), size.height()));
+    const quint64 key = (static_cast<quint64>(side) << 8) | static_cast<quint64>(mode);
+    if (auto it = m_made.find(key); it != m_made.end()) return *it;
+    QPixmap made = CWindowIcons::Pixmap(m_kind, side);
+    if (mode == QIcon::Disabled) {
+      QImage grey = made.toImage().convertToFormat(QImage::Format_ARGB32);
+      for (int y = 0; y < grey.height(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(grey.scanLine(y));
+        for (int x = 0; x < grey.width(); ++x) {
+          const int g = qGray(line[x]);
+          line[x] = qRgba(g, g, g, qAlpha(line[x]) / 2);
+        }
+      }
+      made = QPixmap::fromImage(grey);
+    }
+    m_made.insert(key, made);
+    return made;
+  }
+
+  QSize actualSize(const QSize& size, QIcon::Mode, QIcon::State) override {
+    const int side = std::min(size.width(), size.height());
+    return QSize(side, side);
+  }
+
+  QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override {
+    QList<QSize> sizes;
+    for (int side : {16, 22, 24, 32, 48, 64, 128}) sizes << QSize(side, side);
+    return sizes;
+  }
+
+  QIconEngine* clone() const override { return new CDrawnIconEngine(m_kind); }
+
+ private:
+  CWindowIcons::Kind m_kind;
+  QHash<quint64, QPixmap> m_made;
+};
+
+}  // namespace
+
 QPixmap CWindowIcons::Pixmap(Kind kind, int size) {
   QPixmap pixmap(size, size);
   pixmap.fill(Qt::transparent);
@@ -319,9 +374,6 @@ QIcon CWindowIcons::Icon(Kind kind) {
   static QHash<int, QIcon> made;
   const int key = static_cast<int>(kind);
   auto it = made.find(key);
-  if (it != made.end()) return *it;
-  QIcon icon;
-  for (int size : {16, 20, 22, 24, 32, 48, 64, 128}) icon.addPixmap(Pixmap(kind, size));
-  made.insert(key, icon);
-  return icon;
+  if (it == made.end()) it = made.insert(key, QIcon(new CDrawnIconEngine(kind)));
+  return *it;
 }
