@@ -17,7 +17,7 @@ import subprocess
 import sys
 import time
 
-GROUPS = ["small", "mid", "big", "pages", "zip", "upload", "held"]
+GROUPS = ["small", "mid", "big", "pages", "zip", "upload", "held", "remote"]
 ROUNDS = 2
 TESSEL_PORT = 18080
 NGINX_PORT = 18081
@@ -231,6 +231,8 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--bench", required=True)
     parser.add_argument("-t", "--seconds", type=int, default=10)
+    parser.add_argument("--screenshot", help="where the remote profile saves the 1000-entry page")
+    parser.add_argument("--loads", type=int, default=7, help="page loads per server and profile")
     parser.add_argument("--only", default=",".join(GROUPS),
                         help="comma-separated groups to measure: " + ", ".join(GROUPS))
     args = parser.parse_args()
@@ -332,6 +334,10 @@ def main():
                 "" if good else "UPLOAD FAILED")
             if os.path.exists(stored):
                 os.remove(stored)
+        if "remote" in groups:
+            log("pages over a remote link")
+            import remote
+            remote.measure(TESSEL_PORT, NGINX_PORT, args.bench, args.screenshot, args.loads, row, log)
         if "held" in groups:
             row("resident memory after the load (MiB)", tessel.rss_mib(), nginx.rss_mib(), "lower")
             log("1500 held connections")

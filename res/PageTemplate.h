@@ -32,7 +32,28 @@ inline constexpr PageLabel kPageLabels[] = {
     {"IDS_HTML_SHARE_TYPE", IDS_HTML_SHARE_TYPE},
     {"IDS_HTML_SHARE", IDS_HTML_SHARE},
     {"IDS_HTML_AUTH", IDS_HTML_AUTH},
+    {"IDS_HTML_UP_CHOOSE", IDS_HTML_UP_CHOOSE},
+    {"IDS_HTML_UP_DROP_HERE", IDS_HTML_UP_DROP_HERE},
+    {"IDS_HTML_UP_DROP_PAGE", IDS_HTML_UP_DROP_PAGE},
+    {"IDS_HTML_UP_WAITING", IDS_HTML_UP_WAITING},
+    {"IDS_HTML_UP_SENDING", IDS_HTML_UP_SENDING},
+    {"IDS_HTML_UP_SAVING", IDS_HTML_UP_SAVING},
+    {"IDS_HTML_UP_DONE", IDS_HTML_UP_DONE},
+    {"IDS_HTML_UP_SAVED_AS", IDS_HTML_UP_SAVED_AS},
+    {"IDS_HTML_UP_REFUSED", IDS_HTML_UP_REFUSED},
+    {"IDS_HTML_UP_FAILED", IDS_HTML_UP_FAILED},
+    {"IDS_HTML_UP_FOLDER", IDS_HTML_UP_FOLDER},
+    {"IDS_HTML_UP_STOPPED", IDS_HTML_UP_STOPPED},
+    {"IDS_HTML_UP_CANCEL", IDS_HTML_UP_CANCEL},
+    {"IDS_HTML_UP_RETRY", IDS_HTML_UP_RETRY},
+    {"IDS_HTML_UP_CLEAR", IDS_HTML_UP_CLEAR},
+    {"IDS_HTML_UP_COUNT", IDS_HTML_UP_COUNT},
 };
+
+// What lies between these two comments is for visitors who may upload (the upload panel's script,
+// stylesheet and texts); the page drops it, comments included, for everybody else.
+inline constexpr std::string_view kUploadOnlyStart = "<!--##UploadOnlyStart##-->";
+inline constexpr std::string_view kUploadOnlyEnd = "<!--##UploadOnlyEnd##-->";
 
 // The sample row lies strictly between these two comments; generated rows go before the list
 // marker.

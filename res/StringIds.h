@@ -31,6 +31,24 @@ inline constexpr int IDS_HTML_SHARE_TYPE = 175;
 inline constexpr int IDS_HTML_SHARE = 176;
 inline constexpr int IDS_HTML_AUTH = 177;
 
+// The upload panel's texts, for the page's script (web/images/upload.js).
+inline constexpr int IDS_HTML_UP_CHOOSE = 401;
+inline constexpr int IDS_HTML_UP_DROP_HERE = 402;
+inline constexpr int IDS_HTML_UP_DROP_PAGE = 403;
+inline constexpr int IDS_HTML_UP_WAITING = 404;
+inline constexpr int IDS_HTML_UP_SENDING = 405;
+inline constexpr int IDS_HTML_UP_SAVING = 406;
+inline constexpr int IDS_HTML_UP_DONE = 407;
+inline constexpr int IDS_HTML_UP_SAVED_AS = 408;
+inline constexpr int IDS_HTML_UP_REFUSED = 409;
+inline constexpr int IDS_HTML_UP_FAILED = 410;
+inline constexpr int IDS_HTML_UP_FOLDER = 411;
+inline constexpr int IDS_HTML_UP_STOPPED = 412;
+inline constexpr int IDS_HTML_UP_CANCEL = 413;
+inline constexpr int IDS_HTML_UP_RETRY = 414;
+inline constexpr int IDS_HTML_UP_CLEAR = 415;
+inline constexpr int IDS_HTML_UP_COUNT = 416;
+
 // The main window.
 inline constexpr int IDS_WND_CAPTION = 300;
 inline constexpr int IDS_VIEW_FILE_SHARE = 301;  // the three lists, as the out bar names them

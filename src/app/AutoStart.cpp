@@ -1,28 +1,14 @@
 #include "app/AutoStart.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string_view>
-#include <vector>
+
+#include "app/UserFolders.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string HomeFolder() {
-  if (const char* home = std::getenv("HOME"); home && *home) return home;
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
-      found->pw_dir)
-    return found->pw_dir;
-  return "";
-}
 
 // Characters that make an Exec argument need double quotes.
 constexpr std::string_view kReserved = " \t\n\"'\\><~|&;$*?#()`";
@@ -30,15 +16,9 @@ constexpr std::string_view kReserved = " \t\n\"'\\><~|&;$*?#()`";
 }  // namespace
 
 std::string tessel::AutoStartEntryPath() {
-  fs::path config;
-  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg && xdg[0] == '/') {
-    config = xdg;
-  } else {
-    const std::string home = HomeFolder();
-    if (home.empty()) return "";
-    config = fs::path(home) / ".config";
-  }
-  return (config / "autostart" / "Tessel.desktop").string();
+  const std::string config = ConfigHome();
+  if (config.empty()) return "";
+  return (fs::path(config) / "autostart" / "Tessel.desktop").string();
 }
 
 std::string tessel::AutoStartExec(const std::string& program_path) {

@@ -14,6 +14,8 @@ struct CommandLine {
     kZip,        // "-z": write a zip archive of the path beside it
     kMini,       // "-mini": start without showing the window
     kHeadless,   // "-headless": run without any window or display, logging to standard output
+    kHelp,       // "-h" or "--help": print the usage and end
+    kVersion,    // "--version": print the version and end
   };
 
   Switch selected = Switch::kNone;
@@ -25,4 +27,9 @@ struct CommandLine {
   static CommandLine Parse(int argc, const char* const* argv);
   // Whether the selected switch needs a path.
   bool NeedsPath() const;
+
+  // What "--help" prints: the switches, one a line, without a final line break.
+  static std::string Usage();
+  // What "--version" prints: "Tessel " and the version.
+  static std::string VersionText();
 };

@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class CDataAccount;
 class CDataFileShare;
@@ -14,6 +15,12 @@ class QCoreApplication;
 
 // The parts of the running program the main window works with; all of them outlive it.
 struct MainWindowContext {
+  // A message start-up gave the user, in the window's wording.
+  struct Notice {
+    std::string text;
+    bool problem = false;  // something the user may want to act on
+  };
+
   CDataAccount& accounts;
   CDataFileShare& shares;
   CDataLog& log;
@@ -24,6 +31,8 @@ struct MainWindowContext {
   std::string program_path;
   // Where activity lines go when no window takes them (before it opens, after it closes).
   std::function<void(const std::string& line)> print_log_line;
+  // What start-up told the user, oldest first; the status text shows them.
+  std::vector<Notice> notices = {};
 };
 
 // The owner's window as start-up and later starts see it. It lives on the main thread; its Exit

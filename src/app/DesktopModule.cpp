@@ -2,10 +2,15 @@
 
 #include <dlfcn.h>
 
+#include <filesystem>
+
 namespace tessel {
 
-DesktopFrontEnd* LoadDesktopModule(const std::string& folder, std::string* error) {
-  const std::string path = folder + "/" + kDesktopModuleName;
+DesktopFrontEnd* LoadDesktopModule(const std::string& program_folder, std::string* error) {
+  std::string path = program_folder + "/" + kDesktopModuleName;
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec))
+    path = program_folder + "/" + kInstalledModuleFolder + "/" + kDesktopModuleName;
   // Never closed: the window, the application object and their statics belong to it.
   void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!module) {

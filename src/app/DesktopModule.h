@@ -11,11 +11,14 @@
 namespace tessel {
 
 inline constexpr const char* kDesktopModuleName = "tessel-desktop.so";
+// Where an installed program keeps the module, from the program's folder.
+inline constexpr const char* kInstalledModuleFolder = "../lib/tessel";
 // The module's one entry: extern "C" DesktopFrontEnd* TesselDesktopFrontEnd().
 inline constexpr const char* kDesktopEntryName = "TesselDesktopFrontEnd";
 
-// Opens kDesktopModuleName in folder and returns its front end, which lives as long as the
-// process. nullptr, with *error saying why, when the module is missing or unusable.
-DesktopFrontEnd* LoadDesktopModule(const std::string& folder, std::string* error);
+// Opens kDesktopModuleName beside the program in program_folder (a build, a portable copy) or
+// else in kInstalledModuleFolder from it (installed), and returns its front end, which lives as
+// long as the process. nullptr, with *error saying why, when the module is missing or unusable.
+DesktopFrontEnd* LoadDesktopModule(const std::string& program_folder, std::string* error);
 
 }  // namespace tessel

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -13,7 +14,6 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <mutex>
 #include <vector>
 
 #include "app/AutoStart.h"
@@ -27,24 +27,32 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::mutex g_stdout_mutex;
-
-// One line on standard output, written whole and flushed at once: a reader of the log sees each
-// line as it happens, and lines from several threads never mix.
+// One line on standard output, written whole by one system call: a reader of the log sees each
+// line as it happens, and lines from several threads never mix, with no lock between the
+// workers that log downloads.
 void PrintLine(const std::string& text) {
   const std::string line = text + "\n";
-  std::lock_guard lock(g_stdout_mutex);
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fflush(stdout);
+  for (std::size_t done = 0; done < line.size();) {
+    const ssize_t written = write(STDOUT_FILENO, line.data() + done, line.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;  // nobody reads standard output any more
+    done += static_cast<std::size_t>(written);
+  }
 }
 
 // An activity line: the local time "%Y-%m-%d %H:%M:%S", a space and the line.
 void PrintLogLine(const std::string& text) {
+  // The time's text changes once a second: each thread keeps its own, so that the C library's
+  // time-zone lock is taken once a second per thread at most.
+  thread_local std::time_t stamped = -1;
+  thread_local char stamp[32] = {};
   const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  if (now != stamped) {
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    stamped = now;
+  }
   PrintLine(std::string(stamp) + " " + text);
 }
 
@@ -75,6 +83,14 @@ void OnStopSignal(int) {
   errno = saved;
 }
 
+void RaiseDescriptorLimit() {
+  constexpr rlim_t kWanted = 65536;
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur >= kWanted) return;
+  files.rlim_cur = std::min(kWanted, files.rlim_max);
+  setrlimit(RLIMIT_NOFILE, &files);
+}
+
 void SetStopSignalHandler(void (*handler)(int)) {
   struct sigaction action {};
   action.sa_handler = handler;
@@ -91,6 +107,11 @@ CTesselApp::CTesselApp(int& argc, char** argv, DesktopLoader load_desktop)
       m_argv(argv),
       m_program_path(ProgramPath()),
       m_load_desktop(std::move(load_desktop)),
+      m_folders(tessel::ProgramFolders::OfThisProcess()),
+      m_accounts(m_folders.data),
+      m_shares(m_folders.data, m_folders.web),
+      m_log(m_folders.data),
+      m_system(m_folders.data),
       m_service(m_pool, HttpStores{m_accounts, m_shares, m_system, m_log}) {}
 
 // The log sink stays installed to the end: lines of downloads finishing while the service stops
@@ -110,20 +131,40 @@ int CTesselApp::PortFromSetting(const std::string& value) {
 int CTesselApp::InitInstance() {
   // A vanished client must never end the process (sendfile cannot suppress SIGPIPE).
   signal(SIGPIPE, SIG_IGN);
+  // Every connection takes a descriptor: the pool's 1503 workers need more than the usual 1024.
+  RaiseDescriptorLimit();
 
-  // Whether or not the database opens, start-up goes on: the lists are then empty.
-  m_log.Open();
-  m_system.Open();
-  m_accounts.Open();
-  m_shares.Open();
+  const CommandLine line = CommandLine::Parse(m_argc, m_argv);
+  if (AnswerWithoutStarting(line)) return 0;
+
+  PrepareDataFolder();
+  std::string store_error;
+  const bool stores_open = OpenStores(&store_error);
 
   const bool running = m_channel.Connect();
-  const CommandLine line = CommandLine::Parse(m_argc, m_argv);
   int status = 0;
   if (!ObeyCommandLine(line, &status)) return status;
   if (running) {
     const int shown = HandOverToRunningInstance();
     return status != 0 ? status : shown;
+  }
+  // This process serves: the user hears first what is wrong with what it serves from. Without
+  // a window nobody could mend a broken database, so serving nothing would only hide it.
+  const std::string database = m_system.GetDatabasePath();
+  if (!stores_open) {
+    Notify("cannot open the database " + database + ": " + store_error, true,
+           "The database " + database + " cannot be opened: " + store_error + ".");
+    if (m_headless) return 1;
+  } else if (m_accounts.HasDefaultAdminPassword()) {
+    const std::string admin = CDataAccount::kDefaultAdminName;
+    Notify("the account " + admin +
+               " still has the well-known default password, so anyone can log in with every "
+               "right; change it with: sqlite3 '" +
+               database + "' \"update account set loginpassword='NEW PASSWORD' where " +
+               "accountname='" + admin + "'\"",
+           true,
+           "The account " + admin +
+               " still has the well-known default password: change it in My Friends.");
   }
 
   // From here on this process is the instance. The event loop's object exists before any thread
@@ -156,8 +197,13 @@ int CTesselApp::InitInstance() {
   m_firewall.Attach();
   m_firewall.AuthorizeApp(m_program_path.c_str(), "Tessel");
 
-  // No window yet: the activity log goes to standard output.
+  // No window yet: the activity log goes to standard output, with the database's failures.
   m_log.SetLogSink(PrintLogLine);
+  const auto log_failure = [this](const std::string& text) { m_log.AddNotice(text); };
+  m_system.SetFailureSink(log_failure);
+  m_accounts.SetFailureSink(log_failure);
+  m_shares.SetFailureSink(log_failure);
+  Notify("Database: " + m_system.GetDatabasePath(), false);
   if (!StartService() && m_headless) return 1;
   if (m_with_window)
     OpenMainWindow();
@@ -179,9 +225,27 @@ bool CTesselApp::ChooseWindow() {
 }
 
 void CTesselApp::OpenMainWindow() {
-  m_window = m_desktop->CreateMainWindow(MainWindowContext{
-      m_accounts, m_shares, m_log, m_system, m_pool, m_service, m_program_path, PrintLogLine});
+  MainWindowContext context{m_accounts, m_shares,  m_log,          m_system,
+                            m_pool,     m_service, m_program_path, PrintLogLine};
+  for (const StartupNotice& notice : m_notices)
+    context.notices.push_back(
+        {notice.status.empty() ? notice.text : notice.status, notice.problem});
+  m_window = m_desktop->CreateMainWindow(context);
   if (m_show_window) m_window->ShowWindow();
+}
+
+bool CTesselApp::OpenStores(std::string* error) {
+  m_log.Open();
+  // Every store is opened, whatever the others did: each has its own connection.
+  bool open = m_system.Open();
+  open = m_accounts.Open() && open;
+  open = m_shares.Open() && open;
+  for (CDataBasic* store :
+       {static_cast<CDataBasic*>(&m_system), static_cast<CDataBasic*>(&m_accounts),
+        static_cast<CDataBasic*>(&m_shares)}) {
+    if (error->empty()) *error = store->GetOpenError();
+  }
+  return open;
 }
 
 bool CTesselApp::ObeyCommandLine(const CommandLine& line, int* status) {
@@ -219,6 +283,10 @@ bool CTesselApp::ObeyCommandLine(const CommandLine& line, int* status) {
       m_headless = true;
       m_show_window = false;
       return true;
+    case Switch::kHelp:
+    case Switch::kVersion:  // answered before anything started
+      *status = 0;
+      return false;
     case Switch::kNone:
       if (!line.first.empty())
         std::fprintf(stderr, "tessel: ignoring the unknown argument \"%s\"\n", line.first.c_str());
@@ -276,32 +344,98 @@ int CTesselApp::HandOverToRunningInstance() {
   return 0;
 }
 
+bool CTesselApp::AnswerWithoutStarting(const CommandLine& line) {
+  switch (line.selected) {
+    case CommandLine::Switch::kHelp:
+      PrintLine(CommandLine::Usage());
+      return true;
+    case CommandLine::Switch::kVersion:
+      PrintLine(CommandLine::VersionText());
+      return true;
+    default:
+      return false;
+  }
+}
+
+void CTesselApp::PrepareDataFolder() {
+  // A portable program's folder is the user's own; only the per-user folder may need making.
+  if (!m_folders.installed) return;
+  std::string error;
+  if (!tessel::MakePrivateFolder(m_folders.data, &error))
+    Notify("cannot make the data folder " + error + "; running without a database", true);
+}
+
+int CTesselApp::StartOnFirstFreePort(int first, int last, bool* denied, int* error) {
+  *denied = true;
+  *error = 0;
+  for (int port = first; port <= last; ++port) {
+    errno = 0;
+    if (m_service.Start(port)) return port;
+    *error = errno;  // the listening socket's failure, left by the service
+    if (*error != EACCES) *denied = false;
+  }
+  return 0;
+}
+
 bool CTesselApp::StartService() {
   const int first = PortFromSetting(m_system.GetParam("LocalPort"));
   const int last = std::min(first + kMorePorts, 65535);
+  const std::string range = std::to_string(first) + " to " + std::to_string(last);
+  bool denied = false;
   int error = 0;
-  for (int port = first; port <= last; ++port) {
-    errno = 0;
-    if (m_service.Start(port)) {
-      PrintLine("Serving on port " + std::to_string(port));
-      PrintAddresses();
-      return true;
+  int port = StartOnFirstFreePort(first, last, &denied, &error);
+  std::string failure = "cannot listen on any port from " + range;
+  if (error != 0) failure += std::string(" (") + std::strerror(error) + ")";
+
+  // Ports below 1024 need privilege on Linux, which a first start by an ordinary user lacks:
+  // serving elsewhere beats serving nothing. The setting stays, for when privilege comes.
+  if (port == 0 && denied) {
+    const int other_last = kUnprivilegedPort + kMorePorts;
+    bool other_denied = false;
+    port = StartOnFirstFreePort(kUnprivilegedPort, other_last, &other_denied, &error);
+    if (port != 0) {
+      Notify("ports " + range + " need root or the CAP_NET_BIND_SERVICE capability, so Tessel " +
+                 "serves on port " + std::to_string(port) + " instead.\n" + LowPortAdvice(),
+             true);
+    } else {
+      failure +=
+          ", nor from " + std::to_string(kUnprivilegedPort) + " to " + std::to_string(other_last);
+      if (error != 0) failure += std::string(" (") + std::strerror(error) + ")";
     }
-    error = errno;  // the listening socket's failure, left by the service
   }
-  std::string message = "tessel: cannot listen on any port from " + std::to_string(first) + " to " +
-                        std::to_string(last);
-  if (error != 0) message += std::string(" (") + std::strerror(error) + ")";
-  message += "; running without a service.\n";
-  if (first < 1024) {
-    message +=
-        "Ports below 1024 need root or the CAP_NET_BIND_SERVICE capability: set the "
-        "LocalPort setting to 1024 or above, or grant the capability with\n"
-        "  sudo setcap cap_net_bind_service=+ep " +
-        m_program_path + "\n";
+  if (port != 0) {
+    PrintLine("Serving on port " + std::to_string(port));
+    PrintAddresses();
+    return true;
   }
-  std::fputs(message.c_str(), stderr);
+  failure += "; running without a service.";
+  if (denied)
+    failure +=
+        "\nPorts below 1024 need root or the CAP_NET_BIND_SERVICE capability: set the "
+        "LocalPort setting to 1024 or above, or grant the capability.\n" +
+        LowPortAdvice();
+  Notify(failure, true);
   return false;
+}
+
+std::string CTesselApp::LowPortAdvice() const {
+  // The package grants the capability when it installs; a copy elsewhere (or one unpacked by
+  // hand) needs it granted, again after each rebuild replaces the file.
+  const char* package = m_folders.installed ? "reinstall" : "install";
+  return std::string("For port 80, ") + package +
+         " the Tessel package (it grants the capability), or run:"
+         "\n  sudo setcap cap_net_bind_service=+ep " +
+         m_program_path;
+}
+
+void CTesselApp::Notify(const std::string& text, bool problem, const std::string& status) {
+  m_notices.push_back({text, problem, status});
+  if (!problem) {
+    PrintLine(text);
+    return;
+  }
+  const std::string line = "tessel: " + text + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
 void CTesselApp::PrintAddresses() const {

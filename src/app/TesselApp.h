@@ -3,10 +3,12 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/CommandLine.h"
 #include "app/DesktopFrontEnd.h"
 #include "app/InstanceChannel.h"
+#include "app/ProgramFolders.h"
 #include "net/Firewall.h"
 #include "service/ServiceHttp.h"
 #include "service/ThreadPool.h"
@@ -19,6 +21,14 @@ class CInternetCheckTimer;
 class QCoreApplication;
 class QSocketNotifier;
 
+// A message for the user from start-up: where the database is, a database that cannot be opened
+// or still has the default password, a port other than the setting's and why, or no port at all.
+struct StartupNotice {
+  std::string text;      // may hold several lines
+  bool problem = false;  // something the user may want to act on
+  std::string status;    // the window's own wording, when it differs from text (else empty)
+};
+
 // The program: opens the store, obeys the command line, keeps one instance running per user,
 // serves HTTP and runs the event loop until told to exit (the window's Exit, the Exit request
 // from a later start, SIGTERM or SIGINT). With a desktop front end and a display it shows the
@@ -29,6 +39,8 @@ class CTesselApp {
  public:
   // Ports tried after the one of the setting when it cannot be opened.
   static constexpr int kMorePorts = 9;
+  // The first of the ports tried next when every port of the setting's range needs privilege.
+  static constexpr int kUnprivilegedPort = 8080;
 
   // Finds the desktop front end when a window is to be shown; nullptr (with *error saying why)
   // when there is none. The front end must outlive the program object.
@@ -51,6 +63,11 @@ class CTesselApp {
   // sign may precede it). Empty, non-numeric, 0 and numbers that are no port give 80.
   static int PortFromSetting(const std::string& value);
 
+  // The start-up notices so far, in order. Each is printed as it comes (on standard output, a
+  // problem on standard error); the window shows them in its status text once it exists, in
+  // their status wording where they have one.
+  const std::vector<StartupNotice>& StartupNotices() const { return m_notices; }
+
  private:
   // Obeys the switch of the command line. Returns true when start-up goes on, otherwise false
   // with *status set to the exit status. A failed share sets *status to 1 and goes on.
@@ -59,8 +76,24 @@ class CTesselApp {
   int ZipFromCommandLine(const CommandLine& line);
   // A later start while an instance runs: it is told to show itself, and this process ends.
   int HandOverToRunningInstance();
-  // Starts the service on the port of the setting or one of the next kMorePorts.
+  // Answers "--help" and "--version"; true when the line asked for one of them.
+  static bool AnswerWithoutStarting(const CommandLine& line);
+  // Makes the per-user data folder of an installed program; says so when it cannot.
+  void PrepareDataFolder();
+  // Starts the service on the port of the setting or one of the next kMorePorts; when all of
+  // them need privilege, on kUnprivilegedPort or one of the next kMorePorts.
   bool StartService();
+  // Starts the service on the first port from first to last that opens: that port, or 0 with
+  // *denied telling whether every port failed for lack of privilege and *error the last failure.
+  int StartOnFirstFreePort(int first, int last, bool* denied, int* error);
+  // How to let this program listen on ports below 1024.
+  std::string LowPortAdvice() const;
+  // Records a notice and prints it (a problem on standard error, as "tessel: " and text);
+  // status is the window's wording when it must differ (a window has its own ways to mend).
+  void Notify(const std::string& text, bool problem, const std::string& status = "");
+  // Opens the stores; false, with the first store's reason in *error, when the database cannot
+  // be opened.
+  bool OpenStores(std::string* error);
   void PrintAddresses() const;
   // A request from a later start, on the event loop.
   bool OnInstanceRequest(const InstanceRequest& request);
@@ -78,9 +111,12 @@ class CTesselApp {
   std::string m_program_path;
   DesktopLoader m_load_desktop;
   DesktopFrontEnd* m_desktop = nullptr;  // once loaded
-  bool m_headless = false;               // "-headless": no window, and no service ends the program
-  bool m_with_window = false;            // a window is made
-  bool m_show_window = true;             // cleared by "-mini"; read once the main window exists
+  // Before the stores, which are placed by it.
+  tessel::ProgramFolders m_folders;
+  std::vector<StartupNotice> m_notices;
+  bool m_headless = false;     // "-headless": no window, and no service ends the program
+  bool m_with_window = false;  // a window is made
+  bool m_show_window = true;   // cleared by "-mini"; read once the main window exists
 
   std::unique_ptr<QCoreApplication> m_qt;
   std::unique_ptr<QSocketNotifier> m_stop_notifier;

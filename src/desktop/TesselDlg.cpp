@@ -165,6 +165,7 @@ CTesselDlg::CTesselDlg(const MainWindowContext& context, CDesktopShell* shell,
 
   ShowList(m_out_bar->GetSelectedItem(), true);
   UpdateDateTime();
+  ShowNotices();
   PlaceAtStart();
   connect(&m_timer, &QTimer::timeout, this, &CTesselDlg::OnTimer);
   m_timer.start(kTickMs);
@@ -471,6 +472,20 @@ void CTesselDlg::StepProgress() {
 
 QString CTesselDlg::StatusText() const {
   return m_status_text->text();
+}
+
+void CTesselDlg::ShowNotices() {
+  // The line shows the latest problem, or else the latest notice; the tip has them all.
+  const MainWindowContext::Notice* shown = nullptr;
+  QStringList all;
+  for (const MainWindowContext::Notice& notice : m_context.notices) {
+    if (!shown || notice.problem || !shown->problem) shown = &notice;
+    all << Local(notice.text);
+  }
+  if (!shown) return;
+  m_status_text->setText(Local(shown->text).replace('\n', ' '));
+  m_status_text->setCursorPosition(0);
+  m_status_text->setToolTip(all.join('\n'));
 }
 
 std::string CTesselDlg::PageUrl() const {

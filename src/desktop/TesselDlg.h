@@ -162,6 +162,8 @@ class CTesselDlg : public QMainWindow, public MainWindow, public InternetCheckVi
   void BuildLists();
   void BuildStatusBar();
   void PlaceAtStart();
+  // Start-up's notices in the status text.
+  void ShowNotices();
 
   void FillShares();
   void FillAccounts();

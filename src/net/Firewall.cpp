@@ -23,15 +23,15 @@ CFirewallBackend& CFirewallBackend::System() {
 }
 
 FW_ERROR_CODE CFirewall::Attach() {
-  if (attached_) return FW_ERR_NOT_ATTACHED;
-  const FW_ERROR_CODE code = backend_.OpenProfile();
-  attached_ = code == FW_OK;
+  if (m_attached) return FW_ERR_NOT_ATTACHED;
+  const FW_ERROR_CODE code = m_backend.OpenProfile();
+  m_attached = code == FW_OK;
   return code;
 }
 
 FW_ERROR_CODE CFirewall::Detach() {
-  if (attached_) backend_.CloseProfile();
-  attached_ = false;
+  if (m_attached) m_backend.CloseProfile();
+  m_attached = false;
   return FW_OK;
 }
 
@@ -39,37 +39,37 @@ FW_ERROR_CODE CFirewall::IsAppAuthorized(const char* path, bool* enabled) {
   bool unused = false;
   bool& result = enabled ? *enabled : unused;
   result = false;
-  if (!attached_) return FW_ERR_NOT_ATTACHED;
+  if (!m_attached) return FW_ERR_NOT_ATTACHED;
   if (!path) return FW_ERR_ARGUMENT;
   if (!*path) return FW_ERR_EMPTY_TEXT;
   bool found = false;
   bool on = false;
-  const FW_ERROR_CODE code = backend_.FindApp(path, &found, &on);
+  const FW_ERROR_CODE code = m_backend.FindApp(path, &found, &on);
   if (code != FW_OK) return code;
   result = found && on;
   return FW_OK;
 }
 
 FW_ERROR_CODE CFirewall::AuthorizeApp(const char* path, const char* name) {
-  if (!attached_) return FW_ERR_NOT_ATTACHED;
+  if (!m_attached) return FW_ERR_NOT_ATTACHED;
   if (!path || !name) return FW_ERR_ARGUMENT;
   bool enabled = false;
   const FW_ERROR_CODE code = IsAppAuthorized(path, &enabled);
   if (code != FW_OK) return code;
   if (enabled) return FW_OK;
   if (!*name) return FW_ERR_EMPTY_TEXT;
-  return backend_.AddApp(path, name);
+  return m_backend.AddApp(path, name);
 }
 
 FW_ERROR_CODE CFirewall::RevokeApp(const char* path) {
-  if (!attached_) return FW_ERR_NOT_ATTACHED;
+  if (!m_attached) return FW_ERR_NOT_ATTACHED;
   if (!path) return FW_ERR_ARGUMENT;
   bool enabled = false;
   const FW_ERROR_CODE code = IsAppAuthorized(path, &enabled);
   if (code != FW_OK) return code;
   // A disabled entry is the user's choice: leave it.
   if (!enabled) return FW_OK;
-  return backend_.RemoveApp(path);
+  return m_backend.RemoveApp(path);
 }
 
 extern "C" int _FirewallAddApplication(const char* path, const char* name) {

@@ -47,7 +47,7 @@ class CFirewallBackend {
 // every operation but Attach needs the object attached. Not thread-safe.
 class CFirewall {
  public:
-  explicit CFirewall(CFirewallBackend& backend = CFirewallBackend::System()) : backend_(backend) {}
+  explicit CFirewall(CFirewallBackend& backend = CFirewallBackend::System()) : m_backend(backend) {}
   ~CFirewall() { Detach(); }
   CFirewall(const CFirewall&) = delete;
   CFirewall& operator=(const CFirewall&) = delete;
@@ -64,8 +64,8 @@ class CFirewall {
   FW_ERROR_CODE RevokeApp(const char* path);
 
  private:
-  CFirewallBackend& backend_;
-  bool attached_ = false;
+  CFirewallBackend& m_backend;
+  bool m_attached = false;
 };
 
 // For installers: add or remove a program's firewall exception with a temporary CFirewall on the

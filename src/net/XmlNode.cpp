@@ -29,13 +29,13 @@ const T* Item(const std::vector<T>& list, int index) {
 XMLNodeRecord::~XMLNodeRecord() {
   // Detach the children of every record about to die before it dies, so no destructor recurses.
   std::vector<std::shared_ptr<XMLNodeRecord>> doomed;
-  for (XMLNode& child : children) doomed.push_back(std::move(child.record_));
+  for (XMLNode& child : children) doomed.push_back(std::move(child.m_record));
   children.clear();
   while (!doomed.empty()) {
     std::shared_ptr<XMLNodeRecord> record = std::move(doomed.back());
     doomed.pop_back();
     if (record && record.use_count() == 1) {
-      for (XMLNode& child : record->children) doomed.push_back(std::move(child.record_));
+      for (XMLNode& child : record->children) doomed.push_back(std::move(child.m_record));
       record->children.clear();
     }
   }
@@ -64,9 +64,9 @@ XMLNode XMLNode::Parse(const char* text, const char* first_tag, XMLParseResult* 
   size_t i = 0;
   while (i < current->children.size()) {
     const XMLNode& child = current->children[i];
-    if (tessel::XmlNameEquals(*child.record_->name, first_tag)) return child;
-    if (child.record_->is_declaration) {
-      current = child.record_.get();
+    if (tessel::XmlNameEquals(*child.m_record->name, first_tag)) return child;
+    if (child.m_record->is_declaration) {
+      current = child.m_record.get();
       i = 0;
     } else {
       ++i;
@@ -88,11 +88,11 @@ XMLNode XMLNode::ChildByName(std::string_view name, int index) const {
 }
 
 XMLNode XMLNode::NextChildByName(std::string_view name, int* cursor) const {
-  if (!record_) return {};
+  if (!m_record) return {};
   const int from = cursor ? *cursor : 0;
   for (int i = from < 0 ? 0 : from; i < ChildCount(); ++i) {
-    const XMLNode& child = record_->children[static_cast<size_t>(i)];
-    if (tessel::XmlNameEquals(*child.record_->name, name)) {
+    const XMLNode& child = m_record->children[static_cast<size_t>(i)];
+    if (tessel::XmlNameEquals(*child.m_record->name, name)) {
       if (cursor) *cursor = i + 1;
       return child;
     }
@@ -101,64 +101,64 @@ XMLNode XMLNode::NextChildByName(std::string_view name, int* cursor) const {
 }
 
 int XMLNode::CountChildrenByName(std::string_view name) const {
-  if (!record_) return 0;
+  if (!m_record) return 0;
   int count = 0;
-  for (const XMLNode& child : record_->children) {
-    if (tessel::XmlNameEquals(*child.record_->name, name)) ++count;
+  for (const XMLNode& child : m_record->children) {
+    if (tessel::XmlNameEquals(*child.m_record->name, name)) ++count;
   }
   return count;
 }
 
 const char* XMLNode::TextAt(int index) const {
-  const std::string* text = record_ ? Item(record_->texts, index) : nullptr;
+  const std::string* text = m_record ? Item(m_record->texts, index) : nullptr;
   return text ? text->c_str() : nullptr;
 }
 
 int XMLNode::TextCount() const {
-  return record_ ? static_cast<int>(record_->texts.size()) : 0;
+  return m_record ? static_cast<int>(m_record->texts.size()) : 0;
 }
 
 XMLNode XMLNode::ChildAt(int index) const {
-  const XMLNode* child = record_ ? Item(record_->children, index) : nullptr;
+  const XMLNode* child = m_record ? Item(m_record->children, index) : nullptr;
   return child ? *child : XMLNode();
 }
 
 int XMLNode::ChildCount() const {
-  return record_ ? static_cast<int>(record_->children.size()) : 0;
+  return m_record ? static_cast<int>(m_record->children.size()) : 0;
 }
 
 const char* XMLNode::Name() const {
-  return record_ && record_->name ? record_->name->c_str() : nullptr;
+  return m_record && m_record->name ? m_record->name->c_str() : nullptr;
 }
 
 bool XMLNode::IsDeclaration() const {
-  return record_ && record_->is_declaration;
+  return m_record && m_record->is_declaration;
 }
 
 XMLNode XMLNode::Parent() const {
-  return record_ ? XMLNode(record_->parent.lock()) : XMLNode();
+  return m_record ? XMLNode(m_record->parent.lock()) : XMLNode();
 }
 
 int XMLNode::AttributeCount() const {
-  return record_ ? static_cast<int>(record_->attributes.size()) : 0;
+  return m_record ? static_cast<int>(m_record->attributes.size()) : 0;
 }
 
 const char* XMLNode::AttributeNameAt(int index) const {
-  const auto* attribute = record_ ? Item(record_->attributes, index) : nullptr;
+  const auto* attribute = m_record ? Item(m_record->attributes, index) : nullptr;
   return attribute ? attribute->first.c_str() : nullptr;
 }
 
 const char* XMLNode::AttributeValueAt(int index) const {
-  const auto* attribute = record_ ? Item(record_->attributes, index) : nullptr;
+  const auto* attribute = m_record ? Item(m_record->attributes, index) : nullptr;
   return attribute && attribute->second ? attribute->second->c_str() : nullptr;
 }
 
 int XMLNode::SectionCount() const {
-  return record_ ? static_cast<int>(record_->sections.size()) : 0;
+  return m_record ? static_cast<int>(m_record->sections.size()) : 0;
 }
 
 const XMLSection* XMLNode::SectionAt(int index) const {
-  return record_ ? Item(record_->sections, index) : nullptr;
+  return m_record ? Item(m_record->sections, index) : nullptr;
 }
 
 const char* XMLErrorText(int code) {

@@ -75,7 +75,7 @@ class XMLNode {
   // The element name as written, prefix included; nullptr for the document node and the null node.
   const char* Name() const;
   bool IsDeclaration() const;
-  bool IsNull() const { return !record_; }
+  bool IsNull() const { return !m_record; }
   // The parent element; the null node for the document, a detached node or when the parent is gone.
   XMLNode Parent() const;
 
@@ -91,9 +91,9 @@ class XMLNode {
  private:
   friend class XMLParser;
   friend struct XMLNodeRecord;
-  explicit XMLNode(std::shared_ptr<XMLNodeRecord> record) : record_(std::move(record)) {}
+  explicit XMLNode(std::shared_ptr<XMLNodeRecord> record) : m_record(std::move(record)) {}
 
-  std::shared_ptr<XMLNodeRecord> record_;
+  std::shared_ptr<XMLNodeRecord> m_record;
 };
 
 // One element of a parsed tree. The parent reference does not own.

@@ -108,22 +108,22 @@ std::string DecodeXmlEntities(std::string_view text, int* reports_left) {
 }  // namespace tessel
 
 XMLParser::Token XMLParser::Next() {
-  const char* s = text_;
-  while (IsSpace(s[index_])) ++index_;
-  const size_t start = index_;
+  const char* s = m_text;
+  while (IsSpace(s[m_index])) ++m_index;
+  const size_t start = m_index;
   const char c = s[start];
   if (c == '\0') return {Kind::kEnd, start, 0, -1};
 
   for (int i = 0; i < static_cast<int>(std::size(kSections)); ++i) {
     if (StartsWithNoCase(s + start, kSections[i].open)) {
       const size_t length = std::strlen(kSections[i].open);
-      index_ += length;
+      m_index += length;
       return {Kind::kSection, start, length, i};
     }
   }
 
   auto fixed = [&](Kind kind, size_t length) {
-    index_ += length;
+    m_index += length;
     return Token{kind, start, length, -1};
   };
   switch (c) {
@@ -154,11 +154,11 @@ XMLParser::Token XMLParser::Next() {
   for (;; ++i) {
     const char d = s[i];
     if (d == '\0' || d == '<' || d == '=' || d == '>' || (d == '/' && s[i + 1] == '>')) {
-      index_ = i;
+      m_index = i;
       break;
     }
     if (IsSpace(d)) {
-      index_ = i + 1;
+      m_index = i + 1;
       break;
     }
   }
@@ -166,15 +166,15 @@ XMLParser::Token XMLParser::Next() {
 }
 
 int XMLParser::Run(const std::shared_ptr<XMLNodeRecord>& document) {
-  stack_.push_back({document, TagState::kContent, {}, kNone});
+  m_stack.push_back({document, TagState::kContent, {}, kNone});
   for (;;) {
     const Token token = Next();
     // End of input leaves open elements in the tree as far as they were read.
-    if (token.kind == Kind::kEnd) return code_;
-    Frame& frame = stack_.back();
+    if (token.kind == Kind::kEnd) return m_code;
+    Frame& frame = m_stack.back();
     const Outcome outcome =
         frame.state == TagState::kContent ? StepContent(frame, token) : StepTag(frame, token);
-    if (outcome != Outcome::kContinue) return code_;
+    if (outcome != Outcome::kContinue) return m_code;
   }
 }
 
@@ -230,7 +230,7 @@ XMLParser::Outcome XMLParser::StepTag(Frame& frame, const Token& token) {
         }
         if (!frame.pending_name.empty()) {
           AddAttribute(node, std::move(frame.pending_name),
-                       tessel::DecodeXmlEntities(value, &entity_reports_left_));
+                       tessel::DecodeXmlEntities(value, &m_entity_reports_left));
         }
         frame.pending_name.clear();
         frame.state = TagState::kName;
@@ -241,15 +241,15 @@ XMLParser::Outcome XMLParser::StepTag(Frame& frame, const Token& token) {
     case TagState::kContent:
       break;
   }
-  code_ = XML_UNEXPECTED_TOKEN;
+  m_code = XML_UNEXPECTED_TOKEN;
   return Outcome::kFail;
 }
 
 void XMLParser::TakePendingText(Frame& frame, size_t end, bool decode) {
   if (frame.pending_text == kNone) return;
   const std::string_view text =
-      TrimRight(std::string_view(text_ + frame.pending_text, end - frame.pending_text));
-  frame.node->texts.push_back(decode ? tessel::DecodeXmlEntities(text, &entity_reports_left_)
+      TrimRight(std::string_view(m_text + frame.pending_text, end - frame.pending_text));
+  frame.node->texts.push_back(decode ? tessel::DecodeXmlEntities(text, &m_entity_reports_left)
                                      : std::string(text));
   frame.pending_text = kNone;
 }
@@ -267,7 +267,7 @@ XMLParser::Outcome XMLParser::StepContent(Frame& frame, const Token& token) {
       TakePendingText(frame, token.start, false);
       const Token name = Next();
       if (name.kind != Kind::kText) {
-        code_ = XML_MISSING_START_TAG_NAME;
+        m_code = XML_MISSING_START_TAG_NAME;
         return Outcome::kFail;
       }
       auto child = std::make_shared<XMLNodeRecord>();
@@ -275,7 +275,7 @@ XMLParser::Outcome XMLParser::StepContent(Frame& frame, const Token& token) {
       child->is_declaration = token.kind == Kind::kDeclarationStart;
       child->parent = frame.node;
       frame.node->children.push_back(XMLNode(child));
-      stack_.push_back({std::move(child), TagState::kName, {}, kNone});  // frame is stale now
+      m_stack.push_back({std::move(child), TagState::kName, {}, kNone});  // frame is stale now
       return Outcome::kContinue;
     }
 
@@ -283,13 +283,13 @@ XMLParser::Outcome XMLParser::StepContent(Frame& frame, const Token& token) {
       TakePendingText(frame, token.start, true);
       const Token name = Next();
       if (name.kind != Kind::kText || Next().kind != Kind::kTagClose) {
-        code_ = XML_MISSING_END_TAG_NAME;
+        m_code = XML_MISSING_END_TAG_NAME;
         return Outcome::kFail;
       }
       const std::optional<std::string>& own = frame.node->name;
       if (!own || !tessel::XmlNameEquals(*own, View(name))) {
-        code_ = XML_WARNING_UNMATCHED_END_TAG;
-        end_tag_ = View(name);
+        m_code = XML_WARNING_UNMATCHED_END_TAG;
+        m_end_tag = View(name);
       }
       return Complete();
     }
@@ -297,14 +297,14 @@ XMLParser::Outcome XMLParser::StepContent(Frame& frame, const Token& token) {
     case Kind::kSection: {
       TakePendingText(frame, token.start, false);
       const SectionMarkers& markers = kSections[token.section];
-      const size_t close = std::string_view(text_, length_).find(markers.close, index_);
+      const size_t close = std::string_view(m_text, m_length).find(markers.close, m_index);
       if (close == kNone) {
-        code_ = XML_UNMATCHED_END_TAG;
+        m_code = XML_UNMATCHED_END_TAG;
         return Outcome::kFail;
       }
       frame.node->sections.push_back(
-          {markers.open, markers.close, std::string(text_ + index_, close - index_)});
-      index_ = close + std::strlen(markers.close);
+          {markers.open, markers.close, std::string(m_text + m_index, close - m_index)});
+      m_index = close + std::strlen(markers.close);
       return Outcome::kContinue;
     }
 
@@ -313,21 +313,21 @@ XMLParser::Outcome XMLParser::StepContent(Frame& frame, const Token& token) {
     case Kind::kEnd:
       break;
   }
-  code_ = XML_UNEXPECTED_TOKEN;
+  m_code = XML_UNEXPECTED_TOKEN;
   return Outcome::kFail;
 }
 
 XMLParser::Outcome XMLParser::Complete() {
   for (;;) {
-    ShrinkLists(*stack_.back().node);
-    stack_.pop_back();
-    if (stack_.empty()) return Outcome::kDone;  // the document itself met an end tag
-    if (end_tag_.empty()) return Outcome::kContinue;
-    if (stack_.size() == 1) {  // an end tag that closes nothing open
-      code_ = XML_UNMATCHED_END_TAG;
+    ShrinkLists(*m_stack.back().node);
+    m_stack.pop_back();
+    if (m_stack.empty()) return Outcome::kDone;  // the document itself met an end tag
+    if (m_end_tag.empty()) return Outcome::kContinue;
+    if (m_stack.size() == 1) {  // an end tag that closes nothing open
+      m_code = XML_UNMATCHED_END_TAG;
       return Outcome::kFail;
     }
     // The pending end tag completes the parent as well; it is used up when it names the parent.
-    if (tessel::XmlNameEquals(*stack_.back().node->name, end_tag_)) end_tag_ = {};
+    if (tessel::XmlNameEquals(*m_stack.back().node->name, m_end_tag)) m_end_tag = {};
   }
 }

@@ -14,14 +14,14 @@
 class XMLParser {
  public:
   explicit XMLParser(const char* text)
-      : text_(text), length_(std::char_traits<char>::length(text)) {}
+      : m_text(text), m_length(std::char_traits<char>::length(text)) {}
 
   // Parses the whole text into document (a nameless record) and returns the result code. Codes 0
   // and 1 leave the tree as far as it was read.
   int Run(const std::shared_ptr<XMLNodeRecord>& document);
 
   // The index just after the token that ended the parse.
-  size_t Index() const { return index_; }
+  size_t Index() const { return m_index; }
 
  private:
   enum class Kind {
@@ -52,7 +52,7 @@ class XMLParser {
   enum class Outcome { kContinue, kDone, kFail };
 
   Token Next();
-  std::string_view View(const Token& token) const { return {text_ + token.start, token.length}; }
+  std::string_view View(const Token& token) const { return {m_text + token.start, token.length}; }
   Outcome StepTag(Frame& frame, const Token& token);
   Outcome StepContent(Frame& frame, const Token& token);
   // Completes the innermost element and lets the pending end tag complete its ancestors.
@@ -60,13 +60,13 @@ class XMLParser {
   void TakePendingText(Frame& frame, size_t end, bool decode);
   static void AddAttribute(XMLNodeRecord& node, std::string name, std::optional<std::string> value);
 
-  const char* text_;  // zero-terminated
-  size_t length_;
-  size_t index_ = 0;
-  int code_ = XML_OK;
-  std::string_view end_tag_;      // pending end-tag name; empty when none
-  int entity_reports_left_ = 10;  // unknown entities this parse may still report
-  std::vector<Frame> stack_;
+  const char* m_text;  // zero-terminated
+  size_t m_length;
+  size_t m_index = 0;
+  int m_code = XML_OK;
+  std::string_view m_end_tag;      // pending end-tag name; empty when none
+  int m_entity_reports_left = 10;  // unknown entities this parse may still report
+  std::vector<Frame> m_stack;
 };
 
 namespace tessel {

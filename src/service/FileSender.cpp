@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "service/FileIcon.h"
+#include "service/HttpDate.h"
 
 namespace {
 
@@ -31,34 +32,34 @@ constexpr milliseconds kPollSlice = std::chrono::seconds(1);
 // Closes a file descriptor on every way out.
 class FileHandle {
  public:
-  explicit FileHandle(int fd) : fd_(fd) {}
+  explicit FileHandle(int fd) : m_fd(fd) {}
   ~FileHandle() {
-    if (fd_ >= 0) close(fd_);
+    if (m_fd >= 0) close(m_fd);
   }
   FileHandle(const FileHandle&) = delete;
   FileHandle& operator=(const FileHandle&) = delete;
-  int get() const { return fd_; }
+  int get() const { return m_fd; }
 
  private:
-  int fd_;
+  int m_fd;
 };
 
 // Puts a socket into non-blocking mode for its lifetime, so that sendfile never waits longer
 // than a poll slice; the earlier mode comes back afterwards.
 class NonBlockingScope {
  public:
-  explicit NonBlockingScope(int socket) : socket_(socket), flags_(fcntl(socket, F_GETFL)) {
-    if (flags_ >= 0 && (flags_ & O_NONBLOCK) == 0) fcntl(socket_, F_SETFL, flags_ | O_NONBLOCK);
+  explicit NonBlockingScope(int socket) : m_socket(socket), m_flags(fcntl(socket, F_GETFL)) {
+    if (m_flags >= 0 && (m_flags & O_NONBLOCK) == 0) fcntl(m_socket, F_SETFL, m_flags | O_NONBLOCK);
   }
   ~NonBlockingScope() {
-    if (flags_ >= 0 && (flags_ & O_NONBLOCK) == 0) fcntl(socket_, F_SETFL, flags_);
+    if (m_flags >= 0 && (m_flags & O_NONBLOCK) == 0) fcntl(m_socket, F_SETFL, m_flags);
   }
   NonBlockingScope(const NonBlockingScope&) = delete;
   NonBlockingScope& operator=(const NonBlockingScope&) = delete;
 
  private:
-  int socket_;
-  int flags_;
+  int m_socket;
+  int m_flags;
 };
 
 std::string_view LastComponent(std::string_view path) {
@@ -85,19 +86,73 @@ std::string QuotedFileName(std::string_view name) {
   return quoted;
 }
 
+// The time of the running program's file: the icons drawn into it change with it alone.
+std::time_t ProgramTime() {
+  static const std::time_t time = [] {
+    struct stat info {};
+    return stat("/proc/self/exe", &info) == 0 ? info.st_mtime : std::time_t{0};
+  }();
+  return time;
+}
+
+// The header lines that let a browser keep a reply modified at time.
+std::string CacheLines(std::time_t time) {
+  return "Cache-Control: max-age=" + std::to_string(CFileSender::kCacheSeconds) +
+         "\r\nLast-Modified: " + tessel::FormatHttpDate(time) + "\r\n";
+}
+
+// Whether the browser's copy is the one of time: its validator is what we sent, exactly.
+bool NotModified(std::optional<std::time_t> if_modified_since, std::time_t time) {
+  return if_modified_since && *if_modified_since == time;
+}
+
+std::string NotModifiedReply(std::time_t time) {
+  return "HTTP/1.0 304 Not Modified\r\n" + CacheLines(time) + "\r\n";
+}
+
 }  // namespace
 
 bool CFileSender::SendFile(int socket, const std::string& local_path, std::uint64_t range_start,
                            std::int64_t range_length, std::string_view display_name,
-                           std::uint64_t& bytes_sent, std::uint64_t range_suffix) const {
+                           std::uint64_t& bytes_sent, std::uint64_t range_suffix,
+                           std::string_view content_type) const {
+  return SendFileCached(socket, local_path, range_start, range_length, display_name, bytes_sent,
+                        range_suffix, content_type, false, std::nullopt);
+}
+
+bool CFileSender::SendWebFile(int socket, const std::string& local_path, std::uint64_t range_start,
+                              std::int64_t range_length, std::uint64_t range_suffix,
+                              std::optional<std::time_t> if_modified_since,
+                              std::string_view content_type, std::uint64_t& bytes_sent) const {
+  return SendFileCached(socket, local_path, range_start, range_length, {}, bytes_sent, range_suffix,
+                        content_type, true, if_modified_since);
+}
+
+bool CFileSender::SendFileCached(int socket, const std::string& local_path,
+                                 std::uint64_t range_start, std::int64_t range_length,
+                                 std::string_view display_name, std::uint64_t& bytes_sent,
+                                 std::uint64_t range_suffix, std::string_view content_type,
+                                 bool cache, std::optional<std::time_t> if_modified_since) const {
   bytes_sent = 0;
   if (display_name.empty()) display_name = LastComponent(local_path);
   // Non-blocking, so that a pipe placed where a file was expected cannot hold the worker.
   FileHandle file(open(local_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   struct stat info {};
   if (file.get() < 0 || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  // The validator comes before any range.
+  if (cache && NotModified(if_modified_since, info.st_mtime))
+    return m_service.SendString(socket, NotModifiedReply(info.st_mtime));
 
   const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
+  // A range from the end or beyond names no byte. The reply says so with the size, from which a
+  // resuming client learns it has the whole file; a start of 0 is the whole file, even when
+  // that is empty.
+  if (range_suffix == 0 && range_start > 0 && range_start >= size) {
+    return m_service.SendString(socket,
+                                "HTTP/1.0 416 Range Not Satisfiable\r\nAccept-Ranges: bytes\r\n"
+                                "Content-Range: bytes */" +
+                                    std::to_string(size) + "\r\nContent-Length: 0\r\n\r\n");
+  }
   std::uint64_t start = range_start;
   std::uint64_t length = 0;
   if (range_suffix > 0) {
@@ -114,22 +169,20 @@ bool CFileSender::SendFile(int socket, const std::string& local_path, std::uint6
   std::string head;
   if (start > 0 || ends_early) {
     const std::uint64_t last = ends_early ? start + length - 1 : size - 1;
-    head =
-        "HTTP/1.0 206 Partial Content\r\nAccept-Ranges: bytes\r\n"
-        "Content-Type: application/octet-stream\r\nContent-Length: " +
-        std::to_string(length) + "\r\nContent-Range: bytes " + std::to_string(start) + "-" +
-        std::to_string(last) + "/" + std::to_string(size) + "\r\n";
+    head = "HTTP/1.0 206 Partial Content\r\nAccept-Ranges: bytes\r\nContent-Type: " +
+           std::string(content_type) + "\r\nContent-Length: " + std::to_string(length) +
+           "\r\nContent-Range: bytes " + std::to_string(start) + "-" + std::to_string(last) + "/" +
+           std::to_string(size) + "\r\n";
   } else {
-    head =
-        "HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\nContent-Type: application/octet-stream\r\n"
-        "Content-Length: " +
-        std::to_string(length) + "\r\n";
+    head = "HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\nContent-Type: " + std::string(content_type) +
+           "\r\nContent-Length: " + std::to_string(length) + "\r\n";
   }
-  head +=
-      "Content-Disposition: attachment; filename=\"" + QuotedFileName(display_name) + "\"\r\n\r\n";
+  head += "Content-Disposition: attachment; filename=\"" + QuotedFileName(display_name) + "\"\r\n";
+  if (cache) head += CacheLines(info.st_mtime);
+  head += "\r\n";
   if (length <= kSmallBody)
     return SendWithHead(socket, file.get(), start, length, head, bytes_sent);
-  if (!service_.SendString(socket, head)) return false;
+  if (!m_service.SendString(socket, head)) return false;
   return SendBody(socket, file.get(), start, length, bytes_sent);
 }
 
@@ -147,7 +200,7 @@ bool CFileSender::SendWithHead(int socket, int file, std::uint64_t offset, std::
     got += static_cast<std::size_t>(read);
   }
   head.resize(head_size + got);
-  if (!service_.SendString(socket, head)) return false;
+  if (!m_service.SendString(socket, head)) return false;
   bytes_sent = got;
   return got == want;
 }
@@ -163,11 +216,11 @@ bool CFileSender::SendBody(int socket, int file, std::uint64_t offset, std::uint
 
 bool CFileSender::SendBodyZeroCopy(int socket, int file, std::uint64_t offset, std::uint64_t length,
                                    std::uint64_t& bytes_sent, bool& unsupported) const {
-  const milliseconds timeout = service_.IoTimeout();
+  const milliseconds timeout = m_service.IoTimeout();
   std::uint64_t done = 0;
   Clock::time_point progress = Clock::now();
   while (done < length) {
-    if (!service_.IsRunning()) return false;
+    if (!m_service.IsRunning()) return false;
     off_t position = static_cast<off_t>(offset + done);
     const std::size_t count = static_cast<std::size_t>(std::min(length - done, kZeroCopyChunk));
     const ssize_t sent = sendfile(socket, file, &position, count);
@@ -206,19 +259,28 @@ bool CFileSender::SendBodyByReading(int socket, int file, std::uint64_t offset,
     if (got < 0 && errno == EINTR) continue;
     // A short file (it shrank) ends the body; nothing is ever sent in place of missing bytes.
     if (got <= 0) return false;
-    if (!service_.SendAll(socket, buffer.get(), static_cast<std::size_t>(got))) return false;
+    if (!m_service.SendAll(socket, buffer.get(), static_cast<std::size_t>(got))) return false;
     done += static_cast<std::uint64_t>(got);
     bytes_sent += static_cast<std::uint64_t>(got);
   }
   return true;
 }
 
-bool CFileSender::SendIcon(int socket, const std::string& path) const {
+bool CFileSender::SendIcon(int socket, const std::string& path,
+                           std::optional<std::time_t> if_modified_since) const {
+  // The item's own time changes when it is replaced, perhaps by another kind of item.
+  struct stat info {};
+  std::time_t time = ProgramTime();
+  if (path != ".." && stat(path.c_str(), &info) == 0) time = std::max(time, info.st_mtime);
+  if (NotModified(if_modified_since, time)) {
+    m_service.SendString(socket, NotModifiedReply(time));
+    return true;
+  }
   const std::string gif = tessel::FileIconGif(path);
-  service_.SendString(socket, "HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\nContent-Length: " +
-                                  std::to_string(gif.size()) +
-                                  "\r\nContent-Type: application/octet-stream\r\n"
-                                  "Content-Disposition: attachment; filename=\"file.gif\"\r\n\r\n" +
-                                  gif);
+  m_service.SendString(socket, "HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\nContent-Length: " +
+                                   std::to_string(gif.size()) +
+                                   "\r\nContent-Type: application/octet-stream\r\n"
+                                   "Content-Disposition: attachment; filename=\"file.gif\"\r\n" +
+                                   CacheLines(time) + "\r\n" + gif);
   return true;
 }

@@ -73,26 +73,33 @@ bool CFolderListing::NameLess(const std::string& a, const std::string& b) {
   return a < b;
 }
 
-bool CFolderListing::Read(const std::string& folder) {
-  items_.clear();
+bool CFolderListing::Read(const std::string& folder, const CShareBoundary* boundary) {
+  m_items.clear();
   DIR* dir = opendir(folder.c_str());
   if (dir == nullptr) return false;
   const int fd = dirfd(dir);
   while (const dirent* entry = readdir(dir)) {
     if (entry->d_name[0] == '.') continue;
     struct stat st {};
+    bool is_link = entry->d_type == DT_LNK;
+    if (entry->d_type == DT_UNKNOWN) {
+      if (fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      is_link = S_ISLNK(st.st_mode);
+    }
+    if (is_link && boundary != nullptr && !boundary->Admits(folder + "/" + entry->d_name)) continue;
     if (fstatat(fd, entry->d_name, &st, 0) != 0) continue;
     const bool is_folder = S_ISDIR(st.st_mode);
     if (!is_folder && !S_ISREG(st.st_mode)) continue;
     FolderItem item;
     item.name = entry->d_name;
     item.is_folder = is_folder;
+    item.is_link = is_link;
     item.size = is_folder ? 0 : static_cast<std::uint64_t>(st.st_size);
     item.last_write = st.st_mtime;
-    items_.push_back(std::move(item));
+    m_items.push_back(std::move(item));
   }
   closedir(dir);
-  std::sort(items_.begin(), items_.end(),
+  std::sort(m_items.begin(), m_items.end(),
             [](const FolderItem& x, const FolderItem& y) { return NameLess(x.name, y.name); });
   return true;
 }

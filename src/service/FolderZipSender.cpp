@@ -1,26 +1,36 @@
 #include "service/FolderZipSender.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include "service/FileSender.h"
 #include "service/ServiceBasic.h"
+#include "service/SlotQueue.h"
 #include "service/Zipper.h"
 
 namespace {
 
+// Whether the client has closed its side. Nothing is sent while an archive is built, so a
+// client that went away shows only as the end of what it sends; a request's stray bytes do not
+// count.
+bool ClientClosed(int socket) {
+  pollfd entry{socket, POLLRDHUP, 0};
+  return poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 // Deletes the temporary archive however the send ends.
 class TempFile {
  public:
-  explicit TempFile(std::string path) : path_(std::move(path)) {}
-  ~TempFile() { unlink(path_.c_str()); }
+  explicit TempFile(std::string path) : m_path(std::move(path)) {}
+  ~TempFile() { unlink(m_path.c_str()); }
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
-  const std::string& path() const { return path_; }
+  const std::string& path() const { return m_path; }
 
  private:
-  std::string path_;
+  std::string m_path;
 };
 
 // The folder's last component, ignoring trailing separators.
@@ -41,6 +51,12 @@ bool CFolderZipSender::SendFolderZip(int socket, const std::string& folder,
                                      std::uint64_t range_start, std::int64_t range_length,
                                      std::uint64_t& bytes_sent, std::uint64_t range_suffix) const {
   bytes_sent = 0;
+  // Asked between items and blocks, and while waiting for a slot: nobody is left to want the
+  // archive once the client has gone.
+  const auto wanted = [this, socket] { return m_service.IsRunning() && !ClientClosed(socket); };
+  const CSlotQueue::Hold slot(m_slots, wanted);
+  if (!slot) return false;
+
   std::string pattern = TempFolder() + "/TemXXXXXX";
   const int fd = mkostemp(pattern.data(), O_CLOEXEC);
   if (fd < 0) return false;
@@ -50,12 +66,13 @@ bool CFolderZipSender::SendFolderZip(int socket, const std::string& folder,
   // The folder is its own root, so its items are the archive's top entries.
   const std::string root = folder.empty() || folder.back() == '/' ? folder : folder + "/";
   CZipper zipper;
-  // A large tree takes long to pack: a stop must not wait for it.
-  zipper.SetKeepGoing([this] { return service_.IsRunning(); });
+  // A large tree takes long to pack: neither a stop nor a client that left waits for it.
+  zipper.SetKeepGoing(wanted);
+  if (m_bounded) zipper.SetBoundary(m_boundary);
   if (!zipper.OpenZip(archive.path(), root)) return false;
   zipper.AddFolderToZip(root);
   if (!zipper.CloseZip()) return false;
 
-  return files_.SendFile(socket, archive.path(), range_start, range_length,
-                         LastComponent(folder) + ".zip", bytes_sent, range_suffix);
+  return m_files.SendFile(socket, archive.path(), range_start, range_length,
+                          LastComponent(folder) + ".zip", bytes_sent, range_suffix);
 }

@@ -2,31 +2,50 @@
 #include <cstdint>
 #include <string>
 
+#include "store/ShareBoundary.h"
+
 class CFileSender;
 class CServiceBasic;
+class CSlotQueue;
 
 // Sends a folder tree as one zip archive, built whole in a temporary file first, so that it can
 // be sent as an ordinary download with a length and byte ranges.
 class CFolderZipSender {
  public:
-  // Both must outlive this object; the archive is given up when the service stops.
-  CFolderZipSender(const CServiceBasic& service, const CFileSender& files)
-      : service_(service), files_(files) {}
+  // Archives that may exist at once: each takes CPU to build and temporary disk space the size
+  // of its folder's archive until its send ends.
+  static constexpr int kMaxArchives = 4;
 
-  // Archives the contents of folder (not the folder itself: its items are the top entries) into
-  // a new file "Tem..." of TempFolder(), sends it as "<folder's last component>.zip" with the
-  // range as CFileSender::SendFile takes it, and deletes the file, whatever happened. bytes_sent
-  // receives the body bytes delivered. False, with nothing sent, when the temporary file cannot
-  // be made, the archive cannot be written whole (a damaged archive is never offered) or the
-  // service stopped while it was built; false also when sending fails.
+  // All must outlive this object; the archive is given up when the service stops. Each archive
+  // holds one of slots from before its temporary file is made until that file is deleted.
+  CFolderZipSender(const CServiceBasic& service, const CFileSender& files, CSlotQueue& slots)
+      : m_service(service), m_files(files), m_slots(slots) {}
+
+  // Waits for a slot (the client sees no reply meanwhile), archives the contents of folder (not
+  // the folder itself: its items are the top entries) into a new file "Tem..." of TempFolder(),
+  // sends it as "<folder's last component>.zip" with the range as CFileSender::SendFile takes
+  // it, and deletes the file, whatever happened. bytes_sent receives the body bytes delivered.
+  // False, with nothing sent, when the temporary file cannot be made, the archive cannot be
+  // written whole (a damaged archive is never offered), or the service stopped or the client
+  // closed the connection while waiting or building; false also when sending fails.
   bool SendFolderZip(int socket, const std::string& folder, std::uint64_t range_start,
                      std::int64_t range_length, std::uint64_t& bytes_sent,
                      std::uint64_t range_suffix = 0) const;
+
+  // Links in the folder are followed only where the boundary admits their target (by default
+  // every link is followed).
+  void SetBoundary(const CShareBoundary& boundary) {
+    m_boundary = boundary;
+    m_bounded = true;
+  }
 
   // The system's temporary folder: $TMPDIR when set and not empty, else /tmp.
   static std::string TempFolder();
 
  private:
-  const CServiceBasic& service_;
-  const CFileSender& files_;
+  const CServiceBasic& m_service;
+  const CFileSender& m_files;
+  CSlotQueue& m_slots;
+  CShareBoundary m_boundary;
+  bool m_bounded = false;
 };

@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "service/Base64.h"
+#include "service/HttpDate.h"
 #include "service/UrlCodec.h"
 
 namespace {
@@ -38,9 +39,8 @@ std::string_view TargetOf(std::string_view rest) {
 void ParseCredentials(HttpRequest& request, std::string_view line) {
   std::size_t basic = line.find("Basic ");
   if (basic == std::string_view::npos) return;
+  // A NUL is kept: credentials holding one must match no account, never the text before it.
   std::string decoded = tessel::Base64Decode(line.substr(basic + 6));
-  // The decoded credentials are text: a NUL ends them.
-  if (std::size_t nul = decoded.find('\0'); nul != std::string::npos) decoded.resize(nul);
   std::size_t colon = decoded.find(':');
   if (colon == std::string::npos) {
     request.user_name = decoded;
@@ -67,12 +67,55 @@ void ParseRange(HttpRequest& request, std::string_view value) {
   if (first == std::string_view::npos || !IsDigit(value[first])) return;
   request.range_start = ParseDecimal(value);
   std::size_t dash = value.find('-');
-  if (dash == std::string_view::npos || dash + 1 >= value.size() || !IsDigit(value[dash + 1])) return;
+  if (dash == std::string_view::npos || dash + 1 >= value.size() || !IsDigit(value[dash + 1]))
+    return;
   std::uint64_t end = ParseDecimal(value.substr(dash + 1));
   if (end < request.range_start) return;
   std::uint64_t span = end - request.range_start;
   if (span < static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
     request.range_length = static_cast<std::int64_t>(span + 1);
+}
+
+std::string_view Trimmed(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// Whether a weight ("q=0.5") is above zero. Only zero in any spelling ("0", "0.", "0.000")
+// refuses; a weight that is no number counts as accepted, as no weight does.
+bool WeightAboveZero(std::string_view params) {
+  for (std::size_t at = 0; at < params.size();) {
+    std::size_t end = params.find(';', at);
+    if (end == std::string_view::npos) end = params.size();
+    const std::string_view param = Trimmed(params.substr(at, end - at));
+    at = end + 1;
+    if (param.size() < 2 || (param[0] != 'q' && param[0] != 'Q') || param[1] != '=') continue;
+    const std::string_view value = Trimmed(param.substr(2));
+    return value.empty() || value.find_first_not_of("0.") != std::string_view::npos ||
+           value[0] != '0';
+  }
+  return true;
+}
+
+// gzip is taken when named with a weight above zero, or, when not named, when "*" is.
+bool AcceptsGzip(std::string_view value) {
+  std::optional<bool> named, any;
+  for (std::size_t at = 0; at <= value.size();) {
+    std::size_t end = value.find(',', at);
+    if (end == std::string_view::npos) end = value.size();
+    const std::string_view item = value.substr(at, end - at);
+    at = end + 1;
+    const std::size_t semicolon = item.find(';');
+    const std::string_view coding = Trimmed(item.substr(0, semicolon));
+    const bool weight =
+        WeightAboveZero(semicolon == std::string_view::npos ? "" : item.substr(semicolon + 1));
+    if (tessel::EqualsNoCase(coding, "gzip") || tessel::EqualsNoCase(coding, "x-gzip"))
+      named = weight;
+    else if (coding == "*")
+      any = weight;
+  }
+  return named ? *named : any.value_or(false);
 }
 
 }  // namespace
@@ -100,6 +143,12 @@ void ParseHeaders(HttpRequest& request, const std::vector<std::string>& lines) {
   constexpr std::string_view kRange = "Range: bytes=";
   constexpr std::string_view kMultipart = "Content-Type: multipart/form-data; boundary=";
   constexpr std::string_view kLength = "Content-Length: ";
+  constexpr std::string_view kAcceptEncoding = "Accept-Encoding:";
+  constexpr std::string_view kIfModifiedSince = "If-Modified-Since:";
+  constexpr std::string_view kHost = "Host:";
+  constexpr std::string_view kOrigin = "Origin:";
+  constexpr std::string_view kReferer = "Referer:";
+  constexpr std::string_view kFetchSite = "Sec-Fetch-Site:";
 
   for (std::string_view line : lines) {
     if (StartsWithNoCase(line, kGet)) {
@@ -116,6 +165,19 @@ void ParseHeaders(HttpRequest& request, const std::vector<std::string>& lines) {
       request.boundary = std::string(line.substr(kMultipart.size()));
     } else if (StartsWithNoCase(line, kLength)) {
       request.content_length = ParseDecimal(line.substr(kLength.size()));
+    } else if (StartsWithNoCase(line, kAcceptEncoding)) {
+      request.accepts_gzip = AcceptsGzip(line.substr(kAcceptEncoding.size()));
+    } else if (StartsWithNoCase(line, kIfModifiedSince)) {
+      request.if_modified_since = tessel::ParseHttpDate(line.substr(kIfModifiedSince.size()));
+    } else if (StartsWithNoCase(line, kHost)) {
+      request.has_host = true;
+      request.host = Trimmed(line.substr(kHost.size()));
+    } else if (StartsWithNoCase(line, kOrigin)) {
+      request.origin = Trimmed(line.substr(kOrigin.size()));
+    } else if (StartsWithNoCase(line, kReferer)) {
+      request.referer = Trimmed(line.substr(kReferer.size()));
+    } else if (StartsWithNoCase(line, kFetchSite)) {
+      request.fetch_site = Trimmed(line.substr(kFetchSite.size()));
     }
   }
 }

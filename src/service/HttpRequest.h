@@ -1,5 +1,7 @@
 #pragma once
 #include <cstdint>
+#include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +22,15 @@ struct HttpRequest {
   std::uint64_t range_start = 0;
   std::int64_t range_length = -1;  // -1: to the end of the file
   std::uint64_t range_suffix = 0;  // "bytes=-N": the last N bytes instead; 0 when not asked
+  bool accepts_gzip = false;       // Accept-Encoding names gzip (or "*") with a weight above 0
+  std::optional<std::time_t> if_modified_since;  // a valid HTTP date, else none
+  // Where the request says it goes and comes from, as sent (blanks trimmed); has_host tells an
+  // empty Host from none at all.
+  bool has_host = false;
+  std::string host;
+  std::string origin;
+  std::string referer;
+  std::string fetch_site;  // Sec-Fetch-Site
 };
 
 // Fills the request from its header lines, in order; a later line of a kind replaces an earlier

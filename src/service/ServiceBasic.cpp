@@ -1,20 +1,20 @@
 #include "service/ServiceBasic.h"
 
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
-#include <system_error>
 
 #include "service/ThreadPool.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 // Every wait is cut into slices of at most this, so a stop is noticed within one.
@@ -31,31 +31,6 @@ bool WouldBlock(int error) {
   return error == EAGAIN || error == EWOULDBLOCK;
 }
 
-// Accept errors that concern one connection (or a passing shortage), not the listener.
-bool IsTransientAcceptError(int error) {
-  switch (error) {
-    case EINTR:
-    case EAGAIN:
-    case ECONNABORTED:
-    case EPROTO:
-    case EPERM:
-    case ENETDOWN:
-    case ENOPROTOOPT:
-    case EHOSTDOWN:
-    case ENONET:
-    case EHOSTUNREACH:
-    case EOPNOTSUPP:
-    case ENETUNREACH:
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool IsResourceShortage(int error) {
-  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
-}
-
 }  // namespace
 
 std::string ClientTask::PeerIp() const {
@@ -64,8 +39,8 @@ std::string ClientTask::PeerIp() const {
   return text;
 }
 
-CServiceBasic::CServiceBasic(CThreadPool& pool, milliseconds io_timeout)
-    : pool_(pool), io_timeout_(io_timeout) {}
+CServiceBasic::CServiceBasic(CThreadPool& pool, milliseconds io_timeout, milliseconds head_timeout)
+    : m_pool(pool), m_io_timeout(io_timeout), m_head_timeout(head_timeout) {}
 
 CServiceBasic::~CServiceBasic() {
   Stop();
@@ -73,37 +48,45 @@ CServiceBasic::~CServiceBasic() {
 
 int CServiceBasic::OpenListener(int port) {
   if (port < 1 || port > 65535) return -1;
-  // Non-blocking, so that the accept loop takes every waiting connection before it waits again.
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  // Blocking: idle workers wait inside accept, and the kernel wakes one per connection.
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   // Lets a restarted server bind again while old connections linger in TIME_WAIT.
   int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  // A connection is handed to accept once its first bytes have come: the worker then finds the
+  // request waiting instead of sleeping again until it comes, and a client that connects and
+  // says nothing holds no worker. One that stays silent is accepted after this many seconds.
+  int defer =
+      static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(kHeadTimeout).count());
+  setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer, sizeof defer);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons(static_cast<uint16_t>(port));
   if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       listen(fd, SOMAXCONN) != 0) {
+    const int error = errno;
     close(fd);
+    errno = error;  // start-up names the reason
     return -1;
   }
   return fd;
 }
 
 bool CServiceBasic::Start(int port) {
-  std::lock_guard lock(control_mutex_);
-  if (running_) return true;
+  std::lock_guard lock(m_control_mutex);
+  if (m_running) return true;
   int fd = OpenListener(port);
   if (fd < 0) return false;
   return StartAccepting(fd, port);
 }
 
 bool CServiceBasic::Restart(int port) {
-  std::lock_guard lock(control_mutex_);
+  std::lock_guard lock(m_control_mutex);
   // Only a listener that is really up makes the same port a no-op: after a failed Restart the
   // recorded port is the old one, and nothing listens on it any more.
-  if (port == port_ && listen_socket_ >= 0) return true;
+  if (port == m_port && m_listen_socket >= 0) return true;
   StopAccepting();
   int fd = OpenListener(port);
   if (fd < 0) return false;
@@ -111,65 +94,48 @@ bool CServiceBasic::Restart(int port) {
 }
 
 bool CServiceBasic::StartAccepting(int listen_socket, int port) {
-  bool was_running = running_.exchange(true);
-  try {
-    accept_thread_ = std::thread(&CServiceBasic::Run, this, listen_socket);
-  } catch (const std::system_error&) {
-    running_ = was_running;
+  const bool was_running = m_running.exchange(true);
+  if (!m_pool.AddListener(this, listen_socket)) {
+    m_running = was_running;
     close(listen_socket);
     return false;
   }
-  listen_socket_ = listen_socket;
-  port_ = port;
+  m_listen_socket = listen_socket;
+  m_port = port;
   return true;
 }
 
 void CServiceBasic::Stop() {
   {
-    std::lock_guard lock(control_mutex_);
-    if (!running_) return;
-    running_ = false;
+    std::lock_guard lock(m_control_mutex);
+    if (!m_running) return;
+    m_running = false;
     StopAccepting();
   }
-  pool_.WaitIdle(this);
+  m_pool.WaitIdle(this);
 }
 
 void CServiceBasic::StopAccepting() {
-  if (accept_thread_.joinable()) {
-    accept_stop_ = true;
-    // Wakes the accept thread's wait at once: accept then fails and the loop ends.
-    shutdown(listen_socket_, SHUT_RDWR);
-    accept_thread_.join();
-    accept_stop_ = false;
-  }
-  if (listen_socket_ >= 0) close(listen_socket_);
-  listen_socket_ = -1;
+  if (m_listen_socket < 0) return;
+  m_pool.RemoveListener(this);
+  close(m_listen_socket);
+  m_listen_socket = -1;
 }
 
-void CServiceBasic::Run(int listen_socket) {
-  while (running_ && !accept_stop_) {
-    ClientTask task;
-    socklen_t length = sizeof task.peer;
-    task.socket =
-        accept4(listen_socket, reinterpret_cast<sockaddr*>(&task.peer), &length, SOCK_CLOEXEC);
-    if (task.socket < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      // None waiting: wait for the next, in slices so that a stop is noticed.
-      WaitReadable(listen_socket, kPollSlice);
-      continue;
-    }
-    if (task.socket < 0) {
-      // A client that gave up before accept, or a shortage of descriptors, must not end the
-      // service: only a failing listener does.
-      if (IsTransientAcceptError(errno)) continue;
-      if (IsResourceShortage(errno)) {
-        std::this_thread::sleep_for(milliseconds(100));
-        continue;
-      }
-      break;
-    }
-    task.service = this;
-    if (pool_.Dispatch(task, &accept_stop_) < 0) close(task.socket);
-  }
+CServiceBasic::Clock::time_point CServiceBasic::HeadDeadline(const ClientTask& task) const {
+  const Clock::time_point accepted =
+      task.accepted == Clock::time_point{} ? Clock::now() : task.accepted;
+  return accepted + m_head_timeout;
+}
+
+milliseconds CServiceBasic::WaitSlice(Clock::time_point last_activity,
+                                      Clock::time_point deadline) const {
+  const Clock::time_point now = Clock::now();
+  const auto idle = std::chrono::duration_cast<milliseconds>(now - last_activity);
+  milliseconds wait = std::min(kPollSlice, m_io_timeout - idle + milliseconds(1));
+  if (deadline != Clock::time_point::max())
+    wait = std::min(wait, std::chrono::ceil<milliseconds>(deadline - now));
+  return wait;
 }
 
 int CServiceBasic::WaitReadable(int socket, milliseconds timeout) const {
@@ -182,7 +148,7 @@ bool CServiceBasic::SendChunk(int socket, const void* data, std::size_t length) 
   const char* next = static_cast<const char*>(data);
   Clock::time_point progress = Clock::now();
   while (length > 0) {
-    if (!running_) return false;
+    if (!m_running) return false;
     // Try first and wait only when the socket buffer is full: most replies go out at once.
     ssize_t sent = send(socket, next, length, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent > 0) {
@@ -194,9 +160,9 @@ bool CServiceBasic::SendChunk(int socket, const void* data, std::size_t length) 
     if (sent < 0 && errno == EINTR) continue;
     if (sent == 0 || !WouldBlock(errno)) return false;
     auto idle = std::chrono::duration_cast<milliseconds>(Clock::now() - progress);
-    if (idle > io_timeout_) return false;
+    if (idle > m_io_timeout) return false;
     int ready =
-        PollOne(socket, POLLOUT, std::min(kPollSlice, io_timeout_ - idle + milliseconds(1)));
+        PollOne(socket, POLLOUT, std::min(kPollSlice, m_io_timeout - idle + milliseconds(1)));
     if (ready < 0) return false;
   }
   return true;
@@ -206,7 +172,8 @@ bool CServiceBasic::SendAll(int socket, const void* data, std::size_t length) co
   return SendChunk(socket, data, length);
 }
 
-bool CServiceBasic::ReadLine(int socket, std::string& line, std::size_t capacity) const {
+bool CServiceBasic::ReadLine(int socket, std::string& line, std::size_t capacity,
+                             Clock::time_point deadline) const {
   line.clear();
   if (capacity <= 3) return false;
   const std::size_t room = capacity - 3;
@@ -230,14 +197,16 @@ bool CServiceBasic::ReadLine(int socket, std::string& line, std::size_t capacity
 
   Clock::time_point activity = Clock::now();
   for (;;) {
-    if (!running_) return finish(used, used > 0);
+    if (!m_running) return finish(used, used > 0);
+    // A line cut off by the deadline is of no use: the request is over.
+    if (Clock::now() >= deadline) return finish(used, false);
     milliseconds idle = std::chrono::duration_cast<milliseconds>(Clock::now() - activity);
-    if (idle > io_timeout_) return finish(used, used > 0);
+    if (idle > m_io_timeout) return finish(used, used > 0);
     if (used == room) return finish(used, true);  // the rest comes back as the next line
 
     ssize_t peeked = recv(socket, &line[used], room - used, MSG_PEEK | MSG_DONTWAIT);
     if (peeked < 0 && (WouldBlock(errno) || errno == EINTR)) {
-      WaitReadable(socket, std::min(kPollSlice, io_timeout_ - idle + milliseconds(1)));
+      WaitReadable(socket, WaitSlice(activity, deadline));
       continue;
     }
     if (peeked <= 0) return finish(used, false);
@@ -261,22 +230,23 @@ bool CServiceBasic::ReadLine(int socket, std::string& line, std::size_t capacity
 }
 
 bool CServiceBasic::ReadLines(int socket, const std::function<bool(std::string& line)>& take,
-                              std::size_t capacity) const {
+                              std::size_t capacity, Clock::time_point deadline) const {
   if (capacity <= 3) return false;
   const std::size_t room = capacity - 3;
   // A request head fits; a longer run of lines is taken in several goes.
   constexpr std::size_t kPeekSize = 16 << 10;
-  std::string arrived(kPeekSize, '\0');
+  // On the stack: a heap block this size would come from a heap the workers share, under its lock.
+  std::array<char, kPeekSize> arrived;
   std::string line;
   Clock::time_point activity = Clock::now();
   for (;;) {
-    if (!running_) return false;
+    if (!m_running || Clock::now() >= deadline) return false;
     ssize_t peeked = recv(socket, arrived.data(), arrived.size(), MSG_PEEK | MSG_DONTWAIT);
     if (peeked < 0 && (WouldBlock(errno) || errno == EINTR)) {
       // Nothing yet (a client connects before it sends): wait as ReadLine would, then look again.
       milliseconds idle = std::chrono::duration_cast<milliseconds>(Clock::now() - activity);
-      if (idle > io_timeout_) return false;
-      WaitReadable(socket, std::min(kPollSlice, io_timeout_ - idle + milliseconds(1)));
+      if (idle > m_io_timeout) return false;
+      WaitReadable(socket, WaitSlice(activity, deadline));
       continue;
     }
     if (peeked > 0) {
@@ -317,7 +287,7 @@ bool CServiceBasic::ReadLines(int socket, const std::function<bool(std::string& 
       if (taken > 0) continue;
     }
     // Part of a line, the end of the data or an error: the ordinary reader takes it from here.
-    if (!ReadLine(socket, line, capacity)) return false;
+    if (!ReadLine(socket, line, capacity, deadline)) return false;
     if (!take(line)) return true;
     activity = Clock::now();
   }

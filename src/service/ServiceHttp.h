@@ -5,8 +5,10 @@
 
 #include "service/FileSender.h"
 #include "service/HttpRequest.h"
+#include "service/LoginThrottle.h"
 #include "service/ServiceBasic.h"
 #include "service/SharePages.h"
+#include "service/SlotQueue.h"
 #include "store/DataAccount.h"
 #include "store/DataFileShare.h"
 #include "store/DataLog.h"
@@ -21,23 +23,28 @@ struct HttpStores {
 };
 
 // The HTTP service: one request per connection, answered and then closed by the pool. Visitors
-// are identified on every request; the shares, the web folder (program folder of the share store
-// + "/web") and the pages are reached through the stores.
+// are identified on every request; the shares, the web folder (the share store's) and the pages
+// are reached through the stores.
 class CServiceHttp : public CServiceBasic {
  public:
   // A request head of more lines than this is dropped without a reply.
   static constexpr std::size_t kMaxHeaderLines = 100;
 
   CServiceHttp(CThreadPool& pool, const HttpStores& stores,
-               std::chrono::milliseconds io_timeout = kIoTimeout);
+               std::chrono::milliseconds io_timeout = kIoTimeout,
+               std::chrono::milliseconds head_timeout = kHeadTimeout);
   ~CServiceHttp() override;
 
   // Reads the head, identifies the visitor and answers by route.
   bool Handle(ClientTask& task) override;
 
+  // The clock of the login throttle; tests pass one of their own.
+  void SetLoginClock(CLoginThrottle::Now now) { m_throttle.SetClock(std::move(now)); }
+
   // Reads the head's lines up to the empty line that ends it and parses them into request (the
   // client IP from the task's peer). False, with nothing sent, when the connection ends, fails or
-  // times out first, the service stops, or the head has more than kMaxHeaderLines lines.
+  // times out first, the head is not whole by the task's head deadline, the service stops, or
+  // the head has more than kMaxHeaderLines lines.
   bool ReadRequestHead(const ClientTask& task, HttpRequest& request,
                        std::vector<std::string>& lines) const;
 
@@ -55,21 +62,27 @@ class CServiceHttp : public CServiceBasic {
     bool allow_delete = false;
   };
 
-  Visitor IdentifyVisitor(const HttpRequest& request) const;
+  // Who sent the request: the account its credentials or its address admit, through the login
+  // throttle; a request from this machine that another site's page may have made has no rights
+  // by address.
+  Visitor IdentifyVisitor(const HttpRequest& request);
   // The routes that name a shared item or a file of the web folder.
   bool HandleResolvedPath(int socket, const HttpRequest& request, const Visitor& visitor);
   bool HandleSharedFile(int socket, const HttpRequest& request, const Visitor& visitor,
                         const std::string& relative_name, const std::string& local_path);
-  // "/remove.htm?file=..." for a visitor allowed to remove shares.
+  // "/remove.htm?file=..." for a visitor allowed to remove shares, not sent for another site.
   bool HandleRemove(int socket, const HttpRequest& request, const Visitor& visitor);
-  // A POST of "/upload": the upload of a visitor allowed to upload, else the 401 reply. The body
-  // follows the head in the socket.
+  // A POST of "/upload": the upload of a visitor allowed to upload, else (or when another site
+  // sent it) the 401 reply. The body follows the head in the socket.
   bool HandleUpload(int socket, const HttpRequest& request, const Visitor& visitor);
-  // Sends the folder at local_path as a zip archive, honouring the request's range.
+  // Sends the folder at local_path as a zip archive, honouring the request's range; links that
+  // the share's boundary does not admit are left out.
   bool HandleFolderZip(int socket, const HttpRequest& request, const std::string& local_path,
-                       std::uint64_t& bytes_sent);
+                       const CShareBoundary& boundary, std::uint64_t& bytes_sent);
 
-  HttpStores stores_;
-  CSharePages pages_;
-  CFileSender files_;
+  HttpStores m_stores;
+  CSharePages m_pages;
+  CFileSender m_files;
+  CSlotQueue m_zip_slots;
+  CLoginThrottle m_throttle;
 };

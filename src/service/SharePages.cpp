@@ -13,6 +13,7 @@
 #include "res/StringTable.h"
 #include "service/FolderListing.h"
 #include "service/HttpRequest.h"
+#include "service/PageStream.h"
 #include "service/UrlCodec.h"
 #include "store/SizeText.h"
 
@@ -107,28 +108,29 @@ void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
 // placeholders.
 class RowTemplate {
  public:
-  explicit RowTemplate(std::string text) : text_(std::move(text)) {
+  explicit RowTemplate(std::string text) : m_text(std::move(text)) {
     std::size_t literal = 0;
-    for (std::size_t at = text_.find("##"); at != std::string::npos;) {
+    for (std::size_t at = m_text.find("##"); at != std::string::npos;) {
       int slot = 0;
-      while (slot < kSlotCount && text_.compare(at, kSlotNames[slot].size(), kSlotNames[slot]) != 0)
+      while (slot < kSlotCount &&
+             m_text.compare(at, kSlotNames[slot].size(), kSlotNames[slot]) != 0)
         ++slot;
       if (slot == kSlotCount) {
-        at = text_.find("##", at + 1);
+        at = m_text.find("##", at + 1);
         continue;
       }
-      parts_.push_back({literal, at - literal, -1});
-      parts_.push_back({0, 0, slot});
+      m_parts.push_back({literal, at - literal, -1});
+      m_parts.push_back({0, 0, slot});
       literal = at + kSlotNames[slot].size();
-      at = text_.find("##", literal);
+      at = m_text.find("##", literal);
     }
-    parts_.push_back({literal, text_.size() - literal, -1});
+    m_parts.push_back({literal, m_text.size() - literal, -1});
   }
 
   void AppendTo(std::string& out, const RowValues& row) const {
-    for (const Part& part : parts_) {
+    for (const Part& part : m_parts) {
       if (part.slot < 0)
-        out.append(text_, part.offset, part.length);
+        out.append(m_text, part.offset, part.length);
       else
         AppendEscaped(out, ValueOf(row, part.slot));
     }
@@ -140,9 +142,18 @@ class RowTemplate {
     std::size_t length;
     int slot;  // -1: the literal text at offset
   };
-  std::string text_;
-  std::vector<Part> parts_;
+  std::string m_text;
+  std::vector<Part> m_parts;
 };
+
+// Removes the first section that begins with start and ends with end, both included.
+void EraseSection(std::string& page, std::string_view start, std::string_view end) {
+  const std::size_t first = page.find(start);
+  if (first == std::string::npos) return;
+  const std::size_t last = page.find(end, first + start.size());
+  if (last == std::string::npos) return;
+  page.erase(first, last + end.size() - first);
+}
 
 std::string SampleRowOf(const std::string& page) {
   const std::size_t start = page.find(res::kSampleStart);
@@ -155,45 +166,46 @@ std::string SampleRowOf(const std::string& page) {
 }
 
 // One page in the making: the template with its labels and display values filled and the sample
-// row taken out, written up to the list marker; rows are appended to it in place, and the rest of
-// the template, marker included, follows them. Nothing is searched again once rows come.
+// row taken out is sent up to the list marker; rows follow as they are made, and the rest of the
+// template, marker included, ends the page. Nothing is searched again once rows come.
 class PageBuilder {
  public:
-  PageBuilder(bool authenticated, bool allow_upload)
-      : rest_(PreparedTemplate(authenticated, allow_upload, sample_)),
-        row_(sample_),
-        uploaded_row_(UploadedRow(sample_)) {
-    std::size_t marker = rest_.find(res::kSharedFileList);
+  PageBuilder(CPageStream& out, bool authenticated, bool allow_upload)
+      : m_out(out),
+        m_rest(PreparedTemplate(authenticated, allow_upload, m_sample)),
+        m_row(m_sample),
+        m_uploaded_row(UploadedRow(m_sample)) {
+    std::size_t marker = m_rest.find(res::kSharedFileList);
     // Without a marker there is no place for rows.
-    has_list_ = marker != std::string::npos;
-    if (!has_list_) marker = rest_.size();
-    page_.assign(rest_, 0, marker);
-    rest_.erase(0, marker);
-  }
-
-  // Makes room for count rows, so a long list is not copied as it grows.
-  void Reserve(std::size_t count) {
-    page_.reserve(page_.size() + rest_.size() + count * (sample_.size() + kRowValuesEstimate));
+    m_has_list = marker != std::string::npos;
+    if (!m_has_list) marker = m_rest.size();
+    m_out.Append(std::string_view(m_rest).substr(0, marker));
+    m_rest.erase(0, marker);
   }
 
   // uploaded: the item came from an upload, and shows the upload image instead of the share one.
   void AddRow(const RowValues& row, bool uploaded = false) {
-    if (!has_list_) return;
-    (uploaded ? uploaded_row_ : row_).AppendTo(page_, row);
-    page_ += "\r\n";
+    if (!m_has_list) return;
+    std::string& text = m_out.Text();
+    (uploaded ? m_uploaded_row : m_row).AppendTo(text, row);
+    text += "\r\n";
+    m_out.Flow();
   }
 
-  std::string Finish() {
-    page_ += rest_;
-    return std::move(page_);
+  // Whether the rest is still wanted: false once the client has gone.
+  bool Wanted() const { return !m_out.Failed(); }
+
+  void Finish() {
+    m_out.Append(m_rest);
+    m_out.Finish();
   }
 
  private:
-  // Room for the values of one row beyond the sample row's own text.
-  static constexpr std::size_t kRowValuesEstimate = 256;
-
   static std::string PreparedTemplate(bool authenticated, bool allow_upload, std::string& sample) {
     std::string page(res::Find(res::kPageTemplateName));
+    // A visitor without the upload form loads nothing of the upload panel.
+    if (!(authenticated && allow_upload))
+      EraseSection(page, res::kUploadOnlyStart, res::kUploadOnlyEnd);
     for (const res::PageLabel& label : res::kPageLabels)
       ReplaceAll(page, label.placeholder, res::String(label.id));
     sample = SampleRowOf(page);
@@ -209,13 +221,19 @@ class PageBuilder {
     return row;
   }
 
-  std::string sample_;  // declared first: the template is cut from it
-  std::string rest_;    // the template from the list marker on
-  RowTemplate row_;
-  RowTemplate uploaded_row_;
-  std::string page_;  // the page so far
-  bool has_list_ = false;
+  CPageStream& m_out;
+  std::string m_sample;  // declared before the template, which is cut from it
+  std::string m_rest;    // the template from the list marker on
+  RowTemplate m_row;
+  RowTemplate m_uploaded_row;
+  bool m_has_list = false;
 };
+
+// The reply's head: the same page goes out compressed or not, so caches must tell them apart.
+std::string PageHead(bool gzip) {
+  return gzip ? "HTTP/1.0 200 OK\r\nVary: Accept-Encoding\r\nContent-Encoding: gzip\r\n\r\n"
+              : "HTTP/1.0 200 OK\r\nVary: Accept-Encoding\r\n\r\n";
+}
 
 // Writes the time as pages show it into text, reusing its storage.
 void SetTimeText(std::string& text, std::time_t time) {
@@ -234,36 +252,19 @@ std::string_view LastComponent(std::string_view path) {
 }  // namespace
 
 bool CSharePages::ZipEnabled() const {
-  return std::strtol(settings_.GetParam("EnableZipFolder").c_str(), nullptr, 10) != 0;
-}
-
-bool CSharePages::SendPage(int socket, const std::string& page) const {
-  // Nobody hears of a failed send: the client has gone.
-  if (service_.SendString(socket, "HTTP/1.0 200 OK\r\n\r\n")) service_.SendString(socket, page);
-  return true;
+  return std::strtol(m_settings.GetParam("EnableZipFolder").c_str(), nullptr, 10) != 0;
 }
 
 bool CSharePages::SendShareListPage(int socket, const std::string& account_name, bool authenticated,
-                                    bool allow_upload, bool allow_delete) const {
-  return SendPage(socket, ShareListPage(account_name, authenticated, allow_upload, allow_delete));
-}
-
-bool CSharePages::SendFolderPage(int socket, const std::string& local_path,
-                                 const std::string& relative_name, bool authenticated,
-                                 bool allow_upload) const {
-  return SendPage(socket, FolderPage(local_path, relative_name, authenticated, allow_upload));
-}
-
-std::string CSharePages::ShareListPage(const std::string& account_name, bool authenticated,
-                                       bool allow_upload, bool allow_delete) const {
+                                    bool allow_upload, bool allow_delete, bool gzip) const {
   std::vector<std::string> names, paths, uploaders;
-  const int count = shares_.ListShareNames(names, paths, uploaders, authenticated);
+  const int count = m_shares.ListShareNames(names, paths, uploaders, authenticated);
   const bool zip = ZipEnabled();
-  PageBuilder page(authenticated, allow_upload);
-  page.Reserve(static_cast<std::size_t>(count));
+  CPageStream out(m_service, socket, PageHead(gzip), gzip);
+  PageBuilder page(out, authenticated, allow_upload);
   int number = 0;
   RowValues row;
-  for (int i = 0; i < count; ++i) {
+  for (int i = 0; i < count && page.Wanted(); ++i) {
     struct stat info {};
     // A share whose path has vanished gets no row and no number.
     if (stat(paths[i].c_str(), &info) != 0) continue;
@@ -281,15 +282,22 @@ std::string CSharePages::ShareListPage(const std::string& account_name, bool aut
     row.folder = folder && zip ? kShown : kHidden;
     page.AddRow(row, uploaded);
   }
-  return page.Finish();
+  // Nobody hears of a failed send: the client has gone.
+  page.Finish();
+  return true;
 }
 
-std::string CSharePages::FolderPage(const std::string& local_path, const std::string& relative_name,
-                                    bool authenticated, bool allow_upload) const {
-  PageBuilder page(authenticated, allow_upload);
-  CFolderListing listing;
-  if (!listing.Read(local_path)) return page.Finish();
-  page.Reserve(listing.Items().size() + 1);
+bool CSharePages::SendFolderPage(int socket, const std::string& local_path,
+                                 const std::string& relative_name, bool authenticated,
+                                 bool allow_upload, bool gzip) const {
+  CPageStream out(m_service, socket, PageHead(gzip), gzip);
+  PageBuilder page(out, authenticated, allow_upload);
+  const CShareBoundary boundary = m_shares.GetShareBoundary(relative_name);
+  const std::shared_ptr<const CFolderListing> listing = m_listings.Get(local_path, boundary);
+  if (!listing) {
+    page.Finish();
+    return true;
+  }
 
   const std::string_view zip_link = ZipEnabled() ? kShownInFolder : kHidden;
   // The parent of a share's top folder is the home page, written "/".
@@ -308,7 +316,8 @@ std::string CSharePages::FolderPage(const std::string& local_path, const std::st
   row.folder = parent == "/" ? kHidden : zip_link;
   page.AddRow(row);
 
-  for (const FolderItem& item : listing.Items()) {
+  for (const FolderItem& item : listing->Items()) {
+    if (!page.Wanted()) break;
     row.no = std::to_string(++number);
     row.url = tessel::UrlEncode(relative_name + "\\" + item.name);
     row.name = item.name;
@@ -317,5 +326,6 @@ std::string CSharePages::FolderPage(const std::string& local_path, const std::st
     row.folder = item.is_folder ? zip_link : kHidden;
     page.AddRow(row);
   }
-  return page.Finish();
+  page.Finish();
+  return true;
 }

@@ -1,72 +1,216 @@
 #include "service/ThreadPool.h"
 
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <system_error>
+#include <vector>
 
-CThreadPool::CThreadPool()
-    : slots_(std::make_unique<Slot[]>(kMaxWorkers)),
-      workers_(std::make_unique<std::thread[]>(kMaxWorkers)) {}
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// How often the guard looks again while the pool stays full.
+constexpr auto kGuardSlice = 100ms;
+
+// Accept errors that concern one connection (or a passing shortage), not the listener.
+bool IsTransientAcceptError(int error) {
+  switch (error) {
+    case EINTR:
+    case EAGAIN:
+    case ECONNABORTED:
+    case EPROTO:
+    case EPERM:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsResourceShortage(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+// Interrupts a worker's accept (which then fails with EINTR) so that it chooses its listener
+// anew. SIGURG is ignored by default and raised by nothing else here: no socket has an owner.
+constexpr int kWakeSignal = SIGURG;
+
+void OnWakeSignal(int) {}
+
+void InstallWakeHandler() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction current {};
+    sigaction(kWakeSignal, nullptr, &current);
+    if (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN) return;
+    struct sigaction action {};
+    action.sa_handler = OnWakeSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: the point is to end the wait
+    sigaction(kWakeSignal, &action, nullptr);
+  });
+}
+
+}  // namespace
+
+CThreadPool::CThreadPool(Limits limits)
+    : m_limits{std::clamp(limits.max_workers, 1, kMaxWorkers), std::max(limits.per_address, 1)},
+      m_slots(std::make_unique<Slot[]>(static_cast<std::size_t>(m_limits.max_workers))),
+      m_workers(std::make_unique<std::thread[]>(static_cast<std::size_t>(m_limits.max_workers))) {}
 
 CThreadPool::~CThreadPool() {
   {
-    std::lock_guard lock(mutex_);
-    running_ = false;
-    for (int i = 0; i < worker_count_; ++i) slots_[i].wake.notify_one();
-    freed_.notify_all();
+    std::lock_guard grow(m_grow_mutex);
+    std::lock_guard lock(m_mutex);
+    m_running = false;
+    m_changed.notify_all();
+    m_guard_wake.notify_all();
   }
-  for (int i = 0; i < kMaxWorkers; ++i)
-    if (workers_[i].joinable()) workers_[i].join();
-  // Connections dispatched but never picked up.
-  for (int i = 0; i < kMaxWorkers; ++i)
-    if (slots_[i].task.socket >= 0) close(slots_[i].task.socket);
+  // A service still listening would keep its acceptors waiting forever.
+  for (Listener& listener : m_listeners) {
+    const int socket = listener.socket.load();
+    if (socket >= 0) shutdown(socket, SHUT_RDWR);
+  }
+  if (m_guard.joinable()) m_guard.join();
+  for (int i = 0; i < m_limits.max_workers; ++i)
+    if (m_workers[i].joinable()) m_workers[i].join();
 }
 
 bool CThreadPool::Start() {
-  std::lock_guard lock(mutex_);
-  if (running_) return true;
-  running_ = true;
-  for (int i = 0; i < kMaxWorkers; ++i) slots_[i].task = ClientTask{};
-  while (worker_count_ < kInitialWorkers && Grow()) {
+  std::lock_guard grow(m_grow_mutex);
+  if (m_running) return true;
+  InstallWakeHandler();
+  m_running = true;
+  try {
+    m_guard = std::thread(&CThreadPool::Guard, this);
+  } catch (const std::system_error&) {
+    m_running = false;
+    return false;
   }
-  return worker_count_ > 0;
+  GrowTo(std::min(kInitialWorkers, m_limits.max_workers));
+  return m_worker_count > 0;
 }
 
 bool CThreadPool::Grow() {
-  int target = std::min(worker_count_ + kGrowth, kMaxWorkers);
+  std::lock_guard grow(m_grow_mutex);
+  const int count = m_worker_count.load();
+  // Another worker grew the pool meanwhile, or a connection ended.
+  if (m_busy.load() < count) return true;
+  if (!m_running || count >= m_limits.max_workers) return false;
+  return GrowTo(std::min(count + kGrowth, m_limits.max_workers));
+}
+
+bool CThreadPool::GrowTo(int target) {
   int started = 0;
-  for (int i = worker_count_; i < target; ++i) {
+  for (int i = m_worker_count.load(); i < target; ++i) {
     try {
-      workers_[i] = std::thread(&CThreadPool::Work, this, i);
+      m_workers[i] = std::thread(&CThreadPool::Work, this, i);
     } catch (const std::system_error&) {
       break;  // out of threads: serve with those we have
     }
-    ++worker_count_;
+    m_worker_count.store(i + 1, std::memory_order_release);
     ++started;
   }
+  m_cannot_grow = started == 0;
   return started > 0;
 }
 
-int CThreadPool::Dispatch(const ClientTask& task, const std::atomic<bool>* give_up) {
-  std::unique_lock lock(mutex_);
-  while (running_ && !(give_up && give_up->load())) {
-    for (int i = 0; i < worker_count_; ++i) {
-      Slot& slot = slots_[i];
-      if (slot.task.state != ClientTask::kFree) continue;
-      slot.task = task;
-      slot.task.state = ClientTask::kAssigned;
-      // Woken after the unlock, the worker finds the lock free instead of blocking on it.
-      lock.unlock();
-      slot.wake.notify_one();
-      return i;
+bool CThreadPool::Full() const {
+  const int count = m_worker_count.load(std::memory_order_acquire);
+  return m_busy.load(std::memory_order_acquire) >= count &&
+         (count >= m_limits.max_workers || m_cannot_grow.load(std::memory_order_relaxed));
+}
+
+bool CThreadPool::AddListener(CServiceBasic* service, int listen_socket) {
+  std::lock_guard lock(m_mutex);
+  for (Listener& listener : m_listeners) {
+    // An entry still being drained by RemoveListener keeps its service until it is free.
+    if (listener.socket.load() >= 0 || listener.service.load()) continue;
+    listener.failed = false;
+    listener.service = service;
+    listener.socket = listen_socket;
+    m_changed.notify_all();  // workers waiting for a listener come at once
+    ++m_listener_count;
+    if (m_listener_count > 1) {
+      // Those waiting on another listener are brought over by the guard.
+      m_unbalanced = true;
+      m_guard_wake.notify_one();
     }
-    if (worker_count_ < kMaxWorkers && Grow()) continue;
-    // Every slot is busy: wait for one, looking at give_up now and then.
-    freed_.wait_for(lock, std::chrono::milliseconds(100));
+    return true;
   }
-  return -1;
+  return false;
+}
+
+void CThreadPool::RemoveListener(const CServiceBasic* service) {
+  Listener* entry = nullptr;
+  int socket = -1;
+  {
+    std::lock_guard lock(m_mutex);
+    for (Listener& listener : m_listeners) {
+      if (listener.service.load() == service && listener.socket.load() >= 0) {
+        entry = &listener;
+        socket = listener.socket.exchange(-1);
+        break;
+      }
+    }
+  }
+  if (!entry) return;
+  // Every accept waiting on the socket fails at once; a worker about to call accept sees the
+  // entry gone, or its accept fails as well.
+  shutdown(socket, SHUT_RDWR);
+  while (entry->users.load() > 0) std::this_thread::sleep_for(1ms);
+  std::lock_guard lock(m_mutex);
+  entry->service = nullptr;
+  entry->failed = false;
+  --m_listener_count;
+}
+
+CThreadPool::Listener* CThreadPool::Attach(int& listen_socket) {
+  auto usable = [](const Listener& listener) {
+    return listener.socket.load(std::memory_order_relaxed) >= 0 &&
+           !listener.failed.load(std::memory_order_relaxed);
+  };
+  for (;;) {
+    if (!m_running.load(std::memory_order_acquire)) return nullptr;
+    // With several services, the one with the fewest waiting workers gets this one.
+    Listener* best = nullptr;
+    int fewest = INT_MAX;
+    for (Listener& listener : m_listeners) {
+      if (!usable(listener)) continue;
+      const int users = listener.users.load(std::memory_order_relaxed);
+      if (users < fewest) {
+        best = &listener;
+        fewest = users;
+      }
+    }
+    if (best) {
+      // Counted before the socket is read again: RemoveListener either sees this worker or
+      // this worker sees the entry gone.
+      best->users.fetch_add(1);
+      listen_socket = best->socket.load();
+      if (listen_socket >= 0 && !best->failed.load()) return best;
+      best->users.fetch_sub(1);
+      continue;
+    }
+    std::unique_lock lock(m_mutex);
+    m_changed.wait(lock, [&] {
+      return !m_running || std::any_of(std::begin(m_listeners), std::end(m_listeners), usable);
+    });
+  }
 }
 
 void CThreadPool::Work(int index) {
@@ -76,46 +220,255 @@ void CThreadPool::Work(int index) {
   sigemptyset(&pipe_signal);
   sigaddset(&pipe_signal, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
-  Slot& slot = slots_[index];
-  std::unique_lock lock(mutex_);
-  for (;;) {
-    slot.wake.wait(lock, [&] { return !running_ || slot.task.state == ClientTask::kAssigned; });
-    if (!running_) return;
-    // While the state is assigned only this worker touches the slot, so Handle runs unlocked.
-    lock.unlock();
-    try {
-      if (slot.task.service) slot.task.service->Handle(slot.task);
-    } catch (...) {
-      // A handler that fails (say, out of memory) loses its own connection, not the server.
+  Slot& slot = m_slots[index];
+  ClientTask& task = slot.task;
+  int listen_socket = -1;
+  while (Listener* listener = Attach(listen_socket)) {
+    slot.listener.store(static_cast<int>(listener - m_listeners), std::memory_order_relaxed);
+    socklen_t length = sizeof task.peer;
+    const int socket = accept4(listen_socket, reinterpret_cast<sockaddr*>(&task.peer), &length,
+                               SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (socket < 0) {
+      const int error = errno;
+      // A socket that fails otherwise than for one connection is not taken again; one shut
+      // down by RemoveListener is already gone from the entry.
+      const bool shortage = IsResourceShortage(error);
+      if (!IsTransientAcceptError(error) && !shortage && listener->socket.load() == listen_socket) {
+        listener->failed = true;
+      }
+      listener->users.fetch_sub(1);
+      if (shortage) std::this_thread::sleep_for(100ms);
+      continue;
     }
-    // Closing may take a while (the kernel sends what is left); no lock is needed for it.
-    if (slot.task.socket >= 0) close(slot.task.socket);
-    lock.lock();
-    slot.task = ClientTask{};
-    freed_.notify_all();
+    task.state = ClientTask::kAssigned;
+    task.socket = socket;
+    task.service = listener->service.load(std::memory_order_acquire);
+    task.accepted = Clock::now();
+    slot.socket.store(socket, std::memory_order_relaxed);
+    slot.address.store(task.peer.sin_addr.s_addr, std::memory_order_relaxed);
+    slot.since.store(task.accepted.time_since_epoch().count(), std::memory_order_relaxed);
+    slot.service.store(task.service, std::memory_order_relaxed);
+    // Published before the listener is let go, so that a stopping service waits for it.
+    slot.state.store(kServing, std::memory_order_release);
+    if (listener->users.fetch_sub(1, std::memory_order_acq_rel) == 1 &&
+        m_listener_count.load(std::memory_order_relaxed) > 1) {
+      // The last worker waiting on this listener: another may spare one.
+      std::lock_guard lock(m_mutex);
+      m_unbalanced = true;
+      m_guard_wake.notify_one();
+    }
+
+    const int busy = m_busy.fetch_add(1, std::memory_order_acq_rel) + 1;
+    const bool refused = busy >= m_worker_count.load(std::memory_order_acquire) && OnAllBusy(slot);
+    if (!refused) {
+      try {
+        if (task.service) task.service->Handle(task);
+      } catch (...) {
+        // A handler that fails (say, out of memory) loses its own connection, not the server.
+      }
+    }
+    Release(slot);
   }
 }
 
-int CThreadPool::CountActiveLocked(const CServiceBasic* service) const {
+void CThreadPool::Release(Slot& slot) {
+  // While the guard shuts this socket down it must stay open: wait the moment out.
+  for (int expected = kServing;
+       !slot.state.compare_exchange_weak(expected, kClosing, std::memory_order_acq_rel);
+       expected = kServing) {
+    std::this_thread::yield();
+  }
+  close(slot.task.socket);
+  slot.task = ClientTask{};
+  slot.state.store(kIdle, std::memory_order_release);
+  m_busy.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+bool CThreadPool::OnAllBusy(Slot& slot) {
+  if (m_worker_count.load() < m_limits.max_workers && Grow()) return false;
+  if (!Full()) return false;
+  // No worker is left for whoever connects next: an address that holds its share already gets
+  // no more.
+  if (CountFrom(slot.address.load(std::memory_order_relaxed), &slot) >= m_limits.per_address) {
+    m_shed_count.fetch_add(1, std::memory_order_relaxed);
+    return true;
+  }
+  std::lock_guard lock(m_mutex);
+  if (!m_full) {
+    m_full = true;
+    m_guard_wake.notify_one();
+  }
+  return false;
+}
+
+int CThreadPool::CountFrom(std::uint32_t address, const Slot* except) const {
   int count = 0;
-  for (int i = 0; i < worker_count_; ++i) {
-    const ClientTask& task = slots_[i].task;
-    if (task.state == ClientTask::kAssigned && (!service || task.service == service)) ++count;
+  const int workers = m_worker_count.load(std::memory_order_acquire);
+  for (int i = 0; i < workers; ++i) {
+    const Slot& slot = m_slots[i];
+    if (&slot != except && slot.state.load(std::memory_order_acquire) != kIdle &&
+        slot.address.load(std::memory_order_relaxed) == address) {
+      ++count;
+    }
   }
   return count;
 }
 
+void CThreadPool::Guard() {
+  std::unique_lock lock(m_mutex);
+  for (;;) {
+    m_guard_wake.wait(lock, [&] { return !m_running || m_full || m_unbalanced; });
+    if (!m_running) return;
+    if (m_unbalanced) {
+      m_unbalanced = false;
+      lock.unlock();
+      Balance();
+      lock.lock();
+    }
+    if (!m_full) continue;
+    lock.unlock();
+    WatchWhileFull();
+    lock.lock();
+    // A worker that fills the pool again sets the flag under this lock, after this test.
+    if (!Full()) m_full = false;
+  }
+}
+
+void CThreadPool::Balance() {
+  // A listener without a waiting worker gets one from the listener with the most waiting, which
+  // keeps at least one; the interrupted worker takes the listener with the fewest. When none
+  // can spare one, a group of new workers comes. An interruption that misses (the worker was
+  // not yet in accept) is tried again.
+  for (int attempt = 0; attempt < 100 && m_running; ++attempt) {
+    int drained = -1, richest = -1, most = 1;
+    for (int i = 0; i < kMaxListeners; ++i) {
+      const Listener& listener = m_listeners[i];
+      if (listener.socket.load() < 0 || listener.failed.load()) continue;
+      const int users = listener.users.load();
+      if (users == 0) drained = i;
+      if (users > most) {
+        richest = i;
+        most = users;
+      }
+    }
+    if (drained < 0) return;
+    if (richest < 0) {
+      std::lock_guard grow(m_grow_mutex);
+      const int count = m_worker_count.load();
+      if (!m_running || count >= m_limits.max_workers) return;
+      GrowTo(std::min(count + kGrowth, m_limits.max_workers));
+    } else {
+      const int workers = m_worker_count.load(std::memory_order_acquire);
+      for (int i = 0; i < workers; ++i) {
+        const Slot& slot = m_slots[i];
+        if (slot.state.load() == kIdle && slot.listener.load() == richest) {
+          pthread_kill(m_workers[i].native_handle(), kWakeSignal);
+          break;
+        }
+      }
+    }
+    std::this_thread::sleep_for(1ms);
+  }
+}
+
+void CThreadPool::WatchWhileFull() {
+  while (m_running.load() && Full()) {
+    pollfd entries[kMaxListeners];
+    Listener* watched[kMaxListeners];
+    int count = 0;
+    for (Listener& listener : m_listeners) {
+      listener.users.fetch_add(1);
+      const int socket = listener.socket.load();
+      if (socket < 0 || listener.failed.load()) {
+        listener.users.fetch_sub(1);
+        continue;
+      }
+      entries[count] = pollfd{socket, POLLIN, 0};
+      watched[count++] = &listener;
+    }
+    const auto slice = static_cast<int>(std::chrono::milliseconds(kGuardSlice).count());
+    if (count == 0 || poll(entries, static_cast<nfds_t>(count), slice) <= 0) {
+      for (int i = 0; i < count; ++i) watched[i]->users.fetch_sub(1);
+      if (count == 0) std::this_thread::sleep_for(kGuardSlice);
+      continue;
+    }
+    bool waiting = false;
+    for (int i = 0; i < count; ++i) {
+      waiting = waiting || (entries[i].revents & POLLIN) != 0;
+      watched[i]->users.fetch_sub(1);
+    }
+    if (!waiting || !Full()) continue;
+    if (!ShedOne()) {
+      // Many addresses share the pool fairly: the waiting take their turn as workers free up.
+      std::this_thread::sleep_for(kGuardSlice / 5);
+      continue;
+    }
+    // The freed worker takes the next waiting connection before the pool is judged again.
+    for (auto end = Clock::now() + kGuardSlice; Full() && Clock::now() < end;)
+      std::this_thread::sleep_for(1ms);
+  }
+}
+
+bool CThreadPool::ShedOne() {
+  struct Held {
+    std::uint32_t address;
+    std::int64_t since;
+    int index;
+  };
+  std::vector<Held> held;
+  const int workers = m_worker_count.load(std::memory_order_acquire);
+  held.reserve(static_cast<std::size_t>(workers));
+  for (int i = 0; i < workers; ++i) {
+    const Slot& slot = m_slots[i];
+    if (slot.state.load(std::memory_order_acquire) != kServing) continue;
+    held.push_back({slot.address.load(std::memory_order_relaxed),
+                    slot.since.load(std::memory_order_relaxed), i});
+  }
+  std::sort(held.begin(), held.end(), [](const Held& a, const Held& b) {
+    return a.address != b.address ? a.address < b.address : a.since < b.since;
+  });
+  // The address holding the most: [first, last) in the sorted list.
+  std::size_t first = 0, last = 0;
+  for (std::size_t begin = 0, end = 0; begin < held.size(); begin = end) {
+    for (end = begin; end < held.size() && held[end].address == held[begin].address;) ++end;
+    if (end - begin > last - first) {
+      first = begin;
+      last = end;
+    }
+  }
+  if (last - first <= static_cast<std::size_t>(m_limits.per_address)) return false;
+  // Its newest connection that is still the one seen.
+  for (std::size_t i = last; i-- > first;) {
+    Slot& slot = m_slots[held[i].index];
+    int expected = kServing;
+    if (!slot.state.compare_exchange_strong(expected, kShedding, std::memory_order_acq_rel))
+      continue;
+    if (slot.since.load(std::memory_order_relaxed) != held[i].since) {
+      slot.state.store(kServing, std::memory_order_release);
+      continue;
+    }
+    // The worker ends its request as on a vanished client and closes the socket itself.
+    shutdown(slot.socket.load(std::memory_order_relaxed), SHUT_RDWR);
+    slot.state.store(kServing, std::memory_order_release);
+    m_shed_count.fetch_add(1, std::memory_order_relaxed);
+    return true;
+  }
+  return false;
+}
+
 int CThreadPool::CountActive(const CServiceBasic* service) const {
-  std::lock_guard lock(mutex_);
-  return CountActiveLocked(service);
+  int count = 0;
+  const int workers = m_worker_count.load(std::memory_order_acquire);
+  for (int i = 0; i < workers; ++i) {
+    const Slot& slot = m_slots[i];
+    if (slot.state.load(std::memory_order_acquire) != kIdle &&
+        (!service || slot.service.load(std::memory_order_relaxed) == service)) {
+      ++count;
+    }
+  }
+  return count;
 }
 
-void CThreadPool::WaitIdle(const CServiceBasic* service) {
-  std::unique_lock lock(mutex_);
-  freed_.wait(lock, [&] { return !running_ || CountActiveLocked(service) == 0; });
-}
-
-int CThreadPool::WorkerCount() const {
-  std::lock_guard lock(mutex_);
-  return worker_count_;
+void CThreadPool::WaitIdle(const CServiceBasic* service) const {
+  while (CountActive(service) > 0) std::this_thread::sleep_for(1ms);
 }

@@ -1,54 +1,135 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <thread>
 
 #include "service/ServiceBasic.h"
 
-// The workers that serve accepted connections: worker i serves slot i, one connection at a time.
-// Workers start in groups as load rises and are never stopped while the pool lives.
+// The workers that serve connections. Each idle worker waits in accept on the listening socket of
+// a service started on the pool and serves the connection it accepted, so no connection is
+// handed from one thread to another and the request path takes no lock of the pool's.
+//
+// Workers start in groups as load rises (a group when the last idle worker takes a connection)
+// and are never stopped while the pool lives. When every worker is busy, a guard thread watches
+// the listening sockets: while connections wait there, the client address holding the most
+// workers beyond its share loses its newest connection, one at a time, and a connection taken
+// by the last idle worker from an address already holding its share is closed at once. So a
+// flood from one address cannot keep other visitors out.
 class CThreadPool {
  public:
   static constexpr int kInitialWorkers = 10;
   static constexpr int kGrowth = 10;
   static constexpr int kMaxWorkers = 1503;
+  // The workers one client address may hold while the pool is full and others wait.
+  static constexpr int kMaxPerAddress = 256;
+  // Services that can listen on one pool at the same time.
+  static constexpr int kMaxListeners = 8;
 
-  CThreadPool();
-  // Ends the workers, waiting for handlers still running; destroy the services first.
+  struct Limits {
+    int max_workers = kMaxWorkers;
+    int per_address = kMaxPerAddress;
+  };
+
+  CThreadPool() : CThreadPool(Limits{}) {}
+  // Other limits than kMaxWorkers and kMaxPerAddress are for tests.
+  explicit CThreadPool(Limits limits);
+  // Ends the workers and the guard, waiting for handlers still running; stop the services first.
   ~CThreadPool();
   CThreadPool(const CThreadPool&) = delete;
   CThreadPool& operator=(const CThreadPool&) = delete;
 
-  // Starts the first workers. True when running (also when it already was).
+  // Starts the first workers and the guard. True when running (also when it already was).
   bool Start();
-  // Places the connection in the lowest free slot, starting more workers when all are busy, and
-  // wakes the slot's worker. When every slot is busy it waits for one to free. Returns the slot
-  // index, or -1 if the pool is not running or give_up (when given) becomes true meanwhile.
-  int Dispatch(const ClientTask& task, const std::atomic<bool>* give_up = nullptr);
-  // Connections assigned to service (to any service when null) and not yet finished.
+
+  // From now on workers accept on listen_socket (blocking, listening) and serve its connections
+  // with service. Allowed before Start: the workers take it up once they run. False when
+  // kMaxListeners services already listen.
+  bool AddListener(CServiceBasic* service, int listen_socket);
+  // Shuts the service's listening socket down and returns once no worker (nor the guard) uses it
+  // any more, so the caller may close it. Connections being served go on.
+  void RemoveListener(const CServiceBasic* service);
+
+  // Connections of service (of any service when null) being served.
   int CountActive(const CServiceBasic* service = nullptr) const;
   // Waits until CountActive(service) is 0.
-  void WaitIdle(const CServiceBasic* service);
-  // Workers started so far, which is the number of usable slots.
-  int WorkerCount() const;
+  void WaitIdle(const CServiceBasic* service) const;
+  // Workers started so far.
+  int WorkerCount() const { return m_worker_count.load(std::memory_order_acquire); }
+  // Connections closed so far to keep one address within its share while others waited.
+  int ShedCount() const { return m_shed_count.load(std::memory_order_relaxed); }
 
  private:
-  struct Slot {
-    ClientTask task;
-    std::condition_variable wake;  // the slot's worker waits here for a connection
+  struct alignas(64) Listener {
+    std::atomic<int> socket{-1};  // -1: free, or being removed
+    std::atomic<CServiceBasic*> service{nullptr};
+    std::atomic<int> users{0};        // workers in (or on their way into) accept, and the guard
+    std::atomic<bool> failed{false};  // accept reported the socket broken: not used any more
+  };
+
+  // A worker's connection, as the guard sees it.
+  static constexpr int kIdle = 0;
+  static constexpr int kServing = 1;
+  static constexpr int kShedding = 2;  // the guard is shutting the socket down: wait to close
+  static constexpr int kClosing = 3;
+  struct alignas(64) Slot {
+    std::atomic<int> state{kIdle};
+    std::atomic<int> socket{-1};
+    std::atomic<std::uint32_t> address{0};  // the peer's IPv4 address
+    std::atomic<std::int64_t> since{0};     // accept time, which orders connections
+    std::atomic<CServiceBasic*> service{nullptr};
+    std::atomic<int> listener{-1};  // index of the listener the worker last waited on
+    ClientTask task;                // the worker's own
   };
 
   void Work(int index);
-  // Starts workers for the next kGrowth slots; false if none could be started.
+  // A listener to accept on, with its socket and its users count raised; null once the pool
+  // stops. Waits while the pool has none.
+  Listener* Attach(int& listen_socket);
+  // Closes the slot's connection and frees the slot.
+  void Release(Slot& slot);
+  // The connection just taken made every worker busy: starts a group, or at the limit wakes the
+  // guard, or refuses the connection (true) when its address holds its share already.
+  bool OnAllBusy(Slot& slot);
+  // Starts workers for the next kGrowth slots when all are busy; false if none could start.
   bool Grow();
-  int CountActiveLocked(const CServiceBasic* service) const;
+  // Starts workers up to target (under m_grow_mutex); false if none could be started.
+  bool GrowTo(int target);
+  // Every worker busy and no more can start.
+  bool Full() const;
+  // Connections being served from address, slot excepted.
+  int CountFrom(std::uint32_t address, const Slot* except) const;
 
-  mutable std::mutex mutex_;       // guards slots, worker count and running
-  std::condition_variable freed_;  // a slot became free
-  bool running_ = false;
-  int worker_count_ = 0;
-  std::unique_ptr<Slot[]> slots_;
-  std::unique_ptr<std::thread[]> workers_;
+  void Guard();
+  // Sheds connections while the pool is full and connections wait on a listener.
+  void WatchWhileFull();
+  // Brings an idle worker to each listener that has none waiting.
+  void Balance();
+  // Shuts the newest connection of the address holding the most workers down, when that is more
+  // than its share. False when no address holds more.
+  bool ShedOne();
+
+  const Limits m_limits;
+  std::unique_ptr<Slot[]> m_slots;
+  std::unique_ptr<std::thread[]> m_workers;
+  Listener m_listeners[kMaxListeners];
+
+  std::atomic<bool> m_running{false};
+  std::atomic<int> m_worker_count{0};
+  std::atomic<int> m_busy{0};
+  std::atomic<bool> m_cannot_grow{false};  // a thread could not be started: full before the limit
+  std::atomic<int> m_shed_count{0};
+  std::mutex m_grow_mutex;  // one group started at a time
+
+  // Rare events only: listeners coming and going, the pool filling up, the end.
+  mutable std::mutex m_mutex;
+  std::condition_variable m_changed;     // listeners changed, or the pool stops
+  std::condition_variable m_guard_wake;  // the pool is full, or stops
+  bool m_full = false;                   // told to the guard
+  bool m_unbalanced = false;             // told to the guard: a listener may have no worker
+  std::atomic<int> m_listener_count{0};
+  std::thread m_guard;
 };

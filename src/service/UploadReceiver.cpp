@@ -59,7 +59,7 @@ struct Tail {
 }  // namespace
 
 CUploadReceiver::CUploadReceiver(const CServiceBasic& service, CDataFileShare& shares)
-    : service_(service), shares_(shares) {}
+    : m_service(service), m_shares(shares) {}
 
 std::string CUploadReceiver::ClientFileName(const std::string& part_header) {
   constexpr std::string_view kKey = "filename=\"";
@@ -80,10 +80,10 @@ std::string CUploadReceiver::ClientFileName(const std::string& part_header) {
 }
 
 std::size_t CUploadReceiver::Receive(int socket, char* data, std::size_t length) const {
-  const milliseconds timeout = service_.IoTimeout();
+  const milliseconds timeout = m_service.IoTimeout();
   const Clock::time_point start = Clock::now();
   for (;;) {
-    if (!service_.IsRunning()) return 0;
+    if (!m_service.IsRunning()) return 0;
     ssize_t got = recv(socket, data, length, MSG_DONTWAIT);
     if (got > 0) return static_cast<std::size_t>(got);
     if (got == 0) return 0;
@@ -91,7 +91,7 @@ std::size_t CUploadReceiver::Receive(int socket, char* data, std::size_t length)
     if (errno != EAGAIN && errno != EWOULDBLOCK) return 0;
     auto idle = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
     if (idle >= timeout) return 0;
-    if (service_.WaitReadable(socket, std::min(kPollSlice, timeout - idle)) < 0) return 0;
+    if (m_service.WaitReadable(socket, std::min(kPollSlice, timeout - idle)) < 0) return 0;
   }
 }
 
@@ -133,7 +133,7 @@ int CUploadReceiver::CreateUniqueFile(const std::string& folder, const std::stri
   std::size_t dot = name.rfind('.');
   const std::string base = name.substr(0, dot);
   const std::string extension = dot == std::string::npos ? "" : name.substr(dot);
-  std::string candidate = shares_.MakeUniqueShareName(folder + "/" + name);
+  std::string candidate = m_shares.MakeUniqueShareName(folder + "/" + name);
   for (int counter = 1; counter <= kMaxNameAttempts;) {
     path = folder + "/" + candidate;
     // Exclusive creation never follows a link nor reuses a file: two uploads of one name at the
@@ -143,7 +143,7 @@ int CUploadReceiver::CreateUniqueFile(const std::string& folder, const std::stri
     do {
       candidate = base + "-" + std::to_string(++counter) + extension;
     } while (counter <= kMaxNameAttempts &&
-             shares_.MakeUniqueShareName(folder + "/" + candidate) != candidate);
+             m_shares.MakeUniqueShareName(folder + "/" + candidate) != candidate);
   }
   return -1;
 }
@@ -158,7 +158,7 @@ bool CUploadReceiver::ReceiveUpload(int socket, const std::string& upload_folder
   std::string lines[4];
   std::uint64_t head_length = 0;
   for (std::string& line : lines) {
-    if (!service_.ReadLine(socket, line) || line.size() >= longest) return false;
+    if (!m_service.ReadLine(socket, line) || line.size() >= longest) return false;
     head_length += line.size() + 2;
   }
   if (boundary.empty() || lines[0] != "--" + boundary ||
@@ -204,10 +204,10 @@ void CUploadReceiver::DiscardRequestBody(int socket, std::uint64_t content_lengt
   std::uint64_t left = std::min(content_length, kDiscardLimit);
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(kDiscardSeconds);
   char buffer[64 * 1024];
-  while (left > 0 && service_.IsRunning()) {
+  while (left > 0 && m_service.IsRunning()) {
     auto time_left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
     if (time_left <= milliseconds(0)) return;
-    int ready = service_.WaitReadable(socket, std::min(kPollSlice, time_left));
+    int ready = m_service.WaitReadable(socket, std::min(kPollSlice, time_left));
     if (ready < 0) return;
     if (ready == 0) continue;
     ssize_t got = recv(socket, buffer, std::min<std::uint64_t>(sizeof buffer, left), MSG_DONTWAIT);

@@ -56,6 +56,6 @@ class CUploadReceiver {
   // Receives count bytes into the open file; false on a receive or write failure.
   bool ReceiveToFile(int socket, int fd, std::uint64_t count) const;
 
-  const CServiceBasic& service_;
-  CDataFileShare& shares_;
+  const CServiceBasic& m_service;
+  CDataFileShare& m_shares;
 };

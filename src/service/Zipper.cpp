@@ -112,7 +112,7 @@ bool WriteAt(int fd, const void* buffer, std::size_t size, std::uint64_t offset)
 
 }  // namespace
 
-CZipper::CZipper(std::uint64_t zip64_threshold) : zip64_threshold_(zip64_threshold) {}
+CZipper::CZipper(std::uint64_t zip64_threshold) : m_zip64_threshold(zip64_threshold) {}
 
 CZipper::~CZipper() {
   CloseZip();
@@ -135,28 +135,29 @@ bool CZipper::OpenZip(const std::string& zip_path, const std::string& root_folde
 
   zipFile archive = zipOpen64(full.c_str(), APPEND_STATUS_CREATE);
   if (archive == nullptr) return false;
-  archive_ = archive;
+  m_archive = archive;
   struct stat st {};
-  archive_id_ = stat(full.c_str(), &st) == 0 ? FileId(st.st_dev, st.st_ino) : FileId();
-  zip_path_ = full.string();
-  root_ = root;
-  write_failed_ = false;
-  used_zip64_ = false;
-  abandoned_ = false;
-  open_folders_.clear();
+  m_archive_id = stat(full.c_str(), &st) == 0 ? FileId(st.st_dev, st.st_ino) : FileId();
+  m_zip_path = full.string();
+  m_root = root;
+  m_write_failed = false;
+  m_used_zip64 = false;
+  m_abandoned = false;
+  m_open_folders.clear();
+  m_linked_folders.clear();
   return true;
 }
 
 bool CZipper::EntryName(const std::string& path, std::string& full, std::string& name) const {
-  const std::string joined = (!path.empty() && path.front() == '/') ? path : root_ + path;
+  const std::string joined = (!path.empty() && path.front() == '/') ? path : m_root + path;
   // Normalising first keeps "a/../../x" from naming an entry, or reading a file, outside the root.
   full = std::filesystem::path(joined).lexically_normal().string();
-  if (full + "/" == root_ || full == root_) {
+  if (full + "/" == m_root || full == m_root) {
     name.clear();
     return true;
   }
-  if (full.compare(0, root_.size(), root_) != 0) return false;
-  name = full.substr(root_.size());
+  if (full.compare(0, m_root.size(), m_root) != 0) return false;
+  name = full.substr(m_root.size());
   while (!name.empty() && name.back() == '/') name.pop_back();
   return true;
 }
@@ -169,56 +170,63 @@ bool CZipper::OpenEntry(const std::string& name, const struct stat& st, bool zip
   info.external_fa =
       (static_cast<uLong>(st.st_mode & 0xFFFF) << 16) | (S_ISDIR(st.st_mode) ? kDosDirectory : 0);
   const uLong flags = IsUtf8(name) ? kFlagUtf8Names : 0;
-  const int result = zipOpenNewFileInZip4_64(Handle(archive_), name.c_str(), &info, nullptr, 0,
+  const int result = zipOpenNewFileInZip4_64(Handle(m_archive), name.c_str(), &info, nullptr, 0,
                                              nullptr, 0, nullptr, Z_DEFLATED, Z_DEFAULT_COMPRESSION,
                                              0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY,
                                              nullptr, 0, kVersionMadeBy, flags, zip64 ? 1 : 0);
   if (result != ZIP_OK) {
-    write_failed_ = true;
+    m_write_failed = true;
     return false;
   }
-  if (zip64) used_zip64_ = true;
+  if (zip64) m_used_zip64 = true;
   return true;
 }
 
 bool CZipper::CloseEntry() {
-  if (zipCloseFileInZip(Handle(archive_)) == ZIP_OK) return true;
-  write_failed_ = true;
+  if (zipCloseFileInZip(Handle(m_archive)) == ZIP_OK) return true;
+  m_write_failed = true;
   return false;
 }
 
 bool CZipper::AddFolderToZip(const std::string& folder) {
-  if (archive_ == nullptr) return false;
+  return AddFolder(folder, false);
+}
+
+bool CZipper::AddFolder(const std::string& folder, bool through_link) {
+  if (m_archive == nullptr) return false;
   std::string full;
   std::string name;
   if (!EntryName(folder, full, name)) return false;
   struct stat st {};
   if (stat(full.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-  // A symbolic link up the tree would otherwise make the archive endless. Links elsewhere are
-  // followed, as the folder pages show them.
+  // A link up the tree would make the archive endless, and every link to a folder packed through
+  // a link already (two links to one folder in each of a dozen levels) would multiply it: a
+  // folder appears at most at its own place and under the first link that reaches it.
   const FileId id(st.st_dev, st.st_ino);
-  if (!open_folders_.insert(id).second) return false;
+  if (m_open_folders.count(id) != 0) return false;
+  if (through_link && !m_linked_folders.insert(id).second) return false;
+  m_open_folders.insert(id);
 
   bool ok = name.empty() || (OpenEntry(name + "/", st, false) && CloseEntry());
   CFolderListing listing;
-  if (ok && listing.Read(full)) {
+  if (ok && listing.Read(full, m_bounded ? &m_boundary : nullptr)) {
     const std::string prefix = full.back() == '/' ? full : full + "/";
     for (const FolderItem& item : listing.Items()) {
       if (Abandoned()) break;
       const std::string child = prefix + item.name;
       if (item.is_folder) {
-        AddFolderToZip(child);
+        AddFolder(child, through_link || item.is_link);
       } else {
         AddFileToZip(child);
       }
     }
   }
-  open_folders_.erase(id);
-  return ok && !abandoned_;
+  m_open_folders.erase(id);
+  return ok && !m_abandoned;
 }
 
 bool CZipper::AddFileToZip(const std::string& file) {
-  if (archive_ == nullptr) return false;
+  if (m_archive == nullptr) return false;
   std::string full;
   std::string name;
   if (!EntryName(file, full, name) || name.empty()) return false;
@@ -228,18 +236,18 @@ bool CZipper::AddFileToZip(const std::string& file) {
   if (fd < 0) return false;
   struct stat st {};
   // The archive itself may lie in the tree (a shared temporary folder): never copy it into itself.
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || FileId(st.st_dev, st.st_ino) == archive_id_) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || FileId(st.st_dev, st.st_ino) == m_archive_id) {
     close(fd);
     return false;
   }
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
   const auto size = static_cast<std::uint64_t>(st.st_size);
-  if (!OpenEntry(name, st, size >= zip64_threshold_)) {
+  if (!OpenEntry(name, st, size >= m_zip64_threshold)) {
     close(fd);
     return false;
   }
-  if (!buffer_) buffer_ = std::make_unique<char[]>(kReadBlock);
+  if (!m_buffer) m_buffer = std::make_unique<char[]>(kReadBlock);
   // Only the size seen at open is read: a file growing meanwhile must not outgrow the entry's
   // 32-bit form.
   std::uint64_t left = size;
@@ -249,13 +257,14 @@ bool CZipper::AddFileToZip(const std::string& file) {
       ok = false;
       break;
     }
-    const ssize_t n = read(fd, buffer_.get(),
+    const ssize_t n = read(fd, m_buffer.get(),
                            static_cast<std::size_t>(std::min<std::uint64_t>(left, kReadBlock)));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) ok = false;
     if (n <= 0) break;
-    if (zipWriteInFileInZip(Handle(archive_), buffer_.get(), static_cast<unsigned>(n)) != ZIP_OK) {
-      write_failed_ = true;
+    if (zipWriteInFileInZip(Handle(m_archive), m_buffer.get(), static_cast<unsigned>(n)) !=
+        ZIP_OK) {
+      m_write_failed = true;
       ok = false;
       break;
     }
@@ -267,22 +276,23 @@ bool CZipper::AddFileToZip(const std::string& file) {
 }
 
 bool CZipper::Abandoned() {
-  if (!abandoned_ && keep_going_ && !keep_going_()) abandoned_ = write_failed_ = true;
-  return abandoned_;
+  if (!m_abandoned && m_keep_going && !m_keep_going()) m_abandoned = m_write_failed = true;
+  return m_abandoned;
 }
 
 bool CZipper::CloseZip() {
-  if (archive_ == nullptr) return true;
-  bool ok = zipClose(Handle(archive_), nullptr) == ZIP_OK && !write_failed_;
-  archive_ = nullptr;
+  if (m_archive == nullptr) return true;
+  bool ok = zipClose(Handle(m_archive), nullptr) == ZIP_OK && !m_write_failed;
+  m_archive = nullptr;
   if (ok) {
     std::error_code ec;
-    const std::uintmax_t size = std::filesystem::file_size(zip_path_, ec);
-    if (used_zip64_ || (!ec && size >= kZip32Limit)) ok = RestoreMadeByUnix();
+    const std::uintmax_t size = std::filesystem::file_size(m_zip_path, ec);
+    if (m_used_zip64 || (!ec && size >= kZip32Limit)) ok = RestoreMadeByUnix();
   }
-  zip_path_.clear();
-  root_.clear();
-  open_folders_.clear();
+  m_zip_path.clear();
+  m_root.clear();
+  m_open_folders.clear();
+  m_linked_folders.clear();
   return ok;
 }
 
@@ -290,7 +300,7 @@ bool CZipper::CloseZip() {
 // when closing it; put the Unix host back so unzippers still apply the names' UTF-8 flag and the
 // Unix modes.
 bool CZipper::RestoreMadeByUnix() const {
-  const int fd = open(zip_path_.c_str(), O_RDWR | O_CLOEXEC);
+  const int fd = open(m_zip_path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st {};
   unsigned char end[22];

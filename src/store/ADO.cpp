@@ -209,6 +209,7 @@ void CADO::CADODatabase::RecordEngineError(int code) {
   m_error_description = description;
   m_last_error_text = "Connection String = " + m_connection_string + "\n" +
                       ErrorBlock("CADODataBase", code, "SQLite", description);
+  if (m_error_listener) m_error_listener(code, description);
 }
 
 bool CADO::CADODatabase::Open(const std::string& connection_string, const std::string&,
@@ -351,6 +352,7 @@ bool CADO::CADORecordset::FailEngine(int code) {
   m_last_error = code;
   m_last_error_text =
       "Query = " + m_query + "\n" + ErrorBlock("CADORecordset", code, "SQLite", description);
+  if (m_database.m_error_listener) m_database.m_error_listener(code, description);
   return false;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -59,6 +60,12 @@ class CADO {
     int GetConnectionTimeout() const { return m_connection_timeout; }
     void SetConnectionTimeout(int seconds) { m_connection_timeout = seconds; }
 
+    // Told of every failure the engine reports, on this connection or a result set made on it,
+    // with the engine's code and description; called where the failure happens, so it must not
+    // use the connection.
+    using ErrorListener = std::function<void(int code, const std::string& description)>;
+    void SetErrorListener(ErrorListener listener) { m_error_listener = std::move(listener); }
+
     int GetLastError() const { return m_last_error; }
     const std::string& GetConnectionString() const { return m_connection_string; }
     const std::string& GetLastErrorText() const { return m_last_error_text; }
@@ -80,6 +87,7 @@ class CADO {
     // on every request, and preparing one costs more than running it.
     static constexpr std::size_t kCachedStatements = 24;
     std::list<std::pair<std::string, sqlite3_stmt*>> m_statements;
+    ErrorListener m_error_listener;
     int m_connection_timeout = 0;
     int m_last_error = 0;
     std::string m_connection_string;

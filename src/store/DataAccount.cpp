@@ -42,16 +42,35 @@ void CDataAccount::WriteRecord(CADO::CADORecordset& rs, const AccountRecord& rec
 
 std::string CDataAccount::LoginQuery(const std::string& user, const std::string& password,
                                      const std::string& client_address) {
-  return "select * from account where (((authtype = 0 and accountname='" + SqlQuote(user) +
-         "' and loginpassword = '" + SqlQuote(password) + "') or (authtype = 1 and ipaddress = '" +
-         SqlQuote(client_address) + "')) and enabled = 1)";
+  // A NUL cannot be part of any saved text; the engine would compare only up to it, so
+  // "kavor\0junk" would pass for "kavor". An empty name logs nobody in and an empty address
+  // names none.
+  const bool by_password = !user.empty() && user.find('\0') == std::string::npos &&
+                           password.find('\0') == std::string::npos;
+  const bool by_address = !client_address.empty() && client_address.find('\0') == std::string::npos;
+  const std::string password_branch = "(authtype = 0 and accountname='" + SqlQuote(user) +
+                                      "' and loginpassword = '" + SqlQuote(password) + "')";
+  const std::string address_branch =
+      "(authtype = 1 and ipaddress = '" + SqlQuote(client_address) + "')";
+  std::string branches;
+  if (by_password && by_address)
+    branches = "(" + password_branch + " or " + address_branch + ")";
+  else if (by_password)
+    branches = password_branch;
+  else if (by_address)
+    branches = address_branch;
+  else
+    return "";
+  return "select * from account where (" + branches + " and enabled = 1)";
 }
 
 bool CDataAccount::CheckLogin(const std::string& user, const std::string& password,
                               const std::string& client_address, std::string& account_name) {
+  const std::string query = LoginQuery(user, password, client_address);
+  if (query.empty()) return false;
   OperationScope scope(*this);
   CADO::CADORecordset& rs = scope.Recordset();
-  if (!rs.Open(LoginQuery(user, password, client_address)) || rs.IsEOF()) return false;
+  if (!rs.Open(query) || rs.IsEOF()) return false;
   std::string name;
   if (!rs.GetFieldValue("accountname", name)) return false;
   account_name = name;
@@ -60,14 +79,21 @@ bool CDataAccount::CheckLogin(const std::string& user, const std::string& passwo
 
 bool CDataAccount::CheckLogin(const std::string& user, const std::string& password,
                               const std::string& client_address, AccountRecord& record) {
+  const std::string query = LoginQuery(user, password, client_address);
+  if (query.empty()) return false;
   OperationScope scope(*this);
   CADO::CADORecordset& rs = scope.Recordset();
-  if (!rs.Open(LoginQuery(user, password, client_address)) || rs.IsEOF()) return false;
+  if (!rs.Open(query) || rs.IsEOF()) return false;
   AccountRecord found;
   if (!rs.GetFieldValue("accountname", found.account_name)) return false;
   ReadRecord(rs, found);
   record = std::move(found);
   return true;
+}
+
+bool CDataAccount::HasDefaultAdminPassword() {
+  std::string name;
+  return CheckLogin(kDefaultAdminName, kDefaultAdminPassword, "", name);
 }
 
 bool CDataAccount::GetAccount(const std::string& account_name, AccountRecord& record) {

@@ -35,13 +35,21 @@ class CDataAccount : public CDataBasic {
 
   // True when an enabled account admits the visitor: a password account with this name and
   // password, or an address account with this client address (whatever name and password were
-  // sent). Then account_name receives the account's name; otherwise it is left as it was.
+  // sent). An empty name, a name or password holding a NUL, and an empty address match nothing.
+  // Then account_name receives the account's name; otherwise it is left as it was.
   bool CheckLogin(const std::string& user, const std::string& password,
                   const std::string& client_address, std::string& account_name);
   // As above, and record receives the admitting account's row (its name is account_name), so
   // that identifying a visitor takes one lookup; record is left as it was on false.
   bool CheckLogin(const std::string& user, const std::string& password,
                   const std::string& client_address, AccountRecord& record);
+  // The account every new database has, with the password anybody can look up.
+  static constexpr const char* kDefaultAdminName = "admin";
+  static constexpr const char* kDefaultAdminPassword = "kavor";
+  // Whether that account can still log in with that password (in any letter case, as logins
+  // compare).
+  bool HasDefaultAdminPassword();
+
   // Reads the named account into record; false (record untouched) when there is none.
   bool GetAccount(const std::string& account_name, AccountRecord& record);
   // Adds the record as a new account stamped with the present time; false when the name is

@@ -1,11 +1,16 @@
 #include "store/DataBasic.h"
 
 #include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <set>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -33,6 +38,11 @@ const std::vector<std::string> kCreationStatements = {
     "Insert Into config Values('FileAssociate', '1')",
     "Insert Into config Values('CheckNewVersion', '1')",
 };
+
+bool HasBytes(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && info.st_size > 0;
+}
 
 bool SyncPath(const std::string& path, int flags) {
   int fd = open(path.c_str(), flags | O_CLOEXEC);
@@ -99,7 +109,10 @@ bool tessel::CreateDatabaseFile(const std::string& path,
 }
 
 CDataBasic::CDataBasic(const std::string& program_folder)
-    : m_program_folder(NormalizeFolder(program_folder)) {}
+    : m_program_folder(NormalizeFolder(program_folder)) {
+  m_ado.Database().SetErrorListener(
+      [this](int code, const std::string& description) { OnEngineError(code, description); });
+}
 
 CDataBasic::~CDataBasic() = default;
 
@@ -117,11 +130,73 @@ const std::vector<std::string>& CDataBasic::CreationStatements() {
 
 bool CDataBasic::OpenFile(const std::string& path) {
   std::lock_guard lock(m_lock);
-  std::error_code ec;
-  if (!fs::exists(path, ec) && !tessel::CreateDatabaseFile(path, kCreationStatements)) {
-    return false;
+  m_database_path = path;
+  // A failure while opening is the caller's to tell, with its reason: no runtime line.
+  m_opening = true;
+  m_open_error = OpenConnection(path);
+  m_opening = false;
+  return m_open_error.empty();
+}
+
+std::string CDataBasic::OpenConnection(const std::string& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) {
+    if (errno != ENOENT) return std::strerror(errno);
+    if (!tessel::CreateDatabaseFile(path, kCreationStatements)) {
+      const std::string folder = fs::path(path).parent_path().string();
+      if (access(folder.empty() ? "." : folder.c_str(), W_OK | X_OK) != 0)
+        return std::string("it is missing and cannot be made: ") + std::strerror(errno);
+      return "it is missing and cannot be made";
+    }
+  } else if (S_ISDIR(info.st_mode)) {
+    return "it is a folder, not a database file";
+  } else if (!S_ISREG(info.st_mode)) {
+    return "it is not a regular file";
+  } else if (info.st_size == 0 && !HasBytes(path + "-wal")) {
+    // An empty file holds nothing to lose (a copy that failed, a disk that filled up): it is
+    // made a new database in place, in one transaction, as a missing one would be.
+    if (!FillDatabase(path, kCreationStatements) && !HasBytes(path))
+      return "it is empty and cannot be made a database";
   }
-  return m_ado.Database().Open("Data Source=" + path);
+  // The engine would say "unable to open database file" for any of the reasons the system
+  // knows. Asked without opening: closing a descriptor of the file would drop the locks the
+  // process's other connections hold on it.
+  if (access(path.c_str(), R_OK | W_OK) != 0) return std::strerror(errno);
+  CADO::CADODatabase& db = m_ado.Database();
+  if (!db.Open("Data Source=" + path)) return db.GetErrorDescription();
+  // Another program's database, or one whose making was cut short, lacks our tables.
+  for (const char* table : {"account", "fileshare", "config"}) {
+    if (!db.Execute(std::string("select 1 from ") + table + " limit 0")) {
+      const std::string reason = "it is not a Tessel database (" + db.GetErrorDescription() + ")";
+      db.Close();
+      return reason;
+    }
+  }
+  return "";
+}
+
+std::string CDataBasic::GetOpenError() {
+  std::lock_guard lock(m_lock);
+  return m_open_error;
+}
+
+void CDataBasic::SetFailureSink(FailureSink sink) {
+  std::lock_guard lock(m_lock);
+  m_failure_sink = std::move(sink);
+}
+
+void CDataBasic::OnEngineError(int code, const std::string& description) {
+  // A name already taken is the caller's answer, not a fault of the database.
+  if (m_opening || (code & 0xff) == SQLITE_CONSTRAINT || !m_failure_sink ||
+      !m_pending_failure.empty())
+    return;
+  static std::mutex reported_mutex;
+  static std::set<std::pair<std::string, int>> reported;
+  {
+    std::lock_guard lock(reported_mutex);
+    if (!reported.emplace(m_database_path, code & 0xff).second) return;
+  }
+  m_pending_failure = "database " + m_database_path + " failed: " + description;
 }
 
 CADO::CADORecordset& CDataBasic::BeginOperation() {
@@ -136,5 +211,13 @@ void CDataBasic::EndOperation() {
   std::unique_ptr<CADO::CADORecordset> outer = std::move(m_outer.back());
   m_outer.pop_back();
   m_ado.ReplaceRecordset(std::move(outer));  // destroys the operation's result set
+  // The sink may wait for another thread (a window) that waits for this store: told unlocked.
+  std::string failure;
+  FailureSink sink;
+  if (m_outer.empty() && !m_pending_failure.empty()) {
+    failure = std::exchange(m_pending_failure, {});
+    sink = m_failure_sink;
+  }
   m_lock.unlock();
+  if (sink) sink(failure);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -37,9 +38,20 @@ class CDataBasic {
   // Opens the store; the base opens nothing and returns false.
   virtual bool Open();
 
-  // Creates the database file with its tables and default rows when nothing exists at path, then
-  // opens the store's connection on it. True when the connection is open.
+  // Creates the database file with its tables and default rows when nothing exists at path (or
+  // an empty file: it holds nothing to lose), then opens the store's connection on it and checks
+  // that the file holds the three tables. True when the connection is open.
   bool OpenFile(const std::string& path);
+  // Why the last OpenFile failed, without the file's name ("it is a folder", "Permission
+  // denied", "file is not a database"...); empty after a success.
+  std::string GetOpenError();
+
+  // Receives one line naming the file and the reason for each kind of failure the database
+  // meets while running (a damaged file, a full disk, a vanished table), the first time that
+  // kind is met with that file in this process; a refused duplicate name is no failure. Called
+  // after the store operation that met it, on its thread, without the store's lock.
+  using FailureSink = std::function<void(const std::string& line)>;
+  void SetFailureSink(FailureSink sink);
 
   const std::string& GetProgramFolder() const { return m_program_folder; }
   // program folder + "/tessel.mdb"
@@ -73,7 +85,17 @@ class CDataBasic {
   CADO m_ado;
 
  private:
+  // OpenFile's work: the empty text on success, else the reason.
+  std::string OpenConnection(const std::string& path);
+  // The connection's failure listener; the store's lock is held.
+  void OnEngineError(int code, const std::string& description);
+
   std::recursive_mutex m_lock;
   std::string m_program_folder;
+  std::string m_database_path;  // of the last OpenFile
+  std::string m_open_error;
+  FailureSink m_failure_sink;
+  std::string m_pending_failure;  // met during the operation in progress, told at its end
+  bool m_opening = false;
   std::vector<std::unique_ptr<CADO::CADORecordset>> m_outer;  // result sets of enclosing scopes
 };

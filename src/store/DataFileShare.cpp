@@ -6,6 +6,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "store/ShareBoundary.h"
+
 namespace {
 
 // The longest local path a request may name.
@@ -46,7 +48,9 @@ bool Contains(const std::string& root, const std::string& path) {
 
 }  // namespace
 
-CDataFileShare::CDataFileShare(const std::string& program_folder) : CDataBasic(program_folder) {}
+CDataFileShare::CDataFileShare(const std::string& program_folder, const std::string& web_folder)
+    : CDataBasic(program_folder),
+      m_web_folder(NormalPath(web_folder.empty() ? GetProgramFolder() + "/web" : web_folder)) {}
 
 CDataFileShare::~CDataFileShare() = default;
 
@@ -219,6 +223,10 @@ int CDataFileShare::ListShares(std::vector<FileShareRecord>& shares) {
   return static_cast<int>(shares.size());
 }
 
+CShareBoundary CDataFileShare::GetShareBoundary(const std::string& relative_name) {
+  return CShareBoundary(GetSharePath(relative_name.substr(0, relative_name.find('\\'))));
+}
+
 bool CDataFileShare::LocateShareItem(const std::string& value, std::string& share_name,
                                      std::string& below, std::string& local_path, int& share_mode) {
   std::size_t separator = value.find('\\');
@@ -239,6 +247,8 @@ bool CDataFileShare::LocateShareItem(const std::string& value, std::string& shar
     if (c == '\\') c = '/';
   std::string local = NormalPath(share_path + rest);
   if (local.size() > kMaxLocalPath || !Contains(share_path, local)) return false;
+  // The text stays inside; the links along it must as well.
+  if (!CShareBoundary(share_path).Admits(local)) return false;
   // The name is rebuilt from the normal path, so "Music\live\..\a.mp3" is logged and linked as
   // "Music\a.mp3" and a folder page's parent entry is always its real parent.
   below = local.substr(share_path.size());
@@ -260,7 +270,7 @@ int CDataFileShare::ResolveRequestPath(const std::string& request_path, std::str
   relative_name.clear();
   local_path.clear();
   const std::string path = request_path.substr(0, request_path.find('\0'));
-  const std::string web_folder = NormalPath(GetProgramFolder() + "/web");
+  const std::string& web_folder = m_web_folder;
 
   if (StartsWithNoCase(path, kFavicon)) {
     local_path = web_folder + "/images/favicon.ico";

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "store/DataBasic.h"
+#include "store/ShareBoundary.h"
 
 // One row of the table fileshare.
 struct FileShareRecord {
@@ -30,9 +31,12 @@ class CDataFileShare : public CDataBasic {
   static constexpr int kPathFolder = 2;     // a shared folder, to be listed
   static constexpr int kPathFolderZip = 3;  // a shared folder, to be sent as a zip archive
   static constexpr int kPathIcon = 4;       // the icon of a shared item
-  static constexpr int kPathWebFile = 5;    // a file of the web folder (program folder + "/web")
+  static constexpr int kPathWebFile = 5;    // a file of the web folder
 
-  explicit CDataFileShare(const std::string& program_folder = tessel::ExecutableFolder());
+  // The web folder, where "/images/" and "/favicon.ico" are found, is web_folder, or program
+  // folder + "/web" when empty.
+  explicit CDataFileShare(const std::string& program_folder = tessel::ExecutableFolder(),
+                          const std::string& web_folder = "");
   ~CDataFileShare() override;
 
   // Opens the database file, creating it when missing.
@@ -67,6 +71,9 @@ class CDataFileShare : public CDataBasic {
                      std::vector<std::string>& uploaders, bool all_shares);
   // Replaces the list with every share, oldest first. Returns the number listed.
   int ListShares(std::vector<FileShareRecord>& shares);
+  // The boundary that the items of the share named by a share-relative name ("docs\sub" is
+  // decided by "docs") must keep to; one that admits nothing for an unknown share.
+  CShareBoundary GetShareBoundary(const std::string& relative_name);
   // A share name that is free now, made from the path's last component (the text after the
   // last "/"; for a path ending in "/" its first character): report.pdf, then report-2.pdf,
   // report-3.pdf... The name is only reserved by ShareFile, which chooses it itself.
@@ -75,7 +82,8 @@ class CDataFileShare : public CDataBasic {
   // Maps a decoded request path to what it names: "/download.htm?file=<share>\<below>" (with
   // "&zip=1" or "&icon=1"), "/remove.htm?file=<share>...", "/favicon.ico", "/images/..." and
   // "/icons/...". Returns a kPath value; for any but kPathNotFound, local_path receives the
-  // normalised local path, which is the share's path or lies below it (or in the web folder), and
+  // normalised local path, which is the share's path or lies below it, also once its links are
+  // resolved (or in the web folder), and
   // relative_name the share-relative name with "\" between folders (only the share's name for a
   // removal, empty for the web folder). A NUL ends the request path. When share_mode is given,
   // it receives the mode of the share found (left alone for the web folder and kPathNotFound),
@@ -92,4 +100,6 @@ class CDataFileShare : public CDataBasic {
   // local_path and share_mode are set. Nothing on disk is examined.
   bool LocateShareItem(const std::string& value, std::string& share_name, std::string& below,
                        std::string& local_path, int& share_mode);
+
+  std::string m_web_folder;
 };

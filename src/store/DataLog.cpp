@@ -47,15 +47,22 @@ CDataLog::CDataLog(const std::string& program_folder) : CDataBasic(program_folde
 CDataLog::~CDataLog() = default;
 
 void CDataLog::SetLogSink(LogSink sink) {
-  auto shared = sink ? std::make_shared<const LogSink>(std::move(sink)) : nullptr;
   std::lock_guard lock(m_sink_mutex);
-  m_log_sink = std::move(shared);
+  const LogSink* installed = nullptr;
+  if (sink)
+    installed = m_log_sinks.emplace_back(std::make_unique<const LogSink>(std::move(sink))).get();
+  m_log_sink.store(installed, std::memory_order_release);
 }
 
 void CDataLog::SetSharesChangedSink(SharesChangedSink sink) {
-  auto shared = sink ? std::make_shared<const SharesChangedSink>(std::move(sink)) : nullptr;
   std::lock_guard lock(m_sink_mutex);
-  m_shares_changed_sink = std::move(shared);
+  const SharesChangedSink* installed = nullptr;
+  if (sink) {
+    installed = m_shares_changed_sinks
+                    .emplace_back(std::make_unique<const SharesChangedSink>(std::move(sink)))
+                    .get();
+  }
+  m_shares_changed_sink.store(installed, std::memory_order_release);
 }
 
 void CDataLog::AddLog(const std::string& client_address, const std::string& account_name, int kind,
@@ -64,15 +71,14 @@ void CDataLog::AddLog(const std::string& client_address, const std::string& acco
   std::string line =
       LogLine(client_address, account_name, kind, item_name, first_amount, second_amount, phase);
   if (line.empty()) return;
-  std::shared_ptr<const LogSink> log_sink;
-  std::shared_ptr<const SharesChangedSink> shares_changed_sink;
-  {
-    std::lock_guard lock(m_sink_mutex);
-    log_sink = m_log_sink;
-    shares_changed_sink = m_shares_changed_sink;
+  if (const LogSink* log_sink = m_log_sink.load(std::memory_order_acquire)) (*log_sink)(line);
+  if (kind == kUploadFile || kind == kRemoveShare) {
+    if (const SharesChangedSink* sink = m_shares_changed_sink.load(std::memory_order_acquire))
+      (*sink)();
   }
-  if (log_sink) (*log_sink)(line);
-  if (shares_changed_sink && (kind == kUploadFile || kind == kRemoveShare)) {
-    (*shares_changed_sink)();
-  }
+}
+
+void CDataLog::AddNotice(const std::string& line) {
+  if (line.empty()) return;
+  if (const LogSink* log_sink = m_log_sink.load(std::memory_order_acquire)) (*log_sink)(line);
 }

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "store/DataBasic.h"
 
@@ -32,6 +34,8 @@ class CDataLog : public CDataBasic {
   // Installs (or, with an empty function, removes) the receiver of log lines. It is called on
   // the logging thread, which waits for it. A line being delivered when the receiver is replaced
   // still goes to the old one, so a receiver must stay safe to call until such calls return.
+  // Replaced receivers are kept until the log is destroyed (they are installed a handful of
+  // times in a run), so that logging takes no lock.
   void SetLogSink(LogSink sink);
   // Installs (or removes) the receiver told after an upload or removal line that the shares
   // changed; the same rules as for the log sink.
@@ -48,9 +52,13 @@ class CDataLog : public CDataBasic {
   void AddLog(const std::string& client_address, const std::string& account_name, int kind,
               const std::string& item_name, uint64_t first_amount, uint64_t second_amount,
               int phase);
+  // Hands a line of the program's own (a refusal, a failure) to the log sink as it is.
+  void AddNotice(const std::string& line);
 
  private:
-  std::mutex m_sink_mutex;  // guards the two pointers only, never held during a call
-  std::shared_ptr<const LogSink> m_log_sink;
-  std::shared_ptr<const SharesChangedSink> m_shares_changed_sink;
+  std::mutex m_sink_mutex;  // serialises the setters; AddLog reads the pointers without it
+  std::atomic<const LogSink*> m_log_sink{nullptr};
+  std::atomic<const SharesChangedSink*> m_shares_changed_sink{nullptr};
+  std::vector<std::unique_ptr<const LogSink>> m_log_sinks;  // every one installed
+  std::vector<std::unique_ptr<const SharesChangedSink>> m_shares_changed_sinks;
 };

@@ -2,6 +2,7 @@
 // Runs the built program as a child process with a program folder, runtime, config and home
 // folder of its own under a fresh temporary folder, all removed afterwards.
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -34,76 +35,122 @@ class ProgramRunner {
   ProgramRunner() {
     namespace fs = std::filesystem;
     std::string pattern = "/tmp/tessel-app-XXXXXX";  // short: the socket path must fit
-    root_ = mkdtemp(pattern.data()) ? pattern : "";
-    program_folder_ = root_ + "/prog";
-    runtime_folder_ = root_ + "/run";
-    config_folder_ = root_ + "/config";
-    fs::create_directories(program_folder_);
-    fs::create_directories(config_folder_);
-    fs::create_directories(root_ + "/home");
-    mkdir(runtime_folder_.c_str(), 0700);
-    // A copy, so that the program folder (the executable's) is this test's own.
-    fs::copy_file(TESSEL_BINARY, program_folder_ + "/tessel");
+    m_root = mkdtemp(pattern.data()) ? pattern : "";
+    m_program_folder = m_root + "/prog";
+    m_runtime_folder = m_root + "/run";
+    m_config_folder = m_root + "/config";
+    fs::create_directories(m_program_folder);
+    fs::create_directories(m_config_folder);
+    fs::create_directories(m_root + "/home");
+    mkdir(m_runtime_folder.c_str(), 0700);
+    // A copy, so that the program folder (the executable's) is this test's own. Without a web
+    // folder beside it or under share/ it counts as a portable program.
+    fs::copy_file(TESSEL_BINARY, m_program_folder + "/tessel");
+    m_program = m_program_folder + "/tessel";
+  }
+
+  // The built web folder, beside the built program.
+  static std::string BuiltWebFolder() {
+    return (std::filesystem::path(TESSEL_BINARY).parent_path() / "web").string();
+  }
+
+  // Gives the program folder a copy of the built web folder, as a portable build has.
+  void MakePortable() {
+    namespace fs = std::filesystem;
+    fs::create_directories(m_program_folder + "/web");
+    fs::copy(BuiltWebFolder() + "/images", m_program_folder + "/web/images",
+             fs::copy_options::recursive);
+  }
+
+  // Lays the program out as the package installs it under the root: usr/bin/tessel and
+  // usr/share/tessel/web. The program folder becomes usr/bin.
+  void MakeInstalled() {
+    namespace fs = std::filesystem;
+    const std::string usr = m_root + "/usr";
+    fs::create_directories(usr + "/bin");
+    fs::create_directories(usr + "/share/tessel/web");
+    fs::copy(BuiltWebFolder() + "/images", usr + "/share/tessel/web/images",
+             fs::copy_options::recursive);
+    fs::rename(m_program, usr + "/bin/tessel");
+    fs::remove_all(m_program_folder);
+    m_program_folder = usr + "/bin";
+    m_program = m_program_folder + "/tessel";
+  }
+
+  // Starts the program as user and group from now on. Needs root; the folders the program
+  // writes (program, runtime, config, home) become theirs, and the root folder readable.
+  void RunAs(uid_t user, gid_t group) {
+    m_user = user;
+    m_group = group;
+    chmod(m_root.c_str(), 0755);
+    for (const std::string& folder : {m_program_folder, m_runtime_folder, m_config_folder, Home()})
+      [[maybe_unused]] int ignored = chown(folder.c_str(), user, group);
+  }
+
+  // Sets a variable of the child's environment (XDG_DATA_HOME, for one, is left out unless set).
+  void SetEnvironment(const std::string& name, const std::string& value) {
+    m_environment.push_back(name + "=" + value);
   }
 
   ~ProgramRunner() {
-    for (pid_t pid : unreaped_) {
+    for (pid_t pid : m_unreaped) {
       kill(pid, SIGKILL);
       waitpid(pid, nullptr, 0);
     }
     std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
+    std::filesystem::remove_all(m_root, ec);
   }
 
-  // "NAME=value" entries added to the environment of the children started from now on.
-  std::vector<std::string> extra_env;
-
-  const std::string& Root() const { return root_; }
-  const std::string& ProgramFolder() const { return program_folder_; }
-  std::string SocketPath() const { return runtime_folder_ + "/tessel.sock"; }
-  std::string AutoStartEntry() const { return config_folder_ + "/autostart/Tessel.desktop"; }
+  const std::string& Root() const { return m_root; }
+  const std::string& ProgramFolder() const { return m_program_folder; }
+  const std::string& Program() const { return m_program; }
+  std::string Home() const { return m_root + "/home"; }
+  std::string SocketPath() const { return m_runtime_folder + "/tessel.sock"; }
+  std::string AutoStartEntry() const { return m_config_folder + "/autostart/Tessel.desktop"; }
 
   // Starts the program with args in the folder cwd (the root when empty).
   void Start(Child& child, const std::vector<std::string>& args, const std::string& cwd = "") {
-    const int number = ++started_;
-    child.out = root_ + "/out" + std::to_string(number) + ".txt";
-    child.err = root_ + "/err" + std::to_string(number) + ".txt";
+    const int number = ++m_started;
+    child.out = m_root + "/out" + std::to_string(number) + ".txt";
+    child.err = m_root + "/err" + std::to_string(number) + ".txt";
     child.status = -1;
-    const std::string program = program_folder_ + "/tessel";
+    const std::string program = m_program;
     std::vector<std::string> strings{program};
     strings.insert(strings.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& s : strings) argv.push_back(s.data());
     argv.push_back(nullptr);
-    std::vector<std::string> env_strings = {"XDG_RUNTIME_DIR=" + runtime_folder_,
-                                            "XDG_CONFIG_HOME=" + config_folder_,
-                                            "HOME=" + root_ + "/home"};
+    std::vector<std::string> env_strings = {"XDG_RUNTIME_DIR=" + m_runtime_folder,
+                                            "XDG_CONFIG_HOME=" + m_config_folder, "HOME=" + Home()};
+    env_strings.insert(env_strings.end(), m_environment.begin(), m_environment.end());
     // No display unless the test gives one: these tests are about the program without a window.
     for (char** e = environ; *e; ++e) {
       const std::string entry = *e;
       bool keep = true;
-      for (const char* name : {"XDG_RUNTIME_DIR=", "XDG_CONFIG_HOME=", "HOME=", "DISPLAY=",
-                               "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="})
+      for (const char* name : {"XDG_RUNTIME_DIR=", "XDG_CONFIG_HOME=", "XDG_DATA_HOME=", "HOME=",
+                               "DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="})
         keep = keep && entry.rfind(name, 0) != 0;
       if (keep) env_strings.push_back(entry);
     }
-    env_strings.insert(env_strings.end(), extra_env.begin(), extra_env.end());
     std::vector<char*> envp;
     for (std::string& s : env_strings) envp.push_back(s.data());
     envp.push_back(nullptr);
-    const std::string folder = cwd.empty() ? root_ : cwd;
+    const std::string folder = cwd.empty() ? m_root : cwd;
 
     const pid_t pid = fork();
     if (pid == 0) {
       const int out = open(child.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       const int err = open(child.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(folder.c_str()) != 0)
+      if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+      if (m_user != 0 &&
+          (setgroups(0, nullptr) != 0 || setgid(m_group) != 0 || setuid(m_user) != 0))
         _exit(126);
+      if (chdir(folder.c_str()) != 0) _exit(126);
       execve(program.c_str(), argv.data(), envp.data());
       _exit(127);
     }
     child.pid = pid;
-    if (pid > 0) unreaped_.push_back(pid);
+    if (pid > 0) m_unreaped.push_back(pid);
   }
 
   // Waits for the child to end: true when it did within timeout.
@@ -114,7 +161,7 @@ class ProgramRunner {
       int status = 0;
       if (waitpid(child.pid, &status, WNOHANG) == child.pid) {
         child.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        std::erase(unreaped_, child.pid);
+        std::erase(m_unreaped, child.pid);
         return true;
       }
       if (std::chrono::steady_clock::now() >= deadline) return false;
@@ -162,10 +209,14 @@ class ProgramRunner {
   }
 
  private:
-  std::string root_;
-  std::string program_folder_;
-  std::string runtime_folder_;
-  std::string config_folder_;
-  int started_ = 0;
-  std::vector<pid_t> unreaped_;
+  std::string m_root;
+  std::string m_program_folder;
+  std::string m_runtime_folder;
+  std::string m_config_folder;
+  std::string m_program;
+  std::vector<std::string> m_environment;
+  uid_t m_user = 0;  // 0: as this process
+  gid_t m_group = 0;
+  int m_started = 0;
+  std::vector<pid_t> m_unreaped;
 };

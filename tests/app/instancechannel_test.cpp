@@ -21,32 +21,32 @@ class TempRuntime {
  public:
   TempRuntime() {
     std::string pattern = "/tmp/tessel-chan-XXXXXX";
-    path_ = mkdtemp(pattern.data()) ? pattern : "";
+    m_path = mkdtemp(pattern.data()) ? pattern : "";
   }
   ~TempRuntime() {
     std::error_code ec;
-    fs::remove_all(path_, ec);
+    fs::remove_all(m_path, ec);
   }
-  const std::string& path() const { return path_; }
+  const std::string& path() const { return m_path; }
 
  private:
-  std::string path_;
+  std::string m_path;
 };
 
 class ScopedRuntimeEnv {
  public:
   explicit ScopedRuntimeEnv(const std::string& value) {
-    if (const char* old = std::getenv("XDG_RUNTIME_DIR")) saved_ = old;
-    had_ = std::getenv("XDG_RUNTIME_DIR") != nullptr;
+    if (const char* old = std::getenv("XDG_RUNTIME_DIR")) m_saved = old;
+    m_had = std::getenv("XDG_RUNTIME_DIR") != nullptr;
     setenv("XDG_RUNTIME_DIR", value.c_str(), 1);
   }
   ~ScopedRuntimeEnv() {
-    had_ ? setenv("XDG_RUNTIME_DIR", saved_.c_str(), 1) : unsetenv("XDG_RUNTIME_DIR");
+    m_had ? setenv("XDG_RUNTIME_DIR", m_saved.c_str(), 1) : unsetenv("XDG_RUNTIME_DIR");
   }
 
  private:
-  std::string saved_;
-  bool had_ = false;
+  std::string m_saved;
+  bool m_had = false;
 };
 
 TEST(InstanceChannelTest, RuntimeFolderMustBeTheUsersOwn) {

@@ -63,77 +63,77 @@ class ZipCommandTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!tessel::test::NetworkIsolated()) GTEST_SKIP() << "no private network namespace";
-    data_ = runner_.Root() + "/data";
-    fs::create_directories(data_ + "/photos/sub");
-    WriteFile(data_ + "/photos/a.jpg", "AAAA");
-    WriteFile(data_ + "/photos/sub/b.jpg", "BB");
-    WriteFile(data_ + "/photos/.hidden", "h");
+    m_data = m_runner.Root() + "/data";
+    fs::create_directories(m_data + "/photos/sub");
+    WriteFile(m_data + "/photos/a.jpg", "AAAA");
+    WriteFile(m_data + "/photos/sub/b.jpg", "BB");
+    WriteFile(m_data + "/photos/.hidden", "h");
   }
 
   // Runs "tessel args..." in the data folder; its exit status.
   int Zip(const std::vector<std::string>& args) {
-    last_ = Child();
-    return runner_.Run(last_, args, data_);
+    m_last = Child();
+    return m_runner.Run(m_last, args, m_data);
   }
 
-  ProgramRunner runner_;
-  std::string data_;
-  Child last_;
+  ProgramRunner m_runner;
+  std::string m_data;
+  Child m_last;
 };
 
 TEST_F(ZipCommandTest, FileArchiveHoldsTheBareNameBesideIt) {
-  WriteFile(data_ + "/report.txt", "quarterly");
-  WriteFile(data_ + "/report.zip", "an older archive, replaced");
-  ASSERT_EQ(Zip({"-Z", "report.txt", "ignored"}), 0) << ProgramRunner::Read(last_.err);
+  WriteFile(m_data + "/report.txt", "quarterly");
+  WriteFile(m_data + "/report.zip", "an older archive, replaced");
+  ASSERT_EQ(Zip({"-Z", "report.txt", "ignored"}), 0) << ProgramRunner::Read(m_last.err);
   using Entries = std::map<std::string, std::string>;
-  EXPECT_EQ(ReadArchive(data_ + "/report.zip"), (Entries{{"report.txt", "quarterly"}}));
-  EXPECT_EQ(ProgramRunner::Read(last_.out), data_ + "/report.zip\n");
+  EXPECT_EQ(ReadArchive(m_data + "/report.zip"), (Entries{{"report.txt", "quarterly"}}));
+  EXPECT_EQ(ProgramRunner::Read(m_last.out), m_data + "/report.zip\n");
   // Nothing is started: no instance, no service.
-  EXPECT_FALSE(fs::exists(runner_.SocketPath()));
+  EXPECT_FALSE(fs::exists(m_runner.SocketPath()));
 
-  WriteFile(data_ + "/readme", "read me");
-  ASSERT_EQ(Zip({"-z", data_ + "/readme"}), 0);
-  EXPECT_EQ(ReadArchive(data_ + "/readme.zip"), (Entries{{"readme", "read me"}}));
+  WriteFile(m_data + "/readme", "read me");
+  ASSERT_EQ(Zip({"-z", m_data + "/readme"}), 0);
+  EXPECT_EQ(ReadArchive(m_data + "/readme.zip"), (Entries{{"readme", "read me"}}));
 
   // The archive stays in the file's own folder, whatever dots the folders above have.
-  fs::create_directory(data_ + "/v1.2");
-  WriteFile(data_ + "/v1.2/notes", "n");
+  fs::create_directory(m_data + "/v1.2");
+  WriteFile(m_data + "/v1.2/notes", "n");
   ASSERT_EQ(Zip({"-z", "v1.2/notes"}), 0);
-  EXPECT_EQ(ReadArchive(data_ + "/v1.2/notes.zip"), (Entries{{"notes", "n"}}));
-  EXPECT_FALSE(fs::exists(data_ + "/v1.zip"));
+  EXPECT_EQ(ReadArchive(m_data + "/v1.2/notes.zip"), (Entries{{"notes", "n"}}));
+  EXPECT_FALSE(fs::exists(m_data + "/v1.zip"));
 }
 
 TEST_F(ZipCommandTest, FolderArchiveHoldsItsContents) {
   using Entries = std::map<std::string, std::string>;
   const Entries expected{{"a.jpg", "AAAA"}, {"sub/", ""}, {"sub/b.jpg", "BB"}};
-  ASSERT_EQ(Zip({"-z", data_ + "/photos/"}), 0) << ProgramRunner::Read(last_.err);
-  EXPECT_EQ(ReadArchive(data_ + "/photos.zip"), expected);
-  fs::remove(data_ + "/photos.zip");
+  ASSERT_EQ(Zip({"-z", m_data + "/photos/"}), 0) << ProgramRunner::Read(m_last.err);
+  EXPECT_EQ(ReadArchive(m_data + "/photos.zip"), expected);
+  fs::remove(m_data + "/photos.zip");
   ASSERT_EQ(Zip({"-z", "photos"}), 0);
-  EXPECT_EQ(ReadArchive(data_ + "/photos.zip"), expected);
+  EXPECT_EQ(ReadArchive(m_data + "/photos.zip"), expected);
   // "." is the folder itself, archived beside it under its real name.
-  fs::remove(data_ + "/photos.zip");
-  last_ = Child();
-  ASSERT_EQ(runner_.Run(last_, {"-z", "."}, data_ + "/photos"), 0);
-  EXPECT_EQ(ReadArchive(data_ + "/photos.zip"), expected);
+  fs::remove(m_data + "/photos.zip");
+  m_last = Child();
+  ASSERT_EQ(m_runner.Run(m_last, {"-z", "."}, m_data + "/photos"), 0);
+  EXPECT_EQ(ReadArchive(m_data + "/photos.zip"), expected);
 }
 
 TEST_F(ZipCommandTest, FailuresLeaveFilesAloneAndAreReported) {
   EXPECT_EQ(Zip({"-z", "missing.txt"}), 1);
-  EXPECT_NE(ProgramRunner::Read(last_.err).find("no such file"), std::string::npos);
-  EXPECT_FALSE(fs::exists(data_ + "/missing.zip"));
+  EXPECT_NE(ProgramRunner::Read(m_last.err).find("no such file"), std::string::npos);
+  EXPECT_FALSE(fs::exists(m_data + "/missing.zip"));
 
   // The archive of "a.zip" would be a.zip itself: writing it would destroy the file.
-  WriteFile(data_ + "/a.zip", "precious");
+  WriteFile(m_data + "/a.zip", "precious");
   EXPECT_EQ(Zip({"-z", "a.zip"}), 1);
-  EXPECT_EQ(ProgramRunner::Read(data_ + "/a.zip"), "precious");
-  EXPECT_NE(ProgramRunner::Read(last_.err).find("replace the file itself"), std::string::npos);
+  EXPECT_EQ(ProgramRunner::Read(m_data + "/a.zip"), "precious");
+  EXPECT_NE(ProgramRunner::Read(m_last.err).find("replace the file itself"), std::string::npos);
 
   // The archive's place is taken by a folder.
-  WriteFile(data_ + "/b.txt", "b");
-  fs::create_directory(data_ + "/b.zip");
+  WriteFile(m_data + "/b.txt", "b");
+  fs::create_directory(m_data + "/b.zip");
   EXPECT_EQ(Zip({"-z", "b.txt"}), 1);
-  EXPECT_NE(ProgramRunner::Read(last_.err).find("cannot create"), std::string::npos);
+  EXPECT_NE(ProgramRunner::Read(m_last.err).find("cannot create"), std::string::npos);
 
   EXPECT_EQ(Zip({"-z"}), 2);
 }

@@ -55,47 +55,47 @@ class RecordingDlg : public CTesselDlg {
 class WindowFixture : public ::testing::Test {
  protected:
   WindowFixture()
-      : accounts_(folder_.path()),
-        shares_(folder_.path()),
-        log_(folder_.path()),
-        system_(folder_.path()),
-        service_(pool_, HttpStores{accounts_, shares_, system_, log_}) {
+      : m_accounts(m_folder.path()),
+        m_shares(m_folder.path()),
+        m_log(m_folder.path()),
+        m_system(m_folder.path()),
+        m_service(m_pool, HttpStores{m_accounts, m_shares, m_system, m_log}) {
     OffscreenApp();
-    log_.Open();
-    system_.Open();
-    accounts_.Open();
-    shares_.Open();
-    std::filesystem::create_directory(folder_ / "files");
+    m_log.Open();
+    m_system.Open();
+    m_accounts.Open();
+    m_shares.Open();
+    std::filesystem::create_directory(m_folder / "files");
   }
 
   ~WindowFixture() override {
-    dlg_.reset();
-    log_.SetLogSink({});
+    m_dlg.reset();
+    m_log.SetLogSink({});
   }
 
   MainWindowContext Context() {
-    return MainWindowContext{accounts_,
-                             shares_,
-                             log_,
-                             system_,
-                             pool_,
-                             service_,
-                             folder_ / "tessel",
+    return MainWindowContext{m_accounts,
+                             m_shares,
+                             m_log,
+                             m_system,
+                             m_pool,
+                             m_service,
+                             m_folder / "tessel",
                              [this](const std::string& line) {
-                               std::lock_guard lock(printed_mutex_);
-                               printed_.push_back(line);
+                               std::lock_guard lock(m_printed_mutex);
+                               m_printed.push_back(line);
                              }};
   }
 
   RecordingDlg& Dlg() {
-    if (!dlg_)
-      dlg_ = std::make_unique<RecordingDlg>(Context(), &shell_, WebService{"web.test", 80});
-    return *dlg_;
+    if (!m_dlg)
+      m_dlg = std::make_unique<RecordingDlg>(Context(), &m_shell, WebService{"web.test", 80});
+    return *m_dlg;
   }
 
   // A file under the test's "files" folder with some bytes in it; its full path.
   std::string MakeFile(const std::string& name, size_t size = 10) {
-    const std::string path = folder_ / ("files/" + name);
+    const std::string path = m_folder / ("files/" + name);
     std::ofstream(path, std::ios::binary) << std::string(size, 'x');
     return path;
   }
@@ -111,17 +111,17 @@ class WindowFixture : public ::testing::Test {
     return cond();
   }
 
-  TempFolder folder_;
-  CDataAccount accounts_;
-  CDataFileShare shares_;
-  CDataLog log_;
-  CDataSystem system_;
-  CThreadPool pool_;
-  CServiceHttp service_;
-  FakeShell shell_;
-  std::mutex printed_mutex_;
-  std::vector<std::string> printed_;  // lines the log hands to the fallback printer
-  std::unique_ptr<RecordingDlg> dlg_;
+  TempFolder m_folder;
+  CDataAccount m_accounts;
+  CDataFileShare m_shares;
+  CDataLog m_log;
+  CDataSystem m_system;
+  CThreadPool m_pool;
+  CServiceHttp m_service;
+  FakeShell m_shell;
+  std::mutex m_printed_mutex;
+  std::vector<std::string> m_printed;  // lines the log hands to the fallback printer
+  std::unique_ptr<RecordingDlg> m_dlg;
 };
 
 }  // namespace tessel::test

@@ -43,7 +43,7 @@ TEST_F(LogBridgeTest, LoggingNeverWaitsForTheWindow) {
   Dlg();
   // The window's thread takes no events meanwhile, and yet every thread finishes.
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) threads.emplace_back(LogLines, std::ref(log_), t, 500);
+  for (int t = 0; t < kThreads; ++t) threads.emplace_back(LogLines, std::ref(m_log), t, 500);
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(Dlg().LogModel()->rowCount(), 0);
   EXPECT_TRUE(ProcessUntil([&] { return Dlg().LogModel()->rowCount() == kThreads * 500; }));
@@ -60,7 +60,7 @@ TEST_F(LogBridgeTest, LinesFromEightThreadsWhileTheWindowClosesAreNeitherLostNor
       for (int i = 0; i < kLines; ++i) {
         // The second half races with the window closing.
         while (i == kLines / 2 && !closing) std::this_thread::yield();
-        log_.AddLog("10.0.0.7", "bob", CDataLog::kDownloadFile, Item(t, i), 0, 0, 0);
+        m_log.AddLog("10.0.0.7", "bob", CDataLog::kDownloadFile, Item(t, i), 0, 0, 0);
         ++logged;
       }
     });
@@ -69,12 +69,12 @@ TEST_F(LogBridgeTest, LinesFromEightThreadsWhileTheWindowClosesAreNeitherLostNor
   closing = true;
   Dlg().ReleaseLog();
   const std::vector<std::string> in_list = Rows(*Dlg().LogModel());
-  dlg_.reset();
+  m_dlg.reset();
   for (std::thread& thread : threads) thread.join();
 
   std::multiset<std::string> all;
   for (const std::string& line : in_list) all.insert(ItemOf(line));
-  for (const std::string& line : printed_) all.insert(ItemOf(line));
+  for (const std::string& line : m_printed) all.insert(ItemOf(line));
   EXPECT_EQ(all.size(), static_cast<size_t>(kThreads * kLines));
   for (int t = 0; t < kThreads; ++t)
     for (int i = 0; i < kLines; ++i) ASSERT_EQ(all.count(Item(t, i)), 1u) << Item(t, i);
@@ -95,9 +95,9 @@ TEST_F(LogBridgeTest, LinesFromEightThreadsWhileTheWindowClosesAreNeitherLostNor
 TEST_F(LogBridgeTest, ListKeepsTheNewestRowsOnly) {
   Dlg();
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) threads.emplace_back(LogLines, std::ref(log_), t, 2000);
+  for (int t = 0; t < kThreads; ++t) threads.emplace_back(LogLines, std::ref(m_log), t, 2000);
   for (std::thread& thread : threads) thread.join();
-  log_.AddLog("10.0.0.7", "bob", CDataLog::kDownloadFile, "last", 0, 0, 0);
+  m_log.AddLog("10.0.0.7", "bob", CDataLog::kDownloadFile, "last", 0, 0, 0);
   ASSERT_TRUE(ProcessUntil([&] {
     const CLogModel& model = *Dlg().LogModel();
     return model.rowCount() > 0 && ItemOf(model.At(model.rowCount() - 1).text) == "last";
@@ -117,7 +117,7 @@ TEST_F(LogBridgeTest, BurstsArriveInBatchesAtMostEveryInterval) {
   std::atomic<bool> stop{false};
   std::thread writer([&] {
     for (int i = 0; !stop; ++i) {
-      log_.AddLog("10.0.0.7", "bob", CDataLog::kDownloadFile, Item(0, i), 0, 0, 0);
+      m_log.AddLog("10.0.0.7", "bob", CDataLog::kDownloadFile, Item(0, i), 0, 0, 0);
       if (i % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   });

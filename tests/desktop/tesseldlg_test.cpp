@@ -63,14 +63,14 @@ class TesselDlgTest : public WindowFixture {
 
   std::vector<FileShareRecord> Shares() {
     std::vector<FileShareRecord> list;
-    shares_.ListShares(list);
+    m_shares.ListShares(list);
     return list;
   }
 };
 
 TEST_F(TesselDlgTest, DroppedFilesAndFolderBecomePublicSharesShownInFront) {
   const std::string a = MakeFile("a.txt"), b = MakeFile("b b.txt"), c = MakeFile("c.mp3");
-  const std::string folder = folder_ / "files/photos";
+  const std::string folder = m_folder / "files/photos";
   fs::create_directory(folder);
   Dlg().ShowList(Dlg::kViewMyFriends, true);
 
@@ -105,21 +105,21 @@ TEST_F(TesselDlgTest, DroppedFilesAndFolderBecomePublicSharesShownInFront) {
 
 TEST_F(TesselDlgTest, VanishedShareLeavesListAndStoreWhileUnreadableOneStays) {
   for (const char* name : {"one.txt", "two.txt", "three.txt"})
-    ASSERT_FALSE(shares_.ShareFile(MakeFile(name, 1234), "", 0).empty());
+    ASSERT_FALSE(m_shares.ShareFile(MakeFile(name, 1234), "", 0).empty());
   // A link that loops: the path is there, but cannot be looked at (ELOOP) even by root.
-  const std::string loop = folder_ / "files/loop";
+  const std::string loop = m_folder / "files/loop";
   ASSERT_EQ(symlink(loop.c_str(), loop.c_str()), 0);
-  ASSERT_FALSE(shares_.ShareFile(loop, "", 1).empty());
+  ASSERT_FALSE(m_shares.ShareFile(loop, "", 1).empty());
   Dlg().ShowList(Dlg::kViewFileShare, true);
   ASSERT_EQ(Dlg().SharesList()->topLevelItemCount(), 4);
 
-  fs::remove(folder_ / "files/two.txt");
+  fs::remove(m_folder / "files/two.txt");
   Dlg().ShowList(Dlg::kViewFileShare, true);
 
   EXPECT_EQ(Column(Dlg().SharesList(), Dlg::kColName),
             QStringList({"one.txt", "three.txt", "loop"}));
   FileShareRecord gone;
-  EXPECT_FALSE(shares_.GetShare("two.txt", gone));
+  EXPECT_FALSE(m_shares.GetShare("two.txt", gone));
   // The row after the vanished one is whole.
   const QTreeWidgetItem* three = Row(Dlg().SharesList(), "three.txt");
   ASSERT_NE(three, nullptr);
@@ -130,7 +130,7 @@ TEST_F(TesselDlgTest, VanishedShareLeavesListAndStoreWhileUnreadableOneStays) {
                   .hasMatch())
       << three->text(Dlg::kColFileTime).toStdString();
   EXPECT_FALSE(three->text(Dlg::kColShareTime).isEmpty());
-  EXPECT_EQ(three->text(Dlg::kColPath).toStdString(), folder_ / "files/three.txt");
+  EXPECT_EQ(three->text(Dlg::kColPath).toStdString(), m_folder / "files/three.txt");
   // The unreadable share keeps its row and its record, with no size or time.
   const QTreeWidgetItem* unreadable = Row(Dlg().SharesList(), "loop");
   ASSERT_NE(unreadable, nullptr);
@@ -138,12 +138,12 @@ TEST_F(TesselDlgTest, VanishedShareLeavesListAndStoreWhileUnreadableOneStays) {
   EXPECT_EQ(unreadable->text(Dlg::kColSize), "");
   EXPECT_EQ(unreadable->text(Dlg::kColFileTime), "");
   FileShareRecord kept;
-  EXPECT_TRUE(shares_.GetShare("loop", kept));
+  EXPECT_TRUE(m_shares.GetShare("loop", kept));
 }
 
 TEST_F(TesselDlgTest, DeleteKeyRemovesEverySelectedShareWithoutAsking) {
   for (const char* name : {"1.txt", "2.txt", "3.txt", "4.txt", "5.txt"})
-    ASSERT_FALSE(shares_.ShareFile(MakeFile(name), "", 0).empty());
+    ASSERT_FALSE(m_shares.ShareFile(MakeFile(name), "", 0).empty());
   Dlg().show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&Dlg()));
   QTreeWidget* list = Dlg().SharesList();
@@ -161,13 +161,13 @@ TEST_F(TesselDlgTest, DeleteKeyRemovesEverySelectedShareWithoutAsking) {
   ASSERT_EQ(Shares().size(), 2u);
   EXPECT_EQ(Shares()[0].name, "2.txt");
   EXPECT_EQ(Shares()[1].name, "4.txt");
-  EXPECT_TRUE(shell_.questions.empty());
-  EXPECT_TRUE(fs::exists(folder_ / "files/3.txt")) << "only the share goes, not the file";
+  EXPECT_TRUE(m_shell.questions.empty());
+  EXPECT_TRUE(fs::exists(m_folder / "files/3.txt")) << "only the share goes, not the file";
 }
 
 TEST_F(TesselDlgTest, CopyUrlPutsDirectUrlAndCurrentShareOnClipboard) {
-  ASSERT_EQ(shares_.ShareFile(MakeFile("a b.txt"), "", 0), "a b.txt");
-  ASSERT_FALSE(shares_.ShareFile(MakeFile("other.txt"), "", 0).empty());
+  ASSERT_EQ(m_shares.ShareFile(MakeFile("a b.txt"), "", 0), "a b.txt");
+  ASSERT_FALSE(m_shares.ShareFile(MakeFile("other.txt"), "", 0).empty());
   Dlg().ShowList(Dlg::kViewFileShare, true);
   QClipboard* clipboard = QGuiApplication::clipboard();
   clipboard->setText("before");
@@ -201,16 +201,16 @@ TEST_F(TesselDlgTest, CopyUrlPutsDirectUrlAndCurrentShareOnClipboard) {
 
 TEST_F(TesselDlgTest, RefreshingSharesLeavesTheListInFront) {
   Dlg().ShowList(Dlg::kViewMyFriends, true);
-  ASSERT_FALSE(shares_.ShareFile(MakeFile("late.txt"), "", 0).empty());
+  ASSERT_FALSE(m_shares.ShareFile(MakeFile("late.txt"), "", 0).empty());
   Dlg().OnCommand(Dlg::kRefreshShares);
   EXPECT_EQ(Dlg().CurrentView(), Dlg::kViewMyFriends);
   EXPECT_EQ(Dlg().OutBar()->GetSelectedItem(), Dlg::kViewMyFriends);
   EXPECT_EQ(Column(Dlg().SharesList(), Dlg::kColName), QStringList({"late.txt"}));
 
   // An upload on a worker thread says the shares changed: the same refill, later.
-  ASSERT_FALSE(shares_.ShareFile(MakeFile("uploaded.txt"), "bob", 0).empty());
+  ASSERT_FALSE(m_shares.ShareFile(MakeFile("uploaded.txt"), "bob", 0).empty());
   std::thread worker(
-      [&] { log_.AddLog("10.0.0.7", "bob", CDataLog::kUploadFile, "uploaded.txt", 0, 10, 1); });
+      [&] { m_log.AddLog("10.0.0.7", "bob", CDataLog::kUploadFile, "uploaded.txt", 0, 10, 1); });
   worker.join();
   EXPECT_TRUE(ProcessUntil([&] { return Dlg().SharesList()->topLevelItemCount() == 2; }));
   EXPECT_EQ(Dlg().CurrentView(), Dlg::kViewMyFriends);
@@ -249,29 +249,29 @@ TEST_F(TesselDlgTest, InternetCheckOnFirstTickThenEvery301Ticks) {
 }
 
 TEST_F(TesselDlgTest, UpdaterBesideTheProgramStartsOnceUnlessTurnedOff) {
-  const std::string updater = folder_ / "tessel-update";
+  const std::string updater = m_folder / "tessel-update";
   std::ofstream(updater) << "#!/bin/sh\n";
   fs::permissions(updater, fs::perms::owner_all);
 
   // The setting is missing at first: the updater starts, on the first tick only.
-  ASSERT_EQ(system_.GetParam("CheckNewVersion"), "1") << "the default row";
-  ASSERT_TRUE(system_.SetParam("CheckNewVersion", ""));
+  ASSERT_EQ(m_system.GetParam("CheckNewVersion"), "1") << "the default row";
+  ASSERT_TRUE(m_system.SetParam("CheckNewVersion", ""));
   for (int tick = 0; tick < 5; ++tick) Dlg().OnTimer();
   ASSERT_EQ(Dlg().updater_starts.size(), 1u);
   EXPECT_EQ(Dlg().updater_starts[0].toStdString(), updater);
   EXPECT_EQ(
       Dlg().updater_arguments,
       QStringList({"/LocalVersion=3.6", "/RemoteURL=http://web.test/download/tesselsetup.ini"}));
-  dlg_.reset();
+  m_dlg.reset();
 
-  ASSERT_TRUE(system_.SetParam("CheckNewVersion", "0"));
+  ASSERT_TRUE(m_system.SetParam("CheckNewVersion", "0"));
   for (int tick = 0; tick < 5; ++tick) Dlg().OnTimer();
   EXPECT_TRUE(Dlg().updater_starts.empty());
-  dlg_.reset();
+  m_dlg.reset();
 
   // Without the file nothing is started, whatever the setting.
   fs::remove(updater);
-  ASSERT_TRUE(system_.SetParam("CheckNewVersion", "1"));
+  ASSERT_TRUE(m_system.SetParam("CheckNewVersion", "1"));
   Dlg().OnTimer();
   EXPECT_TRUE(Dlg().updater_starts.empty());
 }
@@ -327,7 +327,7 @@ TEST_F(TesselDlgTest, HandOverSharesWithItsModeAndShowsFileShare) {
   Dlg().ShowList(Dlg::kViewLogs, true);
   EXPECT_TRUE(Dlg().ShareHandedOver(MakeFile("handed.txt"), 7));
   FileShareRecord share;
-  ASSERT_TRUE(shares_.GetShare("handed.txt", share));
+  ASSERT_TRUE(m_shares.GetShare("handed.txt", share));
   EXPECT_EQ(share.share_mode, FileShareRecord::kModeAuth) << "any non-zero mode needs a login";
   EXPECT_EQ(Dlg().CurrentView(), Dlg::kViewFileShare);
   EXPECT_EQ(Column(Dlg().SharesList(), Dlg::kColName), QStringList({"handed.txt"}));
@@ -337,44 +337,58 @@ TEST_F(TesselDlgTest, DeletingAnAccountAsksAndNoKeepsIt) {
   AccountRecord bob;
   bob.account_name = "bob";
   bob.password = "pw";
-  ASSERT_TRUE(accounts_.AddAccount(bob));
+  ASSERT_TRUE(m_accounts.AddAccount(bob));
   Dlg().ShowList(Dlg::kViewMyFriends, true);
   QTreeWidget* list = Dlg().AccountsList();
   // Nothing current and selected: nothing asked.
   list->clearSelection();
   list->setCurrentItem(nullptr);
   Dlg().OnCommand(Dlg::kDeleteAccount);
-  EXPECT_TRUE(shell_.questions.empty());
+  EXPECT_TRUE(m_shell.questions.empty());
 
   list->setCurrentItem(Row(list, "bob"));
-  shell_.answer_yes = false;
+  m_shell.answer_yes = false;
   Dlg().OnCommand(Dlg::kDeleteAccount);
-  ASSERT_EQ(shell_.questions.size(), 1u);
-  EXPECT_EQ(shell_.questions[0], "Are you sure to delete this account?");
+  ASSERT_EQ(m_shell.questions.size(), 1u);
+  EXPECT_EQ(m_shell.questions[0], "Are you sure to delete this account?");
   AccountRecord found;
-  EXPECT_TRUE(accounts_.GetAccount("bob", found));
+  EXPECT_TRUE(m_accounts.GetAccount("bob", found));
 
-  shell_.answer_yes = true;
+  m_shell.answer_yes = true;
   Dlg().OnCommand(Dlg::kDeleteAccount);
-  EXPECT_FALSE(accounts_.GetAccount("bob", found));
+  EXPECT_FALSE(m_accounts.GetAccount("bob", found));
   EXPECT_EQ(Row(Dlg().AccountsList(), "bob"), nullptr);
+}
+
+TEST_F(TesselDlgTest, StartupNoticesShowInTheStatusTextProblemsFirst) {
+  MainWindowContext context = Context();
+  context.notices = {{"Database: /home/ann/tessel.mdb", false},
+                     {"The account admin still has the default password.", true},
+                     {"Serving on port 8080.", false}};
+  RecordingDlg dlg(context, &m_shell, WebService{"web.test", 80});
+  EXPECT_EQ(dlg.StatusText(), "The account admin still has the default password.");
+  const QString tip = dlg.findChild<QLineEdit*>("statusText")->toolTip();
+  EXPECT_EQ(tip,
+            "Database: /home/ann/tessel.mdb\nThe account admin still has the default "
+            "password.\nServing on port 8080.");
+  dlg.ReleaseLog();
 }
 
 TEST_F(TesselDlgTest, OpeningCommandsUseTheDesktopsHandler) {
   Dlg().OnCommand(Dlg::kMyShare);
-  EXPECT_TRUE(shell_.opened.empty()) << "no page URL yet";
+  EXPECT_TRUE(m_shell.opened.empty()) << "no page URL yet";
   Dlg().SetPageUrl("http://10.0.0.5/");
   Dlg().OnCommand(Dlg::kMyShare);
   Dlg().OnCommand(Dlg::kMyComputer);
   Dlg().OnCommand(Dlg::kUploadPath);
   Dlg().OnCommand(Dlg::kHelp);
   Dlg().OnCommand(Dlg::kHomepage);
-  ASSERT_EQ(shell_.opened.size(), 5u);
-  EXPECT_EQ(shell_.opened[0], QUrl("http://10.0.0.5/"));
-  EXPECT_EQ(shell_.opened[1], QUrl::fromLocalFile(QDir::homePath()));
-  EXPECT_EQ(shell_.opened[2].toLocalFile().toStdString(), system_.GetUploadPath());
-  EXPECT_EQ(shell_.opened[3], QUrl("http://web.test/download/tessel.pdf"));
-  EXPECT_EQ(shell_.opened[4], QUrl("http://web.test/"));
+  ASSERT_EQ(m_shell.opened.size(), 5u);
+  EXPECT_EQ(m_shell.opened[0], QUrl("http://10.0.0.5/"));
+  EXPECT_EQ(m_shell.opened[1], QUrl::fromLocalFile(QDir::homePath()));
+  EXPECT_EQ(m_shell.opened[2].toLocalFile().toStdString(), m_system.GetUploadPath());
+  EXPECT_EQ(m_shell.opened[3], QUrl("http://web.test/download/tessel.pdf"));
+  EXPECT_EQ(m_shell.opened[4], QUrl("http://web.test/"));
 }
 
 // A port on loopback that nothing listens on now.
@@ -408,16 +422,16 @@ void SettingsWithPort(CTesselDlg& dlg, const QString& port) {
 
 TEST_F(TesselDlgTest, SettingsMoveTheServiceOnlyToAPortThatOpens) {
   // The dialog writes or removes the auto-start entry: this test's own.
-  setenv("XDG_CONFIG_HOME", (folder_ / "config").c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (m_folder / "config").c_str(), 1);
   const int first = FreePort();
-  ASSERT_TRUE(service_.Start(first));
+  ASSERT_TRUE(m_service.Start(first));
   RecordingDlg& dlg = Dlg();
 
   // A text that names no port: stored as typed, the service stays, the status says why.
   SettingsWithPort(dlg, "web");
-  EXPECT_EQ(system_.GetParam("LocalPort"), "web");
-  EXPECT_EQ(service_.Port(), first);
-  EXPECT_TRUE(service_.IsRunning());
+  EXPECT_EQ(m_system.GetParam("LocalPort"), "web");
+  EXPECT_EQ(m_service.Port(), first);
+  EXPECT_TRUE(m_service.IsRunning());
   EXPECT_NE(dlg.StatusText().indexOf("web"), -1) << dlg.StatusText().toStdString();
   EXPECT_EQ(dlg.checks, 1) << "an Internet check follows every OK";
 
@@ -430,18 +444,18 @@ TEST_F(TesselDlgTest, SettingsMoveTheServiceOnlyToAPortThatOpens) {
   ASSERT_EQ(listen(held, 1), 0);
   const int taken = ntohs(address.sin_port);
   SettingsWithPort(dlg, QString::number(taken));
-  EXPECT_EQ(system_.GetParam("LocalPort"), std::to_string(taken));
-  EXPECT_EQ(service_.Port(), first);
-  EXPECT_TRUE(service_.IsRunning());
+  EXPECT_EQ(m_system.GetParam("LocalPort"), std::to_string(taken));
+  EXPECT_EQ(m_service.Port(), first);
+  EXPECT_TRUE(m_service.IsRunning());
   EXPECT_NE(dlg.StatusText().indexOf(QString::number(taken)), -1) << dlg.StatusText().toStdString();
   EXPECT_NE(dlg.StatusText().indexOf(QString::number(first)), -1) << dlg.StatusText().toStdString();
   close(held);
 
   const int next = FreePort();
   SettingsWithPort(dlg, QString::number(next));
-  EXPECT_EQ(service_.Port(), next);
+  EXPECT_EQ(m_service.Port(), next);
   EXPECT_EQ(dlg.checks, 3);
-  service_.Stop();
+  m_service.Stop();
 }
 
 }  // namespace

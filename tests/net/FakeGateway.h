@@ -77,8 +77,8 @@ inline std::string DescriptionXml(const DescriptionLayout& layout) {
          "<serviceList><service><serviceType>urn:schemas-upnp-org:service:Layer3Forwarding:1" +
          "</serviceType></service></serviceList><deviceList>" +
          "<device><deviceType>urn:schemas-upnp-org:device:LANDevice:1</deviceType></device>" +
-         "<device><deviceType>" + layout.wan + "</deviceType><deviceList>" + "<device><deviceType>" +
-         layout.connection + "</deviceType>" +
+         "<device><deviceType>" + layout.wan + "</deviceType><deviceList>" +
+         "<device><deviceType>" + layout.connection + "</deviceType>" +
          (layout.service_list ? "<serviceList>" + services + "</serviceList>" : "") +
          "</device></deviceList></device></deviceList></device></root>";
 }
@@ -146,25 +146,25 @@ class FakeGateway {
   using Handler = std::function<Reply(const std::string& request)>;
 
   FakeGateway() {
-    udp_ = ListenUdp(&ssdp_port_);
-    tcp_ = ListenTcp(&http_port_);
-    location_ = "http://127.0.0.1:" + std::to_string(http_port_) + "/rootDesc.xml";
-    handler_ = [](const std::string&) { return Reply{Fault(401)}; };
-    ssdp_thread_ = std::thread([this] { RunSsdp(); });
-    http_thread_ = std::thread([this] { RunHttp(); });
+    m_udp = ListenUdp(&m_ssdp_port);
+    m_tcp = ListenTcp(&m_http_port);
+    m_location = "http://127.0.0.1:" + std::to_string(m_http_port) + "/rootDesc.xml";
+    m_handler = [](const std::string&) { return Reply{Fault(401)}; };
+    m_ssdp_thread = std::thread([this] { RunSsdp(); });
+    m_http_thread = std::thread([this] { RunHttp(); });
   }
   ~FakeGateway() {
-    stop_ = true;
-    ssdp_thread_.join();
-    http_thread_.join();
-    close(udp_);
-    close(tcp_);
+    m_stop = true;
+    m_ssdp_thread.join();
+    m_http_thread.join();
+    close(m_udp);
+    close(m_tcp);
   }
 
-  uint16_t ssdp_port() const { return ssdp_port_; }
-  uint16_t http_port() const { return http_port_; }
+  uint16_t ssdp_port() const { return m_ssdp_port; }
+  uint16_t http_port() const { return m_http_port; }
   std::string Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(http_port_) + path;
+    return "http://127.0.0.1:" + std::to_string(m_http_port) + path;
   }
   std::string SearchAnswer(const std::string& location) const {
     return "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=120\r\nST: upnp:rootdevice\r\n"
@@ -175,13 +175,13 @@ class FakeGateway {
 
   // Each search is answered with the next queued datagram; an empty queue stays silent.
   void QueueSsdp(std::vector<std::string> datagrams, bool only_standard_search = false) {
-    std::lock_guard lock(mutex_);
-    for (auto& d : datagrams) ssdp_answers_.push_back(std::move(d));
-    only_standard_ = only_standard_search;
+    std::lock_guard lock(m_mutex);
+    for (auto& d : datagrams) m_ssdp_answers.push_back(std::move(d));
+    m_only_standard = only_standard_search;
   }
   void SetHandler(Handler handler) {
-    std::lock_guard lock(mutex_);
-    handler_ = std::move(handler);
+    std::lock_guard lock(m_mutex);
+    m_handler = std::move(handler);
   }
   // Serves description for the description path and handler for everything else.
   void ServeDescription(const std::string& description, Handler control = nullptr) {
@@ -193,61 +193,61 @@ class FakeGateway {
   // The datagrams received so far, once at least `least` have arrived (or a second has passed).
   std::vector<std::string> Datagrams(size_t least = 0) {
     for (int i = 0; i < 100 && DatagramCount() < least; ++i) std::this_thread::sleep_for(10ms);
-    std::lock_guard lock(mutex_);
-    return datagrams_;
+    std::lock_guard lock(m_mutex);
+    return m_datagrams;
   }
   size_t DatagramCount() {
-    std::lock_guard lock(mutex_);
-    return datagrams_.size();
+    std::lock_guard lock(m_mutex);
+    return m_datagrams.size();
   }
   std::vector<std::string> Requests() {
-    std::lock_guard lock(mutex_);
-    return requests_;
+    std::lock_guard lock(m_mutex);
+    return m_requests;
   }
   void ClearRecords() {
-    std::lock_guard lock(mutex_);
-    datagrams_.clear();
-    requests_.clear();
+    std::lock_guard lock(m_mutex);
+    m_datagrams.clear();
+    m_requests.clear();
   }
 
  private:
   void RunSsdp() {
     std::vector<char> buffer(65536);
-    while (!stop_) {
-      if (!Readable(udp_, 20)) continue;
+    while (!m_stop) {
+      if (!Readable(m_udp, 20)) continue;
       sockaddr_in from{};
       socklen_t size = sizeof from;
-      const ssize_t n = recvfrom(udp_, buffer.data(), buffer.size(), 0,
+      const ssize_t n = recvfrom(m_udp, buffer.data(), buffer.size(), 0,
                                  reinterpret_cast<sockaddr*>(&from), &size);
       if (n <= 0) continue;
       std::string datagram(buffer.data(), static_cast<size_t>(n));
-      std::lock_guard lock(mutex_);
-      datagrams_.push_back(datagram);
-      if (only_standard_ && datagram.find("ST:upnp:rootdevice") == std::string::npos) continue;
-      if (ssdp_answers_.empty()) continue;
-      const std::string answer = std::move(ssdp_answers_.front());
-      ssdp_answers_.pop_front();
-      sendto(udp_, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), size);
+      std::lock_guard lock(m_mutex);
+      m_datagrams.push_back(datagram);
+      if (m_only_standard && datagram.find("ST:upnp:rootdevice") == std::string::npos) continue;
+      if (m_ssdp_answers.empty()) continue;
+      const std::string answer = std::move(m_ssdp_answers.front());
+      m_ssdp_answers.pop_front();
+      sendto(m_udp, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), size);
     }
   }
 
   void RunHttp() {
-    while (!stop_) {
-      if (!Readable(tcp_, 20)) continue;
-      const int fd = accept(tcp_, nullptr, nullptr);
+    while (!m_stop) {
+      if (!Readable(m_tcp, 20)) continue;
+      const int fd = accept(m_tcp, nullptr, nullptr);
       if (fd < 0) continue;
       std::string request = ReadRequest(fd);
       Handler handler;
       {
-        std::lock_guard lock(mutex_);
-        requests_.push_back(request);
-        handler = handler_;
+        std::lock_guard lock(m_mutex);
+        m_requests.push_back(request);
+        handler = m_handler;
       }
       const Reply reply = handler(request);
       if (!reply.bytes.empty()) send(fd, reply.bytes.data(), reply.bytes.size(), MSG_NOSIGNAL);
       // A kept connection ends when the client closes it.
       char c;
-      while (reply.keep_open && !stop_ && !(Readable(fd, 20) && recv(fd, &c, 1, 0) <= 0)) {
+      while (reply.keep_open && !m_stop && !(Readable(fd, 20) && recv(fd, &c, 1, 0) <= 0)) {
       }
       close(fd);
     }
@@ -269,20 +269,20 @@ class FakeGateway {
     return request;
   }
 
-  int udp_ = -1;
-  int tcp_ = -1;
-  uint16_t ssdp_port_ = 0;
-  uint16_t http_port_ = 0;
-  std::string location_;
-  std::atomic<bool> stop_{false};
-  std::mutex mutex_;
-  std::deque<std::string> ssdp_answers_;
-  bool only_standard_ = false;
-  Handler handler_;
-  std::vector<std::string> datagrams_;
-  std::vector<std::string> requests_;
-  std::thread ssdp_thread_;
-  std::thread http_thread_;
+  int m_udp = -1;
+  int m_tcp = -1;
+  uint16_t m_ssdp_port = 0;
+  uint16_t m_http_port = 0;
+  std::string m_location;
+  std::atomic<bool> m_stop{false};
+  std::mutex m_mutex;
+  std::deque<std::string> m_ssdp_answers;
+  bool m_only_standard = false;
+  Handler m_handler;
+  std::vector<std::string> m_datagrams;
+  std::vector<std::string> m_requests;
+  std::thread m_ssdp_thread;
+  std::thread m_http_thread;
 };
 
 // The SOAP request the client must send for action, byte for byte.

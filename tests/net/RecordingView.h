@@ -20,17 +20,17 @@ class RecordingView : public InternetCheckView {
   void StepProgress() override { Add("step"); }
 
   std::vector<std::string> Take() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(events_, {});
+    std::lock_guard lock(m_mutex);
+    return std::exchange(m_events, {});
   }
 
  private:
   void Add(std::string event) {
-    std::lock_guard lock(mutex_);
-    events_.push_back(std::move(event));
+    std::lock_guard lock(m_mutex);
+    m_events.push_back(std::move(event));
   }
-  std::mutex mutex_;
-  std::vector<std::string> events_;
+  std::mutex m_mutex;
+  std::vector<std::string> m_events;
 };
 
 }  // namespace tessel::test

@@ -38,36 +38,37 @@ class TableGateway {
     bool operator==(const Mapping&) const = default;
   };
 
-  explicit TableGateway(std::vector<Mapping> table = {}) : table_(std::move(table)) {
-    nat_ = Discovered(gateway_, {}, [this](const std::string& request) { return Handle(request); });
+  explicit TableGateway(std::vector<Mapping> table = {}) : m_table(std::move(table)) {
+    m_nat =
+        Discovered(m_gateway, {}, [this](const std::string& request) { return Handle(request); });
   }
 
-  CUPnPNat& nat() { return *nat_; }
+  CUPnPNat& nat() { return *m_nat; }
   std::vector<Mapping> Table() {
-    std::lock_guard lock(mutex_);
-    return table_;
+    std::lock_guard lock(m_mutex);
+    return m_table;
   }
   void SetExternalIp(const std::string& ip) {
-    std::lock_guard lock(mutex_);
-    external_ip_ = ip;
+    std::lock_guard lock(m_mutex);
+    m_external_ip = ip;
   }
   void SetDelay(std::chrono::milliseconds delay) {
-    std::lock_guard lock(mutex_);
-    delay_ = delay;
+    std::lock_guard lock(m_mutex);
+    m_delay = delay;
   }
   // The actions received, with their main argument: "GetExternalIPAddress", "List 0",
   // "Delete 8081/TCP", "Add 9001".
   std::vector<std::string> Actions() {
-    std::lock_guard lock(mutex_);
-    return actions_;
+    std::lock_guard lock(m_mutex);
+    return m_actions;
   }
 
  private:
   FakeGateway::Reply Handle(const std::string& request) {
     const size_t hash = request.find('#');
     const std::string action = request.substr(hash + 1, request.find('"', hash) - hash - 1);
-    std::unique_lock lock(mutex_);
-    const auto delay = delay_;
+    std::unique_lock lock(m_mutex);
+    const auto delay = m_delay;
     lock.unlock();
     std::this_thread::sleep_for(delay);
     lock.lock();
@@ -75,16 +76,16 @@ class TableGateway {
     const std::string protocol = Element(request, "NewProtocol");
     auto same = [&](const Mapping& m) { return m.port == port && m.protocol == protocol; };
     if (action == "GetExternalIPAddress") {
-      actions_.push_back(action);
+      m_actions.push_back(action);
       return {HttpOk(
-          SoapReply("s", "<u:GetExternalIPAddressResponse><NewExternalIPAddress>" + external_ip_ +
+          SoapReply("s", "<u:GetExternalIPAddressResponse><NewExternalIPAddress>" + m_external_ip +
                              "</NewExternalIPAddress></u:GetExternalIPAddressResponse>"))};
     }
     if (action == "GetGenericPortMappingEntry") {
       const size_t index = std::stoul(Element(request, "NewPortMappingIndex"));
-      actions_.push_back("List " + std::to_string(index));
-      if (index >= table_.size()) return {Fault(713)};
-      const Mapping& m = table_[index];
+      m_actions.push_back("List " + std::to_string(index));
+      if (index >= m_table.size()) return {Fault(713)};
+      const Mapping& m = m_table[index];
       return {HttpOk(SoapReply(
           "s", "<u:GetGenericPortMappingEntryResponse><NewRemoteHost/><NewExternalPort>" + m.port +
                    "</NewExternalPort><NewProtocol>" + m.protocol +
@@ -95,62 +96,62 @@ class TableGateway {
                    "</u:GetGenericPortMappingEntryResponse>"))};
     }
     if (action == "DeletePortMapping") {
-      actions_.push_back("Delete " + port + "/" + protocol);
-      const auto found = std::find_if(table_.begin(), table_.end(), same);
-      if (found == table_.end()) return {Fault(714)};
-      table_.erase(found);
+      m_actions.push_back("Delete " + port + "/" + protocol);
+      const auto found = std::find_if(m_table.begin(), m_table.end(), same);
+      if (found == m_table.end()) return {Fault(714)};
+      m_table.erase(found);
       return {HttpOk(SoapReply("s", "<u:DeletePortMappingResponse/>"))};
     }
     if (action == "AddPortMapping") {
-      actions_.push_back("Add " + port);
+      m_actions.push_back("Add " + port);
       const std::string client = Element(request, "NewInternalClient");
-      const auto found = std::find_if(table_.begin(), table_.end(), same);
-      if (found != table_.end() && found->client != client) return {Fault(718)};
-      if (found != table_.end()) table_.erase(found);
-      table_.push_back({port, protocol, client, Element(request, "NewPortMappingDescription")});
+      const auto found = std::find_if(m_table.begin(), m_table.end(), same);
+      if (found != m_table.end() && found->client != client) return {Fault(718)};
+      if (found != m_table.end()) m_table.erase(found);
+      m_table.push_back({port, protocol, client, Element(request, "NewPortMappingDescription")});
       return {HttpOk(SoapReply("s", "<u:AddPortMappingResponse/>"))};
     }
     return {Fault(401)};
   }
 
-  std::mutex mutex_;
-  std::vector<Mapping> table_;
-  std::string external_ip_ = "203.0.113.7";
-  std::chrono::milliseconds delay_{0};
-  std::vector<std::string> actions_;
-  FakeGateway gateway_;
-  std::unique_ptr<CUPnPNat> nat_;
+  std::mutex m_mutex;
+  std::vector<Mapping> m_table;
+  std::string m_external_ip = "203.0.113.7";
+  std::chrono::milliseconds m_delay{0};
+  std::vector<std::string> m_actions;
+  FakeGateway m_gateway;
+  std::unique_ptr<CUPnPNat> m_nat;
 };
 
 // The web service: answers each path with a fixed reply and records the requests.
 class FakeWebService {
  public:
   FakeWebService() {
-    http_.SetHandler([this](const std::string& request) {
-      std::lock_guard lock(mutex_);
+    m_http.SetHandler([this](const std::string& request) {
+      std::lock_guard lock(m_mutex);
       const std::string path = request.substr(4, request.find(' ', 4) - 4);
       const std::string route = path.substr(0, path.find('?'));
-      const auto reply = replies_.find(route);
-      return FakeGateway::Reply{reply != replies_.end() ? reply->second
-                                                        : "HTTP/1.1 404 Not Found\r\n\r\n"};
+      const auto reply = m_replies.find(route);
+      return FakeGateway::Reply{reply != m_replies.end() ? reply->second
+                                                         : "HTTP/1.1 404 Not Found\r\n\r\n"};
     });
   }
-  tessel::WebService Address() const { return {"127.0.0.1", http_.http_port()}; }
+  tessel::WebService Address() const { return {"127.0.0.1", m_http.http_port()}; }
   // route is the path without the query; body is sent with a 200 status.
   void Answer(const std::string& route, const std::string& body) {
     Reply(route, HttpOk(body, "text/plain"));
   }
   void Reply(const std::string& route, const std::string& reply) {
-    std::lock_guard lock(mutex_);
-    replies_[route] = reply;
+    std::lock_guard lock(m_mutex);
+    m_replies[route] = reply;
   }
-  std::vector<std::string> Requests() { return http_.Requests(); }
-  void Clear() { http_.ClearRecords(); }
+  std::vector<std::string> Requests() { return m_http.Requests(); }
+  void Clear() { m_http.ClearRecords(); }
 
  private:
-  std::mutex mutex_;
-  std::map<std::string, std::string> replies_;
-  FakeGateway http_;
+  std::mutex m_mutex;
+  std::map<std::string, std::string> m_replies;
+  FakeGateway m_http;
 };
 
 // One check with the given settings; the pause after the forwarding is left out.

@@ -91,8 +91,8 @@ class Namespace {
   Namespace() {
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
+    m_pid = fork();
+    if (m_pid == 0) {
       prctl(PR_SET_PDEATHSIG, SIGKILL);
       const char ok = unshare(CLONE_NEWNET) == 0 ? 1 : 0;
       [[maybe_unused]] ssize_t written = write(ready[1], &ok, 1);
@@ -100,30 +100,30 @@ class Namespace {
     }
     close(ready[1]);
     char ok = 0;
-    if (pid_ > 0 && read(ready[0], &ok, 1) == 1 && ok) {
-      fd_ = open(("/proc/" + std::to_string(pid_) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+    if (m_pid > 0 && read(ready[0], &ok, 1) == 1 && ok) {
+      m_fd = open(("/proc/" + std::to_string(m_pid) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
     }
     close(ready[0]);
   }
   ~Namespace() {
-    if (fd_ >= 0) close(fd_);
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
+    if (m_fd >= 0) close(m_fd);
+    if (m_pid > 0) {
+      kill(m_pid, SIGKILL);
+      waitpid(m_pid, nullptr, 0);
     }
   }
   Namespace(const Namespace&) = delete;
   Namespace& operator=(const Namespace&) = delete;
 
-  bool Ok() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
-  std::string Pid() const { return std::to_string(pid_); }
+  bool Ok() const { return m_fd >= 0; }
+  int fd() const { return m_fd; }
+  std::string Pid() const { return std::to_string(m_pid); }
 
   // A socket that belongs to this namespace.
   int Socket(int type) const {
     const int own = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
     int fd = -1;
-    if (own >= 0 && setns(fd_, CLONE_NEWNET) == 0) {
+    if (own >= 0 && setns(m_fd, CLONE_NEWNET) == 0) {
       fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
       if (setns(own, CLONE_NEWNET) != 0) std::abort();  // never go on in the wrong namespace
     }
@@ -132,8 +132,8 @@ class Namespace {
   }
 
  private:
-  pid_t pid_ = -1;
-  int fd_ = -1;
+  pid_t m_pid = -1;
+  int m_fd = -1;
 };
 
 // Starts argv in ns (this process's namespace when null) with its output appended to log.
@@ -178,22 +178,22 @@ std::string ReadFile(const std::string& path) {
 // directly connected host does.
 class StunAnswerer {
  public:
-  explicit StunAnswerer(int fd) : fd_(fd), thread_([this] { Serve(); }) {}
+  explicit StunAnswerer(int fd) : m_fd(fd), m_thread([this] { Serve(); }) {}
   ~StunAnswerer() {
-    stop_ = true;
-    thread_.join();
-    close(fd_);
+    m_stop = true;
+    m_thread.join();
+    close(m_fd);
   }
 
  private:
   void Serve() {
     unsigned char request[548];
-    while (!stop_) {
-      if (!Readable(fd_, 20)) continue;
+    while (!m_stop) {
+      if (!Readable(m_fd, 20)) continue;
       sockaddr_in from{};
       socklen_t size = sizeof from;
       const ssize_t n =
-          recvfrom(fd_, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&from), &size);
+          recvfrom(m_fd, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&from), &size);
       if (n < 20 || request[0] != 0x00 || request[1] != 0x01) continue;
       // Binding success: the request's cookie and transaction id, one XOR-MAPPED-ADDRESS.
       unsigned char reply[32] = {0x01, 0x01, 0x00, 12};
@@ -213,13 +213,13 @@ class StunAnswerer {
                                            static_cast<unsigned char>(address >> 8),
                                            static_cast<unsigned char>(address)};
       std::copy(attribute, attribute + 12, reply + 20);
-      sendto(fd_, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&from), size);
+      sendto(m_fd, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&from), size);
     }
   }
 
-  int fd_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
+  int m_fd;
+  std::atomic<bool> m_stop{false};
+  std::thread m_thread;
 };
 
 // miniupnpd on a router between this process's namespace and a WAN namespace.
@@ -228,91 +228,91 @@ class RealGateway {
   // version1: the device describes itself as version 1 (-1) instead of Debian's default 2.
   explicit RealGateway(bool version1) {
     char pattern[] = "/tmp/tessel-miniupnpd-XXXXXX";
-    folder_ = mkdtemp(pattern) ? pattern : "";
-    log_ = folder_ + "/log.txt";
-    if (folder_.empty() || !router_.Ok() || !wan_.Ok()) {
-      failure_ = "cannot make the namespaces";
+    m_folder = mkdtemp(pattern) ? pattern : "";
+    m_log = m_folder + "/log.txt";
+    if (m_folder.empty() || !m_router.Ok() || !m_wan.Ok()) {
+      m_failure = "cannot make the namespaces";
       return;
     }
-    if (!Run(&router_, {FindProgram("nft"), "list", "tables"}, log_)) {
-      skip_ = "nftables is not available in this kernel";
+    if (!Run(&m_router, {FindProgram("nft"), "list", "tables"}, m_log)) {
+      m_skip = "nftables is not available in this kernel";
       return;
     }
-    std::ofstream(folder_ + "/lan.batch")
-        << "link add name tl0 type veth peer name tl1 netns " << router_.Pid() << "\n"
+    std::ofstream(m_folder + "/lan.batch")
+        << "link add name tl0 type veth peer name tl1 netns " << m_router.Pid() << "\n"
         << "addr add " << kLanHost << "/24 dev tl0\nlink set tl0 up\n"
         << "route add default via " << kRouterLan << "\n";
-    std::ofstream(folder_ + "/router.batch")
-        << "link add name tw0 type veth peer name tw1 netns " << wan_.Pid() << "\n"
+    std::ofstream(m_folder + "/router.batch")
+        << "link add name tw0 type veth peer name tw1 netns " << m_wan.Pid() << "\n"
         << "link set lo up\naddr add " << kRouterLan << "/24 dev tl1\nlink set tl1 up\n"
         << "addr add " << kRouterWan << "/24 dev tw0\nlink set tw0 up\n";
-    std::ofstream(folder_ + "/wan.batch")
+    std::ofstream(m_folder + "/wan.batch")
         << "link set lo up\naddr add " << kWanPeer << "/24 dev tw1\nlink set tw1 up\n";
-    std::ofstream(folder_ + "/rules.nft") << kRuleset;
-    std::ofstream(folder_ + "/miniupnpd.conf") << MiniupnpdConfig();
+    std::ofstream(m_folder + "/rules.nft") << kRuleset;
+    std::ofstream(m_folder + "/miniupnpd.conf") << MiniupnpdConfig();
     const std::string ip = FindProgram("ip");
-    if (!Run(nullptr, {ip, "-batch", folder_ + "/lan.batch"}, log_) ||
-        !Run(&router_, {ip, "-batch", folder_ + "/router.batch"}, log_) ||
-        !Run(&wan_, {ip, "-batch", folder_ + "/wan.batch"}, log_) ||
-        !Run(&router_, {"/bin/sh", "-c", "echo 1 > /proc/sys/net/ipv4/ip_forward"}, log_) ||
-        !Run(&router_, {FindProgram("nft"), "-f", folder_ + "/rules.nft"}, log_)) {
-      failure_ = "cannot set up the networks";
+    if (!Run(nullptr, {ip, "-batch", m_folder + "/lan.batch"}, m_log) ||
+        !Run(&m_router, {ip, "-batch", m_folder + "/router.batch"}, m_log) ||
+        !Run(&m_wan, {ip, "-batch", m_folder + "/wan.batch"}, m_log) ||
+        !Run(&m_router, {"/bin/sh", "-c", "echo 1 > /proc/sys/net/ipv4/ip_forward"}, m_log) ||
+        !Run(&m_router, {FindProgram("nft"), "-f", m_folder + "/rules.nft"}, m_log)) {
+      m_failure = "cannot set up the networks";
       return;
     }
-    const int stun = wan_.Socket(SOCK_DGRAM);
+    const int stun = m_wan.Socket(SOCK_DGRAM);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(kStunPort);
     inet_pton(AF_INET, kWanPeer, &address.sin_addr);
     if (stun < 0 || bind(stun, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      failure_ = "cannot open the STUN port";
+      m_failure = "cannot open the STUN port";
       if (stun >= 0) close(stun);
       return;
     }
-    stun_ = std::make_unique<StunAnswerer>(stun);
+    m_stun = std::make_unique<StunAnswerer>(stun);
 
-    std::vector<std::string> args = {FindProgram("miniupnpd"),    "-d", "-f",
-                                     folder_ + "/miniupnpd.conf", "-P", folder_ + "/pid"};
+    std::vector<std::string> args = {FindProgram("miniupnpd"),     "-d", "-f",
+                                     m_folder + "/miniupnpd.conf", "-P", m_folder + "/pid"};
     if (version1) args.push_back("-1");
-    daemon_ = Spawn(&router_, args, log_, true);
+    m_daemon = Spawn(&m_router, args, m_log, true);
     // Ready once it listens for HTTP, which it does after STUN has enabled forwarding.
     const auto deadline = Clock::now() + kGatewayStartLimit;
-    while (Clock::now() < deadline && ReadFile(log_).find("HTTP listening") == std::string::npos)
+    while (Clock::now() < deadline && ReadFile(m_log).find("HTTP listening") == std::string::npos)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    const std::string log = ReadFile(log_);
+    const std::string log = ReadFile(m_log);
     if (log.find("HTTP listening") == std::string::npos ||
         log.find("Port forwarding is now enabled") == std::string::npos) {
-      failure_ = "miniupnpd did not become ready";
+      m_failure = "miniupnpd did not become ready";
     }
   }
 
   ~RealGateway() {
-    if (daemon_ > 0) {
-      kill(daemon_, SIGTERM);
+    if (m_daemon > 0) {
+      kill(m_daemon, SIGTERM);
       int waited = 0;
-      while (waitpid(daemon_, nullptr, WNOHANG) == 0 && ++waited < 100)
+      while (waitpid(m_daemon, nullptr, WNOHANG) == 0 && ++waited < 100)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
       if (waited == 100) {
-        kill(daemon_, SIGKILL);
-        waitpid(daemon_, nullptr, 0);
+        kill(m_daemon, SIGKILL);
+        waitpid(m_daemon, nullptr, 0);
       }
     }
-    stun_.reset();
+    m_stun.reset();
     // The far end goes with the router's namespace, but only some time after it ends: remove
     // it now, so that the next gateway can use the name again.
     Run(nullptr, {FindProgram("ip"), "link", "del", "tl0"}, "/dev/null");
     std::error_code ec;
-    fs::remove_all(folder_, ec);
+    fs::remove_all(m_folder, ec);
   }
 
   // Empty when the gateway runs; otherwise what failed, and the log.
-  std::string Failure() const { return failure_.empty() ? "" : failure_ + "\n" + Log(); }
-  const std::string& Skip() const { return skip_; }
-  std::string Log() const { return ReadFile(log_); }
+  std::string Failure() const { return m_failure.empty() ? "" : m_failure + "\n" + Log(); }
+  const std::string& Skip() const { return m_skip; }
+  std::string Log() const { return ReadFile(m_log); }
 
   // A connection from the WAN side to address:port; -1 when it is refused.
   int ConnectFromWan(const std::string& address, uint16_t port) const {
-    const int fd = wan_.Socket(SOCK_STREAM);
+    const int fd = m_wan.Socket(SOCK_STREAM);
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(port);
@@ -326,14 +326,14 @@ class RealGateway {
   }
 
  private:
-  std::string folder_;
-  std::string log_;
-  std::string failure_;
-  std::string skip_;
-  Namespace router_;
-  Namespace wan_;
-  std::unique_ptr<StunAnswerer> stun_;
-  pid_t daemon_ = -1;
+  std::string m_folder;
+  std::string m_log;
+  std::string m_failure;
+  std::string m_skip;
+  Namespace m_router;
+  Namespace m_wan;
+  std::unique_ptr<StunAnswerer> m_stun;
+  pid_t m_daemon = -1;
 };
 
 // The gateway's table as "external/protocol client:internal description", sorted (miniupnpd

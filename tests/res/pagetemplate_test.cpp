@@ -72,7 +72,9 @@ TEST(PageTemplate, HoldsEveryPartInOrder) {
           tessel::res::kSampleStart,
           "##No##",
           "<a href=\"download.htm?file=##FileURL##\">",
-          "<img src=\"download.htm?file=##FileURL##&icon=1\"",
+          // Icons load as the reader scrolls to them, in a box of their size so rows never jump.
+          "<img src=\"download.htm?file=##FileURL##&icon=1\" width=\"16\" height=\"16\" alt=\"\" "
+          "loading=\"lazy\">",
           "<a href=\"download.htm?file=##FileURL##\">##FileName##</a>",
           "<a href=\"download.htm?file=##FileURL##&zip=1\" style=\"display:##FolderDisplay##\">",
           "src=\"images/zip.gif\"",
@@ -98,6 +100,16 @@ TEST(PageTemplate, HoldsEveryPartInOrder) {
         tessel::res::kLoginDisplay, tessel::res::kLogoffDisplay, tessel::res::kUploadDisplay,
         std::string_view("share.gif"), std::string_view("<form"), std::string_view("<table")}) {
     EXPECT_EQ(Count(page, once), 1u) << once;
+  }
+
+  // Images that the display values may hide are never fetched while hidden.
+  for (std::string_view image : {"login", "logoff", "zip", "remove", "upload"}) {
+    const std::string tag = "<img src=\"images/" + std::string(image) + ".gif\"";
+    const std::size_t at = page.find(tag);
+    ASSERT_NE(at, std::string::npos) << image;
+    EXPECT_NE(page.substr(at, page.find('>', at) - at).find(" loading=\"lazy\""),
+              std::string::npos)
+        << image;
   }
 
   // The header row: number, name, size, an empty cell, time.
@@ -151,11 +163,49 @@ TEST(PageTemplate, PlaceholdersAreExactlyTheKnownOnes) {
            at = filled.find(placeholder, at))
         filled.replace(at, placeholder.size(), "v");
     }
-    EXPECT_EQ(Count(filled, "##"), 6u);
+    EXPECT_EQ(Count(filled, "##"), 10u);
     EXPECT_NE(filled.find("value=\"" + tessel::res::String(tessel::res::IDS_HTML_UPLOAD, language) +
                           "\""),
               std::string::npos);
   }
+}
+
+// Labels are replaced one after the other over the whole page: a name replaced before a longer
+// one that begins with it would leave the longer one's rest behind.
+TEST(PageTemplate, NoLabelIsReplacedBeforeALongerOneItBegins) {
+  const auto& labels = tessel::res::kPageLabels;
+  for (std::size_t i = 0; i < std::size(labels); ++i)
+    for (std::size_t j = i + 1; j < std::size(labels); ++j)
+      EXPECT_FALSE(labels[j].placeholder.starts_with(labels[i].placeholder))
+          << labels[i].placeholder << " comes before " << labels[j].placeholder;
+}
+
+// The upload panel's section sits in the head, once, and holds its script, its stylesheet and
+// its texts; nothing else of the page is in it.
+TEST(PageTemplate, UploadOnlySectionHoldsThePanelsFiles) {
+  const std::string page = Template();
+  EXPECT_EQ(Count(page, tessel::res::kUploadOnlyStart), 1u);
+  EXPECT_EQ(Count(page, tessel::res::kUploadOnlyEnd), 1u);
+  ExpectInOrder(
+      page, {"</style>", tessel::res::kUploadOnlyStart, tessel::res::kUploadOnlyEnd, "</head>"});
+  const std::string section =
+      Between(page, tessel::res::kUploadOnlyStart, tessel::res::kUploadOnlyEnd);
+  ExpectInOrder(section, {"<link rel=\"stylesheet\" href=\"images/upload.css\">",
+                          "<script src=\"images/upload.js\" defer></script>",
+                          "<script type=\"application/json\" id=\"upload-texts\">{", "}</script>"});
+  // Every text of the panel, and nothing but labels, as JSON string values.
+  const std::regex value(R"re("[a-zA-Z]+": "([^"]*)")re");
+  std::set<std::string> placeholders;
+  for (auto it = std::sregex_iterator(section.begin(), section.end(), value);
+       it != std::sregex_iterator(); ++it)
+    placeholders.insert((*it)[1].str());
+  for (const auto& entry : tessel::res::kPageLabels) {
+    if (entry.placeholder.starts_with("IDS_HTML_UP_")) {
+      EXPECT_EQ(placeholders.count(std::string(entry.placeholder)), 1u) << entry.placeholder;
+    }
+  }
+  for (const std::string& placeholder : placeholders)
+    EXPECT_TRUE(placeholder.starts_with("IDS_HTML_")) << placeholder;
 }
 
 // The upload receiver finds the file's length from the tail a browser sends for this form: the

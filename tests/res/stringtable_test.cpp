@@ -58,11 +58,18 @@ TEST(StringTable, ShippedTablesAreCompleteAndSafeForThePage) {
       SCOPED_TRACE(std::string(label.placeholder) + ": " + text);
       EXPECT_FALSE(text.empty());
       // Labels go into the page unescaped, one of them into an attribute whose value the
-      // browser sends back; and a label must not bring back a placeholder.
-      EXPECT_EQ(text.find_first_of("<>&\"\r\n"), std::string::npos);
+      // browser sends back, the upload panel's into JSON strings; and a label must not bring
+      // back a placeholder.
+      EXPECT_EQ(text.find_first_of("<>&\"\\\r\n"), std::string::npos);
       EXPECT_EQ(text.find("IDS_HTML_"), std::string::npos);
       EXPECT_EQ(text.find("##"), std::string::npos);
     }
+  }
+  // The upload panel's script puts the numbers in.
+  for (Language language : {Language::kEnglish, Language::kChinese}) {
+    const std::string& count = tessel::res::String(tessel::res::IDS_HTML_UP_COUNT, language);
+    EXPECT_NE(count.find("%1"), std::string::npos) << count;
+    EXPECT_NE(count.find("%2"), std::string::npos) << count;
   }
   EXPECT_EQ(tessel::res::String(162, Language::kEnglish), "Tessel");
   EXPECT_EQ(tessel::res::String(171, Language::kEnglish), "Upload");
@@ -95,11 +102,11 @@ class LocaleEnvironment : public ::testing::Test {
   void SetUp() override {
     for (int i = 0; i < 3; ++i) {
       const char* value = std::getenv(kNames[i]);
-      if (value) saved_[i] = value;
+      if (value) m_saved[i] = value;
     }
   }
   void TearDown() override {
-    for (int i = 0; i < 3; ++i) Set(kNames[i], saved_[i] ? saved_[i]->c_str() : nullptr);
+    for (int i = 0; i < 3; ++i) Set(kNames[i], m_saved[i] ? m_saved[i]->c_str() : nullptr);
   }
   static void Set(const char* name, const char* value) {
     if (value) {
@@ -114,7 +121,7 @@ class LocaleEnvironment : public ::testing::Test {
     Set("LANG", lang);
     return tessel::res::LocaleLanguage();
   }
-  std::optional<std::string> saved_[3];
+  std::optional<std::string> m_saved[3];
 };
 
 TEST_F(LocaleEnvironment, FirstNonEmptyVariableDecides) {

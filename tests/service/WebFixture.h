@@ -132,9 +132,9 @@ class WebFixture : public ::testing::Test {
     record.share_mode = mode;
     record.uploader = uploader;
     ASSERT_TRUE(shares.AddShare(record));
-    record.share_time = "2020-01-01 00:00:" + std::string(share_count_ < 10 ? "0" : "") +
-                        std::to_string(share_count_);
-    ++share_count_;
+    record.share_time = "2020-01-01 00:00:" + std::string(m_share_count < 10 ? "0" : "") +
+                        std::to_string(m_share_count);
+    ++m_share_count;
     ASSERT_TRUE(shares.ModifyShare(record, name));
   }
 
@@ -150,7 +150,7 @@ class WebFixture : public ::testing::Test {
 
   std::string Get(const std::string& target, const std::string& headers = "",
                   const char* from = "127.0.0.1") {
-    return Exchange("GET " + target + " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n", from);
+    return Exchange("GET " + target + " HTTP/1.1\r\nHost: localhost\r\n" + headers + "\r\n", from);
   }
 
   std::vector<std::string> LogLines() {
@@ -170,7 +170,7 @@ class WebFixture : public ::testing::Test {
   std::vector<std::string> log_lines;
 
  private:
-  int share_count_ = 0;
+  int m_share_count = 0;
 };
 
 }  // namespace web

@@ -1,6 +1,7 @@
 // Downloads and icons, byte for byte, over real loopback connections.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 
 #include <thread>
 
@@ -13,20 +14,41 @@ namespace {
 using web::Pattern;
 using web::Split;
 
-std::string WholeHead(std::uint64_t size, const std::string& name) {
+// caching: the lines that let a browser keep the reply (see Cache), before the blank line.
+std::string WholeHead(std::uint64_t size, const std::string& name,
+                      const std::string& caching = "") {
   return "HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\nContent-Type: application/octet-stream\r\n"
          "Content-Length: " +
          std::to_string(size) + "\r\nContent-Disposition: attachment; filename=\"" + name +
-         "\"\r\n\r\n";
+         "\"\r\n" + caching + "\r\n";
 }
 
 std::string PartHead(std::uint64_t length, std::uint64_t first, std::uint64_t last,
-                     std::uint64_t size, const std::string& name) {
+                     std::uint64_t size, const std::string& name, const std::string& caching = "") {
   return "HTTP/1.0 206 Partial Content\r\nAccept-Ranges: bytes\r\n"
          "Content-Type: application/octet-stream\r\nContent-Length: " +
          std::to_string(length) + "\r\nContent-Range: bytes " + std::to_string(first) + "-" +
          std::to_string(last) + "/" + std::to_string(size) +
-         "\r\nContent-Disposition: attachment; filename=\"" + name + "\"\r\n\r\n";
+         "\r\nContent-Disposition: attachment; filename=\"" + name + "\"\r\n" + caching + "\r\n";
+}
+
+// The caching lines of a reply whose time is date.
+std::string Cache(const std::string& date) {
+  return "Cache-Control: max-age=86400\r\nLast-Modified: " + date + "\r\n";
+}
+
+std::string NotModified(const std::string& date) {
+  return "HTTP/1.0 304 Not Modified\r\n" + Cache(date) + "\r\n";
+}
+
+void SetWriteTime(const std::string& path, std::time_t time) {
+  timeval times[2] = {{time, 0}, {time, 0}};
+  ASSERT_EQ(utimes(path.c_str(), times), 0);
+}
+
+std::string Unsatisfiable(std::uint64_t size) {
+  return "HTTP/1.0 416 Range Not Satisfiable\r\nAccept-Ranges: bytes\r\nContent-Range: bytes */" +
+         std::to_string(size) + "\r\nContent-Length: 0\r\n\r\n";
 }
 
 class Downloads : public web::WebFixture {
@@ -62,19 +84,118 @@ TEST_F(Downloads, RangesAreAnsweredByteExact) {
   // The last bytes.
   EXPECT_EQ(Range("-500"), PartHead(500, 4500, 4999, 5000, "data.bin") + data.substr(4500));
   EXPECT_EQ(Range("-9000"), WholeHead(5000, "data.bin") + data);
-  // At or beyond the end: nothing left to send.
-  EXPECT_EQ(Range("5000-"), PartHead(0, 5000, 4999, 5000, "data.bin"));
-  EXPECT_EQ(Range("99999999999999999999-"), PartHead(0, 5000, 4999, 5000, "data.bin"));
+  // At or beyond the end: no byte to send, and the size to resume against.
+  EXPECT_EQ(Range("5000-"), Unsatisfiable(5000));
+  EXPECT_EQ(Range("5000-5999"), Unsatisfiable(5000));
+  EXPECT_EQ(Range("99999999999999999999-"), Unsatisfiable(5000));
   // An end before the start is read as "to the end".
   EXPECT_EQ(Range("200-100"), PartHead(4800, 200, 4999, 5000, "data.bin") + data.substr(200));
 
-  // The web folder's files are sent the same way, ranges included.
+  // The web folder's files are sent the same way, ranges included, and may be kept.
   web::WriteFile(folder / "web/images/favicon.ico", data.substr(0, 300));
-  EXPECT_EQ(Get("/favicon.ico"), WholeHead(300, "favicon.ico") + data.substr(0, 300));
+  SetWriteTime(folder / "web/images/favicon.ico", 784111777);
+  const std::string cache = Cache("Sun, 06 Nov 1994 08:49:37 GMT");
+  EXPECT_EQ(Get("/favicon.ico"), WholeHead(300, "favicon.ico", cache) + data.substr(0, 300));
   EXPECT_EQ(Range("10-19", "/images/favicon.ico"),
-            PartHead(10, 10, 19, 300, "favicon.ico") + data.substr(10, 10));
+            PartHead(10, 10, 19, 300, "favicon.ico", cache) + data.substr(10, 10));
   EXPECT_EQ(Range("-5", "/favicon.ico"),
-            PartHead(5, 295, 299, 300, "favicon.ico") + data.substr(295, 5));
+            PartHead(5, 295, 299, 300, "favicon.ico", cache) + data.substr(295, 5));
+}
+
+TEST_F(Downloads, BrowsersKeepImagesAndIconsButNeverDownloads) {
+  web::WriteFile(folder / "web/images/home.gif", "home");
+  SetWriteTime(folder / "web/images/home.gif", 784111777);
+  const std::string date = "Sun, 06 Nov 1994 08:49:37 GMT";
+  // The time the reply gave comes back: nothing to send but the head. A range changes nothing.
+  EXPECT_EQ(Get("/images/home.gif", "If-Modified-Since: " + date + "\r\n"), NotModified(date));
+  EXPECT_EQ(Get("/images/home.gif", "If-Modified-Since: " + date + "\r\nRange: bytes=1-\r\n"),
+            NotModified(date));
+  // Another time (the file was replaced since, or restored from an older copy): the whole file.
+  for (const char* other : {"Sun, 06 Nov 1994 08:49:38 GMT", "Sun, 06 Nov 1994 08:49:36 GMT",
+                            "yesterday", "Sun, 31 Nov 1994 08:49:37 GMT"})
+    EXPECT_EQ(Get("/images/home.gif", "If-Modified-Since: " + std::string(other) + "\r\n"),
+              WholeHead(4, "home.gif", Cache(date)) + "home")
+        << other;
+  // Everything of the web folder is kept alike, the upload panel's script as its images.
+  web::WriteFile(folder / "web/images/upload.js", "'use strict';");
+  SetWriteTime(folder / "web/images/upload.js", 784111777);
+  const std::string script = Get("/images/upload.js");
+  EXPECT_NE(script.find("\r\n" + Cache(date) + "\r\n'use strict';"), std::string::npos) << script;
+  EXPECT_EQ(Get("/images/upload.js", "If-Modified-Since: " + date + "\r\n"), NotModified(date));
+  // The older forms of the same date.
+  EXPECT_EQ(Get("/images/home.gif", "if-modified-since: Sunday, 06-Nov-94 08:49:37 GMT\r\n"),
+            NotModified(date));
+  EXPECT_EQ(Get("/images/home.gif", "If-Modified-Since:Sun Nov  6 08:49:37 1994\r\n"),
+            NotModified(date));
+
+  // Icons: the program's time, or the item's when that is later (it was replaced).
+  const std::string paper = Local("Data/paper.pdf");
+  web::WriteFile(paper, "%PDF");
+  SetWriteTime(paper, 1900000000);
+  const std::string later = "Sun, 17 Mar 2030 17:46:40 GMT";
+  const std::string& pdf = tessel::FileIconGifOfKind(tessel::FileIconKind::kPdf);
+  EXPECT_EQ(
+      Split(Get("/download.htm?file=Data%5Cpaper.pdf&icon=1")).head,
+      "HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\nContent-Length: " + std::to_string(pdf.size()) +
+          "\r\nContent-Type: application/octet-stream\r\n"
+          "Content-Disposition: attachment; filename=\"file.gif\"\r\n" +
+          Cache(later) + "\r\n");
+  EXPECT_EQ(
+      Get("/download.htm?file=Data%5Cpaper.pdf&icon=1", "If-Modified-Since: " + later + "\r\n"),
+      NotModified(later));
+  SetWriteTime(paper, 784111777);
+  const std::string program = Split(Get("/download.htm?file=%2F&icon=1")).head;
+  const std::size_t at = program.find("Last-Modified: ");
+  ASSERT_NE(at, std::string::npos) << program;
+  const std::string program_date = program.substr(at + 15, date.size());
+  EXPECT_EQ(Get("/download.htm?file=Data%5Cpaper.pdf&icon=1",
+                "If-Modified-Since: " + program_date + "\r\n"),
+            NotModified(program_date));
+
+  // A shared file is a download: no caching, no compression, whatever the browser says.
+  SetWriteTime(Local("Data/data.bin"), 784111777);
+  EXPECT_EQ(Get(kData, "If-Modified-Since: " + date + "\r\nAccept-Encoding: gzip\r\n"),
+            WholeHead(5000, "data.bin") + data);
+}
+
+TEST_F(Downloads, RangesPastTheEndAreNotSatisfiable) {
+  // An empty file has no byte to start at but 0, which asks for the whole (empty) file.
+  web::WriteFile(Local("Data/empty.bin"), "");
+  const std::string empty = "/download.htm?file=Data%5Cempty.bin";
+  EXPECT_EQ(Range("0-", empty), WholeHead(0, "empty.bin"));
+  EXPECT_EQ(Range("-10", empty), WholeHead(0, "empty.bin"));
+  EXPECT_EQ(Range("1-", empty), Unsatisfiable(0));
+  // A folder's archive is judged against its own size.
+  const web::Reply zip = Split(Get("/download.htm?file=Data&zip=1"));
+  const std::size_t size = zip.body.size();
+  ASSERT_GT(size, 0u);
+  EXPECT_EQ(Range(std::to_string(size) + "-", "/download.htm?file=Data&zip=1"),
+            Unsatisfiable(size));
+  EXPECT_EQ(Split(Range(std::to_string(size - 1) + "-", "/download.htm?file=Data&zip=1")).body,
+            zip.body.substr(size - 1));
+}
+
+// Browsers apply a stylesheet only when its reply says it is one; the page's script and sheet
+// are named by type, everything else keeps the download type.
+TEST_F(Downloads, WebFolderScriptAndStylesheetCarryTheirTypes) {
+  web::WriteFile(folder / "web/images/upload.css", "a { }");
+  web::WriteFile(folder / "web/images/upload.js", "'use strict';");
+  web::WriteFile(folder / "web/images/Panel.CSS", "b { }");
+  web::WriteFile(folder / "web/images/notes.jsx", "x");
+  auto type = [this](const std::string& target, const std::string& headers = "") {
+    const std::string head = Split(Get(target, headers)).head;
+    const std::size_t at = head.find("Content-Type: ");
+    return at == std::string::npos ? head : head.substr(at + 14, head.find("\r\n", at) - at - 14);
+  };
+  EXPECT_EQ(type("/images/upload.css"), "text/css; charset=utf-8");
+  EXPECT_EQ(type("/images/Panel.CSS"), "text/css; charset=utf-8");
+  EXPECT_EQ(type("/images/upload.js"), "text/javascript; charset=utf-8");
+  EXPECT_EQ(type("/images/upload.js", "Range: bytes=1-\r\n"), "text/javascript; charset=utf-8");
+  EXPECT_EQ(type("/images/notes.jsx"), "application/octet-stream");
+  EXPECT_EQ(Split(Get("/images/upload.js")).body, "'use strict';");
+  // Shared files are downloads whatever their names.
+  web::WriteFile(Local("Data/style.css"), "c { }");
+  EXPECT_EQ(type("/download.htm?file=Data%5Cstyle.css"), "application/octet-stream");
 }
 
 TEST_F(Downloads, SizesAroundBlockBoundaries) {
@@ -114,10 +235,11 @@ TEST_F(Downloads, IconsAreSixteenPixelGifsByKind) {
   const auto check = [&](const std::string& target, tessel::FileIconKind kind) {
     const std::string& gif = tessel::FileIconGifOfKind(kind);
     web::Reply reply = Split(Get(target));
-    EXPECT_EQ(reply.head, "HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\nContent-Length: " +
-                              std::to_string(gif.size()) +
-                              "\r\nContent-Type: application/octet-stream\r\n"
-                              "Content-Disposition: attachment; filename=\"file.gif\"\r\n\r\n")
+    EXPECT_EQ(
+        reply.head.substr(0, reply.head.find("Cache-Control")),
+        "HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\nContent-Length: " + std::to_string(gif.size()) +
+            "\r\nContent-Type: application/octet-stream\r\n"
+            "Content-Disposition: attachment; filename=\"file.gif\"\r\n")
         << target;
     EXPECT_EQ(reply.body, gif) << target;
     ASSERT_GE(reply.body.size(), 10u);

@@ -89,7 +89,7 @@ TEST(FileIcon, EveryKindIsASixteenPixelGifWithTransparentBackground) {
 
 TEST(FileIcon, KindFollowsParentEntryThenFolderThenExtension) {
   namespace fs = std::filesystem;
-  fs::path root = fs::temp_directory_path() / ("fileicon_test_" + std::to_string(::getpid()));
+  fs::path root = fs::temp_directory_path() / ("m_fileicon_test" + std::to_string(::getpid()));
   fs::create_directories(root / "holiday.jpg");  // a folder, whatever its name says
   std::ofstream(root / "clip.MKV") << "x";
 

@@ -1,9 +1,12 @@
 // Folder downloads as zip archives over real loopback connections, checked with unzip.
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <cstdio>
+#include <iostream>
 #include <random>
 #include <thread>
 
@@ -33,12 +36,12 @@ class FolderZip : public web::WebFixture {
   void SetUp() override {
     WebFixture::SetUp();
     // A private temporary folder shows every archive the server leaves behind.
-    temp_ = folder / "tmp";
-    fs::create_directory(temp_);
+    m_temp = folder / "tmp";
+    fs::create_directory(m_temp);
     const char* old = getenv("TMPDIR");
-    old_temp_ = old ? old : "";
-    had_temp_ = old != nullptr;
-    setenv("TMPDIR", temp_.c_str(), 1);
+    m_old_temp = old ? old : "";
+    m_had_temp = old != nullptr;
+    setenv("TMPDIR", m_temp.c_str(), 1);
 
     web::WriteFile(Local("Music/a.txt"), "alpha");
     web::WriteFile(Local("Music/live/b.mp3"), web::Pattern(100000));
@@ -52,8 +55,8 @@ class FolderZip : public web::WebFixture {
   }
   void TearDown() override {
     WebFixture::TearDown();
-    if (had_temp_)
-      setenv("TMPDIR", old_temp_.c_str(), 1);
+    if (m_had_temp)
+      setenv("TMPDIR", m_old_temp.c_str(), 1);
     else
       unsetenv("TMPDIR");
   }
@@ -77,9 +80,33 @@ class FolderZip : public web::WebFixture {
 
   std::vector<std::string> TempFiles() const {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(temp_))
+    for (const auto& entry : fs::directory_iterator(m_temp))
       names.push_back(entry.path().filename());
     return names;
+  }
+
+  // A file of size zero bytes that takes no room on disk; false where sparse files are missing.
+  bool MakeZeros(const std::string& path, off_t size) {
+    fs::create_directories(fs::path(path).parent_path());
+    const int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+    const bool made = fd >= 0 && ftruncate(fd, size) == 0;
+    if (fd >= 0) close(fd);
+    return made;
+  }
+
+  // Waits until the temporary folder holds count files.
+  bool WaitTempFiles(std::size_t count) {
+    for (auto end = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(2ms))
+      if (TempFiles().size() == count) return true;
+    return false;
+  }
+
+  bool WaitActive(int count) {
+    for (auto end = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(2ms))
+      if (pool.CountActive(&service) == count) return true;
+    return false;
   }
 
   bool WaitIdle() {
@@ -89,9 +116,9 @@ class FolderZip : public web::WebFixture {
     return false;
   }
 
-  fs::path temp_;
-  std::string old_temp_;
-  bool had_temp_ = false;
+  fs::path m_temp;
+  std::string m_old_temp;
+  bool m_had_temp = false;
 };
 
 TEST_F(FolderZip, SendsTheFolderTreeWithoutHiddenItems) {
@@ -179,11 +206,7 @@ TEST_F(FolderZip, DeletesTheArchiveWhenTheClientLeaves) {
 
 TEST_F(FolderZip, AStopDoesNotWaitForTheArchive) {
   // 2 GiB of zeros (sparse, so free on disk) take several seconds to pack.
-  fs::create_directories(Local("Huge"));
-  const int fd = open(Local("Huge/zeros.bin").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-  const bool sparse = fd >= 0 && ftruncate(fd, 2ll << 30) == 0;
-  if (fd >= 0) close(fd);
-  if (!sparse) GTEST_SKIP() << "no sparse files here";
+  if (!MakeZeros(Local("Huge/zeros.bin"), 2ll << 30)) GTEST_SKIP() << "no sparse files here";
   Share("Huge", Local("Huge"));
 
   std::string reply = "none yet";
@@ -197,6 +220,114 @@ TEST_F(FolderZip, AStopDoesNotWaitForTheArchive) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
   client.join();
   EXPECT_EQ(reply, "");  // a part-built archive is never offered
+  EXPECT_TRUE(TempFiles().empty());
+}
+
+double CpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+TEST_F(FolderZip, AnAbandonedArchiveStopsAndIsDeleted) {
+  // Packing 8 GiB of zeros would keep a core busy for a minute or more.
+  if (!MakeZeros(Local("Huge/zeros.bin"), 8ll << 30)) GTEST_SKIP() << "no sparse files here";
+  Share("Huge", Local("Huge"));
+
+  int fd = web::ConnectFrom("127.0.0.1", service.Port());
+  ASSERT_GE(fd, 0);
+  loopback::Send(fd, "GET /download.htm?file=Huge&zip=1 HTTP/1.0\r\n\r\n");
+  ASSERT_TRUE(WaitTempFiles(1));
+  std::this_thread::sleep_for(1s);
+  close(fd);
+  const auto closed = std::chrono::steady_clock::now();
+  // Generous bounds for a loaded machine; the building itself checks every 256 KiB.
+  ASSERT_TRUE(WaitIdle());
+  const auto took = std::chrono::steady_clock::now() - closed;
+  EXPECT_LT(took, 5s);
+  EXPECT_TRUE(TempFiles().empty());
+  std::cout << "[ figure ] building ended "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
+            << " ms after the client closed\n";
+  // Nothing goes on packing in the background.
+  const double before = CpuSeconds();
+  std::this_thread::sleep_for(500ms);
+  EXPECT_LT(CpuSeconds() - before, 0.2);
+}
+
+TEST_F(FolderZip, AtMostFourArchivesAtOnceTheRestWaitInTurn) {
+  // Holders: archives too big for the socket buffers, whose clients read nothing, so each send,
+  // and with it its slot, lasts until its client goes.
+  std::string noise(8 << 20, '\0');
+  std::mt19937 random(2);
+  for (char& c : noise) c = static_cast<char>(random());
+  web::WriteFile(Local("Big/noise.bin"), noise);
+  Share("Big", Local("Big"));
+  const std::string music = Split(Get("/download.htm?file=Music&zip=1")).body;
+  ASSERT_GT(music.size(), 1000u);
+
+  std::vector<int> holders;
+  for (int i = 0; i < 4; ++i) {
+    holders.push_back(web::ConnectFrom("127.0.0.1", service.Port()));
+    ASSERT_GE(holders.back(), 0);
+    loopback::Send(holders.back(), "GET /download.htm?file=Big&zip=1 HTTP/1.0\r\n\r\n");
+  }
+  for (int fd : holders) {
+    char head[16];
+    ASSERT_EQ(recv(fd, head, sizeof head, MSG_WAITALL), 16);
+  }
+  ASSERT_EQ(TempFiles().size(), 4u);
+
+  // A fifth waits with no reply and no temporary file; when its client leaves, so does it.
+  const int fifth = web::ConnectFrom("127.0.0.1", service.Port());
+  loopback::Send(fifth, "GET /download.htm?file=Music&zip=1 HTTP/1.0\r\n\r\n");
+  ASSERT_TRUE(WaitActive(5));
+  std::this_thread::sleep_for(300ms);
+  char byte;
+  EXPECT_EQ(recv(fifth, &byte, 1, MSG_DONTWAIT), -1);
+  EXPECT_EQ(TempFiles().size(), 4u);
+  close(fifth);
+  EXPECT_TRUE(WaitActive(4));
+
+  // A sixth gets the first slot that frees, and its whole archive.
+  std::string sixth;
+  std::thread client([&] { sixth = Get("/download.htm?file=Music&zip=1"); });
+  ASSERT_TRUE(WaitActive(5));
+  close(holders[0]);
+  client.join();
+  EXPECT_EQ(Split(sixth).body, music);
+
+  for (std::size_t i = 1; i < holders.size(); ++i) close(holders[i]);
+  EXPECT_TRUE(WaitIdle());
+  EXPECT_TRUE(TempFiles().empty());
+}
+
+TEST_F(FolderZip, TwelveAtOnceNeverBuildMoreThanFour) {
+  // Each archive of 32 MiB of zeros takes a moment to build and little room.
+  if (!MakeZeros(Local("Zeros/zeros.bin"), 32 << 20)) GTEST_SKIP() << "no sparse files here";
+  Share("Zeros", Local("Zeros"));
+
+  std::atomic<bool> done{false};
+  std::size_t most = 0;
+  std::thread watcher([&] {
+    while (!done) {
+      most = std::max(most, TempFiles().size());
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  std::vector<std::string> bodies(12);
+  std::vector<std::thread> clients;
+  for (int i = 0; i < 12; ++i)
+    clients.emplace_back([&, i] { bodies[i] = Split(Get("/download.htm?file=Zeros&zip=1")).body; });
+  for (std::thread& client : clients) client.join();
+  done = true;
+  watcher.join();
+
+  EXPECT_EQ(most, 4u);
+  EXPECT_TRUE(Extract(bodies[0], "zeros.bin") == std::string(32 << 20, '\0'));
+  for (const std::string& body : bodies) EXPECT_TRUE(body == bodies[0]);
+  EXPECT_TRUE(WaitIdle());
   EXPECT_TRUE(TempFiles().empty());
 }
 

@@ -35,7 +35,7 @@ std::string Lines(int count, std::size_t size) {
 
 class ReadLinesTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(service_.Start(loopback::FreePort())); }
+  void SetUp() override { ASSERT_TRUE(m_service.Start(loopback::FreePort())); }
   // Both readers over the same bytes, each on a socket pair whose sender has closed: the lines
   // and the final result of ReadLine in a loop, and of ReadLines taking up to stop_after lines.
   struct Outcome {
@@ -49,7 +49,7 @@ class ReadLinesTest : public ::testing::Test {
     Outcome out;
     std::string line;
     for (;;) {
-      if (!service_.ReadLine(pair[0], line, capacity)) break;
+      if (!m_service.ReadLine(pair[0], line, capacity)) break;
       out.lines.push_back(line);
       if (out.lines.size() == stop_after) {
         out.result = true;
@@ -63,7 +63,7 @@ class ReadLinesTest : public ::testing::Test {
     int pair[2];
     Prepare(input, pair);
     Outcome out;
-    out.result = service_.ReadLines(
+    out.result = m_service.ReadLines(
         pair[0],
         [&](std::string& line) {
           out.lines.push_back(line);
@@ -88,8 +88,8 @@ class ReadLinesTest : public ::testing::Test {
     return rest;
   }
 
-  CThreadPool pool_;
-  LineService service_{pool_, 500ms};
+  CThreadPool m_pool;
+  LineService m_service{m_pool, 500ms};
 };
 
 TEST_F(ReadLinesTest, SameLinesAsReadLineAndNothingTakenBeyondThem) {
@@ -131,7 +131,7 @@ TEST_F(ReadLinesTest, WaitsForLinesStillToCome) {
     send(pair[1], "\r\nbody", 6, 0);
   });
   std::vector<std::string> lines;
-  EXPECT_TRUE(service_.ReadLines(pair[0], [&](std::string& line) {
+  EXPECT_TRUE(m_service.ReadLines(pair[0], [&](std::string& line) {
     lines.push_back(line);
     return !line.empty();
   }));
@@ -144,7 +144,7 @@ TEST_F(ReadLinesTest, WaitsForLinesStillToCome) {
   // A sender that goes quiet: after the I/O limit the reader gives up as ReadLine does.
   send(pair[1], "partial", 7, 0);
   lines.clear();
-  EXPECT_TRUE(service_.ReadLines(pair[0], [&](std::string& line) {
+  EXPECT_TRUE(m_service.ReadLines(pair[0], [&](std::string& line) {
     lines.push_back(line);
     return false;
   }));
@@ -152,7 +152,7 @@ TEST_F(ReadLinesTest, WaitsForLinesStillToCome) {
 
   // A sender that sends nothing at all: false once the I/O limit has passed, and not much later.
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(service_.ReadLines(pair[0], [](std::string&) { return true; }));
+  EXPECT_FALSE(m_service.ReadLines(pair[0], [](std::string&) { return true; }));
   const auto waited = std::chrono::steady_clock::now() - start;
   EXPECT_GE(waited, 500ms);
   EXPECT_LT(waited, 1500ms);

@@ -64,8 +64,11 @@ TEST_F(Routing, RoutesInTableOrder) {
   EXPECT_EQ(Exchange("POST /download.htm?file=Music HTTP/1.0\r\n\r\n"), kRedirectHome);
   EXPECT_EQ(Exchange("\r\nGET / HTTP/1.0\r\n\r\n"), kRedirectHome);  // the head ends at once
   // Rules 6 and 7.
-  EXPECT_EQ(Get("/").rfind("HTTP/1.0 200 OK\r\n\r\n<!DOCTYPE html>", 0), 0u);
-  EXPECT_EQ(Get("/download.htm?file=%2F").rfind("HTTP/1.0 200 OK\r\n\r\n<!DOCTYPE html>", 0), 0u);
+  EXPECT_EQ(Get("/").rfind("HTTP/1.0 200 OK\r\nVary: Accept-Encoding\r\n\r\n<!DOCTYPE html>", 0),
+            0u);
+  EXPECT_EQ(Get("/download.htm?file=%2F")
+                .rfind("HTTP/1.0 200 OK\r\nVary: Accept-Encoding\r\n\r\n<!DOCTYPE html>", 0),
+            0u);
   EXPECT_EQ(Split(Get("/download.htm?file=%2F&icon=1")).body,
             tessel::FileIconGifOfKind(tessel::FileIconKind::kParent));
   // Rule 8.

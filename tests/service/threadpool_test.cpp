@@ -2,89 +2,196 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
+
+#include "service/Loopback.h"
+#include "service/WebFixture.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
-// Holds each connection until the test releases its id (carried in the peer port: the tasks
-// have no socket).
+// Holds each connection until its client sends "go" (then answers "ok") or goes away. Clients
+// say something first: a connection that sends nothing is not accepted.
 class HoldingService : public CServiceBasic {
  public:
-  explicit HoldingService(CThreadPool& pool) : CServiceBasic(pool), pool_(pool) {}
-  ~HoldingService() override {
-    release_all = true;  // so that a failed test still ends
-    pool_.WaitIdle(this);
-  }
+  using CServiceBasic::CServiceBasic;
+  ~HoldingService() override { Stop(); }
   bool Handle(ClientTask& task) override {
     ++arrived;
-    while (!release_all && !released[task.peer.sin_port]) std::this_thread::sleep_for(1ms);
+    {
+      std::lock_guard lock(m_mutex);
+      ++m_arrived_from[task.PeerIp()];
+    }
+    std::string line;
+    while (ReadLine(task.socket, line) && line != "go") {
+    }
+    if (line == "go") SendString(task.socket, "ok");
     return true;
   }
-  std::atomic<int> arrived = 0;
-  std::atomic<bool> release_all = false;
-  std::array<std::atomic<bool>, 128> released{};
+  int ArrivedFrom(const std::string& address) {
+    std::lock_guard lock(m_mutex);
+    return m_arrived_from[address];
+  }
+  std::atomic<int> arrived{0};
 
  private:
-  CThreadPool& pool_;
+  std::mutex m_mutex;
+  std::map<std::string, int> m_arrived_from;
 };
 
 bool Eventually(const std::function<bool()>& condition) {
-  for (auto end = std::chrono::steady_clock::now() + 5s; !condition();) {
-    if (std::chrono::steady_clock::now() > end) return false;
+  for (auto end = Clock::now() + 10s; !condition();) {
+    if (Clock::now() > end) return false;
     std::this_thread::sleep_for(1ms);
   }
   return true;
 }
 
-ClientTask TaskFor(CServiceBasic* service, int id) {
-  ClientTask task;
-  task.peer.sin_port = static_cast<in_port_t>(id);
-  task.service = service;
-  return task;
+// A connection from `from` to port, held by the service until released.
+int Hold(int port, const char* from = "127.0.0.1") {
+  const int fd = web::ConnectFrom(from, port);
+  loopback::Send(fd, "hold\n");
+  return fd;
+}
+
+// Lets a held connection go and reads its answer.
+std::string Release(int fd) {
+  loopback::Send(fd, "go\n");
+  std::string reply = loopback::ReadAll(fd);
+  close(fd);
+  return reply;
+}
+
+// True when the server has closed fd: an end, or a reset for what it left unread.
+bool ClosedByServer(int fd) {
+  char byte;
+  const ssize_t got = recv(fd, &byte, 1, MSG_DONTWAIT);
+  return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
 }  // namespace
 
-TEST(ThreadPool, RefusesWorkBeforeStart) {
-  CThreadPool pool;
-  HoldingService service(pool);
-  EXPECT_EQ(pool.Dispatch(TaskFor(&service, 1)), -1);
-  EXPECT_EQ(pool.CountActive(), 0);
-  EXPECT_EQ(pool.WorkerCount(), 0);
+TEST(ThreadPool, TheLimitsAreThoseOfTheProduct) {
+  EXPECT_EQ(CThreadPool::kInitialWorkers, 10);
+  EXPECT_EQ(CThreadPool::kGrowth, 10);
+  EXPECT_EQ(CThreadPool::kMaxWorkers, 1503);
+  EXPECT_EQ(CThreadPool::kMaxPerAddress, 256);
+  EXPECT_EQ(CServiceBasic::kIoTimeout, 60s);
+  EXPECT_EQ(CServiceBasic::kHeadTimeout, 30s);
 }
 
-TEST(ThreadPool, GrowsByTenAndReusesTheLowestFreeSlot) {
+TEST(ThreadPool, ServesNothingUntilStartedThenEverythingWaiting) {
   CThreadPool pool;
+  HoldingService service(pool);
+  ASSERT_TRUE(service.Start(loopback::FreePort()));
+  int fd = Hold(service.Port());
+  ASSERT_GE(fd, 0);
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(service.arrived, 0);
+  EXPECT_EQ(pool.WorkerCount(), 0);
   ASSERT_TRUE(pool.Start());
   ASSERT_TRUE(pool.Start());
   EXPECT_EQ(pool.WorkerCount(), CThreadPool::kInitialWorkers);
-  HoldingService service(pool), other(pool);
+  EXPECT_EQ(Release(fd), "ok");
+}
 
-  for (int id = 0; id < 11; ++id) EXPECT_EQ(pool.Dispatch(TaskFor(&service, id)), id);
-  ASSERT_TRUE(Eventually([&] { return service.arrived == 11; })) << "the 11th was not served";
+TEST(ThreadPool, GrowsInGroupsUpToItsLimitAndServesTheRestAsWorkersFree) {
+  CThreadPool pool(CThreadPool::Limits{.max_workers = 25});
+  ASSERT_TRUE(pool.Start());
+  HoldingService service(pool);
+  ASSERT_TRUE(service.Start(loopback::FreePort()));
+  std::vector<int> clients;
+  auto connect = [&](int count) {
+    for (int i = 0; i < count; ++i) clients.push_back(Hold(service.Port()));
+  };
+
+  connect(11);
+  ASSERT_TRUE(Eventually([&] { return service.arrived == 11; }));
   EXPECT_EQ(pool.WorkerCount(), 20);
-  EXPECT_EQ(pool.CountActive(&service), 11);
-  EXPECT_EQ(pool.CountActive(&other), 0);
+  connect(14);
+  ASSERT_TRUE(Eventually([&] { return service.arrived == 25; }));
+  EXPECT_EQ(pool.WorkerCount(), 25);
+  EXPECT_EQ(pool.CountActive(&service), 25);
 
-  service.released[3] = service.released[7] = true;
-  // Once both slots are free again, the next connections take 3 and 7, then 11.
-  ASSERT_TRUE(Eventually([&] { return pool.CountActive() == 9; }));
-  EXPECT_EQ(pool.Dispatch(TaskFor(&other, 100)), 3);
-  EXPECT_EQ(pool.Dispatch(TaskFor(&other, 101)), 7);
-  EXPECT_EQ(pool.Dispatch(TaskFor(&other, 102)), 11);
-  EXPECT_EQ(pool.CountActive(&other), 3);
-
-  service.release_all = true;
+  // Three more wait for workers, and are not turned away.
+  connect(3);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(service.arrived, 25);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Release(clients[i]), "ok");
+  ASSERT_TRUE(Eventually([&] { return service.arrived == 28; }));
+  EXPECT_EQ(pool.WorkerCount(), 25);
+  EXPECT_EQ(pool.ShedCount(), 0);  // one address, but nobody else waited
+  for (std::size_t i = 3; i < clients.size(); ++i) EXPECT_EQ(Release(clients[i]), "ok");
   pool.WaitIdle(&service);
-  EXPECT_EQ(pool.CountActive(&service), 0);
-  EXPECT_EQ(pool.CountActive(&other), 3);
-  other.release_all = true;
-  pool.WaitIdle(&other);
   EXPECT_EQ(pool.CountActive(), 0);
+}
+
+TEST(ThreadPool, ServicesShareThePoolAndAreCountedApart) {
+  CThreadPool pool;
+  ASSERT_TRUE(pool.Start());
+  HoldingService first(pool), second(pool);
+  ASSERT_TRUE(first.Start(loopback::FreePort()));
+  ASSERT_TRUE(second.Start(loopback::FreePort()));
+  std::vector<int> to_first, to_second;
+  for (int i = 0; i < 4; ++i) to_first.push_back(Hold(first.Port()));
+  for (int i = 0; i < 3; ++i) to_second.push_back(Hold(second.Port()));
+  ASSERT_TRUE(Eventually([&] { return first.arrived == 4 && second.arrived == 3; })) << first.arrived << " " << second.arrived;
+  EXPECT_EQ(pool.CountActive(&first), 4);
+  EXPECT_EQ(pool.CountActive(&second), 3);
+  EXPECT_EQ(pool.CountActive(), 7);
+
+  // Stopping one leaves the other served by the same workers.
+  for (int fd : to_first) EXPECT_EQ(Release(fd), "ok");
+  first.Stop();
+  EXPECT_EQ(pool.CountActive(&first), 0);
+  EXPECT_EQ(pool.CountActive(&second), 3);
+  to_second.push_back(Hold(second.Port()));
+  for (int fd : to_second) EXPECT_EQ(Release(fd), "ok");
+  pool.WaitIdle(&second);
+  EXPECT_EQ(pool.CountActive(), 0);
+}
+
+// A flood from one address holds every worker but the last, which it cannot take; visitors
+// from other addresses are served all the same, each taking a worker from the flood's newest
+// connections while the flood keeps its share.
+TEST(ThreadPool, OneAddressCannotKeepOthersOut) {
+  constexpr int kWorkers = 20, kShare = 5;
+  CThreadPool pool(CThreadPool::Limits{.max_workers = kWorkers, .per_address = kShare});
+  ASSERT_TRUE(pool.Start());
+  HoldingService service(pool);
+  ASSERT_TRUE(service.Start(loopback::FreePort()));
+  std::vector<int> flood;
+  // One after the other, so that the count is exact: a burst may lose a few more to refusals
+  // while other refusals are still under way.
+  for (int i = 0; i < kWorkers + 5; ++i) {
+    flood.push_back(Hold(service.Port(), "127.0.0.2"));
+    ASSERT_TRUE(Eventually([&] { return pool.CountActive() + pool.ShedCount() == i + 1; }));
+  }
+  // The rest are closed at once.
+  ASSERT_TRUE(
+      Eventually([&] { return pool.CountActive() == kWorkers - 1 && pool.ShedCount() == 6; }));
+
+  // Three visitors held at the same time: the last worker, then two taken from the flood.
+  std::vector<int> visitors;
+  for (const char* from : {"127.0.0.3", "127.0.0.4", "127.0.0.3"})
+    visitors.push_back(Hold(service.Port(), from));
+  ASSERT_TRUE(Eventually([&] {
+    return service.ArrivedFrom("127.0.0.3") == 2 && service.ArrivedFrom("127.0.0.4") == 1;
+  }));
+  for (int fd : visitors) EXPECT_EQ(Release(fd), "ok");
+  EXPECT_EQ(pool.ShedCount(), 8);
+  int open = 0;
+  for (int fd : flood) open += ClosedByServer(fd) ? 0 : 1;
+  EXPECT_EQ(open, kWorkers - 3);
+  EXPECT_EQ(service.ArrivedFrom("127.0.0.2"), kWorkers - 1);
+  for (int fd : flood) close(fd);
 }

@@ -61,18 +61,18 @@ class Upload : public ::testing::Test {
   void SetUp() override {
     char pattern[] = "/tmp/upload_test.XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    upload_ = dir_ / "upload";
-    fs::create_directory(upload_);
-    shares_ = std::make_unique<CDataFileShare>(dir_.string());
-    ASSERT_TRUE(shares_->Open());
-    receiver_ = std::make_unique<CUploadReceiver>(service_, *shares_);
-    ASSERT_TRUE(pool_.Start());
-    ASSERT_TRUE(service_.Start(loopback::FreePort()));
+    m_dir = pattern;
+    m_upload = m_dir / "upload";
+    fs::create_directory(m_upload);
+    m_shares = std::make_unique<CDataFileShare>(m_dir.string());
+    ASSERT_TRUE(m_shares->Open());
+    m_receiver = std::make_unique<CUploadReceiver>(m_service, *m_shares);
+    ASSERT_TRUE(m_pool.Start());
+    ASSERT_TRUE(m_service.Start(loopback::FreePort()));
   }
   void TearDown() override {
     tessel::res::SetLanguage(tessel::res::Language::kEnglish);
-    fs::remove_all(dir_);
+    fs::remove_all(m_dir);
   }
 
   // Sends body from another thread (only its first `sent` bytes, then a close, when given; its
@@ -91,8 +91,8 @@ class Upload : public ::testing::Test {
     });
     Result r;
     auto start = std::chrono::steady_clock::now();
-    r.ok = receiver_->ReceiveUpload(pair[0], upload_.string(), content_length, kBoundary, r.length,
-                                    r.path, r.everybody);
+    r.ok = m_receiver->ReceiveUpload(pair[0], m_upload.string(), content_length, kBoundary,
+                                     r.length, r.path, r.everybody);
     r.took = std::chrono::steady_clock::now() - start;
     close(pair[0]);  // a client still sending must not block for ever
     client.join();
@@ -103,17 +103,17 @@ class Upload : public ::testing::Test {
 
   std::vector<std::string> Files() const {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(upload_))
+    for (const auto& entry : fs::directory_iterator(m_upload))
       names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
   }
 
-  fs::path dir_, upload_;
-  std::unique_ptr<CDataFileShare> shares_;
-  CThreadPool pool_;
-  IdleService service_{pool_, 400ms};
-  std::unique_ptr<CUploadReceiver> receiver_;
+  fs::path m_dir, m_upload;
+  std::unique_ptr<CDataFileShare> m_shares;
+  CThreadPool m_pool;
+  IdleService m_service{m_pool, 400ms};
+  std::unique_ptr<CUploadReceiver> m_receiver;
 };
 
 TEST_F(Upload, StoresTheBytesOfTheBrowserLayout) {
@@ -123,7 +123,7 @@ TEST_F(Upload, StoresTheBytesOfTheBrowserLayout) {
   data += "\r\n\r\n";
   Result r = Send(Body(data));
   ASSERT_TRUE(r.ok);
-  EXPECT_EQ(r.path, (upload_ / "a.txt").string());
+  EXPECT_EQ(r.path, (m_upload / "a.txt").string());
   EXPECT_EQ(r.length, data.size());
   EXPECT_EQ(Read(r.path), data);
   EXPECT_TRUE(r.everybody);
@@ -145,11 +145,11 @@ TEST_F(Upload, StoresTheBytesOfTheBrowserLayout) {
 }
 
 TEST_F(Upload, KeepsOnlyTheLastComponentOfTheClientName) {
-  EXPECT_EQ(Send(Body("x", "C:\\docs\\report.pdf")).path, (upload_ / "report.pdf").string());
-  EXPECT_EQ(Send(Body("x", "/home/ann/notes.txt")).path, (upload_ / "notes.txt").string());
-  EXPECT_EQ(Send(Body("x", "..\\..\\..\\evil.sh")).path, (upload_ / "evil.sh").string());
+  EXPECT_EQ(Send(Body("x", "C:\\docs\\report.pdf")).path, (m_upload / "report.pdf").string());
+  EXPECT_EQ(Send(Body("x", "/home/ann/notes.txt")).path, (m_upload / "notes.txt").string());
+  EXPECT_EQ(Send(Body("x", "..\\..\\..\\evil.sh")).path, (m_upload / "evil.sh").string());
   EXPECT_EQ(Send(Body("x", "\xe4\xb8\xad\xe6\x96\x87 \"q\".txt")).path,
-            (upload_ / "\xe4\xb8\xad\xe6\x96\x87 \"q\".txt").string());
+            (m_upload / "\xe4\xb8\xad\xe6\x96\x87 \"q\".txt").string());
   // Control characters would reach the log, which a terminal may show.
   EXPECT_EQ(CUploadReceiver::ClientFileName("Content-Disposition: form-data; name=\"f\"; "
                                             "filename=\"a\x1b[2J\tb\x7f.txt\""),
@@ -165,34 +165,34 @@ TEST_F(Upload, KeepsOnlyTheLastComponentOfTheClientName) {
 
   // No upload folder set: the file must not land at the root of the file system.
   const std::string name = "tessel-upload-" + std::to_string(getpid()) + ".txt";
-  const fs::path folder = upload_;
-  upload_.clear();
+  const fs::path folder = m_upload;
+  m_upload.clear();
   EXPECT_FALSE(Send(Body("x", name)).ok);
-  upload_ = folder;
+  m_upload = folder;
   EXPECT_FALSE(fs::exists("/" + name));
   fs::remove("/" + name);
 }
 
 TEST_F(Upload, NeverReusesANameOfAShareOrAFile) {
-  const std::string outside = (dir_ / "outside.txt").string();
+  const std::string outside = (m_dir / "outside.txt").string();
   std::ofstream(outside) << "keep";
-  std::ofstream(upload_ / "old.txt") << "keep";  // a file whose share was removed
-  fs::create_symlink(outside, upload_ / "link.txt");
+  std::ofstream(m_upload / "old.txt") << "keep";  // a file whose share was removed
+  fs::create_symlink(outside, m_upload / "link.txt");
   FileShareRecord local{"b.txt", outside, "", 0, "", ""};
-  ASSERT_TRUE(shares_->AddShare(local));
+  ASSERT_TRUE(m_shares->AddShare(local));
 
   Result first = Send(Body("1"));
   ASSERT_TRUE(first.ok);
-  EXPECT_EQ(shares_->ShareFile(first.path, "local", 0), "a.txt");
+  EXPECT_EQ(m_shares->ShareFile(first.path, "local", 0), "a.txt");
   Result second = Send(Body("2"));
-  EXPECT_EQ(second.path, (upload_ / "a-2.txt").string());
-  EXPECT_EQ(shares_->ShareFile(second.path, "local", 0), "a-2.txt");
-  EXPECT_EQ(Send(Body("3", "b.txt")).path, (upload_ / "b-2.txt").string());
-  EXPECT_EQ(Send(Body("4", "old.txt")).path, (upload_ / "old-2.txt").string());
-  EXPECT_EQ(Send(Body("5", "link.txt")).path, (upload_ / "link-2.txt").string());
+  EXPECT_EQ(second.path, (m_upload / "a-2.txt").string());
+  EXPECT_EQ(m_shares->ShareFile(second.path, "local", 0), "a-2.txt");
+  EXPECT_EQ(Send(Body("3", "b.txt")).path, (m_upload / "b-2.txt").string());
+  EXPECT_EQ(Send(Body("4", "old.txt")).path, (m_upload / "old-2.txt").string());
+  EXPECT_EQ(Send(Body("5", "link.txt")).path, (m_upload / "link-2.txt").string());
   EXPECT_EQ(Read(outside), "keep");
-  EXPECT_EQ(Read(upload_ / "old.txt"), "keep");
-  EXPECT_EQ(Read(upload_ / "a.txt"), "1");
+  EXPECT_EQ(Read(m_upload / "old.txt"), "keep");
+  EXPECT_EQ(Read(m_upload / "a.txt"), "1");
 }
 
 TEST_F(Upload, TwoUploadsOfOneNameAtOnceGetTwoFiles) {
@@ -260,7 +260,7 @@ TEST_F(Upload, AFailedTransferLeavesNoFile) {
   // The service stopping ends a transfer too.
   std::thread stopper([&] {
     std::this_thread::sleep_for(200ms);
-    service_.Stop();
+    m_service.Stop();
   });
   EXPECT_FALSE(Send(body, body.size(), body.size(), 1000ms).ok);
   stopper.join();
@@ -287,7 +287,7 @@ class UploadRoute : public web::WebFixture {
   std::string Post(const std::string& body, const std::string& headers = "",
                    const char* from = "127.0.0.1") {
     return Exchange(
-        "POST /upload HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; "
+        "POST /upload HTTP/1.1\r\nHost: localhost\r\nContent-Type: multipart/form-data; "
         "boundary=" +
             kBoundary + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + headers +
             "\r\n" + body,
@@ -375,6 +375,38 @@ TEST_F(UploadRoute, RemovesOnlyTheVisitorsOwnUploads) {
   EXPECT_EQ(Get("/remove.htm?file=gone.txt"), web::kRedirectHome);
   EXPECT_EQ(Share("gone.txt").name, "");
   EXPECT_EQ(Get("/remove.htm?file=mine.txt", "", web::kStranger), web::kAuthRequired);
+}
+
+TEST_F(UploadRoute, RefusesUploadsAndRemovalsSentForAnotherSite) {
+  // The fixture's requests name the Host "localhost", port 80.
+  for (const char* headers :
+       {"Origin: http://evil.example\r\n", "Origin: null\r\n", "Origin: http://localhost:8080\r\n",
+        "Referer: http://evil.example/page\r\n",
+        "Origin: http://localhost\r\nSec-Fetch-Site: cross-site\r\n"}) {
+    EXPECT_EQ(Post(Body("forged", "forged.txt"), headers), web::kAuthRequired) << headers;
+  }
+  EXPECT_TRUE(fs::is_empty(settings.GetUploadPath()));
+  EXPECT_EQ(Share("forged.txt").name, "");
+  EXPECT_TRUE(LogLines().empty());
+
+  // The page's own form: same origin, and the browser may say so.
+  EXPECT_EQ(Post(Body("mine", "mine.txt"),
+                 "Origin: http://localhost\r\nReferer: http://localhost/\r\n"
+                 "Sec-Fetch-Site: same-origin\r\n"),
+            web::kRedirectHome);
+  EXPECT_EQ(Share("mine.txt").uploader, "local");
+
+  for (const char* headers : {"Referer: http://evil.example/\r\n", "Sec-Fetch-Site: cross-site\r\n",
+                              "Origin: http://evil.example\r\nReferer: http://localhost/\r\n"}) {
+    EXPECT_EQ(Get("/remove.htm?file=mine.txt", headers), web::kAuthRequired) << headers;
+  }
+  EXPECT_EQ(Share("mine.txt").name, "mine.txt");
+  EXPECT_EQ(LogCount("delete file share"), 0);
+  EXPECT_EQ(Get("/remove.htm?file=mine.txt",
+                "Referer: http://localhost/\r\nSec-Fetch-Site: same-origin\r\n"),
+            web::kRedirectHome);
+  EXPECT_EQ(Share("mine.txt").name, "");
+  EXPECT_EQ(LogCount("delete file share mine.txt"), 1);
 }
 
 }  // namespace

@@ -37,6 +37,7 @@ TEST(WorkerSignals, WritingToAGoneClientLeavesTheProcessRunning) {
   ASSERT_TRUE(service.Start(loopback::FreePort()));
   int fd = loopback::Connect(service.Port());
   ASSERT_GE(fd, 0);
+  loopback::Send(fd, "x");  // a connection that sends nothing is not accepted
   linger reset{1, 0};
   setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   std::this_thread::sleep_for(50ms);

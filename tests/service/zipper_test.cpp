@@ -83,38 +83,38 @@ class ZipperTest : public ::testing::Test {
     setenv("PY", kPythonDump, 1);
     char pattern[] = "/tmp/zipper_test.XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    src_ = dir_ / "Music";
-    zip_ = dir_ / "out.zip";
-    fs::create_directories(src_);
+    m_dir = pattern;
+    m_src = m_dir / "Music";
+    m_zip = m_dir / "out.zip";
+    fs::create_directories(m_src);
   }
   void TearDown() override {
-    Shell("chmod -R u+rwX '" + dir_.string() + "'");
-    fs::remove_all(dir_);
+    Shell("chmod -R u+rwX '" + m_dir.string() + "'");
+    fs::remove_all(m_dir);
   }
-  // The whole of src_ as the folder download builds it; returns the checked archive's dump.
+  // The whole of m_src as the folder download builds it; returns the checked archive's dump.
   std::string ZipSource(std::uint64_t zip64_threshold = CZipper::kZip64Threshold) {
     CZipper zipper(zip64_threshold);
-    EXPECT_TRUE(zipper.OpenZip(zip_, src_.string() + "/"));
-    EXPECT_TRUE(zipper.AddFolderToZip(src_.string() + "/"));
+    EXPECT_TRUE(zipper.OpenZip(m_zip, m_src.string() + "/"));
+    EXPECT_TRUE(zipper.AddFolderToZip(m_src.string() + "/"));
     EXPECT_TRUE(zipper.CloseZip());
-    return Verify(zip_);
+    return Verify(m_zip);
   }
-  fs::path dir_, src_, zip_;
+  fs::path m_dir, m_src, m_zip;
 };
 
 TEST_F(ZipperTest, ListingIsSortedWithoutCaseAndShowsOnlyVisibleFilesAndFolders) {
   for (const char* name : {"b.txt", "a.txt", "A.txt", "_x", "Zeta", "émile", "Énorme", ".hidden"})
-    Write(src_ / name, "12345");
-  fs::create_directories(src_ / "Live");
-  fs::create_directories(src_ / ".git");
-  SetTime(src_ / "b.txt", 1000000000);
-  fs::create_symlink("Live", src_ / "link");
-  fs::create_symlink("missing", src_ / "dangling");
-  mkfifo((src_ / "pipe").c_str(), 0644);
+    Write(m_src / name, "12345");
+  fs::create_directories(m_src / "Live");
+  fs::create_directories(m_src / ".git");
+  SetTime(m_src / "b.txt", 1000000000);
+  fs::create_symlink("Live", m_src / "link");
+  fs::create_symlink("missing", m_src / "dangling");
+  mkfifo((m_src / "pipe").c_str(), 0644);
 
   CFolderListing listing;
-  ASSERT_TRUE(listing.Read(src_.string()));
+  ASSERT_TRUE(listing.Read(m_src.string()));
   std::vector<std::string> names;
   for (const FolderItem& item : listing.Items()) names.push_back(item.name);
   // Upper-case folding puts "_" after the letters, and "É" after "Z", as the original file
@@ -127,7 +127,7 @@ TEST_F(ZipperTest, ListingIsSortedWithoutCaseAndShowsOnlyVisibleFilesAndFolders)
   EXPECT_EQ(b.last_write, 1000000000);
   EXPECT_TRUE(listing.Items()[3].is_folder);
   EXPECT_EQ(listing.Items()[4].size, 0u);
-  EXPECT_FALSE(listing.Read((src_ / "nowhere").string()));
+  EXPECT_FALSE(listing.Read((m_src / "nowhere").string()));
   EXPECT_TRUE(listing.Items().empty());
   EXPECT_TRUE(CFolderListing::NameLess("ab", "a_b"));
   EXPECT_TRUE(CFolderListing::NameLess("a", "A0"));
@@ -135,40 +135,40 @@ TEST_F(ZipperTest, ListingIsSortedWithoutCaseAndShowsOnlyVisibleFilesAndFolders)
 }
 
 TEST_F(ZipperTest, FolderArchiveHasListingOrderAndSkipsHiddenItems) {
-  Write(src_ / "notes.txt", "some notes\n");
-  Write(src_ / "live" / "a.mp3", std::string(300000, 'x') + "tail");
-  Write(src_ / "live" / ".cache", "hidden");
-  Write(src_ / ".git" / "config", "hidden");
-  Write(src_ / ".hidden", "hidden");
-  fs::create_directories(src_ / "empty");
+  Write(m_src / "notes.txt", "some notes\n");
+  Write(m_src / "live" / "a.mp3", std::string(300000, 'x') + "tail");
+  Write(m_src / "live" / ".cache", "hidden");
+  Write(m_src / ".git" / "config", "hidden");
+  Write(m_src / ".hidden", "hidden");
+  fs::create_directories(m_src / "empty");
 
   EXPECT_EQ(Names(ZipSource()), "empty/ live/ live/a.mp3 notes.txt");
-  ASSERT_EQ(Shell("cd '" + dir_.string() + "' && unzip -q out.zip -d x"), 0);
-  EXPECT_EQ(Read(dir_ / "x" / "live" / "a.mp3"), Read(src_ / "live" / "a.mp3"));
-  EXPECT_EQ(Read(dir_ / "x" / "notes.txt"), "some notes\n");
-  EXPECT_TRUE(fs::is_directory(dir_ / "x" / "empty"));
+  ASSERT_EQ(Shell("cd '" + m_dir.string() + "' && unzip -q out.zip -d x"), 0);
+  EXPECT_EQ(Read(m_dir / "x" / "live" / "a.mp3"), Read(m_src / "live" / "a.mp3"));
+  EXPECT_EQ(Read(m_dir / "x" / "notes.txt"), "some notes\n");
+  EXPECT_TRUE(fs::is_directory(m_dir / "x" / "empty"));
 
-  fs::remove_all(src_);
-  fs::create_directories(src_);
+  fs::remove_all(m_src);
+  fs::create_directories(m_src);
   CZipper zipper;
-  ASSERT_TRUE(zipper.OpenZip(zip_, src_) && zipper.AddFolderToZip(src_) && zipper.CloseZip());
-  EXPECT_EQ(Verify(zip_, true), "");
+  ASSERT_TRUE(zipper.OpenZip(m_zip, m_src) && zipper.AddFolderToZip(m_src) && zipper.CloseZip());
+  EXPECT_EQ(Verify(m_zip, true), "");
 }
 
 TEST_F(ZipperTest, EntriesCarryUnixModesLocalTimesAndUtf8Names) {
-  Write(src_ / "中文" / "歌曲.mp3", "music");
-  Write(src_ / "😀.txt", "smile");
-  Write(src_ / "old.txt", "old");
+  Write(m_src / "中文" / "歌曲.mp3", "music");
+  Write(m_src / "😀.txt", "smile");
+  Write(m_src / "old.txt", "old");
   std::tm local{};
   local.tm_year = 121, local.tm_mon = 2, local.tm_mday = 4;
   local.tm_hour = 5, local.tm_min = 6, local.tm_sec = 8, local.tm_isdst = -1;
   const std::time_t when = mktime(&local);
-  for (const char* name : {"中文/歌曲.mp3", "中文", "😀.txt"}) SetTime(src_ / name, when);
-  SetTime(src_ / "old.txt", 0);  // before the zip epoch of 1980
-  chmod((src_ / "中文").c_str(), 0750);
-  chmod((src_ / "中文" / "歌曲.mp3").c_str(), 0644);
-  chmod((src_ / "😀.txt").c_str(), 0600);
-  chmod((src_ / "old.txt").c_str(), 0755);
+  for (const char* name : {"中文/歌曲.mp3", "中文", "😀.txt"}) SetTime(m_src / name, when);
+  SetTime(m_src / "old.txt", 0);  // before the zip epoch of 1980
+  chmod((m_src / "中文").c_str(), 0750);
+  chmod((m_src / "中文" / "歌曲.mp3").c_str(), 0644);
+  chmod((m_src / "😀.txt").c_str(), 0600);
+  chmod((m_src / "old.txt").c_str(), 0755);
 
   EXPECT_EQ(ZipSource(),
             "old.txt|2048|3|0o100755|0|3|1980-01-01 00:00:00|20\n"
@@ -176,40 +176,40 @@ TEST_F(ZipperTest, EntriesCarryUnixModesLocalTimesAndUtf8Names) {
             "中文/歌曲.mp3|2048|3|0o100644|0|5|2021-03-04 05:06:08|20\n"
             "😀.txt|2048|3|0o100600|0|5|2021-03-04 05:06:08|20\n");
   // Info-ZIP applies the UTF-8 flag only to archives made on Unix; bsdtar needs a UTF-8 locale.
-  ASSERT_EQ(Shell("cd '" + dir_.string() + "' && unzip -q out.zip -d x"), 0);
-  EXPECT_EQ(Read(dir_ / "x" / "中文" / "歌曲.mp3"), "music");
-  EXPECT_EQ(Read(dir_ / "x" / "😀.txt"), "smile");
-  EXPECT_EQ(fs::status(dir_ / "x" / "😀.txt").permissions(), fs::perms(0600));
+  ASSERT_EQ(Shell("cd '" + m_dir.string() + "' && unzip -q out.zip -d x"), 0);
+  EXPECT_EQ(Read(m_dir / "x" / "中文" / "歌曲.mp3"), "music");
+  EXPECT_EQ(Read(m_dir / "x" / "😀.txt"), "smile");
+  EXPECT_EQ(fs::status(m_dir / "x" / "😀.txt").permissions(), fs::perms(0600));
   std::string out;
-  Shell("LC_ALL=C.UTF-8 bsdtar -tf '" + zip_.string() + "'", &out);
+  Shell("LC_ALL=C.UTF-8 bsdtar -tf '" + m_zip.string() + "'", &out);
   EXPECT_EQ(out, "old.txt\n中文/\n中文/歌曲.mp3\n😀.txt\n");
 }
 
 TEST_F(ZipperTest, FoldersReachedAgainThroughLinksAreNotFollowed) {
-  Write(src_ / "sub" / "f.txt", "f");
-  fs::create_symlink("..", src_ / "sub" / "up");
-  fs::create_symlink(".", src_ / "sub" / "self");
-  fs::create_symlink("sub", src_ / "twin");  // a sibling, not a loop: archived as a copy
+  Write(m_src / "sub" / "f.txt", "f");
+  fs::create_symlink("..", m_src / "sub" / "up");
+  fs::create_symlink(".", m_src / "sub" / "self");
+  fs::create_symlink("sub", m_src / "twin");  // a sibling, not a loop: archived as a copy
   EXPECT_EQ(Names(ZipSource()), "sub/ sub/f.txt twin/ twin/f.txt");
 }
 
 TEST_F(ZipperTest, UnreadableItemsAreLeftOutAndTheRestIsWritten) {
-  Write(src_ / "a.txt", "a");
-  Write(src_ / "locked.txt", "secret");
-  Write(src_ / "closed" / "inner.txt", "secret");
-  Write(src_ / "z.txt", "z");
-  chmod((src_ / "locked.txt").c_str(), 0);
-  chmod((src_ / "closed").c_str(), 0);
+  Write(m_src / "a.txt", "a");
+  Write(m_src / "locked.txt", "secret");
+  Write(m_src / "closed" / "inner.txt", "secret");
+  Write(m_src / "z.txt", "z");
+  chmod((m_src / "locked.txt").c_str(), 0);
+  chmod((m_src / "closed").c_str(), 0);
   const auto build = [&] {
     CZipper zipper;
-    return zipper.OpenZip(zip_, src_.string()) && zipper.AddFolderToZip("") &&
+    return zipper.OpenZip(m_zip, m_src.string()) && zipper.AddFolderToZip("") &&
            !zipper.AddFileToZip("locked.txt") && zipper.CloseZip();
   };
   if (geteuid() != 0) {
     ASSERT_TRUE(build());
   } else {
     // Root reads anything, so a child without privileges builds the archive.
-    chmod(dir_.c_str(), 0777);
+    chmod(m_dir.c_str(), 0777);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -220,59 +220,59 @@ TEST_F(ZipperTest, UnreadableItemsAreLeftOutAndTheRestIsWritten) {
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
-  EXPECT_EQ(Names(Verify(zip_)), "a.txt closed/ z.txt");
+  EXPECT_EQ(Names(Verify(m_zip)), "a.txt closed/ z.txt");
 }
 
 TEST_F(ZipperTest, LargeEntriesUseTheZip64Form) {
   std::string big(300000, '\0');
   std::mt19937 random(7);
   for (char& c : big) c = static_cast<char>(random());
-  Write(src_ / "big.bin", big);
-  Write(src_ / "small.txt", "small");
+  Write(m_src / "big.bin", big);
+  Write(m_src / "small.txt", "small");
   const std::string dump = ZipSource(big.size());
   // The last field is the local header's "version needed": 45 marks the zip64 form.
   EXPECT_NE(dump.find("big.bin|2048|3|0o100644|0|300000|"), std::string::npos) << dump;
   EXPECT_NE(dump.find("|45\nsmall.txt|2048|3|0o100644|0|5|"), std::string::npos) << dump;
   EXPECT_EQ(dump.back() == '\n' ? dump.substr(dump.size() - 4) : dump, "|20\n");
-  ASSERT_EQ(Shell("cd '" + dir_.string() + "' && unzip -q out.zip -d x"), 0);
-  EXPECT_EQ(Read(dir_ / "x" / "big.bin"), big);
+  ASSERT_EQ(Shell("cd '" + m_dir.string() + "' && unzip -q out.zip -d x"), 0);
+  EXPECT_EQ(Read(m_dir / "x" / "big.bin"), big);
 }
 
 TEST_F(ZipperTest, EntryNamesStayBelowTheRoot) {
-  Write(src_ / "a.txt", "a");
-  Write(dir_ / "outside.txt", "o");
+  Write(m_src / "a.txt", "a");
+  Write(m_dir / "outside.txt", "o");
   CZipper zipper;
-  EXPECT_FALSE(zipper.AddFileToZip((src_ / "a.txt").string()));  // nothing open
+  EXPECT_FALSE(zipper.AddFileToZip((m_src / "a.txt").string()));  // nothing open
   EXPECT_TRUE(zipper.CloseZip());
   EXPECT_FALSE(zipper.OpenZip(""));
-  Write(zip_, "an older file in the way");
+  Write(m_zip, "an older file in the way");
   // Without a root, names start at the archive's own folder.
-  ASSERT_TRUE(zipper.OpenZip(zip_));
-  EXPECT_TRUE(zipper.AddFolderToZip(src_.string()));
+  ASSERT_TRUE(zipper.OpenZip(m_zip));
+  EXPECT_TRUE(zipper.AddFolderToZip(m_src.string()));
   EXPECT_TRUE(zipper.AddFileToZip("./Music/a.txt"));
   EXPECT_TRUE(zipper.AddFileToZip("outside.txt"));
   EXPECT_FALSE(zipper.AddFileToZip("Music/../../outside.txt"));
   EXPECT_FALSE(zipper.AddFileToZip("../outside.txt"));
   EXPECT_FALSE(zipper.AddFileToZip("/etc/hostname"));
-  EXPECT_FALSE(zipper.AddFileToZip(dir_.string() + "/Music/../../etc/hostname"));
+  EXPECT_FALSE(zipper.AddFileToZip(m_dir.string() + "/Music/../../etc/hostname"));
   EXPECT_FALSE(zipper.AddFolderToZip("outside.txt"));
   EXPECT_FALSE(zipper.AddFileToZip("Music"));
   EXPECT_FALSE(zipper.AddFileToZip("missing.txt"));
   {
     CZipper inner;  // the destructor finishes the archive
-    ASSERT_TRUE(inner.OpenZip(src_ / "self.zip", src_));
-    EXPECT_TRUE(inner.AddFolderToZip(src_));  // leaves out the archive itself
+    ASSERT_TRUE(inner.OpenZip(m_src / "self.zip", m_src));
+    EXPECT_TRUE(inner.AddFolderToZip(m_src));  // leaves out the archive itself
   }
-  EXPECT_TRUE(zipper.OpenZip(dir_ / "second.zip"));  // closes the first archive
-  EXPECT_EQ(Names(Verify(zip_)), "Music/ Music/a.txt Music/a.txt outside.txt");
-  EXPECT_EQ(Names(Verify(src_ / "self.zip")), "a.txt");
+  EXPECT_TRUE(zipper.OpenZip(m_dir / "second.zip"));  // closes the first archive
+  EXPECT_EQ(Names(Verify(m_zip)), "Music/ Music/a.txt Music/a.txt outside.txt");
+  EXPECT_EQ(Names(Verify(m_src / "self.zip")), "a.txt");
 }
 
 TEST_F(ZipperTest, FailedWritesAreReported) {
-  Write(src_ / "a.txt", std::string(1 << 20, 'a'));
+  Write(m_src / "a.txt", std::string(1 << 20, 'a'));
   CZipper zipper;
-  ASSERT_TRUE(zipper.OpenZip("/dev/full", src_));
-  zipper.AddFolderToZip(src_);
+  ASSERT_TRUE(zipper.OpenZip("/dev/full", m_src));
+  zipper.AddFolderToZip(m_src);
   EXPECT_FALSE(zipper.CloseZip());
 }
 
@@ -280,7 +280,7 @@ TEST_F(ZipperTest, FailedWritesAreReported) {
 TEST_F(ZipperTest, DISABLED_ArchivesPast4GiB) {
   // An entry over 4 GiB (sparse, so cheap on disk), then enough incompressible data through
   // hard links that later entries start past 4 GiB.
-  const int fd = open((src_ / "a-huge.bin").c_str(), O_CREAT | O_WRONLY, 0644);
+  const int fd = open((m_src / "a-huge.bin").c_str(), O_CREAT | O_WRONLY, 0644);
   ASSERT_EQ(ftruncate(fd, (4ll << 30) + 12345), 0);
   close(fd);
   std::string noise(64 << 20, '\0');
@@ -289,17 +289,17 @@ TEST_F(ZipperTest, DISABLED_ArchivesPast4GiB) {
     const std::uint64_t value = random();
     memcpy(&noise[i], &value, 8);
   }
-  Write(src_ / "b-noise" / "00", noise);
+  Write(m_src / "b-noise" / "00", noise);
   for (int i = 1; i < 66; ++i) {
-    fs::create_hard_link(src_ / "b-noise" / "00", src_ / "b-noise" / (std::to_string(100 + i)));
+    fs::create_hard_link(m_src / "b-noise" / "00", m_src / "b-noise" / (std::to_string(100 + i)));
   }
-  Write(src_ / "c-last.txt", "last");
+  Write(m_src / "c-last.txt", "last");
   const std::string dump = ZipSource();
   EXPECT_NE(dump.find("a-huge.bin|2048|3|0o100644|0|4294979641|"), std::string::npos) << dump;
   EXPECT_NE(dump.find("c-last.txt|2048|3|0o100644|0|4|"), std::string::npos) << dump;
-  EXPECT_GT(fs::file_size(zip_), 4ull << 30);
-  ASSERT_EQ(Shell("cd '" + dir_.string() + "' && unzip -q out.zip c-last.txt -d x"), 0);
-  EXPECT_EQ(Read(dir_ / "x" / "c-last.txt"), "last");
+  EXPECT_GT(fs::file_size(m_zip), 4ull << 30);
+  ASSERT_EQ(Shell("cd '" + m_dir.string() + "' && unzip -q out.zip c-last.txt -d x"), 0);
+  EXPECT_EQ(Read(m_dir / "x" / "c-last.txt"), "last");
 }
 
 }  // namespace

@@ -10,15 +10,15 @@ class TempFolder {
  public:
   TempFolder() {
     std::string pattern = (std::filesystem::temp_directory_path() / "tessel-store-XXXXXX").string();
-    path_ = mkdtemp(pattern.data()) ? pattern : "";
+    m_path = mkdtemp(pattern.data()) ? pattern : "";
   }
   ~TempFolder() {
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    std::filesystem::remove_all(m_path, ec);
   }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& path() const { return m_path; }
+  std::string operator/(const std::string& name) const { return m_path + "/" + name; }
 
  private:
-  std::string path_;
+  std::string m_path;
 };

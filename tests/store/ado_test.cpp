@@ -9,23 +9,23 @@ namespace {
 class AdoTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(tessel::CreateDatabaseFile(path_, CDataBasic::CreationStatements()));
-    ASSERT_TRUE(db_.Open("Data Source=" + path_, "", ""));
+    ASSERT_TRUE(tessel::CreateDatabaseFile(m_path, CDataBasic::CreationStatements()));
+    ASSERT_TRUE(m_db.Open("Data Source=" + m_path, "", ""));
   }
   int Count(const std::string& where) {
-    CADO::CADORecordset rs(db_);
+    CADO::CADORecordset rs(m_db);
     int n = 0;
     for (rs.Open("select * from " + where); !rs.IsEOF(); rs.MoveNext()) ++n;
     return n;
   }
 
-  TempFolder folder_;
-  std::string path_ = folder_ / "tessel.mdb";
-  CADO::CADODatabase db_;
+  TempFolder m_folder;
+  std::string m_path = m_folder / "tessel.mdb";
+  CADO::CADODatabase m_db;
 };
 
 TEST_F(AdoTest, ValuesRoundTripWithNullsQuotesAndTextAffinity) {
-  CADO::CADORecordset rs(db_);
+  CADO::CADORecordset rs(m_db);
   ASSERT_TRUE(rs.Open("  select * from fileshare"));
   EXPECT_TRUE(rs.IsEOF());
   ASSERT_TRUE(rs.AddNew());
@@ -57,7 +57,7 @@ TEST_F(AdoTest, ValuesRoundTripWithNullsQuotesAndTextAffinity) {
 }
 
 TEST_F(AdoTest, UpdateWithoutChangeAndFailedUpdateLeaveTableAlone) {
-  CADO::CADORecordset rs(db_);
+  CADO::CADORecordset rs(m_db);
   ASSERT_TRUE(rs.Open("select * from account where accountname='admin'"));
   EXPECT_TRUE(rs.Update());  // nothing pending
   rs.Edit();
@@ -76,7 +76,7 @@ TEST_F(AdoTest, UpdateWithoutChangeAndFailedUpdateLeaveTableAlone) {
 
   // A row removed through another connection since Open cannot be changed.
   CADO::CADODatabase other;
-  ASSERT_TRUE(other.Open(path_));
+  ASSERT_TRUE(other.Open(m_path));
   ASSERT_TRUE(other.Execute("delete from account where accountname='admin'"));
   rs.Edit();
   rs.SetFieldValue("accountdesc", "x");
@@ -85,21 +85,21 @@ TEST_F(AdoTest, UpdateWithoutChangeAndFailedUpdateLeaveTableAlone) {
 }
 
 TEST_F(AdoTest, DialectAsTheStoresWriteIt) {
-  EXPECT_TRUE(db_.Execute("delete * from account where accountname='nobody'"));
+  EXPECT_TRUE(m_db.Execute("delete * from account where accountname='nobody'"));
   EXPECT_EQ(Count("account"), 2);
-  EXPECT_TRUE(db_.Execute("delete * from account where accountname='LOCAL'"));
+  EXPECT_TRUE(m_db.Execute("delete * from account where accountname='LOCAL'"));
   EXPECT_EQ(Count("account"), 1);
-  EXPECT_TRUE(db_.Execute("insert into fileshare(filename, uploader) values ('a''', 'bob')"));
-  EXPECT_TRUE(db_.Execute("delete from fileshare where filename='A'''and uploader='someone'"));
+  EXPECT_TRUE(m_db.Execute("insert into fileshare(filename, uploader) values ('a''', 'bob')"));
+  EXPECT_TRUE(m_db.Execute("delete from fileshare where filename='A'''and uploader='someone'"));
   EXPECT_EQ(Count("fileshare"), 1);
-  EXPECT_TRUE(db_.Execute("delete from fileshare where filename='A'''and uploader='BOB'"));
+  EXPECT_TRUE(m_db.Execute("delete from fileshare where filename='A'''and uploader='BOB'"));
   EXPECT_EQ(Count("fileshare"), 0);
   for (const char* name : {"LOCALPORT", "LocalPort", "localport"}) {
     EXPECT_EQ(Count(std::string("config where paramname='") + name + "'"), 1) << name;
   }
   // One statement at a time: a second one is refused, not run.
-  EXPECT_FALSE(db_.Execute("delete from config where 1=0; delete from config"));
-  CADO::CADORecordset rs(db_);
+  EXPECT_FALSE(m_db.Execute("delete from config where 1=0; delete from config"));
+  CADO::CADORecordset rs(m_db);
   EXPECT_FALSE(rs.Open("select * from config; delete from config"));
   EXPECT_EQ(Count("config"), 5);
   // Results that cannot be written back are read-only.

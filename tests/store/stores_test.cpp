@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <future>
 #include <thread>
 
@@ -15,15 +19,15 @@ namespace {
 class StoresTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(settings_.Open());
-    ASSERT_TRUE(accounts_.Open());
-    ASSERT_TRUE(shares_.Open());
+    ASSERT_TRUE(m_settings.Open());
+    ASSERT_TRUE(m_accounts.Open());
+    ASSERT_TRUE(m_shares.Open());
   }
 
-  TempFolder folder_;
-  CDataSystem settings_{folder_.path()};
-  CDataAccount accounts_{folder_.path()};
-  CDataFileShare shares_{folder_.path()};
+  TempFolder m_folder;
+  CDataSystem m_settings{m_folder.path()};
+  CDataAccount m_accounts{m_folder.path()};
+  CDataFileShare m_shares{m_folder.path()};
 };
 
 TEST(StoreFile, FirstStartCreatesSecondStartKeeps) {
@@ -77,102 +81,202 @@ TEST(StoreFile, FailedCreationLeavesNothingAndNextStartCreates) {
   EXPECT_EQ(settings.GetParam("LocalPort"), "80");
 }
 
-TEST_F(StoresTest, SettingsAndTheUploadFolder) {
-  EXPECT_TRUE(settings_.SetParam("LocalPort", "007"));
-  EXPECT_EQ(settings_.GetParam("LOCALPORT"), "007");
-  EXPECT_TRUE(settings_.SetParam("it's", "o'clock"));
-  EXPECT_EQ(settings_.GetParam("IT'S"), "o'clock");
-  EXPECT_TRUE(settings_.SetParam("EnableZipFolder", ""));
-  EXPECT_EQ(settings_.GetParam("EnableZipFolder"), "");
-  EXPECT_EQ(settings_.GetParam("URLUsername"), "");
-  EXPECT_FALSE(settings_.SetParam("", "x"));  // a refused write is reported
+TEST(StoreFile, ABrokenFileIsRefusedWithItsReasonAndAnEmptyOneMadeNew) {
+  TempFolder folder;
+  const std::string path = folder / "tessel.mdb";
+  const auto open_error = [&] {
+    CDataAccount accounts(folder.path());
+    return accounts.Open() ? std::string("opened") : accounts.GetOpenError();
+  };
+  fs::create_directory(path);
+  EXPECT_EQ(open_error(), "it is a folder, not a database file");
+  fs::remove(path);
+  std::ofstream(path) << std::string(5000, 'g');
+  EXPECT_EQ(open_error(), "file is not a database");
+  // Another program's database.
+  {
+    fs::remove(path);
+    CADO::CADODatabase other;
+    ASSERT_TRUE(other.Create(path));
+    ASSERT_TRUE(other.Execute("create table account(x)"));
+  }
+  EXPECT_EQ(open_error(), "it is not a Tessel database (no such table: fileshare)");
+  if (geteuid() != 0) {  // root reads whatever the mode says
+    chmod(path.c_str(), 0);
+    EXPECT_EQ(open_error(), "Permission denied");
+  }
+  EXPECT_EQ(std::string(CDataAccount(folder.path()).GetDatabasePath()), path);
 
-  std::string elsewhere = folder_ / "elsewhere";
+  // An empty file holds nothing to lose: it becomes a new database.
+  fs::remove(path);
+  std::ofstream(path).close();
+  EXPECT_EQ(open_error(), "opened");
+  CDataSystem settings(folder.path());
+  ASSERT_TRUE(settings.Open());
+  EXPECT_EQ(settings.GetOpenError(), "");
+  EXPECT_EQ(settings.GetParam("LocalPort"), "80");
+}
+
+TEST(StoreFile, FailuresWhileRunningAreToldOncePerKind) {
+  TempFolder folder;
+  CDataAccount accounts(folder.path());
+  CDataFileShare shares(folder.path());
+  ASSERT_TRUE(accounts.Open());
+  ASSERT_TRUE(shares.Open());
+  std::vector<std::string> told;
+  accounts.SetFailureSink([&](const std::string& line) { told.push_back(line); });
+  shares.SetFailureSink([&](const std::string& line) { told.push_back(line); });
+
+  // A taken name is an answer, not a failure.
+  FileShareRecord record{"a", "/a", "", 0, "", ""};
+  ASSERT_TRUE(shares.AddShare(record));
+  EXPECT_FALSE(shares.AddShare(record));
+  EXPECT_TRUE(told.empty());
+
+  // The table vanishes behind the store's back: said once, however often it is met.
+  {
+    CADO::CADODatabase other;
+    ASSERT_TRUE(other.Open(folder / "tessel.mdb"));
+    ASSERT_TRUE(other.Execute("drop table account"));
+  }
+  std::string name;
+  EXPECT_FALSE(accounts.CheckLogin("admin", "kavor", "", name));
+  EXPECT_FALSE(accounts.CheckLogin("admin", "kavor", "", name));
+  AccountRecord account;
+  EXPECT_FALSE(accounts.GetAccount("admin", account));
+  ASSERT_EQ(told.size(), 1u);
+  EXPECT_EQ(told[0], "database " + folder / "tessel.mdb" + " failed: no such table: account");
+  // The same kind from another store of the same file is the same news.
+  {
+    CADO::CADODatabase other;
+    ASSERT_TRUE(other.Open(folder / "tessel.mdb"));
+    ASSERT_TRUE(other.Execute("drop table fileshare"));
+  }
+  EXPECT_EQ(shares.GetSharePath("a"), "");
+  EXPECT_EQ(told.size(), 1u);
+}
+
+TEST_F(StoresTest, LoginsWithANulOrWithoutANameOrAddressMatchNothing) {
+  std::string name;
+  EXPECT_TRUE(m_accounts.CheckLogin("admin", "kavor", "", name));
+  EXPECT_FALSE(m_accounts.CheckLogin("admin", std::string("kavor\0junk", 10), "", name));
+  EXPECT_FALSE(m_accounts.CheckLogin(std::string("admin\0", 6), "kavor", "", name));
+  EXPECT_FALSE(m_accounts.CheckLogin("", "", "", name));
+  // The address alone still admits its account, whatever the credentials hold.
+  EXPECT_TRUE(m_accounts.CheckLogin(std::string("admin\0", 6), "x", "127.0.0.1", name));
+  EXPECT_EQ(name, "local");
+
+  EXPECT_TRUE(m_accounts.HasDefaultAdminPassword());
+  AccountRecord admin;
+  ASSERT_TRUE(m_accounts.GetAccount("admin", admin));
+  admin.password = "KAVOR";  // logins ignore letter case: still the well-known one
+  ASSERT_TRUE(m_accounts.ModifyAccount(admin));
+  EXPECT_TRUE(m_accounts.HasDefaultAdminPassword());
+  admin.enabled = 0;
+  ASSERT_TRUE(m_accounts.ModifyAccount(admin));
+  EXPECT_FALSE(m_accounts.HasDefaultAdminPassword());
+  admin.enabled = 1;
+  admin.password = "s3cret";
+  ASSERT_TRUE(m_accounts.ModifyAccount(admin));
+  EXPECT_FALSE(m_accounts.HasDefaultAdminPassword());
+}
+
+TEST_F(StoresTest, SettingsAndTheUploadFolder) {
+  EXPECT_TRUE(m_settings.SetParam("LocalPort", "007"));
+  EXPECT_EQ(m_settings.GetParam("LOCALPORT"), "007");
+  EXPECT_TRUE(m_settings.SetParam("it's", "o'clock"));
+  EXPECT_EQ(m_settings.GetParam("IT'S"), "o'clock");
+  EXPECT_TRUE(m_settings.SetParam("EnableZipFolder", ""));
+  EXPECT_EQ(m_settings.GetParam("EnableZipFolder"), "");
+  EXPECT_EQ(m_settings.GetParam("URLUsername"), "");
+  EXPECT_FALSE(m_settings.SetParam("", "x"));  // a refused write is reported
+
+  std::string elsewhere = m_folder / "elsewhere";
   fs::create_directory(elsewhere);
-  EXPECT_TRUE(settings_.SetParam("UploadPath", elsewhere + "/"));
-  EXPECT_EQ(settings_.GetUploadPath(), elsewhere);
-  CDataSystem restart(folder_.path());
+  EXPECT_TRUE(m_settings.SetParam("UploadPath", elsewhere + "/"));
+  EXPECT_EQ(m_settings.GetUploadPath(), elsewhere);
+  CDataSystem restart(m_folder.path());
   ASSERT_TRUE(restart.Open());
   EXPECT_EQ(restart.GetUploadPath(), elsewhere);
   fs::remove(elsewhere);
-  fs::remove(folder_ / "upload");
-  CDataSystem after_removal(folder_.path());
+  fs::remove(m_folder / "upload");
+  CDataSystem after_removal(m_folder.path());
   ASSERT_TRUE(after_removal.Open());
-  EXPECT_EQ(after_removal.GetUploadPath(), folder_ / "upload");
-  EXPECT_TRUE(fs::is_directory(folder_ / "upload"));
+  EXPECT_EQ(after_removal.GetUploadPath(), m_folder / "upload");
+  EXPECT_TRUE(fs::is_directory(m_folder / "upload"));
 }
 
 TEST_F(StoresTest, LoginChecks) {
   std::string name = "unchanged";
-  EXPECT_TRUE(accounts_.CheckLogin("", "", "127.0.0.1", name));
+  EXPECT_TRUE(m_accounts.CheckLogin("", "", "127.0.0.1", name));
   EXPECT_EQ(name, "local");
-  EXPECT_TRUE(accounts_.CheckLogin("ADMIN", "KAVOR", "10.0.0.7", name));
+  EXPECT_TRUE(m_accounts.CheckLogin("ADMIN", "KAVOR", "10.0.0.7", name));
   EXPECT_EQ(name, "admin");
   name = "unchanged";
-  EXPECT_FALSE(accounts_.CheckLogin("admin", "wrong", "10.0.0.7", name));
-  EXPECT_FALSE(accounts_.CheckLogin("admin' or '1'='1", "x' or '1'='1", "x' or '1'='1", name));
+  EXPECT_FALSE(m_accounts.CheckLogin("admin", "wrong", "10.0.0.7", name));
+  EXPECT_FALSE(m_accounts.CheckLogin("admin' or '1'='1", "x' or '1'='1", "x' or '1'='1", name));
   EXPECT_EQ(name, "unchanged");
 
-  EXPECT_TRUE(accounts_.AddAccount({"o'brien", "", 0, 1, 0, 1, "", "pa'ss", ""}));
-  EXPECT_TRUE(accounts_.AddAccount({"lan", "", 1, 1, 0, 0, "192.168.1.5", "", ""}));
-  EXPECT_TRUE(accounts_.AddAccount({"nopass", "", 0, 1, 0, 0, "", "", ""}));
-  EXPECT_TRUE(accounts_.CheckLogin("O'Brien", "PA'SS", "10.0.0.7", name));
+  EXPECT_TRUE(m_accounts.AddAccount({"o'brien", "", 0, 1, 0, 1, "", "pa'ss", ""}));
+  EXPECT_TRUE(m_accounts.AddAccount({"lan", "", 1, 1, 0, 0, "192.168.1.5", "", ""}));
+  EXPECT_TRUE(m_accounts.AddAccount({"nopass", "", 0, 1, 0, 0, "", "", ""}));
+  EXPECT_TRUE(m_accounts.CheckLogin("O'Brien", "PA'SS", "10.0.0.7", name));
   EXPECT_EQ(name, "o'brien");
-  EXPECT_FALSE(accounts_.CheckLogin("obrien", "pa'ss", "10.0.0.7", name));
-  EXPECT_TRUE(accounts_.CheckLogin("anyone", "anything", "192.168.1.5", name));
+  EXPECT_FALSE(m_accounts.CheckLogin("obrien", "pa'ss", "10.0.0.7", name));
+  EXPECT_TRUE(m_accounts.CheckLogin("anyone", "anything", "192.168.1.5", name));
   EXPECT_EQ(name, "lan");
-  EXPECT_FALSE(accounts_.CheckLogin("", "", "192.168.1.50", name));
-  EXPECT_FALSE(accounts_.CheckLogin("nopass", "", "10.0.0.7", name));  // saved empty: NULL
+  EXPECT_FALSE(m_accounts.CheckLogin("", "", "192.168.1.50", name));
+  EXPECT_FALSE(m_accounts.CheckLogin("nopass", "", "10.0.0.7", name));  // saved empty: NULL
 
   AccountRecord lan;
-  ASSERT_TRUE(accounts_.GetAccount("LAN", lan));
+  ASSERT_TRUE(m_accounts.GetAccount("LAN", lan));
   EXPECT_FALSE(lan.change_time.empty());
   lan.enabled = 0;
-  EXPECT_TRUE(accounts_.ModifyAccount(lan));
-  EXPECT_FALSE(accounts_.CheckLogin("", "", "192.168.1.5", name));
+  EXPECT_TRUE(m_accounts.ModifyAccount(lan));
+  EXPECT_FALSE(m_accounts.CheckLogin("", "", "192.168.1.5", name));
   AccountRecord admin;
-  ASSERT_TRUE(accounts_.GetAccount("admin", admin));
+  ASSERT_TRUE(m_accounts.GetAccount("admin", admin));
   admin.enabled = 0;
-  EXPECT_TRUE(accounts_.ModifyAccount(admin));
-  EXPECT_FALSE(accounts_.CheckLogin("admin", "kavor", "10.0.0.7", name));
+  EXPECT_TRUE(m_accounts.ModifyAccount(admin));
+  EXPECT_FALSE(m_accounts.CheckLogin("admin", "kavor", "10.0.0.7", name));
 }
 
 TEST_F(StoresTest, AccountMaintenance) {
   AccountRecord record{"Admin", "dup", 0, 1, 0, 0, "", "x", ""};
-  EXPECT_FALSE(accounts_.AddAccount(record));  // taken in another letter case
+  EXPECT_FALSE(m_accounts.AddAccount(record));  // taken in another letter case
   record.account_name = "ghost";
-  EXPECT_FALSE(accounts_.ModifyAccount(record));
-  EXPECT_FALSE(accounts_.GetAccount("ghost", record));
-  EXPECT_FALSE(accounts_.AddAccount(AccountRecord{}));  // no name, no row
-  EXPECT_TRUE(accounts_.DeleteAccount("ghost"));
+  EXPECT_FALSE(m_accounts.ModifyAccount(record));
+  EXPECT_FALSE(m_accounts.GetAccount("ghost", record));
+  EXPECT_FALSE(m_accounts.AddAccount(AccountRecord{}));  // no name, no row
+  EXPECT_TRUE(m_accounts.DeleteAccount("ghost"));
   std::vector<AccountRecord> list;
-  EXPECT_EQ(accounts_.ListAccounts(list, "authtype = 1"), 1);
+  EXPECT_EQ(m_accounts.ListAccounts(list, "authtype = 1"), 1);
   EXPECT_EQ(list[0].account_name, "local");
-  EXPECT_EQ(accounts_.ListAccounts(list, "no such column = 1"), 0);
-  EXPECT_TRUE(accounts_.DeleteAccount("LOCAL"));
-  EXPECT_TRUE(accounts_.DeleteAccount("admin"));
+  EXPECT_EQ(m_accounts.ListAccounts(list, "no such column = 1"), 0);
+  EXPECT_TRUE(m_accounts.DeleteAccount("LOCAL"));
+  EXPECT_TRUE(m_accounts.DeleteAccount("admin"));
   std::string name;
-  EXPECT_FALSE(accounts_.CheckLogin("admin", "kavor", "127.0.0.1", name));
-  EXPECT_EQ(accounts_.ListAccounts(list), 0);
+  EXPECT_FALSE(m_accounts.CheckLogin("admin", "kavor", "127.0.0.1", name));
+  EXPECT_EQ(m_accounts.ListAccounts(list), 0);
 }
 
 TEST_F(StoresTest, ShareNamesAreUniqueWithoutRegardToCase) {
-  EXPECT_EQ(shares_.ShareFile("/home/u/docs/report.pdf", "", 0), "report.pdf");
-  EXPECT_EQ(shares_.ShareFile("/tmp/report.pdf", "", 0), "report-2.pdf");
-  EXPECT_EQ(shares_.ShareFile("/tmp/REPORT.pdf", "", 0), "REPORT-3.pdf");
-  EXPECT_EQ(shares_.MakeUniqueShareName("Report.PDF"), "Report-4.PDF");
-  EXPECT_EQ(shares_.ShareFile("/src/Makefile", "", 0), "Makefile");
-  EXPECT_EQ(shares_.ShareFile("/src/Makefile", "", 0), "Makefile-2");
-  EXPECT_EQ(shares_.ShareFile("/home/u/.profile", "", 0), ".profile");
-  EXPECT_EQ(shares_.ShareFile("/root/.profile", "", 0), "-2.profile");
-  EXPECT_EQ(shares_.ShareFile("/data/music.v2", "", 0), "music.v2");
-  EXPECT_EQ(shares_.ShareFile("/", "", 0), "/");
-  EXPECT_EQ(shares_.ShareFile("/tmp/it's.txt", "bob", 1), "it's.txt");
-  EXPECT_FALSE(shares_.AddShare({"MAKEFILE", "/x", "", 0, "", ""}));
-  EXPECT_FALSE(shares_.AddShare({"", "/x", "", 0, "", ""}));
+  EXPECT_EQ(m_shares.ShareFile("/home/u/docs/report.pdf", "", 0), "report.pdf");
+  EXPECT_EQ(m_shares.ShareFile("/tmp/report.pdf", "", 0), "report-2.pdf");
+  EXPECT_EQ(m_shares.ShareFile("/tmp/REPORT.pdf", "", 0), "REPORT-3.pdf");
+  EXPECT_EQ(m_shares.MakeUniqueShareName("Report.PDF"), "Report-4.PDF");
+  EXPECT_EQ(m_shares.ShareFile("/src/Makefile", "", 0), "Makefile");
+  EXPECT_EQ(m_shares.ShareFile("/src/Makefile", "", 0), "Makefile-2");
+  EXPECT_EQ(m_shares.ShareFile("/home/u/.profile", "", 0), ".profile");
+  EXPECT_EQ(m_shares.ShareFile("/root/.profile", "", 0), "-2.profile");
+  EXPECT_EQ(m_shares.ShareFile("/data/music.v2", "", 0), "music.v2");
+  EXPECT_EQ(m_shares.ShareFile("/", "", 0), "/");
+  EXPECT_EQ(m_shares.ShareFile("/tmp/it's.txt", "bob", 1), "it's.txt");
+  EXPECT_FALSE(m_shares.AddShare({"MAKEFILE", "/x", "", 0, "", ""}));
+  EXPECT_FALSE(m_shares.AddShare({"", "/x", "", 0, "", ""}));
 
   FileShareRecord share;
-  ASSERT_TRUE(shares_.GetShare("IT'S.TXT", share));
+  ASSERT_TRUE(m_shares.GetShare("IT'S.TXT", share));
   EXPECT_EQ(share.path, "/tmp/it's.txt");
   EXPECT_EQ(share.uploader, "bob");
   EXPECT_EQ(share.share_mode, 1);
@@ -180,51 +284,51 @@ TEST_F(StoresTest, ShareNamesAreUniqueWithoutRegardToCase) {
   std::string made = share.share_time;
   share.name = "isn't.txt";
   share.description = "o'clock";
-  EXPECT_TRUE(shares_.ModifyShare(share, "it's.txt"));
-  EXPECT_EQ(shares_.GetSharePath("ISN'T.txt"), "/tmp/it's.txt");
-  EXPECT_EQ(shares_.GetSharePath("it's.txt"), "");
+  EXPECT_TRUE(m_shares.ModifyShare(share, "it's.txt"));
+  EXPECT_EQ(m_shares.GetSharePath("ISN'T.txt"), "/tmp/it's.txt");
+  EXPECT_EQ(m_shares.GetSharePath("it's.txt"), "");
   share.name = "makefile";  // taken
-  EXPECT_FALSE(shares_.ModifyShare(share, "isn't.txt"));
-  EXPECT_FALSE(shares_.ModifyShare(share, "nothing"));
-  ASSERT_TRUE(shares_.GetShare("isn't.txt", share));
+  EXPECT_FALSE(m_shares.ModifyShare(share, "isn't.txt"));
+  EXPECT_FALSE(m_shares.ModifyShare(share, "nothing"));
+  ASSERT_TRUE(m_shares.GetShare("isn't.txt", share));
   EXPECT_EQ(share.share_time, made);
-  EXPECT_TRUE(shares_.RemoveShare("ISN'T.TXT"));
-  EXPECT_FALSE(shares_.GetShare("isn't.txt", share));
-  EXPECT_TRUE(shares_.RemoveShare("isn't.txt"));
+  EXPECT_TRUE(m_shares.RemoveShare("ISN'T.TXT"));
+  EXPECT_FALSE(m_shares.GetShare("isn't.txt", share));
+  EXPECT_TRUE(m_shares.RemoveShare("isn't.txt"));
 }
 
 TEST_F(StoresTest, ShareAccessRemovalAndLists) {
-  ASSERT_EQ(shares_.ShareFile("/home/u/docs", "", 1), "docs");
-  ASSERT_EQ(shares_.ShareFile("/home/u/pub", "", 0), "pub");
-  ASSERT_EQ(shares_.ShareFile("/upload/a.txt", "bob", 0), "a.txt");
-  EXPECT_TRUE(shares_.CanAccessShare("pub\\x\\y.txt", ""));
-  EXPECT_TRUE(shares_.CanAccessShare("DOCS\\sub\\a.txt", "admin"));
-  EXPECT_FALSE(shares_.CanAccessShare("docs\\sub\\a.txt", ""));
-  EXPECT_FALSE(shares_.CanAccessShare("docs", "nobody"));
-  EXPECT_FALSE(shares_.CanAccessShare("pubx\\a", ""));
+  ASSERT_EQ(m_shares.ShareFile("/home/u/docs", "", 1), "docs");
+  ASSERT_EQ(m_shares.ShareFile("/home/u/pub", "", 0), "pub");
+  ASSERT_EQ(m_shares.ShareFile("/upload/a.txt", "bob", 0), "a.txt");
+  EXPECT_TRUE(m_shares.CanAccessShare("pub\\x\\y.txt", ""));
+  EXPECT_TRUE(m_shares.CanAccessShare("DOCS\\sub\\a.txt", "admin"));
+  EXPECT_FALSE(m_shares.CanAccessShare("docs\\sub\\a.txt", ""));
+  EXPECT_FALSE(m_shares.CanAccessShare("docs", "nobody"));
+  EXPECT_FALSE(m_shares.CanAccessShare("pubx\\a", ""));
 
   std::vector<std::string> names, paths, uploaders;
-  ASSERT_EQ(shares_.ListShareNames(names, paths, uploaders, false), 2);
+  ASSERT_EQ(m_shares.ListShareNames(names, paths, uploaders, false), 2);
   int upload = names[0] == "a.txt" ? 0 : 1;  // both made in the same second: either order
   EXPECT_EQ(names[upload], "a.txt");
   EXPECT_EQ(paths[upload], "/upload/a.txt");
   EXPECT_EQ(uploaders[upload], "bob");
   EXPECT_EQ(names[1 - upload], "pub");
   EXPECT_EQ(uploaders[1 - upload], "");
-  EXPECT_EQ(shares_.ListShareNames(names, paths, uploaders, true), 3);
+  EXPECT_EQ(m_shares.ListShareNames(names, paths, uploaders, true), 3);
 
   // Only the uploader removes an upload; a local share (no uploader) never goes this way.
-  EXPECT_TRUE(shares_.RemoveUploaderShare("a.txt", "eve"));
-  EXPECT_TRUE(shares_.RemoveUploaderShare("pub", ""));
-  EXPECT_EQ(shares_.ListShareNames(names, paths, uploaders, true), 3);
-  EXPECT_TRUE(shares_.RemoveUploaderShare("A.TXT", "BOB"));
+  EXPECT_TRUE(m_shares.RemoveUploaderShare("a.txt", "eve"));
+  EXPECT_TRUE(m_shares.RemoveUploaderShare("pub", ""));
+  EXPECT_EQ(m_shares.ListShareNames(names, paths, uploaders, true), 3);
+  EXPECT_TRUE(m_shares.RemoveUploaderShare("A.TXT", "BOB"));
 
   FileShareRecord pub;
-  ASSERT_TRUE(shares_.GetShare("pub", pub));
+  ASSERT_TRUE(m_shares.GetShare("pub", pub));
   pub.share_time = "2000-01-01 00:00:00";
-  ASSERT_TRUE(shares_.ModifyShare(pub, "pub"));
+  ASSERT_TRUE(m_shares.ModifyShare(pub, "pub"));
   std::vector<FileShareRecord> list;
-  ASSERT_EQ(shares_.ListShares(list), 2);
+  ASSERT_EQ(m_shares.ListShares(list), 2);
   EXPECT_EQ(list[0], pub);
   EXPECT_EQ(list[1].name, "docs");
 }

@@ -36,6 +36,8 @@ const bool g_isolated = Isolate();
 
 }  // namespace
 
-bool NetworkIsolated() { return g_isolated; }
+bool NetworkIsolated() {
+  return g_isolated;
+}
 
 }  // namespace tessel::test

@@ -1,0 +1,120 @@
+// The whole program with its own limits, under the slow-head attack: more connections than it
+// has workers, all from one address, each trickling a request head that never ends. A visitor
+// from another address must still be answered at once, again and again.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ProgramRunner.h"
+#include "service/ThreadPool.h"
+#include "store/DataSystem.h"
+#include "support/NetworkIsolation.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kPort = 8094;
+
+int ConnectFrom(const char* from) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  inet_pton(AF_INET, from, &local.sin_addr);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(kPort);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  timeval limit{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  return fd;
+}
+
+int Threads(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  return 0;
+}
+
+TEST(HeadFlood, AVisitorIsAnsweredWhileOneAddressHoldsEveryWorker) {
+  if (!tessel::test::NetworkIsolated()) GTEST_SKIP() << "no private network namespace";
+  constexpr int kFlood = CThreadPool::kMaxWorkers + 47;  // 1550
+  rlimit files{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  if (files.rlim_max < kFlood + 200) GTEST_SKIP() << "too few descriptors allowed";
+  files.rlim_cur = files.rlim_max;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
+
+  ProgramRunner runner;
+  {
+    CDataSystem settings(runner.ProgramFolder());
+    ASSERT_TRUE(settings.Open());
+    ASSERT_TRUE(settings.SetParam("LocalPort", std::to_string(kPort)));
+  }
+  ProgramRunner::Child instance;
+  ASSERT_TRUE(runner.StartServing(instance)) << ProgramRunner::Read(instance.err);
+
+  std::vector<int> flood;
+  for (int i = 0; i < kFlood; ++i) {
+    const int fd = ConnectFrom("127.0.0.2");
+    ASSERT_GE(fd, 0) << i;
+    send(fd, "GET / HTTP/1.0\r\nX: ", 19, MSG_NOSIGNAL);
+    flood.push_back(fd);
+  }
+  std::atomic<bool> dripping{true};
+  std::thread dripper([&] {
+    while (dripping) {
+      for (int fd : flood) send(fd, "x", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+      std::this_thread::sleep_for(1s);
+    }
+  });
+  // Every worker started and held.
+  for (auto end = Clock::now() + 60s;
+       Threads(instance.pid) < CThreadPool::kMaxWorkers && Clock::now() < end;)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_GE(Threads(instance.pid), CThreadPool::kMaxWorkers);
+  std::this_thread::sleep_for(500ms);
+
+  Clock::duration slowest{};
+  for (int round = 0; round < 5; ++round) {
+    const auto start = Clock::now();
+    const int fd = ConnectFrom(round % 2 ? "127.0.0.3" : "127.0.0.4");
+    ASSERT_GE(fd, 0);
+    send(fd, "GET /nothing HTTP/1.0\r\n\r\n", 25, MSG_NOSIGNAL);
+    std::string reply;
+    char buffer[256];
+    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) reply.append(buffer, n);
+    close(fd);
+    slowest = std::max(slowest, Clock::now() - start);
+    EXPECT_EQ(reply, "HTTP/1.0 404 Resource not found\r\n") << "round " << round;
+    std::this_thread::sleep_for(200ms);
+  }
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(slowest).count();
+  std::cout << "slowest answer to a visitor during a flood of " << kFlood << ": " << ms << " ms\n";
+  RecordProperty("slowest_visitor_ms", static_cast<int>(ms));
+  EXPECT_LT(slowest, 5s);
+
+  dripping = false;
+  dripper.join();
+  for (int fd : flood) close(fd);
+  EXPECT_EQ(runner.Stop(instance), 0);
+}
+
+}  // namespace
