@@ -397,7 +397,13 @@ TEST_F(Pages, AHugeFolderPageStreamsInBoundedMemoryToEveryReader) {
   const double grown = (double(during) - double(before)) / (1 << 20);
   std::cout << "[ figure ] resident memory grew " << grown << " MiB with " << kStalled
             << " clients not reading a page of " << plain.size() / (1 << 20) << " MiB\n";
-  EXPECT_LT(grown, 200.0);
+#if defined(__SANITIZE_ADDRESS__)
+  // The address sanitizer's shadow memory and quarantine roughly double what freed buffers hold.
+  constexpr double kBound = 600.0;
+#else
+  constexpr double kBound = 200.0;
+#endif
+  EXPECT_LT(grown, kBound);
 }
 
 }  // namespace

@@ -129,7 +129,8 @@ TEST_F(LoopbackPair, SendAllDeliversEverythingAndFailsOnStalledOrVanishedClients
   auto start = Clock::now();
   std::string flood(64 << 20, 'x');
   EXPECT_FALSE(service.SendAll(server, flood.data(), flood.size()));
-  EXPECT_LT(Clock::now() - start, 3s);
+  // Generous: a loaded machine and a sanitizer build copy 64 MiB slowly.
+  EXPECT_LT(Clock::now() - start, 10s);
 
   // The client is gone: false, and no SIGPIPE ends the process.
   close(client);
