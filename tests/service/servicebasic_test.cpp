@@ -129,8 +129,8 @@ TEST_F(LoopbackPair, SendAllDeliversEverythingAndFailsOnStalledOrVanishedClients
   auto start = Clock::now();
   std::string flood(64 << 20, 'x');
   EXPECT_FALSE(service.SendAll(server, flood.data(), flood.size()));
-  // Generous: a loaded machine and a sanitizer build copy 64 MiB slowly.
-  EXPECT_LT(Clock::now() - start, 10s);
+  // Only that it gives up: a loaded sanitizer build took 18 s to fill the buffers.
+  EXPECT_LT(Clock::now() - start, 60s);
 
   // The client is gone: false, and no SIGPIPE ends the process.
   close(client);
