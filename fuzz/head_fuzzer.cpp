@@ -17,11 +17,11 @@
 #include <string_view>
 #include <vector>
 
-#include "service/Base64.h"
+#include "base/Base64.h"
+#include "base/UrlCodec.h"
 #include "service/HttpRequest.h"
 #include "service/ServiceBasic.h"
 #include "service/ThreadPool.h"
-#include "service/UrlCodec.h"
 
 namespace {
 
@@ -155,10 +155,13 @@ void CheckLines(std::string_view input, std::size_t capacity) {
 
   HttpRequest request;
   ParseHeaders(request, head);
-  Check(request.range_length == -1 || request.range_length >= 1);
+  const ByteRange& range = request.range;
+  Check(range.length == -1 || range.length >= 1);
   // The range's last byte is a number the client wrote, so it fits; one past it may not.
-  if (request.range_length > 0)
-    Check(request.range_start <= UINT64_MAX - static_cast<std::uint64_t>(request.range_length - 1));
+  if (range.length > 0)
+    Check(range.start <= UINT64_MAX - static_cast<std::uint64_t>(range.length - 1));
+  // A suffix stands alone.
+  if (range.suffix > 0) Check(range.start == 0 && range.length == -1);
   // A NUL would cut the names that the file system and the database see.
   if (request.method == HttpRequest::kGet) Check(request.path.find('\0') == std::string::npos);
   Check(request.user_name.find('\0') == std::string::npos);

@@ -130,14 +130,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   World& world = TheWorld();
   std::string name = "junk", local = "junk";
-  const int kind = world.store->ResolveRequestPath(request, name, local);
-  Check(kind >= CDataFileShare::kPathNotFound && kind <= CDataFileShare::kPathWebFile);
-  if (kind == CDataFileShare::kPathNotFound) {
+  const CDataFileShare::PathKind kind = world.store->ResolveRequestPath(request, name, local);
+  if (kind == CDataFileShare::PathKind::kNotFound) {
     Check(name.empty() && local.empty());
     return 0;
   }
   Check(IsNormal(local));
-  if (kind == CDataFileShare::kPathWebFile) {
+  if (kind == CDataFileShare::PathKind::kWebFile) {
     Check(name.empty());
     Check(Inside(world.folder + "/web", local) && local != world.folder + "/web");
     return 0;
@@ -158,9 +157,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   struct stat info {};
   Check(stat(local.c_str(), &info) == 0);
-  if (kind == CDataFileShare::kPathFolder || kind == CDataFileShare::kPathFolderZip)
+  if (kind == CDataFileShare::PathKind::kFolder || kind == CDataFileShare::PathKind::kFolderZip)
     Check(S_ISDIR(info.st_mode));
-  if (kind == CDataFileShare::kPathFile && !removal) Check(S_ISREG(info.st_mode));
+  if (kind == CDataFileShare::PathKind::kFile && !removal) Check(S_ISREG(info.st_mode));
   Check(world.store->CanAccessShare(name, ""));
   return 0;
 }

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "service/PixelArt.h"
+#include "base/PixelArt.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <array>
 #include <utility>
 
-#include "service/HttpRequest.h"
+#include "base/AsciiText.h"
 
 CommandLine CommandLine::Parse(int argc, const char* const* argv) {
   CommandLine line;

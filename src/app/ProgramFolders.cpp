@@ -7,7 +7,7 @@
 #include <filesystem>
 
 #include "app/UserFolders.h"
-#include "store/DataBasic.h"
+#include "base/ProgramFolder.h"
 
 namespace fs = std::filesystem;
 

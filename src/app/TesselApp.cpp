@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <vector>
 
@@ -21,6 +20,8 @@
 #include "app/HeadlessCheckView.h"
 #include "app/InternetCheckTimer.h"
 #include "app/ZipCommand.h"
+#include "base/ProgramFolder.h"
+#include "base/TimeStamp.h"
 #include "net/InternetCheck.h"
 
 namespace fs = std::filesystem;
@@ -42,24 +43,7 @@ void PrintLine(const std::string& text) {
 
 // An activity line: the local time "%Y-%m-%d %H:%M:%S", a space and the line.
 void PrintLogLine(const std::string& text) {
-  // The time's text changes once a second: each thread keeps its own, so that the C library's
-  // time-zone lock is taken once a second per thread at most.
-  thread_local std::time_t stamped = -1;
-  thread_local char stamp[32] = {};
-  const std::time_t now = std::time(nullptr);
-  if (now != stamped) {
-    std::tm local{};
-    localtime_r(&now, &local);
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-    stamped = now;
-  }
-  PrintLine(std::string(stamp) + " " + text);
-}
-
-std::string ProgramPath() {
-  std::error_code ec;
-  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string() : exe.string();
+  PrintLine(tessel::CurrentTimeStamp() + " " + text);
 }
 
 // A path given on the command line as the running instance needs it: absolute (the instance
@@ -105,7 +89,7 @@ void SetStopSignalHandler(void (*handler)(int)) {
 CTesselApp::CTesselApp(int& argc, char** argv, DesktopLoader load_desktop)
     : m_argc(argc),
       m_argv(argv),
-      m_program_path(ProgramPath()),
+      m_program_path(tessel::ExecutablePath()),
       m_load_desktop(std::move(load_desktop)),
       m_folders(tessel::ProgramFolders::OfThisProcess()),
       m_accounts(m_folders.data),
@@ -277,11 +261,9 @@ bool CTesselApp::ObeyCommandLine(const CommandLine& line, int* status) {
       *status = ZipFromCommandLine(line);
       return false;
     case Switch::kMini:
-      m_show_window = false;
-      return true;
+      return true;  // no window yet to keep hidden
     case Switch::kHeadless:
       m_headless = true;
-      m_show_window = false;
       return true;
     case Switch::kHelp:
     case Switch::kVersion:  // answered before anything started

@@ -12,11 +12,11 @@
 #include <set>
 #include <string_view>
 
+#include "base/AsciiText.h"
+#include "base/UrlCodec.h"
 #include "net/UPnPNat.h"
 #include "res/StringIds.h"
 #include "res/StringTable.h"
-#include "service/HttpRequest.h"
-#include "service/UrlCodec.h"
 
 namespace {
 
@@ -42,13 +42,6 @@ void Pause(std::chrono::milliseconds duration, const std::atomic<bool>* cancel) 
 }
 
 using tessel::StartsWithNoCase;
-
-std::string_view TrimBlanks(std::string_view text) {
-  constexpr std::string_view kBlanks = " \t\r\n";
-  const size_t first = text.find_first_not_of(kBlanks);
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
-}
 
 // An address friends can be sent to: dotted IPv4, and not 0.0.0.0, which gateways without a
 // public address report.
@@ -230,7 +223,7 @@ std::string GetWebExternalAddress(const WebService& web, std::string* local_addr
   local_address->clear();
   const WebAnswer answer = WebGet(web, "/getip.php", cancel);
   // Anything else (an error page, a proxy's notice) is no address to hand to friends.
-  const std::string address(TrimBlanks(answer.body));
+  const std::string address(tessel::Trim(answer.body, " \t\r\n"));
   if (!answer.ok || !IsUsableAddress(address)) return {};
   *local_address = answer.local_address;
   return address;

@@ -1,48 +1,28 @@
 #include "net/UPnPNat.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <initializer_list>
-#include <optional>
 #include <string_view>
 
+#include "base/AsciiText.h"
+#include "net/SsdpSearch.h"
 #include "net/XmlNode.h"
-#include "service/HttpRequest.h"
 
 namespace {
 
 constexpr int kSsdpCycles = 100;
 constexpr std::chrono::milliseconds kSsdpWait{10};
-constexpr int kSsdpTtl = 10;
-constexpr size_t kReceiveBufferSize = 102400;
-constexpr int kConnectAttempts = 11;
-// A description or SOAP reply is a few kilobytes; a gateway streaming more must not exhaust memory.
-constexpr size_t kMaxReplySize = 1 << 20;
 // NewPortMappingIndex is a 16-bit value: no honest gateway has more entries.
 constexpr int kMaxMappingEntries = 65536;
 // A real table's texts take a few kilobytes; a gateway answering every index with long texts must
 // not exhaust memory.
 constexpr size_t kMaxTableTextSize = 4 << 20;
 
-// Sent as written. Some gateways match the search target case-sensitively and answer only the
-// standard "upnp:rootdevice", so the search is sent in both forms.
-constexpr std::string_view kSearch =
-    "M-SEARCH * HTTP/1.1\r\nST:UPnP:rootdevice\r\nMX: 3\r\nMan:\"ssdp:discover\"\r\n"
-    "HOST: 239.255.255.250:1900\r\n\r\n";
-constexpr std::string_view kStandardSearch =
-    "M-SEARCH * HTTP/1.1\r\nST:upnp:rootdevice\r\nMX: 3\r\nMan:\"ssdp:discover\"\r\n"
-    "HOST: 239.255.255.250:1900\r\n\r\n";
-
 constexpr const char* kNoGateway = "Fail to find an UPNP NAT.\n";
-constexpr const char* kTimedOut = "No complete reply from the gateway in time.\n";
-constexpr const char* kTooLarge = "The gateway's reply is too large.\n";
 constexpr const char* kTableTooLarge = "The gateway's mapping table is too large.\n";
 
 constexpr const char* kEnvelope =
@@ -124,121 +104,7 @@ std::string Number(long value) {
   return std::to_string(value);
 }
 
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 using tessel::EqualsNoCase;
-using tessel::StartsWithNoCase;
-
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
-}
-
-// Calls f(name, value) for each header line of an HTTP-style head (the first line excluded).
-template <typename F>
-void ForEachHeader(std::string_view head, F f) {
-  size_t pos = head.find('\n');
-  while (pos != std::string_view::npos && pos + 1 < head.size()) {
-    const size_t start = pos + 1;
-    pos = head.find('\n', start);
-    std::string_view line = head.substr(start, pos == std::string_view::npos ? pos : pos - start);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.empty()) return;  // end of the head
-    const size_t colon = line.find(':');
-    if (colon != std::string_view::npos)
-      f(Trim(line.substr(0, colon)), Trim(line.substr(colon + 1)));
-  }
-}
-
-// The description URL an SSDP datagram announces: the LOCATION of a search answer or of an
-// "ssdp:alive" notification; empty for anything else (a gateway going down announces no location).
-std::string DescriptionUrl(std::string_view datagram) {
-  const bool notify = StartsWithNoCase(datagram, "NOTIFY ");
-  if (StartsWithNoCase(datagram, "M-SEARCH ")) return {};
-  std::string_view location;
-  bool alive = false;
-  ForEachHeader(datagram, [&](std::string_view name, std::string_view value) {
-    if (EqualsNoCase(name, "LOCATION")) location = value;
-    if (EqualsNoCase(name, "NTS")) alive = EqualsNoCase(value, "ssdp:alive");
-  });
-  if (notify && !alive) return {};
-  return std::string(location);
-}
-
-// The body of a chunked reply once its last chunk has arrived.
-std::optional<std::string> Dechunk(std::string_view body) {
-  std::string out;
-  size_t pos = 0;
-  for (;;) {
-    const size_t eol = body.find("\r\n", pos);
-    if (eol == std::string_view::npos) return std::nullopt;
-    size_t size = 0;
-    size_t digits = 0;
-    for (size_t i = pos; i < eol && digits < 8; ++i, ++digits) {
-      const char c = Lower(body[i]);
-      if (c >= '0' && c <= '9') {
-        size = size * 16 + static_cast<size_t>(c - '0');
-      } else if (c >= 'a' && c <= 'f') {
-        size = size * 16 + static_cast<size_t>(c - 'a' + 10);
-      } else {
-        break;
-      }
-    }
-    if (digits == 0) return std::nullopt;
-    pos = eol + 2;
-    if (size == 0) {
-      // Optional trailer lines, then an empty line.
-      if (body.substr(pos, 2) == "\r\n" || body.find("\r\n\r\n", pos) != std::string_view::npos) {
-        return out;
-      }
-      return std::nullopt;
-    }
-    if (body.size() - pos < size + 2) return std::nullopt;
-    out.append(body.substr(pos, size));
-    pos += size + 2;
-  }
-}
-
-// Whether reply holds a whole HTTP reply before the gateway closes the connection: the head and
-// as many body bytes as Content-Length says, or a chunked body through its last chunk. A chunked
-// body is then replaced by its content, so the reply reads as if sent in one piece.
-bool CompleteReply(std::string* reply) {
-  const size_t head_end = reply->find("\r\n\r\n");
-  if (head_end == std::string::npos) return false;
-  const std::string_view head(reply->data(), head_end + 2);
-  std::optional<size_t> length;
-  bool chunked = false;
-  ForEachHeader(head, [&](std::string_view name, std::string_view value) {
-    if (EqualsNoCase(name, "Content-Length")) {
-      size_t n = 0;
-      for (char c : value) {
-        if (c < '0' || c > '9' || n > kMaxReplySize) break;
-        n = n * 10 + static_cast<size_t>(c - '0');
-      }
-      length = n;
-    }
-    if (EqualsNoCase(name, "Transfer-Encoding")) {
-      chunked = value.size() >= 7 && EqualsNoCase(value.substr(value.size() - 7), "chunked");
-    }
-  });
-  const size_t body_start = head_end + 4;
-  if (chunked) {
-    std::optional<std::string> body = Dechunk(std::string_view(*reply).substr(body_start));
-    if (!body) return false;
-    reply->replace(body_start, std::string::npos, *body);
-    return true;
-  }
-  return length && reply->size() - body_start >= *length;
-}
-
-int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
-  const auto left =
-      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
 
 std::string FirstText(const XMLNode& node) {
   const char* text = node.TextAt(0);
@@ -255,7 +121,7 @@ std::string_view LocalName(const char* name) {
 XMLNode ChildByLocalName(const XMLNode& parent, std::string_view local) {
   for (int i = 0; i < parent.ChildCount(); ++i) {
     XMLNode child = parent.ChildAt(i);
-    if (tessel::XmlNameEquals(LocalName(child.Name()), local)) return child;
+    if (EqualsNoCase(LocalName(child.Name()), local)) return child;
   }
   return {};
 }
@@ -264,7 +130,7 @@ XMLNode ChildByLocalName(const XMLNode& parent, std::string_view local) {
 XMLNode FindByLocalName(XMLNode node, std::string_view local) {
   for (int i = 0; i < node.ChildCount();) {
     XMLNode child = node.ChildAt(i);
-    if (tessel::XmlNameEquals(LocalName(child.Name()), local)) return child;
+    if (EqualsNoCase(LocalName(child.Name()), local)) return child;
     if (child.IsDeclaration()) {
       node = child;
       i = 0;
@@ -311,130 +177,40 @@ XMLNode FindDevice(const XMLNode& parent, const char* const (&types)[2]) {
 
 }  // namespace
 
-namespace tessel {
-
-bool ParseUrl(const std::string& url, std::string* host, int* port, std::string* path) {
-  // The path goes into a request line as it is: a blank or control character from a description
-  // or an SSDP answer would add lines of the sender's own to a request to any host.
-  if (std::any_of(url.begin(), url.end(),
-                  [](char c) { return static_cast<unsigned char>(c) <= ' ' || c == '\x7f'; }))
-    return false;
-  const size_t scheme = url.find("://");
-  if (scheme == std::string::npos) return false;
-  const size_t start = scheme + 3;
-  const size_t slash = url.find('/', start);
-  if (slash == std::string::npos) return false;
-  // Only a ":" before the path separates a port.
-  const size_t colon = url.find(':', start);
-  if (colon == std::string::npos || colon > slash) {
-    *host = url.substr(start, slash - start);
-    *port = 80;
-  } else {
-    *host = url.substr(start, colon - start);
-    int value = 0;
-    for (size_t i = colon + 1; i < slash && url[i] >= '0' && url[i] <= '9'; ++i) {
-      value = std::min(value * 10 + (url[i] - '0'), 100000);  // past any port; stays invalid
-    }
-    *port = value;
-  }
-  *path = url.substr(slash);
-  return true;
-}
-
-}  // namespace tessel
-
 CUPnPNat::CUPnPNat(std::string ssdp_address, uint16_t ssdp_port)
     : m_ssdp_address(std::move(ssdp_address)), m_ssdp_port(ssdp_port) {}
 
-CUPnPNat::~CUPnPNat() {
-  CloseTcp();
-  CloseSsdpSocket();
+CUPnPNat::~CUPnPNat() = default;
+
+void CUPnPNat::SetTimeout(std::chrono::milliseconds timeout) {
+  m_http.SetTimeout(timeout);
 }
 
-bool CUPnPNat::OpenSsdpSocket() {
-  in_addr group{};
-  if (inet_pton(AF_INET, m_ssdp_address.c_str(), &group) != 1) return false;
-  m_udp_socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (m_udp_socket < 0) return false;
-  const int on = 1;
-  setsockopt(m_udp_socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  const bool multicast = IN_MULTICAST(ntohl(group.s_addr));
-  if (multicast) {
-    const int ttl = kSsdpTtl;
-    const int loop = 0;
-    setsockopt(m_udp_socket, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
-    setsockopt(m_udp_socket, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
-  }
-  // The SSDP port also receives the gateways' notifications; when another program holds it,
-  // answers to the search still reach an ephemeral port.
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  local.sin_port = htons(multicast ? m_ssdp_port : 0);
-  if (bind(m_udp_socket, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-    local.sin_port = 0;
-    if (bind(m_udp_socket, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return false;
-  }
-  if (multicast) {
-    ip_mreq membership{};
-    membership.imr_multiaddr = group;
-    membership.imr_interface.s_addr = htonl(INADDR_ANY);
-    m_ssdp_joined = setsockopt(m_udp_socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership,
-                               sizeof membership) == 0;
-  }
-  setsockopt(m_udp_socket, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-  return true;
-}
-
-void CUPnPNat::CloseSsdpSocket() {
-  if (m_udp_socket < 0) return;
-  if (m_ssdp_joined) {
-    ip_mreq membership{};
-    inet_pton(AF_INET, m_ssdp_address.c_str(), &membership.imr_multiaddr);
-    membership.imr_interface.s_addr = htonl(INADDR_ANY);
-    setsockopt(m_udp_socket, IPPROTO_IP, IP_DROP_MEMBERSHIP, &membership, sizeof membership);
-    m_ssdp_joined = false;
-  }
-  close(m_udp_socket);
-  m_udp_socket = -1;
-}
-
-void CUPnPNat::SendSearches() {
-  sockaddr_in target{};
-  target.sin_family = AF_INET;
-  target.sin_port = htons(m_ssdp_port);
-  inet_pton(AF_INET, m_ssdp_address.c_str(), &target.sin_addr);
-  for (std::string_view search : {kSearch, kStandardSearch}) {
-    sendto(m_udp_socket, search.data(), search.size(), 0, reinterpret_cast<sockaddr*>(&target),
-           sizeof target);
-  }
+void CUPnPNat::SetCancel(const std::atomic<bool>* cancel) {
+  m_cancel = cancel;
+  m_http.SetCancel(cancel);
 }
 
 bool CUPnPNat::Discover() {
   if (m_found) return true;
-  if (!OpenSsdpSocket()) {
-    CloseSsdpSocket();
+  CSsdpSearch search(m_ssdp_address, m_ssdp_port);
+  if (!search.Open()) {
     m_last_message = kNoGateway;
     return false;
   }
-  std::vector<char> buffer(kReceiveBufferSize);
   // Other UPnP devices (televisions, printers) answer the search too: a description that is not a
   // gateway's does not end the search.
   std::vector<std::string> tried;
   for (int cycle = 0; cycle < kSsdpCycles && !m_found && !Cancelled(); ++cycle) {
-    SendSearches();
+    search.SendSearches();
     // poll keeps the 10 ms accurately (a receive time-out is rounded up to the kernel's ticks).
-    if (!WaitFor(m_udp_socket, POLLIN, Clock::now() + kSsdpWait)) continue;
-    const ssize_t received = recv(m_udp_socket, buffer.data(), buffer.size(), MSG_DONTWAIT);
-    if (received <= 0) continue;
-    std::string url =
-        DescriptionUrl(std::string_view(buffer.data(), static_cast<size_t>(received)));
+    std::string url = search.ReceiveLocation(Clock::now() + kSsdpWait, m_cancel);
     if (url.empty() || std::find(tried.begin(), tried.end(), url) != tried.end()) continue;
     tried.push_back(url);
     m_describe_url = std::move(url);
     m_found = FetchDescription() && ParseDescription();
   }
-  CloseSsdpSocket();
+  search.Close();
   if (!m_found && tried.empty()) m_last_message = kNoGateway;
   return m_found;
 }
@@ -443,94 +219,20 @@ bool CUPnPNat::Cancelled() const {
   return m_cancel && m_cancel->load();
 }
 
-bool CUPnPNat::WaitFor(int fd, short events, Clock::time_point deadline) const {
-  // Looks at the cancel flag this often while waiting.
-  constexpr int kCancelCheckMs = 50;
-  for (;;) {
-    if (Cancelled()) return false;
-    pollfd p{fd, events, 0};
-    const int left = MillisecondsLeft(deadline);
-    const int n = poll(&p, 1, std::min(left, kCancelCheckMs));
-    if (n > 0) return true;
-    if ((n < 0 && errno != EINTR) || left == 0) return false;
-  }
-}
-
 bool CUPnPNat::ConnectTcp(const std::string& host, int port) {
-  CloseTcp();
-  in_addr address{};
-  if (port > 0 && port <= 65535 && inet_pton(AF_INET, host.c_str(), &address) == 1) {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(static_cast<uint16_t>(port));
-    peer.sin_addr = address;
-    const auto deadline = Clock::now() + m_timeout;
-    for (int attempt = 0; attempt < kConnectAttempts && Clock::now() < deadline && !Cancelled();
-         ++attempt) {
-      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-      if (fd < 0) break;
-      int error = 0;
-      if (connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) {
-        error = errno;
-        if (error == EINPROGRESS && WaitFor(fd, POLLOUT, deadline)) {
-          socklen_t size = sizeof error;
-          getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
-        }
-      }
-      if (error == 0) {
-        m_tcp_socket = fd;
-        return true;
-      }
-      close(fd);
-    }
-  }
-  m_last_message = Fill("Fail to connect to %s:%i (using TCP)\n", {host, Number(port)});
+  if (m_http.Connect(host, port)) return true;
+  m_last_message = m_http.LastMessage();
   return false;
 }
 
 void CUPnPNat::CloseTcp() {
-  if (m_tcp_socket < 0) return;
-  close(m_tcp_socket);
-  m_tcp_socket = -1;
+  m_http.Close();
 }
 
 bool CUPnPNat::Exchange(const std::string& request, std::string* reply) {
-  const auto deadline = Clock::now() + m_timeout;
-  for (size_t sent = 0; sent < request.size();) {
-    const ssize_t n =
-        send(m_tcp_socket, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<size_t>(n);
-    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-      if (!WaitFor(m_tcp_socket, POLLOUT, deadline)) {
-        m_last_message = kTimedOut;
-        return false;
-      }
-    } else {
-      break;  // the gateway's answer, if any, tells the rest
-    }
-  }
-
-  // The reply ends when the gateway closes the connection or a read fails, or earlier once it is
-  // complete by its own length; a gateway that keeps it open without finishing runs into the
-  // deadline.
-  reply->clear();
-  std::vector<char> chunk(kReceiveBufferSize);
-  while (!CompleteReply(reply)) {
-    if (!WaitFor(m_tcp_socket, POLLIN, deadline)) {
-      m_last_message = kTimedOut;
-      return false;
-    }
-    const ssize_t n = recv(m_tcp_socket, chunk.data(), chunk.size(), 0);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-    if (n <= 0) break;
-    reply->append(chunk.data(), static_cast<size_t>(n));
-    if (reply->size() > kMaxReplySize) {
-      m_last_message = kTooLarge;
-      return false;
-    }
-  }
-  return true;
+  if (m_http.Exchange(request, reply)) return true;
+  m_last_message = m_http.LastMessage();
+  return false;
 }
 
 bool CUPnPNat::FetchDescription() {
@@ -668,7 +370,7 @@ bool CUPnPNat::GetExternalIPAddress() {
   sockaddr_in local{};
   socklen_t size = sizeof local;
   char dotted[INET_ADDRSTRLEN] = "";
-  if (getsockname(m_tcp_socket, reinterpret_cast<sockaddr*>(&local), &size) == 0) {
+  if (getsockname(m_http.Socket(), reinterpret_cast<sockaddr*>(&local), &size) == 0) {
     inet_ntop(AF_INET, &local.sin_addr, dotted, sizeof dotted);
   }
   CloseTcp();

@@ -6,14 +6,10 @@
 #include <string>
 #include <vector>
 
-namespace tessel {
-// Splits an "http://host[:port]/path" URL. Without a port 80; a port that does not start with a
-// digit reads as 0. Fails without "://", without a "/" after the host, or with a blank or control
-// character anywhere.
-bool ParseUrl(const std::string& url, std::string* host, int* port, std::string* path);
-}  // namespace tessel
+#include "net/HttpClient.h"
 
-// Client of a UPnP Internet gateway: finds it by SSDP, reads its device description, picks its WAN
+// Client of a UPnP Internet gateway: finds it by SSDP (CSsdpSearch), reads its device description
+// over a small HTTP client (CHttpClient), picks its WAN
 // IP (or PPP) connection service, and forwards ports through SOAP. What it learns of the gateway is
 // kept for the object's life. Every call blocks and reports failure by its result, with the reason
 // in LastMessage(). Not thread-safe: one thread at a time (the Internet check) may use it.
@@ -22,7 +18,7 @@ class CUPnPNat {
   static constexpr const char* kSsdpGroup = "239.255.255.250";
   static constexpr uint16_t kSsdpPort = 1900;
   // Bound on each TCP exchange with the gateway (connecting, then sending and reading the reply).
-  static constexpr std::chrono::milliseconds kDefaultTimeout{10000};
+  static constexpr std::chrono::milliseconds kDefaultTimeout = CHttpClient::kDefaultTimeout;
 
   // The search is sent to ssdp_address:ssdp_port; a non-multicast address (a test's fake gateway)
   // is searched by unicast from an ephemeral port.
@@ -31,10 +27,10 @@ class CUPnPNat {
   CUPnPNat(const CUPnPNat&) = delete;
   CUPnPNat& operator=(const CUPnPNat&) = delete;
 
-  void SetTimeout(std::chrono::milliseconds timeout) { m_timeout = timeout; }
+  void SetTimeout(std::chrono::milliseconds timeout);
   // While cancel is given and set, every call fails at once, and a call in progress ends its
   // waits within about 50 ms and fails. The flag must outlive its use here.
-  void SetCancel(const std::atomic<bool>* cancel) { m_cancel = cancel; }
+  void SetCancel(const std::atomic<bool>* cancel);
 
   // Ensures the gateway is known: discovery, description fetch and walk run until they succeed
   // once; later calls succeed at once without sending anything.
@@ -71,18 +67,12 @@ class CUPnPNat {
   using Clock = std::chrono::steady_clock;
 
   bool Cancelled() const;
-  // Waits for events on fd until deadline; false on time-out or cancellation.
-  bool WaitFor(int fd, short events, Clock::time_point deadline) const;
-  bool OpenSsdpSocket();
-  void CloseSsdpSocket();
-  void SendSearches();
   bool FetchDescription();
   bool ParseDescription();
   bool ParseMappingEntry();
-  // Opens m_tcp_socket to a dotted IPv4 host.
+  // The HTTP client's calls, its failures reported in LastMessage().
   bool ConnectTcp(const std::string& host, int port);
   void CloseTcp();
-  // Sends request on m_tcp_socket and reads the whole reply into *reply.
   bool Exchange(const std::string& request, std::string* reply);
   // One SOAP action on an open connection to the control URL; *reply gets the gateway's answer.
   bool SendSoap(const std::string& path, const std::string& host, int port,
@@ -90,8 +80,7 @@ class CUPnPNat {
   // Discovery and the control URL's parts, common to every action.
   bool PrepareAction(std::string* host, int* port, std::string* path);
 
-  int m_udp_socket = -1;
-  int m_tcp_socket = -1;
+  CHttpClient m_http;
   bool m_found = false;
   std::string m_local_ip;
   std::string m_external_ip;
@@ -110,7 +99,5 @@ class CUPnPNat {
 
   std::string m_ssdp_address;
   uint16_t m_ssdp_port;
-  bool m_ssdp_joined = false;
-  std::chrono::milliseconds m_timeout = kDefaultTimeout;
   const std::atomic<bool>* m_cancel = nullptr;
 };

@@ -1,5 +1,6 @@
 #include "net/XmlNode.h"
 
+#include "base/AsciiText.h"
 #include "net/XmlParser.h"
 
 namespace {
@@ -64,7 +65,7 @@ XMLNode XMLNode::Parse(const char* text, const char* first_tag, XMLParseResult* 
   size_t i = 0;
   while (i < current->children.size()) {
     const XMLNode& child = current->children[i];
-    if (tessel::XmlNameEquals(*child.m_record->name, first_tag)) return child;
+    if (tessel::EqualsNoCase(*child.m_record->name, first_tag)) return child;
     if (child.m_record->is_declaration) {
       current = child.m_record.get();
       i = 0;
@@ -92,7 +93,7 @@ XMLNode XMLNode::NextChildByName(std::string_view name, int* cursor) const {
   const int from = cursor ? *cursor : 0;
   for (int i = from < 0 ? 0 : from; i < ChildCount(); ++i) {
     const XMLNode& child = m_record->children[static_cast<size_t>(i)];
-    if (tessel::XmlNameEquals(*child.m_record->name, name)) {
+    if (tessel::EqualsNoCase(*child.m_record->name, name)) {
       if (cursor) *cursor = i + 1;
       return child;
     }
@@ -104,7 +105,7 @@ int XMLNode::CountChildrenByName(std::string_view name) const {
   if (!m_record) return 0;
   int count = 0;
   for (const XMLNode& child : m_record->children) {
-    if (tessel::XmlNameEquals(*child.m_record->name, name)) ++count;
+    if (tessel::EqualsNoCase(*child.m_record->name, name)) ++count;
   }
   return count;
 }

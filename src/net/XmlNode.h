@@ -115,8 +115,3 @@ struct XMLNodeRecord {
 
 // The fixed message of a result code ("Unknown" for codes outside the table).
 const char* XMLErrorText(int code);
-
-namespace tessel {
-// ASCII case-insensitive equality, the rule for element names.
-bool XmlNameEquals(std::string_view a, std::string_view b);
-}  // namespace tessel

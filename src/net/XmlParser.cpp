@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/AsciiText.h"
+
 namespace {
 
 struct SectionMarkers {
@@ -26,20 +28,13 @@ bool IsSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool StartsWithNoCase(const char* text, const char* prefix) {
-  for (; *prefix; ++text, ++prefix) {
-    if (Lower(*text) != Lower(*prefix)) return false;  // also stops at the text's end
-  }
-  return true;
+// Whether the NUL-terminated text starts with prefix, in any letter case.
+bool StartsWithNoCase(const char* text, std::string_view prefix) {
+  return tessel::StartsWithNoCase(std::string_view(text, strnlen(text, prefix.size())), prefix);
 }
 
 std::string_view TrimRight(std::string_view text) {
-  while (!text.empty() && IsSpace(text.back())) text.remove_suffix(1);
-  return text;
+  return tessel::TrimRight(text, " \t\n\r");
 }
 
 void ShrinkLists(XMLNodeRecord& node) {
@@ -52,14 +47,6 @@ void ShrinkLists(XMLNodeRecord& node) {
 }  // namespace
 
 namespace tessel {
-
-bool XmlNameEquals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
-}
 
 std::string DecodeXmlEntities(std::string_view text, int* reports_left) {
   struct Entity {
@@ -79,7 +66,7 @@ std::string DecodeXmlEntities(std::string_view text, int* reports_left) {
     }
     const Entity* match = nullptr;
     for (const Entity& entity : kEntities) {
-      if (XmlNameEquals(text.substr(i, entity.written.size()), entity.written)) {
+      if (EqualsNoCase(text.substr(i, entity.written.size()), entity.written)) {
         match = &entity;
         break;
       }
@@ -287,7 +274,7 @@ XMLParser::Outcome XMLParser::StepContent(Frame& frame, const Token& token) {
         return Outcome::kFail;
       }
       const std::optional<std::string>& own = frame.node->name;
-      if (!own || !tessel::XmlNameEquals(*own, View(name))) {
+      if (!own || !tessel::EqualsNoCase(*own, View(name))) {
         m_code = XML_WARNING_UNMATCHED_END_TAG;
         m_end_tag = View(name);
       }
@@ -328,6 +315,6 @@ XMLParser::Outcome XMLParser::Complete() {
       return Outcome::kFail;
     }
     // The pending end tag completes the parent as well; it is used up when it names the parent.
-    if (tessel::XmlNameEquals(*m_stack.back().node->name, m_end_tag)) m_end_tag = {};
+    if (tessel::EqualsNoCase(*m_stack.back().node->name, m_end_tag)) m_end_tag = {};
   }
 }

@@ -7,7 +7,7 @@
 #include <system_error>
 #include <utility>
 
-#include "service/PixelArt.h"
+#include "base/PixelArt.h"
 
 namespace tessel {
 namespace {

@@ -112,27 +112,24 @@ std::string NotModifiedReply(std::time_t time) {
 
 }  // namespace
 
-bool CFileSender::SendFile(int socket, const std::string& local_path, std::uint64_t range_start,
-                           std::int64_t range_length, std::string_view display_name,
-                           std::uint64_t& bytes_sent, std::uint64_t range_suffix,
+bool CFileSender::SendFile(int socket, const std::string& local_path, const ByteRange& range,
+                           std::string_view display_name, std::uint64_t& bytes_sent,
                            std::string_view content_type) const {
-  return SendFileCached(socket, local_path, range_start, range_length, display_name, bytes_sent,
-                        range_suffix, content_type, false, std::nullopt);
+  return SendFileCached(socket, local_path, range, display_name, bytes_sent, content_type, false,
+                        std::nullopt);
 }
 
-bool CFileSender::SendWebFile(int socket, const std::string& local_path, std::uint64_t range_start,
-                              std::int64_t range_length, std::uint64_t range_suffix,
+bool CFileSender::SendWebFile(int socket, const std::string& local_path, const ByteRange& range,
                               std::optional<std::time_t> if_modified_since,
                               std::string_view content_type, std::uint64_t& bytes_sent) const {
-  return SendFileCached(socket, local_path, range_start, range_length, {}, bytes_sent, range_suffix,
-                        content_type, true, if_modified_since);
+  return SendFileCached(socket, local_path, range, {}, bytes_sent, content_type, true,
+                        if_modified_since);
 }
 
-bool CFileSender::SendFileCached(int socket, const std::string& local_path,
-                                 std::uint64_t range_start, std::int64_t range_length,
+bool CFileSender::SendFileCached(int socket, const std::string& local_path, const ByteRange& range,
                                  std::string_view display_name, std::uint64_t& bytes_sent,
-                                 std::uint64_t range_suffix, std::string_view content_type,
-                                 bool cache, std::optional<std::time_t> if_modified_since) const {
+                                 std::string_view content_type, bool cache,
+                                 std::optional<std::time_t> if_modified_since) const {
   bytes_sent = 0;
   if (display_name.empty()) display_name = LastComponent(local_path);
   // Non-blocking, so that a pipe placed where a file was expected cannot hold the worker.
@@ -145,24 +142,14 @@ bool CFileSender::SendFileCached(int socket, const std::string& local_path,
 
   const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
   // A range from the end or beyond names no byte. The reply says so with the size, from which a
-  // resuming client learns it has the whole file; a start of 0 is the whole file, even when
-  // that is empty.
-  if (range_suffix == 0 && range_start > 0 && range_start >= size) {
+  // resuming client learns it has the whole file.
+  if (!range.Satisfiable(size)) {
     return m_service.SendString(socket,
                                 "HTTP/1.0 416 Range Not Satisfiable\r\nAccept-Ranges: bytes\r\n"
                                 "Content-Range: bytes */" +
                                     std::to_string(size) + "\r\nContent-Length: 0\r\n\r\n");
   }
-  std::uint64_t start = range_start;
-  std::uint64_t length = 0;
-  if (range_suffix > 0) {
-    length = std::min(range_suffix, size);
-    start = size - length;
-  } else {
-    start = std::min(start, size);
-    const std::uint64_t left = size - start;
-    length = range_length < 0 ? left : std::min(static_cast<std::uint64_t>(range_length), left);
-  }
+  const auto [start, length] = range.Resolve(size);
   // A range that stops before the last byte says so in its Content-Range and Content-Length.
   const bool ends_early = length > 0 && start + length < size;
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "service/ByteRange.h"
 #include "service/ServiceBasic.h"
 
 // Sends files and item icons as downloads ("application/octet-stream", disposition
@@ -17,18 +18,16 @@ class CFileSender {
   // The service must outlive the sender.
   explicit CFileSender(const CServiceBasic& service) : m_service(service) {}
 
-  // Sends the file at local_path, or the part of it a single byte range names: from range_start
-  // for range_length bytes (-1, or more than is left: to the end), or, when range_suffix is
-  // non-zero, its last range_suffix bytes. A whole file, or a range from 0 to the end, gets
-  // "200 OK"; any other range "206 Partial Content" with a Content-Range that matches the body;
-  // a range_start at or past the end "416 Range Not Satisfiable" with "bytes */SIZE" and no body.
+  // Sends the file at local_path, or the part of it the range names (see ByteRange::Resolve).
+  // A whole file, or a range from 0 to the end, gets "200 OK"; any other range "206 Partial
+  // Content" with a Content-Range that matches the body; a range that is not satisfiable (its
+  // start at or past the end) "416 Range Not Satisfiable" with "bytes */SIZE" and no body.
   // The header names display_name, or when it is empty the last component of local_path, and
   // content_type as the body's type. bytes_sent receives the body bytes delivered. False, with
   // nothing sent, when the path is not a regular file that can be opened; false when the body
   // cannot be sent whole (the file shrank, the client left, the service stopped); true otherwise.
-  bool SendFile(int socket, const std::string& local_path, std::uint64_t range_start,
-                std::int64_t range_length, std::string_view display_name, std::uint64_t& bytes_sent,
-                std::uint64_t range_suffix = 0,
+  bool SendFile(int socket, const std::string& local_path, const ByteRange& range,
+                std::string_view display_name, std::uint64_t& bytes_sent,
                 std::string_view content_type = kDownloadType) const;
 
   static constexpr std::string_view kDownloadType = "application/octet-stream";
@@ -36,8 +35,7 @@ class CFileSender {
   // SendFile for the files of the web folder, which browsers may keep: the reply adds a
   // Cache-Control lifetime and the file's Last-Modified time, and a request whose
   // If-Modified-Since names exactly that time gets "304 Not Modified" without a body.
-  bool SendWebFile(int socket, const std::string& local_path, std::uint64_t range_start,
-                   std::int64_t range_length, std::uint64_t range_suffix,
+  bool SendWebFile(int socket, const std::string& local_path, const ByteRange& range,
                    std::optional<std::time_t> if_modified_since, std::string_view content_type,
                    std::uint64_t& bytes_sent) const;
 
@@ -50,9 +48,8 @@ class CFileSender {
 
  private:
   // SendFile, with caching as SendWebFile's when cache is set.
-  bool SendFileCached(int socket, const std::string& local_path, std::uint64_t range_start,
-                      std::int64_t range_length, std::string_view display_name,
-                      std::uint64_t& bytes_sent, std::uint64_t range_suffix,
+  bool SendFileCached(int socket, const std::string& local_path, const ByteRange& range,
+                      std::string_view display_name, std::uint64_t& bytes_sent,
                       std::string_view content_type, bool cache,
                       std::optional<std::time_t> if_modified_since) const;
   // Sends head followed by length bytes of file from offset, in one go (head is used as the

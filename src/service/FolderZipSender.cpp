@@ -47,9 +47,8 @@ std::string CFolderZipSender::TempFolder() {
   return folder != nullptr && *folder != '\0' ? folder : "/tmp";
 }
 
-bool CFolderZipSender::SendFolderZip(int socket, const std::string& folder,
-                                     std::uint64_t range_start, std::int64_t range_length,
-                                     std::uint64_t& bytes_sent, std::uint64_t range_suffix) const {
+bool CFolderZipSender::SendFolderZip(int socket, const std::string& folder, const ByteRange& range,
+                                     std::uint64_t& bytes_sent) const {
   bytes_sent = 0;
   // Asked between items and blocks, and while waiting for a slot: nobody is left to want the
   // archive once the client has gone.
@@ -73,6 +72,6 @@ bool CFolderZipSender::SendFolderZip(int socket, const std::string& folder,
   zipper.AddFolderToZip(root);
   if (!zipper.CloseZip()) return false;
 
-  return m_files.SendFile(socket, archive.path(), range_start, range_length,
-                          LastComponent(folder) + ".zip", bytes_sent, range_suffix);
+  return m_files.SendFile(socket, archive.path(), range, LastComponent(folder) + ".zip",
+                          bytes_sent);
 }

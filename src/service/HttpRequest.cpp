@@ -2,15 +2,12 @@
 
 #include <limits>
 
-#include "service/Base64.h"
+#include "base/AsciiText.h"
+#include "base/Base64.h"
+#include "base/UrlCodec.h"
 #include "service/HttpDate.h"
-#include "service/UrlCodec.h"
 
 namespace {
-
-char FoldCase(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
@@ -51,36 +48,30 @@ void ParseCredentials(HttpRequest& request, std::string_view line) {
   }
 }
 
-void ParseRange(HttpRequest& request, std::string_view value) {
-  request.range_start = 0;
-  request.range_length = -1;
-  request.range_suffix = 0;
+void ParseRange(ByteRange& range, std::string_view value) {
+  range = ByteRange{};
   // A suffix range ("-500") names the last bytes, whose place only the sender knows. Anything
   // else not starting with a number is not understood: the whole file is the answer, which HTTP
   // allows for a Range a server does not understand.
   std::size_t first = value.find_first_not_of(" \t");
   if (first != std::string_view::npos && value[first] == '-' && first + 1 < value.size() &&
       IsDigit(value[first + 1])) {
-    request.range_suffix = ParseDecimal(value.substr(first + 1));
+    range.suffix = ParseDecimal(value.substr(first + 1));
     return;
   }
   if (first == std::string_view::npos || !IsDigit(value[first])) return;
-  request.range_start = ParseDecimal(value);
+  range.start = ParseDecimal(value);
   std::size_t dash = value.find('-');
   if (dash == std::string_view::npos || dash + 1 >= value.size() || !IsDigit(value[dash + 1]))
     return;
   std::uint64_t end = ParseDecimal(value.substr(dash + 1));
-  if (end < request.range_start) return;
-  std::uint64_t span = end - request.range_start;
+  if (end < range.start) return;
+  std::uint64_t span = end - range.start;
   if (span < static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-    request.range_length = static_cast<std::int64_t>(span + 1);
+    range.length = static_cast<std::int64_t>(span + 1);
 }
 
-std::string_view Trimmed(std::string_view text) {
-  const std::size_t first = text.find_first_not_of(" \t");
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
+using tessel::Trim;
 
 // Whether a weight ("q=0.5") is above zero. Only zero in any spelling ("0", "0.", "0.000")
 // refuses; a weight that is no number counts as accepted, as no weight does.
@@ -88,10 +79,10 @@ bool WeightAboveZero(std::string_view params) {
   for (std::size_t at = 0; at < params.size();) {
     std::size_t end = params.find(';', at);
     if (end == std::string_view::npos) end = params.size();
-    const std::string_view param = Trimmed(params.substr(at, end - at));
+    const std::string_view param = Trim(params.substr(at, end - at));
     at = end + 1;
     if (param.size() < 2 || (param[0] != 'q' && param[0] != 'Q') || param[1] != '=') continue;
-    const std::string_view value = Trimmed(param.substr(2));
+    const std::string_view value = Trim(param.substr(2));
     return value.empty() || value.find_first_not_of("0.") != std::string_view::npos ||
            value[0] != '0';
   }
@@ -107,7 +98,7 @@ bool AcceptsGzip(std::string_view value) {
     const std::string_view item = value.substr(at, end - at);
     at = end + 1;
     const std::size_t semicolon = item.find(';');
-    const std::string_view coding = Trimmed(item.substr(0, semicolon));
+    const std::string_view coding = Trim(item.substr(0, semicolon));
     const bool weight =
         WeightAboveZero(semicolon == std::string_view::npos ? "" : item.substr(semicolon + 1));
     if (tessel::EqualsNoCase(coding, "gzip") || tessel::EqualsNoCase(coding, "x-gzip"))
@@ -119,21 +110,6 @@ bool AcceptsGzip(std::string_view value) {
 }
 
 }  // namespace
-
-namespace tessel {
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
-  return true;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
-
-}  // namespace tessel
 
 void ParseHeaders(HttpRequest& request, const std::vector<std::string>& lines) {
   using tessel::StartsWithNoCase;
@@ -160,7 +136,7 @@ void ParseHeaders(HttpRequest& request, const std::vector<std::string>& lines) {
     } else if (StartsWithNoCase(line, kAuthorization)) {
       ParseCredentials(request, line);
     } else if (StartsWithNoCase(line, kRange)) {
-      ParseRange(request, line.substr(kRange.size()));
+      ParseRange(request.range, line.substr(kRange.size()));
     } else if (StartsWithNoCase(line, kMultipart)) {
       request.boundary = std::string(line.substr(kMultipart.size()));
     } else if (StartsWithNoCase(line, kLength)) {
@@ -171,13 +147,13 @@ void ParseHeaders(HttpRequest& request, const std::vector<std::string>& lines) {
       request.if_modified_since = tessel::ParseHttpDate(line.substr(kIfModifiedSince.size()));
     } else if (StartsWithNoCase(line, kHost)) {
       request.has_host = true;
-      request.host = Trimmed(line.substr(kHost.size()));
+      request.host = Trim(line.substr(kHost.size()));
     } else if (StartsWithNoCase(line, kOrigin)) {
-      request.origin = Trimmed(line.substr(kOrigin.size()));
+      request.origin = Trim(line.substr(kOrigin.size()));
     } else if (StartsWithNoCase(line, kReferer)) {
-      request.referer = Trimmed(line.substr(kReferer.size()));
+      request.referer = Trim(line.substr(kReferer.size()));
     } else if (StartsWithNoCase(line, kFetchSite)) {
-      request.fetch_site = Trimmed(line.substr(kFetchSite.size()));
+      request.fetch_site = Trim(line.substr(kFetchSite.size()));
     }
   }
 }

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "service/ByteRange.h"
+
 // The parsed head of one request. Texts are UTF-8 as received (paths percent-decoded for GET).
 struct HttpRequest {
   static constexpr int kNoMethod = -1;
@@ -19,10 +21,8 @@ struct HttpRequest {
   std::string password;
   std::uint64_t content_length = 0;
   std::string boundary;
-  std::uint64_t range_start = 0;
-  std::int64_t range_length = -1;  // -1: to the end of the file
-  std::uint64_t range_suffix = 0;  // "bytes=-N": the last N bytes instead; 0 when not asked
-  bool accepts_gzip = false;       // Accept-Encoding names gzip (or "*") with a weight above 0
+  ByteRange range;
+  bool accepts_gzip = false;  // Accept-Encoding names gzip (or "*") with a weight above 0
   std::optional<std::time_t> if_modified_since;  // a valid HTTP date, else none
   // Where the request says it goes and comes from, as sent (blanks trimmed); has_host tells an
   // empty Host from none at all.
@@ -36,11 +36,3 @@ struct HttpRequest {
 // Fills the request from its header lines, in order; a later line of a kind replaces an earlier
 // one, unknown lines are ignored. Prefixes compare without regard to ASCII case.
 void ParseHeaders(HttpRequest& request, const std::vector<std::string>& lines);
-
-namespace tessel {
-
-// ASCII case-insensitive comparisons, as HTTP's method and header names and our route paths use.
-bool EqualsNoCase(std::string_view a, std::string_view b);
-bool StartsWithNoCase(std::string_view text, std::string_view prefix);
-
-}  // namespace tessel

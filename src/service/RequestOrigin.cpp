@@ -6,12 +6,13 @@
 
 #include <string>
 
+#include "base/AsciiText.h"
+
 namespace {
 
 std::string Lower(std::string_view text) {
   std::string lower(text);
-  for (char& c : lower)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  for (char& c : lower) c = tessel::FoldCase(c);
   return lower;
 }
 
@@ -82,7 +83,7 @@ bool tessel::IsLocalHostName(std::string_view value) {
 }
 
 bool tessel::IsCrossSite(const HttpRequest& request) {
-  if (EqualsNoCase(request.fetch_site, "cross-site")) return true;
+  if (tessel::EqualsNoCase(request.fetch_site, "cross-site")) return true;
   const std::string& source = request.origin.empty() ? request.referer : request.origin;
   if (source.empty()) return false;
   // "Origin: null" comes from pages without an origin of their own (sandboxed, local files).

@@ -3,16 +3,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <string_view>
 #include <utility>
 
+#include "base/AsciiText.h"
+#include "base/RequestTarget.h"
 #include "service/FolderZipSender.h"
 #include "service/RequestOrigin.h"
 #include "service/UploadReceiver.h"
 
-using tessel::EqualsNoCase;
-using tessel::StartsWithNoCase;
+using tessel::Route;
+using PathKind = CDataFileShare::PathKind;
 
 namespace {
 
@@ -21,7 +22,7 @@ namespace {
 std::string_view WebFileType(std::string_view path) {
   auto ends_with = [path](std::string_view suffix) {
     return path.size() >= suffix.size() &&
-           EqualsNoCase(path.substr(path.size() - suffix.size()), suffix);
+           tessel::EqualsNoCase(path.substr(path.size() - suffix.size()), suffix);
   };
   if (ends_with(".css")) return "text/css; charset=utf-8";
   if (ends_with(".js")) return "text/javascript; charset=utf-8";
@@ -49,26 +50,25 @@ bool CServiceHttp::Handle(ClientTask& task) {
   if (!ReadRequestHead(task, request, lines)) return false;
   const Visitor visitor = IdentifyVisitor(request);
   const int socket = task.socket;
-  const std::string& path = request.path;
+  const Route route = tessel::ParseRequestTarget(request.path).route;
 
   // The first matching route answers; rules before the method check take any method.
-  if (EqualsNoCase(path, "/index.htm"))
+  if (route == Route::kLogin)
     return visitor.authenticated ? SendRedirectHome(socket) : SendAuthRequired(socket);
-  if (EqualsNoCase(path, "/logout.htm")) return SendAuthRequired(socket);
+  if (route == Route::kLogout) return SendAuthRequired(socket);
   // Another site's page may make the owner's browser ask for a change: it gets no right to.
-  if (StartsWithNoCase(path, "/remove.htm"))
+  if (route == Route::kRemove)
     return visitor.allow_delete && !tessel::IsCrossSite(request)
                ? HandleRemove(socket, request, visitor)
                : SendAuthRequired(socket);
-  if (EqualsNoCase(path, "/upload") && request.method == HttpRequest::kPost)
+  if (route == Route::kUpload && request.method == HttpRequest::kPost)
     return HandleUpload(socket, request, visitor);
   if (request.method != HttpRequest::kGet) return SendRedirectHome(socket);
-  if (path == "/" || EqualsNoCase(path, "/download.htm?file=/"))
+  if (route == Route::kShareList)
     return m_pages.SendShareListPage(socket, visitor.account, visitor.authenticated,
                                      visitor.allow_upload, visitor.allow_delete,
                                      request.accepts_gzip);
-  if (EqualsNoCase(path, "/download.htm?file=/&icon=1"))
-    return m_files.SendIcon(socket, "..", request.if_modified_since);
+  if (route == Route::kParentIcon) return m_files.SendIcon(socket, "..", request.if_modified_since);
   return HandleResolvedPath(socket, request, visitor);
 }
 
@@ -109,22 +109,22 @@ bool CServiceHttp::HandleResolvedPath(int socket, const HttpRequest& request,
                                       const Visitor& visitor) {
   std::string name, local;
   int mode = FileShareRecord::kModeAuth;
-  const int kind = m_stores.shares.ResolveRequestPath(request.path, name, local, &mode);
-  if (kind == CDataFileShare::kPathNotFound) return SendNotFound(socket);
+  const PathKind kind = m_stores.shares.ResolveRequestPath(request.path, name, local, &mode);
+  if (kind == PathKind::kNotFound) return SendNotFound(socket);
   // A public share admits everyone; only the others need the access check's lookups.
-  if (kind != CDataFileShare::kPathWebFile && mode != FileShareRecord::kModePublic &&
+  if (kind != PathKind::kWebFile && mode != FileShareRecord::kModePublic &&
       !m_stores.shares.CanAccessShare(name, visitor.account))
     return SendAuthRequired(socket);
 
   switch (kind) {
-    case CDataFileShare::kPathFile:
+    case PathKind::kFile:
       return HandleSharedFile(socket, request, visitor, name, local);
-    case CDataFileShare::kPathFolder:
+    case PathKind::kFolder:
       return m_pages.SendFolderPage(socket, local, name, visitor.authenticated,
                                     visitor.allow_upload, request.accepts_gzip);
-    case CDataFileShare::kPathFolderZip: {
-      const std::uint64_t start = request.range_start;
-      const auto length = static_cast<std::uint64_t>(request.range_length);
+    case PathKind::kFolderZip: {
+      const std::uint64_t start = request.range.start;
+      const auto length = static_cast<std::uint64_t>(request.range.length);
       const std::string& ip = request.client_ip;
       std::uint64_t sent = 0;
       m_stores.log.AddLog(ip, visitor.account, CDataLog::kDownloadFolder, name, start, length,
@@ -134,14 +134,15 @@ bool CServiceHttp::HandleResolvedPath(int socket, const HttpRequest& request,
                           CDataLog::kPhaseEnd);
       return true;
     }
-    case CDataFileShare::kPathIcon:
+    case PathKind::kIcon:
       return m_files.SendIcon(socket, local, request.if_modified_since);
-    case CDataFileShare::kPathWebFile: {
+    case PathKind::kWebFile: {
       std::uint64_t sent = 0;
-      return m_files.SendWebFile(socket, local, request.range_start, request.range_length,
-                                 request.range_suffix, request.if_modified_since,
+      return m_files.SendWebFile(socket, local, request.range, request.if_modified_since,
                                  WebFileType(local), sent);
     }
+    case PathKind::kNotFound:
+      break;
   }
   return SendNotFound(socket);
 }
@@ -151,39 +152,32 @@ bool CServiceHttp::HandleSharedFile(int socket, const HttpRequest& request, cons
                                     const std::string& local_path) {
   // The log states the range the visitor asked for, so it is settled against the file's size
   // first; a file gone meanwhile keeps the unknown length and fails to send below.
-  std::uint64_t start = request.range_start;
-  std::int64_t length = request.range_length;
+  ByteRange range = request.range;
   struct stat info {};
   if (stat(local_path.c_str(), &info) == 0) {
     const auto size = static_cast<std::uint64_t>(info.st_size);
-    if (request.range_suffix > 0) {
-      const std::uint64_t last = std::min(request.range_suffix, size);
-      start = size - last;
-      length = static_cast<std::int64_t>(last);
-    } else if (length == -1) {
-      length = static_cast<std::int64_t>(size);
+    if (range.suffix > 0) {
+      const ByteRange::Span last = range.Resolve(size);
+      range = ByteRange{last.start, static_cast<std::int64_t>(last.length), 0};
+    } else if (range.length == -1) {
+      range.length = static_cast<std::int64_t>(size);
     }
   }
   const std::string& ip = request.client_ip;
-  const auto total = static_cast<std::uint64_t>(length);
-  m_stores.log.AddLog(ip, visitor.account, CDataLog::kDownloadFile, relative_name, start, total,
-                      CDataLog::kPhaseStart);
+  const auto total = static_cast<std::uint64_t>(range.length);
+  m_stores.log.AddLog(ip, visitor.account, CDataLog::kDownloadFile, relative_name, range.start,
+                      total, CDataLog::kPhaseStart);
   std::uint64_t sent = 0;
-  m_files.SendFile(socket, local_path, start, length, {}, sent);
+  m_files.SendFile(socket, local_path, range, {}, sent);
   m_stores.log.AddLog(ip, visitor.account, CDataLog::kDownloadFile, relative_name, sent, total,
                       CDataLog::kPhaseEnd);
   return true;
 }
 
 bool CServiceHttp::HandleRemove(int socket, const HttpRequest& request, const Visitor& visitor) {
-  std::string name, local;
-  m_stores.shares.ResolveRequestPath(request.path, name, local);
-  // A share whose file is gone must still be removable: its name is the value's first part.
-  constexpr std::string_view kPrefix = "/remove.htm?file=";
-  if (name.empty() && StartsWithNoCase(request.path, kPrefix)) {
-    const std::string value = request.path.substr(kPrefix.size());
-    name = value.substr(0, value.find('\\'));
-  }
+  // The share is named by the value's first part, so that one whose file is gone is still
+  // removable.
+  const std::string name(tessel::ParseRequestTarget(request.path).ShareName());
   // Only the visitor's own uploads match; the log tells only of a share really removed.
   FileShareRecord share;
   const bool existed = !name.empty() && m_stores.shares.GetShare(name, share);
@@ -228,8 +222,7 @@ bool CServiceHttp::HandleFolderZip(int socket, const HttpRequest& request,
                                    std::uint64_t& bytes_sent) {
   CFolderZipSender sender(*this, m_files, m_zip_slots);
   sender.SetBoundary(boundary);
-  return sender.SendFolderZip(socket, local_path, request.range_start, request.range_length,
-                              bytes_sent, request.range_suffix);
+  return sender.SendFolderZip(socket, local_path, request.range, bytes_sent);
 }
 
 bool CServiceHttp::ReadRequestHead(const ClientTask& task, HttpRequest& request,

@@ -8,13 +8,13 @@
 #include <string_view>
 #include <vector>
 
+#include "base/AsciiText.h"
+#include "base/UrlCodec.h"
 #include "res/PageTemplate.h"
 #include "res/Resources.h"
 #include "res/StringTable.h"
 #include "service/FolderListing.h"
-#include "service/HttpRequest.h"
 #include "service/PageStream.h"
-#include "service/UrlCodec.h"
 #include "store/SizeText.h"
 
 namespace {

@@ -9,9 +9,9 @@
 #include <chrono>
 #include <memory>
 
+#include "base/AsciiText.h"
 #include "res/StringIds.h"
 #include "res/StringTable.h"
-#include "service/HttpRequest.h"
 #include "service/ServiceBasic.h"
 #include "store/DataFileShare.h"
 

@@ -10,8 +10,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <thread>
+
+#include "base/AsciiText.h"
 
 namespace {
 
@@ -36,9 +37,7 @@ bool IsSpace(char c) {
 }
 
 std::string TrimLeft(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size() && IsSpace(text[i])) ++i;
-  return text.substr(i);
+  return std::string(tessel::TrimLeft(text, " \t\r\n\f"));
 }
 
 // True when text at pos starts with the keyword (any letter case) followed by a non-word char.
@@ -174,15 +173,6 @@ std::string SqlQuote(const std::string& value) {
     if (c == '\'') quoted += '\'';
   }
   return quoted;
-}
-
-std::string tessel::CurrentTimeStamp() {
-  time_t now = time(nullptr);
-  struct tm local {};
-  localtime_r(&now, &local);
-  char text[32];
-  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
 }
 
 // ---------------------------------------------------------------------------------------------

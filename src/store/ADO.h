@@ -13,13 +13,6 @@ struct sqlite3_stmt;
 // Doubles every "'" so that the value can stand between single quotes in a statement.
 std::string SqlQuote(const std::string& value);
 
-namespace tessel {
-
-// The present moment in local time as "YYYY-MM-DD HH:MM:SS"; such texts sort in time order.
-std::string CurrentTimeStamp();
-
-}  // namespace tessel
-
 // Database access for the stores: a connection, the result set in use, and SQL text in between.
 // Nothing here throws or takes a lock: a connection and its result sets are used by one thread at
 // a time (the owning store holds its lock). Every failure returns false and fills the error fields.
@@ -57,7 +50,6 @@ class CADO {
     void RollbackTrans();
 
     // Seconds to wait for another connection's lock; 0 keeps the default of 30 seconds.
-    int GetConnectionTimeout() const { return m_connection_timeout; }
     void SetConnectionTimeout(int seconds) { m_connection_timeout = seconds; }
 
     // Told of every failure the engine reports, on this connection or a result set made on it,
@@ -69,6 +61,7 @@ class CADO {
     int GetLastError() const { return m_last_error; }
     const std::string& GetConnectionString() const { return m_connection_string; }
     const std::string& GetLastErrorText() const { return m_last_error_text; }
+    // The engine's own words for the last failure, without the connection string.
     const std::string& GetErrorDescription() const { return m_error_description; }
 
    private:
@@ -139,7 +132,6 @@ class CADO {
     EditStatus GetEditStatus() const { return m_edit_status; }
     int GetLastError() const { return m_last_error; }
     const std::string& GetLastErrorText() const { return m_last_error_text; }
-    const std::string& GetQuery() const { return m_query; }
 
    private:
     struct Snapshot;

@@ -1,5 +1,7 @@
 #include "store/DataAccount.h"
 
+#include "base/TimeStamp.h"
+
 namespace {
 
 std::string AccountQuery(const std::string& account_name) {

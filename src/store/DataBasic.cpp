@@ -84,13 +84,6 @@ std::string NormalizeFolder(std::string folder) {
 
 }  // namespace
 
-std::string tessel::ExecutableFolder() {
-  std::error_code ec;
-  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  if (ec) return "";
-  return exe.parent_path().string();
-}
-
 bool tessel::CreateDatabaseFile(const std::string& path,
                                 const std::vector<std::string>& statements) {
   std::string pattern = path + ".new-XXXXXX";

@@ -6,13 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "base/ProgramFolder.h"
 #include "store/ADO.h"
 
 namespace tessel {
-
-// The folder of the running executable (from /proc/self/exe) without a trailing "/"; empty when
-// it cannot be read.
-std::string ExecutableFolder();
 
 // Makes the database file at path holding what the statements create, all or nothing: they run
 // in one transaction on a temporary file beside it, which takes the name only when complete. On

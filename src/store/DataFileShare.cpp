@@ -1,11 +1,11 @@
 #include "store/DataFileShare.h"
 
-#include <strings.h>
-
 #include <filesystem>
 #include <string_view>
 #include <system_error>
 
+#include "base/RequestTarget.h"
+#include "base/TimeStamp.h"
 #include "store/ShareBoundary.h"
 
 namespace {
@@ -15,20 +15,6 @@ constexpr std::size_t kMaxLocalPath = 4096;
 
 std::string ShareQuery(const std::string& share_name) {
   return "select * from fileshare where filename='" + SqlQuote(share_name) + "'";
-}
-
-// Route prefixes are ASCII and compare without regard to case.
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() &&
-         strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
-}
-
-// Removes every occurrence of flag; whether there was one.
-bool EraseAll(std::string& text, std::string_view flag) {
-  bool found = false;
-  for (std::size_t at; (at = text.find(flag)) != std::string::npos; found = true)
-    text.erase(at, flag.size());
-  return found;
 }
 
 // "." and ".." resolved and repeated or trailing "/" dropped, by the text alone: the checks that
@@ -259,63 +245,53 @@ bool CDataFileShare::LocateShareItem(const std::string& value, std::string& shar
   return true;
 }
 
-int CDataFileShare::ResolveRequestPath(const std::string& request_path, std::string& relative_name,
-                                       std::string& local_path, int* share_mode) {
-  constexpr std::string_view kFavicon = "/favicon.ico";
-  constexpr std::string_view kImages = "/images/";
-  constexpr std::string_view kIcons = "/icons/";
-  constexpr std::string_view kDownload = "/download.htm?file=";
-  constexpr std::string_view kRemove = "/remove.htm?file=";
-
+CDataFileShare::PathKind CDataFileShare::ResolveRequestPath(const std::string& request_path,
+                                                            std::string& relative_name,
+                                                            std::string& local_path,
+                                                            int* share_mode) {
+  using tessel::Route;
   relative_name.clear();
   local_path.clear();
-  const std::string path = request_path.substr(0, request_path.find('\0'));
+  const tessel::RequestTarget target = tessel::ParseRequestTarget(request_path);
   const std::string& web_folder = m_web_folder;
 
-  if (StartsWithNoCase(path, kFavicon)) {
+  if (target.route == Route::kFavicon) {
     local_path = web_folder + "/images/favicon.ico";
-    return kPathWebFile;
+    return PathKind::kWebFile;
   }
-  if (StartsWithNoCase(path, kImages) || StartsWithNoCase(path, kIcons)) {
-    std::string below = path;
+  if (target.route == Route::kWebFile) {
+    std::string below = target.name;
     for (char& c : below)
       if (c == '\\') c = '/';
     std::string local = NormalPath(web_folder + below);
     if (local.size() > kMaxLocalPath || !Contains(web_folder, local) || local == web_folder)
-      return kPathNotFound;
+      return PathKind::kNotFound;
     local_path = std::move(local);
-    return kPathWebFile;
+    return PathKind::kWebFile;
   }
 
-  const bool download = StartsWithNoCase(path, kDownload);
-  if (!download && !StartsWithNoCase(path, kRemove)) return kPathNotFound;
-  std::string value = path.substr(download ? kDownload.size() : kRemove.size());
-  bool zip = false;
-  bool icon = false;
-  if (download) {
-    zip = EraseAll(value, "&zip=1");
-    icon = EraseAll(value, "&icon=1");
-  }
+  const bool download = target.route == Route::kDownload;
+  if (!download && target.route != Route::kRemove) return PathKind::kNotFound;
   std::string share_name, below, local;
   int mode = FileShareRecord::kModePublic;
-  if (!LocateShareItem(value, share_name, below, local, mode)) return kPathNotFound;
+  if (!LocateShareItem(target.name, share_name, below, local, mode)) return PathKind::kNotFound;
 
   std::error_code error;
   const std::filesystem::file_status status = std::filesystem::status(local, error);
-  if (error || !std::filesystem::exists(status)) return kPathNotFound;
-  int kind = kPathNotFound;
+  if (error || !std::filesystem::exists(status)) return PathKind::kNotFound;
+  PathKind kind = PathKind::kNotFound;
   if (!download) {
-    kind = kPathFile;
-  } else if (icon) {
-    kind = kPathIcon;
+    kind = PathKind::kFile;
+  } else if (target.icon) {
+    kind = PathKind::kIcon;
   } else if (std::filesystem::is_directory(status)) {
-    kind = zip ? kPathFolderZip : kPathFolder;
+    kind = target.zip ? PathKind::kFolderZip : PathKind::kFolder;
   } else if (std::filesystem::is_regular_file(status)) {
-    kind = kPathFile;
+    kind = PathKind::kFile;
   }
   // Anything else (a pipe, a device, a socket) is not a file to send: opening a pipe would
   // hold the worker until some writer came along.
-  if (kind == kPathNotFound) return kPathNotFound;
+  if (kind == PathKind::kNotFound) return PathKind::kNotFound;
   relative_name = download ? share_name + below : share_name;
   local_path = std::move(local);
   if (share_mode) *share_mode = mode;

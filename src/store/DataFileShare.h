@@ -26,12 +26,14 @@ struct FileShareRecord {
 class CDataFileShare : public CDataBasic {
  public:
   // What ResolveRequestPath finds a request path to name.
-  static constexpr int kPathNotFound = 0;   // also outside its share or the web folder
-  static constexpr int kPathFile = 1;       // a shared file; for a removal path, any shared item
-  static constexpr int kPathFolder = 2;     // a shared folder, to be listed
-  static constexpr int kPathFolderZip = 3;  // a shared folder, to be sent as a zip archive
-  static constexpr int kPathIcon = 4;       // the icon of a shared item
-  static constexpr int kPathWebFile = 5;    // a file of the web folder
+  enum class PathKind {
+    kNotFound,   // also outside its share or the web folder
+    kFile,       // a shared file; for a removal path, any shared item
+    kFolder,     // a shared folder, to be listed
+    kFolderZip,  // a shared folder, to be sent as a zip archive
+    kIcon,       // the icon of a shared item
+    kWebFile,    // a file of the web folder
+  };
 
   // The web folder, where "/images/" and "/favicon.ico" are found, is web_folder, or program
   // folder + "/web" when empty.
@@ -81,15 +83,15 @@ class CDataFileShare : public CDataBasic {
 
   // Maps a decoded request path to what it names: "/download.htm?file=<share>\<below>" (with
   // "&zip=1" or "&icon=1"), "/remove.htm?file=<share>...", "/favicon.ico", "/images/..." and
-  // "/icons/...". Returns a kPath value; for any but kPathNotFound, local_path receives the
-  // normalised local path, which is the share's path or lies below it, also once its links are
-  // resolved (or in the web folder), and
+  // "/icons/...", as tessel::ParseRequestTarget reads them. For any kind but kNotFound,
+  // local_path receives the normalised local path, which is the share's path or lies below it,
+  // also once its links are resolved (or in the web folder), and
   // relative_name the share-relative name with "\" between folders (only the share's name for a
   // removal, empty for the web folder). A NUL ends the request path. When share_mode is given,
-  // it receives the mode of the share found (left alone for the web folder and kPathNotFound),
+  // it receives the mode of the share found (left alone for the web folder and kNotFound),
   // which spares a caller that needs it a second lookup.
-  int ResolveRequestPath(const std::string& request_path, std::string& relative_name,
-                         std::string& local_path, int* share_mode = nullptr);
+  PathKind ResolveRequestPath(const std::string& request_path, std::string& relative_name,
+                              std::string& local_path, int* share_mode = nullptr);
 
  private:
   static std::string UniqueName(CADO::CADORecordset& rs, const std::string& local_path);

@@ -15,10 +15,10 @@
 #include <thread>
 #include <vector>
 
-#include "ProgramRunner.h"
 #include "service/ThreadPool.h"
 #include "store/DataSystem.h"
 #include "support/NetworkIsolation.h"
+#include "support/ProgramRunner.h"
 
 namespace {
 

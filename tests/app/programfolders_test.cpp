@@ -10,7 +10,7 @@
 #include <fstream>
 
 #include "app/UserFolders.h"
-#include "store/TempFolder.h"
+#include "support/TempFolder.h"
 
 namespace fs = std::filesystem;
 

@@ -14,10 +14,11 @@
 #include <filesystem>
 #include <regex>
 
-#include "ProgramRunner.h"
 #include "app/AutoStart.h"
 #include "app/CommandLine.h"
+#include "support/Eventually.h"
 #include "support/NetworkIsolation.h"
+#include "support/ProgramRunner.h"
 
 namespace fs = std::filesystem;
 using Child = ProgramRunner::Child;
@@ -384,8 +385,7 @@ TEST_F(TesselAppTest, NoFreePortIsReportedAndEndsHeadlessMode) {
   // A plain start says so too but stays, reachable by later starts.
   Child plain;
   m_runner.Start(plain, {});
-  for (int i = 0; i < 500 && Err(plain).find("running without") == std::string::npos; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  tessel::test::Eventually([&] { return Err(plain).find("running without") != std::string::npos; });
   EXPECT_NE(Err(plain).find("from 8080 to 8089"), std::string::npos);
   Child later;
   const std::string file = m_runner.Root() + "/late.txt";

@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <map>
 
-#include "ProgramRunner.h"
 #include "support/NetworkIsolation.h"
+#include "support/ProgramRunner.h"
 
 namespace fs = std::filesystem;
 using Child = ProgramRunner::Child;

@@ -23,7 +23,7 @@
 #include "store/DataFileShare.h"
 #include "store/DataLog.h"
 #include "store/DataSystem.h"
-#include "store/TempFolder.h"
+#include "support/TempFolder.h"
 
 namespace tessel::test {
 

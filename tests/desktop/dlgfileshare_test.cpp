@@ -11,7 +11,7 @@
 #include "desktop/FakeShell.h"
 #include "desktop/OffscreenApp.h"
 #include "res/StringTable.h"
-#include "store/TempFolder.h"
+#include "support/TempFolder.h"
 
 namespace {
 

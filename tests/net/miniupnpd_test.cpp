@@ -20,13 +20,14 @@
 #include <map>
 #include <sstream>
 
-#include "app/ProgramRunner.h"
-#include "net/FakeGateway.h"
 #include "net/InternetCheck.h"
 #include "net/RecordingView.h"
 #include "res/StringTable.h"
 #include "store/DataSystem.h"
+#include "support/Eventually.h"
+#include "support/FakeGateway.h"
 #include "support/NetworkIsolation.h"
+#include "support/ProgramRunner.h"
 
 namespace {
 
@@ -276,9 +277,9 @@ class RealGateway {
     if (version1) args.push_back("-1");
     m_daemon = Spawn(&m_router, args, m_log, true);
     // Ready once it listens for HTTP, which it does after STUN has enabled forwarding.
-    const auto deadline = Clock::now() + kGatewayStartLimit;
-    while (Clock::now() < deadline && ReadFile(m_log).find("HTTP listening") == std::string::npos)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    tessel::test::Eventually(
+        [&] { return ReadFile(m_log).find("HTTP listening") != std::string::npos; },
+        kGatewayStartLimit);
     const std::string log = ReadFile(m_log);
     if (log.find("HTTP listening") == std::string::npos ||
         log.find("Port forwarding is now enabled") == std::string::npos) {
@@ -373,7 +374,7 @@ TEST_F(MiniupnpdTest, ClientSpeaksToVersion1And2Gateways) {
     CUPnPNat nat;
     const auto start = Clock::now();
     ASSERT_TRUE(nat.Discover()) << nat.LastMessage() << gateway.Log();
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+    EXPECT_LT(Clock::now() - start, tessel::test::Scaled(std::chrono::seconds(2)));
     EXPECT_NE(
         nat.Description().find("urn:schemas-upnp-org:device:InternetGatewayDevice:" + version),
         std::string::npos);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "net/FakeGateway.h"
+#include "support/Eventually.h"
+#include "support/FakeGateway.h"
 
 namespace {
 
@@ -56,7 +57,7 @@ TEST(UPnPNat, DiscoverySearchesFetchesAndWalksTheDescriptionOnce) {
   const auto start = Clock::now();
   ASSERT_TRUE(nat.Discover()) << nat.LastMessage();
   // The description comes with a Content-Length on a kept connection: no waiting for the close.
-  EXPECT_LT(Clock::now() - start, 2s);
+  EXPECT_LT(Clock::now() - start, tessel::test::Scaled(2s));
   EXPECT_TRUE(nat.Found());
   EXPECT_EQ(nat.DescribeUrl(), gateway.Url("/rootDesc.xml"));
   EXPECT_EQ(nat.BaseUrl(), gateway.Url(""));
@@ -66,7 +67,6 @@ TEST(UPnPNat, DiscoverySearchesFetchesAndWalksTheDescriptionOnce) {
 
   const std::vector<std::string> datagrams = gateway.Datagrams(2);
   ASSERT_GE(datagrams.size(), 2u);
-  EXPECT_EQ(kSearch.size(), 99u);
   EXPECT_EQ(datagrams[0], kSearch);
   EXPECT_EQ(datagrams[1], kStandardSearch);
   const std::vector<std::string> requests = gateway.Requests();
@@ -366,7 +366,7 @@ TEST(UPnPNat, ExchangesAreBoundedByTheTimeOut) {
     const auto start = Clock::now();
     const bool ok = nat->GetExternalIPAddress();
     const auto elapsed = Clock::now() - start;
-    EXPECT_LT(elapsed, 2s) << what;
+    EXPECT_LT(elapsed, tessel::test::Scaled(2s)) << what;
     return ok;
   };
 

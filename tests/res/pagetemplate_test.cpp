@@ -107,8 +107,7 @@ TEST(PageTemplate, HoldsEveryPartInOrder) {
     const std::string tag = "<img src=\"images/" + std::string(image) + ".gif\"";
     const std::size_t at = page.find(tag);
     ASSERT_NE(at, std::string::npos) << image;
-    EXPECT_NE(page.substr(at, page.find('>', at) - at).find(" loading=\"lazy\""),
-              std::string::npos)
+    EXPECT_NE(page.substr(at, page.find('>', at) - at).find(" loading=\"lazy\""), std::string::npos)
         << image;
   }
 

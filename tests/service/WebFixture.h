@@ -13,10 +13,10 @@
 #include <string_view>
 #include <vector>
 
-#include "service/Loopback.h"
 #include "service/ServiceHttp.h"
 #include "service/ThreadPool.h"
-#include "store/TempFolder.h"
+#include "support/Loopback.h"
+#include "support/TempFolder.h"
 
 namespace web {
 

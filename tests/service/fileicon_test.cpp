@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "service/PixelArt.h"
+#include "base/PixelArt.h"
 
 namespace {
 

@@ -38,9 +38,10 @@ class Routing : public web::WebFixture {
     return reply.body;
   }
 
-  int Resolve(const std::string& path, std::string* name = nullptr, std::string* local = nullptr) {
+  CDataFileShare::PathKind Resolve(const std::string& path, std::string* name = nullptr,
+                                   std::string* local = nullptr) {
     std::string relative, local_path;
-    int kind = shares.ResolveRequestPath(path, relative, local_path);
+    const auto kind = shares.ResolveRequestPath(path, relative, local_path);
     if (name) *name = relative;
     if (local) *local = local_path;
     return kind;
@@ -111,33 +112,35 @@ TEST_F(Routing, IdentifiesVisitorsOnEveryRequest) {
 TEST_F(Routing, ResolvesTheSixKinds) {
   std::string name, local;
   EXPECT_EQ(Resolve("/download.htm?file=Music\\live\\a b.mp3", &name, &local),
-            CDataFileShare::kPathFile);
+            CDataFileShare::PathKind::kFile);
   EXPECT_EQ(name, "Music\\live\\a b.mp3");
   EXPECT_EQ(local, Local("Music/live/a b.mp3"));
-  EXPECT_EQ(Resolve("/download.htm?file=Music\\live", &name), CDataFileShare::kPathFolder);
+  EXPECT_EQ(Resolve("/download.htm?file=Music\\live", &name), CDataFileShare::PathKind::kFolder);
   EXPECT_EQ(name, "Music\\live");
-  EXPECT_EQ(Resolve("/download.htm?file=Music&zip=1", &name), CDataFileShare::kPathFolderZip);
+  EXPECT_EQ(Resolve("/download.htm?file=Music&zip=1", &name), CDataFileShare::PathKind::kFolderZip);
   EXPECT_EQ(name, "Music");
   // The icon flag wins over the folder test, and flags are removed wherever they stand.
-  EXPECT_EQ(Resolve("/download.htm?file=Music&zip=1&icon=1"), CDataFileShare::kPathIcon);
-  EXPECT_EQ(Resolve("/download.htm?file=Music&icon=1\\a.txt", &name), CDataFileShare::kPathIcon);
+  EXPECT_EQ(Resolve("/download.htm?file=Music&zip=1&icon=1"), CDataFileShare::PathKind::kIcon);
+  EXPECT_EQ(Resolve("/download.htm?file=Music&icon=1\\a.txt", &name),
+            CDataFileShare::PathKind::kIcon);
   EXPECT_EQ(name, "Music\\a.txt");
-  EXPECT_EQ(Resolve("/DOWNLOAD.HTM?FILE=Music\\a.txt"), CDataFileShare::kPathFile);
+  EXPECT_EQ(Resolve("/DOWNLOAD.HTM?FILE=Music\\a.txt"), CDataFileShare::PathKind::kFile);
   // A removal names the share alone; anything existing below it counts.
-  EXPECT_EQ(Resolve("/remove.htm?file=Music\\live", &name), CDataFileShare::kPathFile);
+  EXPECT_EQ(Resolve("/remove.htm?file=Music\\live", &name), CDataFileShare::PathKind::kFile);
   EXPECT_EQ(name, "Music");
-  EXPECT_EQ(Resolve("/remove.htm?file=Music\\gone"), CDataFileShare::kPathNotFound);
-  EXPECT_EQ(Resolve("/favicon.ico", nullptr, &local), CDataFileShare::kPathWebFile);
+  EXPECT_EQ(Resolve("/remove.htm?file=Music\\gone"), CDataFileShare::PathKind::kNotFound);
+  EXPECT_EQ(Resolve("/favicon.ico", nullptr, &local), CDataFileShare::PathKind::kWebFile);
   EXPECT_EQ(local, folder / "web/images/favicon.ico");
-  EXPECT_EQ(Resolve("/icons/../images/home.gif", &name, &local), CDataFileShare::kPathWebFile);
+  EXPECT_EQ(Resolve("/icons/../images/home.gif", &name, &local),
+            CDataFileShare::PathKind::kWebFile);
   EXPECT_EQ(name, "");
   EXPECT_EQ(local, folder / "web/images/home.gif");
-  EXPECT_EQ(Resolve("/index.htm"), CDataFileShare::kPathNotFound);
+  EXPECT_EQ(Resolve("/index.htm"), CDataFileShare::PathKind::kNotFound);
   // The name is that of the normal path, so a folder page's parent entry is its real parent.
   EXPECT_EQ(Resolve("/download.htm?file=Music\\live\\..\\.\\a.txt", &name),
-            CDataFileShare::kPathFile);
+            CDataFileShare::PathKind::kFile);
   EXPECT_EQ(name, "Music\\a.txt");
-  EXPECT_EQ(Resolve("/download.htm?file=Music\\live\\", &name), CDataFileShare::kPathFolder);
+  EXPECT_EQ(Resolve("/download.htm?file=Music\\live\\", &name), CDataFileShare::PathKind::kFolder);
   EXPECT_EQ(name, "Music\\live");
 }
 
@@ -152,7 +155,7 @@ TEST_F(Routing, KeepsEveryPathInsideItsShareOrTheWebFolder) {
   EXPECT_EQ(Get("/download.htm?file=Music%5C..%5CMusic2&zip=1"), kNotFound);
   EXPECT_EQ(Get("/download.htm?file=Music%5C..%5CMusic2&icon=1"), kNotFound);
   EXPECT_EQ(Resolve("/remove.htm?file=Music\\..\\Music2\\secret.txt"),
-            CDataFileShare::kPathNotFound);
+            CDataFileShare::PathKind::kNotFound);
   // "/" counts as a separator too.
   EXPECT_EQ(Get("/download.htm?file=Music%5C../../tessel.mdb.copy"), kNotFound);
   // The web folder: up and out, to a sibling beginning with its name, with "\" as well.
@@ -164,7 +167,7 @@ TEST_F(Routing, KeepsEveryPathInsideItsShareOrTheWebFolder) {
   EXPECT_EQ(Download("/download.htm?file=Music%5Ca.txt%00%5C..%5C..%5C..%5Ctessel.mdb.copy"),
             "music a");
   EXPECT_EQ(Resolve(std::string("/download.htm?file=Music\\a.txt\0\\..\\..", 30)),
-            CDataFileShare::kPathFile);
+            CDataFileShare::PathKind::kFile);
 }
 
 TEST_F(Routing, JudgesLinksByThePathThatIsOpened) {

@@ -1,8 +1,12 @@
 #include "service/ThreadPool.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -11,8 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "service/Loopback.h"
 #include "service/WebFixture.h"
+#include "support/Eventually.h"
+#include "support/Loopback.h"
 
 namespace {
 
@@ -48,13 +53,7 @@ class HoldingService : public CServiceBasic {
   std::map<std::string, int> m_arrived_from;
 };
 
-bool Eventually(const std::function<bool()>& condition) {
-  for (auto end = Clock::now() + 10s; !condition();) {
-    if (Clock::now() > end) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using tessel::test::Eventually;
 
 // A connection from `from` to port, held by the service until released.
 int Hold(int port, const char* from = "127.0.0.1") {
@@ -144,7 +143,8 @@ TEST(ThreadPool, ServicesShareThePoolAndAreCountedApart) {
   std::vector<int> to_first, to_second;
   for (int i = 0; i < 4; ++i) to_first.push_back(Hold(first.Port()));
   for (int i = 0; i < 3; ++i) to_second.push_back(Hold(second.Port()));
-  ASSERT_TRUE(Eventually([&] { return first.arrived == 4 && second.arrived == 3; })) << first.arrived << " " << second.arrived;
+  ASSERT_TRUE(Eventually([&] { return first.arrived == 4 && second.arrived == 3; }))
+      << first.arrived << " " << second.arrived;
   EXPECT_EQ(pool.CountActive(&first), 4);
   EXPECT_EQ(pool.CountActive(&second), 3);
   EXPECT_EQ(pool.CountActive(), 7);
@@ -194,4 +194,72 @@ TEST(ThreadPool, OneAddressCannotKeepOthersOut) {
   EXPECT_EQ(open, kWorkers - 3);
   EXPECT_EQ(service.ArrivedFrom("127.0.0.2"), kWorkers - 1);
   for (int fd : flood) close(fd);
+}
+
+// Every worker the pool may have serves at once. The connections come from several addresses, as
+// one address may hold only its share of a full pool; a pool that stops short of its limit
+// leaves the rest waiting, and the test fails in seconds rather than by ctest's time-out.
+TEST(ThreadPool, ServesAsManyConnectionsAtOnceAsItsLimit) {
+  CThreadPool pool;
+  ASSERT_TRUE(pool.Start());
+  HoldingService service(pool);
+  ASSERT_TRUE(service.Start(loopback::FreePort()));
+  constexpr int kLimit = 1503;
+  std::vector<int> clients;
+  for (int i = 0; i < kLimit; ++i) {
+    const std::string from = "127.0.0." + std::to_string(2 + i / 200);
+    clients.push_back(Hold(service.Port(), from.c_str()));
+    ASSERT_GE(clients.back(), 0) << "connection " << i;
+  }
+  EXPECT_TRUE(Eventually([&] { return service.arrived == kLimit; }, 20s)) << service.arrived;
+  EXPECT_EQ(pool.WorkerCount(), kLimit);
+  EXPECT_EQ(pool.CountActive(&service), kLimit);
+  EXPECT_EQ(pool.ShedCount(), 0);
+  for (int fd : clients) close(fd);
+  pool.WaitIdle(&service);
+}
+
+namespace {
+
+// Writes to its client after the client has reset the connection.
+class WritingService : public CServiceBasic {
+ public:
+  using CServiceBasic::CServiceBasic;
+  ~WritingService() override { Stop(); }
+  bool Handle(ClientTask& task) override {
+    arrived = true;
+    // The reset makes the socket readable (with its error); the writes below then raise SIGPIPE.
+    pollfd entry{task.socket, POLLIN, 0};
+    while (!reset && poll(&entry, 1, 30000) > 0) {
+      char byte;
+      reset = recv(task.socket, &byte, 1, MSG_DONTWAIT) < 0 && errno == ECONNRESET;
+    }
+    for (int i = 0; i < 3; ++i) written += write(task.socket, "x", 1) == 1;
+    done = true;
+    return true;
+  }
+  std::atomic<bool> arrived{false};
+  std::atomic<bool> reset{false};
+  std::atomic<int> written{0};
+  std::atomic<bool> done{false};
+};
+
+}  // namespace
+
+// A handler that writes to a client who has gone must not end the process: sendfile, which the
+// file sender uses, cannot be told not to raise SIGPIPE, and a test process does not ignore it.
+TEST(ThreadPool, WorkersWritingToAGoneClientLeaveTheProcessRunning) {
+  CThreadPool pool;
+  ASSERT_TRUE(pool.Start());
+  WritingService service(pool);
+  ASSERT_TRUE(service.Start(loopback::FreePort()));
+  int fd = loopback::Connect(service.Port());
+  ASSERT_GE(fd, 0);
+  loopback::Send(fd, "x");  // a connection that sends nothing is not accepted
+  ASSERT_TRUE(Eventually([&] { return service.arrived.load(); }));
+  linger reset{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  close(fd);
+  EXPECT_TRUE(Eventually([&] { return service.done.load(); }));
+  EXPECT_EQ(service.written, 0);
 }

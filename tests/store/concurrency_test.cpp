@@ -10,7 +10,7 @@
 #include "store/DataAccount.h"
 #include "store/DataFileShare.h"
 #include "store/DataSystem.h"
-#include "store/TempFolder.h"
+#include "support/TempFolder.h"
 
 namespace {
 

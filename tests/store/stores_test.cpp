@@ -3,14 +3,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <future>
+#include <string>
 #include <thread>
 
 #include "store/DataAccount.h"
 #include "store/DataFileShare.h"
 #include "store/DataSystem.h"
-#include "store/TempFolder.h"
+#include "support/TempFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -372,6 +374,109 @@ TEST(StoreLock, OperationsOfOneStoreWaitForEachOtherOnly) {
   shares.Release();
   waiting.join();
   EXPECT_TRUE(finished);
+}
+
+// Identifying a visitor in one lookup must admit exactly whom the name-only CheckLogin admits,
+// with the very row GetAccount reads for that name.
+TEST(StoreAccounts, LoginWithTheRowAdmitsAsTheNameOnlyLogin) {
+  TempFolder folder;
+  CDataAccount accounts(folder.path());
+  ASSERT_TRUE(accounts.Open());
+  AccountRecord guest;
+  guest.account_name = "O'Neil";
+  guest.password = "s3cret";
+  guest.allow_upload = 0;
+  guest.allow_delete = 1;
+  ASSERT_TRUE(accounts.AddAccount(guest));
+  AccountRecord office;
+  office.account_name = "office";
+  office.auth_type = AccountRecord::kAuthAddress;
+  office.ip_address = "10.0.0.7";
+  ASSERT_TRUE(accounts.AddAccount(office));
+  AccountRecord off = guest;
+  off.account_name = "off";
+  off.enabled = 0;
+  ASSERT_TRUE(accounts.AddAccount(off));
+
+  struct Visitor {
+    std::string user, password, ip;
+  };
+  const Visitor visitors[] = {
+      {"o'neil", "S3CRET", "192.168.1.5"},  // names and passwords ignore letter case
+      {"O'Neil", "wrong", "192.168.1.5"},
+      {"", "", "10.0.0.7"},
+      {"x", "y", "127.0.0.1"},
+      {"off", "s3cret", "192.168.1.5"},
+      {"admin", "kavor", "192.168.1.9"},
+      {"' or '1'='1", "' or '1'='1", "1.2.3.4"},
+  };
+  for (const Visitor& v : visitors) {
+    SCOPED_TRACE(v.user + " / " + v.ip);
+    std::string name = "untouched";
+    const bool admitted = accounts.CheckLogin(v.user, v.password, v.ip, name);
+    AccountRecord record;
+    record.description = "untouched";
+    EXPECT_EQ(accounts.CheckLogin(v.user, v.password, v.ip, record), admitted);
+    if (!admitted) {
+      EXPECT_EQ(record.description, "untouched");
+      continue;
+    }
+    AccountRecord expected;
+    ASSERT_TRUE(accounts.GetAccount(name, expected));
+    EXPECT_EQ(record, expected);
+  }
+}
+
+// Resolving a request path can hand back the share's mode, which lets the request handler skip
+// the access check's lookups for public shares; anything but a readable 0 must count as not
+// public, so that the access check still decides.
+TEST(StoreShares, ResolvingGivesTheSharesModeAndNothingElse) {
+  TempFolder folder;
+  std::filesystem::create_directories(folder / "data/pub");
+  std::filesystem::create_directories(folder / "web/images");
+  std::ofstream(folder / "data/pub/a.txt") << "a";
+  std::ofstream(folder / "data/auth.txt") << "b";
+  std::ofstream(folder / "data/odd.txt") << "c";
+  std::ofstream(folder / "web/images/home.gif") << "g";
+  CDataFileShare shares(folder.path());
+  ASSERT_TRUE(shares.Open());
+  ASSERT_TRUE(
+      shares.AddShare({"pub", folder / "data/pub", "", FileShareRecord::kModePublic, "", ""}));
+  ASSERT_TRUE(
+      shares.AddShare({"auth", folder / "data/auth.txt", "", FileShareRecord::kModeAuth, "", ""}));
+  ASSERT_TRUE(shares.AddShare({"odd", folder / "data/odd.txt", "", 0, "", ""}));
+  {
+    CADO::CADODatabase db;
+    ASSERT_TRUE(db.Open(shares.GetDatabasePath()));
+    ASSERT_TRUE(db.Execute("update fileshare set sharemode='open' where filename='odd'"));
+  }
+
+  std::string name, local;
+  int mode = -7;
+  EXPECT_EQ(shares.ResolveRequestPath("/download.htm?file=PUB\\a.txt", name, local, &mode),
+            CDataFileShare::PathKind::kFile);
+  EXPECT_EQ(mode, FileShareRecord::kModePublic);
+  mode = -7;
+  EXPECT_EQ(shares.ResolveRequestPath("/remove.htm?file=auth", name, local, &mode),
+            CDataFileShare::PathKind::kFile);
+  EXPECT_EQ(mode, FileShareRecord::kModeAuth);
+  mode = -7;
+  EXPECT_EQ(shares.ResolveRequestPath("/download.htm?file=odd", name, local, &mode),
+            CDataFileShare::PathKind::kFile);
+  EXPECT_NE(mode, FileShareRecord::kModePublic);
+  EXPECT_FALSE(shares.CanAccessShare("odd", ""));
+
+  mode = -7;
+  EXPECT_EQ(shares.ResolveRequestPath("/download.htm?file=pub\\nothing", name, local, &mode),
+            CDataFileShare::PathKind::kNotFound);
+  EXPECT_EQ(shares.ResolveRequestPath("/download.htm?file=none", name, local, &mode),
+            CDataFileShare::PathKind::kNotFound);
+  EXPECT_EQ(shares.ResolveRequestPath("/images/home.gif", name, local, &mode),
+            CDataFileShare::PathKind::kWebFile);
+  EXPECT_EQ(mode, -7);
+  // Without the out-parameter the result is the same.
+  EXPECT_EQ(shares.ResolveRequestPath("/download.htm?file=pub", name, local),
+            CDataFileShare::PathKind::kFolder);
 }
 
 }  // namespace

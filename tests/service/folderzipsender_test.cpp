@@ -12,6 +12,7 @@
 
 #include "service/FolderZipSender.h"
 #include "service/WebFixture.h"
+#include "support/Eventually.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -110,10 +111,7 @@ class FolderZip : public web::WebFixture {
   }
 
   bool WaitIdle() {
-    for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;
-         std::this_thread::sleep_for(5ms))
-      if (pool.CountActive(&service) == 0) return true;
-    return false;
+    return tessel::test::Eventually([&] { return pool.CountActive(&service) == 0; });
   }
 
   fs::path m_temp;
@@ -211,13 +209,11 @@ TEST_F(FolderZip, AStopDoesNotWaitForTheArchive) {
 
   std::string reply = "none yet";
   std::thread client([&] { reply = Get("/download.htm?file=Huge&zip=1"); });
-  for (auto end = std::chrono::steady_clock::now() + 10s;
-       TempFiles().empty() && std::chrono::steady_clock::now() < end;)
-    std::this_thread::sleep_for(5ms);
+  tessel::test::Eventually([&] { return !TempFiles().empty(); });
   ASSERT_EQ(TempFiles().size(), 1u);
   const auto start = std::chrono::steady_clock::now();
   service.Stop();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, tessel::test::Scaled(2s));
   client.join();
   EXPECT_EQ(reply, "");  // a part-built archive is never offered
   EXPECT_TRUE(TempFiles().empty());

@@ -1,4 +1,4 @@
-#include "service/UrlCodec.h"
+#include "base/UrlCodec.h"
 
 namespace tessel {
 

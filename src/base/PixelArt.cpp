@@ -1,4 +1,4 @@
-#include "service/PixelArt.h"
+#include "base/PixelArt.h"
 
 #include <gif_lib.h>
 

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "net/UPnPNat.h"
+#include "support/Eventually.h"
 
 namespace tessel::test {
 
@@ -192,7 +193,7 @@ class FakeGateway {
   }
   // The datagrams received so far, once at least `least` have arrived (or a second has passed).
   std::vector<std::string> Datagrams(size_t least = 0) {
-    for (int i = 0; i < 100 && DatagramCount() < least; ++i) std::this_thread::sleep_for(10ms);
+    Eventually([&] { return DatagramCount() >= least; }, 1s);
     std::lock_guard lock(m_mutex);
     return m_datagrams;
   }

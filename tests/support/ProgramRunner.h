@@ -16,8 +16,9 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "support/Eventually.h"
 
 extern char** environ;
 
@@ -153,20 +154,18 @@ class ProgramRunner {
     if (pid > 0) m_unreaped.push_back(pid);
   }
 
-  // Waits for the child to end: true when it did within timeout.
+  // Waits for the child to end: true when it did within timeout (scaled for slow builds).
   bool Wait(Child& child, std::chrono::milliseconds timeout = kPatience) {
     if (child.status >= 0 || child.pid <= 0) return child.status >= 0;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      int status = 0;
-      if (waitpid(child.pid, &status, WNOHANG) == child.pid) {
-        child.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        std::erase(m_unreaped, child.pid);
-        return true;
-      }
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    return tessel::test::Eventually(
+        [&] {
+          int status = 0;
+          if (waitpid(child.pid, &status, WNOHANG) != child.pid) return false;
+          child.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+          std::erase(m_unreaped, child.pid);
+          return true;
+        },
+        timeout);
   }
 
   bool IsRunning(Child& child) { return !Wait(child, std::chrono::milliseconds(0)); }
@@ -193,13 +192,10 @@ class ProgramRunner {
   // Waits until the child's standard output holds text (true), or it ends or time runs out.
   bool WaitForOutput(Child& child, const std::string& text,
                      std::chrono::milliseconds timeout = kPatience) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      if (Read(child.out).find(text) != std::string::npos) return true;
-      if (!IsRunning(child) || std::chrono::steady_clock::now() >= deadline)
-        return Read(child.out).find(text) != std::string::npos;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    tessel::test::Eventually(
+        [&] { return Read(child.out).find(text) != std::string::npos || !IsRunning(child); },
+        timeout);
+    return Read(child.out).find(text) != std::string::npos;
   }
 
   // Starts a headless instance and waits until it serves; false when it does not.

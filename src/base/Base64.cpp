@@ -1,4 +1,4 @@
-#include "service/Base64.h"
+#include "base/Base64.h"
 
 namespace tessel {
 
