@@ -475,14 +475,19 @@ QString CTesselDlg::StatusText() const {
 }
 
 void CTesselDlg::ShowNotices() {
-  // The line shows the latest problem, or else the latest notice; the tip has them all.
+  // The line shows the latest problem, or else the latest notice; the tip has them all. The
+  // Internet check soon writes over the line, so the notices also open the Logs list.
   const MainWindowContext::Notice* shown = nullptr;
   QStringList all;
+  std::vector<CLogModel::Line> rows;
+  const std::time_t now = std::time(nullptr);
   for (const MainWindowContext::Notice& notice : m_context.notices) {
     if (!shown || notice.problem || !shown->problem) shown = &notice;
     all << Local(notice.text);
+    rows.push_back({now, QString(all.back()).replace('\n', ' ').toStdString()});
   }
   if (!shown) return;
+  m_log_model->Append(std::move(rows));
   m_status_text->setText(Local(shown->text).replace('\n', ' '));
   m_status_text->setCursorPosition(0);
   m_status_text->setToolTip(all.join('\n'));

@@ -371,6 +371,9 @@ TEST_F(TesselDlgTest, StartupNoticesShowInTheStatusTextProblemsFirst) {
   EXPECT_EQ(tip,
             "Database: /home/ann/tessel.mdb\nThe account admin still has the default "
             "password.\nServing on port 8080.");
+  // The Internet check writes over the status text soon; the Logs list keeps them.
+  ASSERT_EQ(dlg.LogModel()->rowCount(), 3);
+  EXPECT_EQ(dlg.LogModel()->At(1).text, "The account admin still has the default password.");
   dlg.ReleaseLog();
 }
 
