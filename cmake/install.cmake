@@ -14,6 +14,8 @@ set(TESSEL_APP_ID "invalid.tessel.Tessel")
 set(TESSEL_PACKAGE_PREFIX "/usr")
 
 install(TARGETS tessel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The window's module, which the program opens from ../lib/tessel when it shows a window.
+install(TARGETS tessel_desktop_module LIBRARY DESTINATION lib/tessel)
 install(DIRECTORY ${TESSEL_WEB_DIR}/images DESTINATION ${CMAKE_INSTALL_DATADIR}/tessel/web
   PATTERN ".*" EXCLUDE)
 add_subdirectory(packaging)

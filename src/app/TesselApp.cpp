@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/AutoStart.h"
+#include "app/DisplayCheck.h"
 #include "app/HeadlessCheckView.h"
 #include "app/InternetCheckTimer.h"
 #include "app/ZipCommand.h"
@@ -85,10 +86,11 @@ void SetStopSignalHandler(void (*handler)(int)) {
 
 }  // namespace
 
-CTesselApp::CTesselApp(int& argc, char** argv)
+CTesselApp::CTesselApp(int& argc, char** argv, DesktopLoader load_desktop)
     : m_argc(argc),
       m_argv(argv),
       m_program_path(tessel::ExecutablePath()),
+      m_load_desktop(std::move(load_desktop)),
       m_folders(tessel::ProgramFolders::OfThisProcess()),
       m_accounts(m_folders.data),
       m_shares(m_folders.data, m_folders.web),
@@ -151,7 +153,11 @@ int CTesselApp::InitInstance() {
 
   // From here on this process is the instance. The event loop's object exists before any thread
   // starts, as it sets the process's locale.
-  m_qt = std::make_unique<QCoreApplication>(m_argc, m_argv);
+  m_with_window = ChooseWindow();
+  if (m_with_window)
+    m_qt = m_desktop->CreateApplication(m_argc, m_argv);
+  else
+    m_qt = std::make_unique<QCoreApplication>(m_argc, m_argv);
   switch (m_channel.ClaimEndpoint()) {
     case CInstanceChannel::Claim::kOwned:
       break;
@@ -183,8 +189,33 @@ int CTesselApp::InitInstance() {
   m_shares.SetFailureSink(log_failure);
   Notify("Database: " + m_system.GetDatabasePath(), false);
   if (!StartService() && m_headless) return 1;
-  StartInternetChecks();
+  if (m_with_window)
+    OpenMainWindow();
+  else
+    StartInternetChecks();
   return RunEventLoop();
+}
+
+bool CTesselApp::ChooseWindow() {
+  if (!m_load_desktop || m_headless) return false;
+  std::string reason;
+  if (tessel::DisplayAvailable(&reason)) {
+    m_desktop = m_load_desktop(&reason);
+    if (m_desktop) return true;
+    reason = "cannot load the window: " + reason;
+  }
+  std::fprintf(stderr, "tessel: %s; serving without a window\n", reason.c_str());
+  return false;
+}
+
+void CTesselApp::OpenMainWindow() {
+  MainWindowContext context{m_accounts, m_shares,  m_log,          m_system,
+                            m_pool,     m_service, m_program_path, PrintLogLine};
+  for (const StartupNotice& notice : m_notices)
+    context.notices.push_back(
+        {notice.status.empty() ? notice.text : notice.status, notice.problem});
+  m_window = m_desktop->CreateMainWindow(context);
+  if (m_show_window) m_window->ShowWindow();
 }
 
 bool CTesselApp::OpenStores(std::string* error) {
@@ -403,13 +434,15 @@ bool CTesselApp::OnInstanceRequest(const InstanceRequest& request) {
     case InstanceRequest::kShare: {
       const int mode =
           request.share_mode == 0 ? FileShareRecord::kModePublic : FileShareRecord::kModeAuth;
+      if (m_window) return m_window->ShareHandedOver(request.path, mode);
       const std::string name = m_shares.ShareFile(request.path, "", mode);
       if (name.empty()) return false;
       PrintLogLine("shared " + request.path + " as " + name);
       return true;
     }
     case InstanceRequest::kShow:
-      return true;  // nothing to show without a window
+      if (m_window) m_window->ShowWindow();
+      return true;
     case InstanceRequest::kExit:
       QCoreApplication::exit(0);
       return true;
@@ -441,6 +474,8 @@ int CTesselApp::RunEventLoop() {
 
   // A second signal during shutdown ends the process the hard way, as the user then wants.
   SetStopSignalHandler(SIG_DFL);
+  // The window hands the activity log back to standard output as it goes.
+  m_window.reset();
   m_stop_notifier.reset();
   m_channel.StopServing();
   return code;

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/CommandLine.h"
+#include "app/DesktopFrontEnd.h"
 #include "app/InstanceChannel.h"
 #include "app/ProgramFolders.h"
 #include "net/Firewall.h"
@@ -28,9 +30,11 @@ struct StartupNotice {
 };
 
 // The program: opens the store, obeys the command line, keeps one instance running per user,
-// serves HTTP and runs the event loop until told to exit (the Exit request from a later start,
-// SIGTERM or SIGINT). The objects it owns are destroyed in reverse order of declaration, so at
-// exit the service stops before the stores close.
+// serves HTTP and runs the event loop until told to exit (the window's Exit, the Exit request
+// from a later start, SIGTERM or SIGINT). With a desktop front end and a display it shows the
+// main window; otherwise it runs headless, logging to standard output. The objects it owns are
+// destroyed in reverse order of declaration, so at exit the window goes first and the service
+// stops before the stores close.
 class CTesselApp {
  public:
   // Ports tried after the one of the setting when it cannot be opened.
@@ -38,8 +42,13 @@ class CTesselApp {
   // The first of the ports tried next when every port of the setting's range needs privilege.
   static constexpr int kUnprivilegedPort = 8080;
 
-  // argc and argv must outlive the object (the event loop keeps them).
-  CTesselApp(int& argc, char** argv);
+  // Finds the desktop front end when a window is to be shown; nullptr (with *error saying why)
+  // when there is none. The front end must outlive the program object.
+  using DesktopLoader = std::function<DesktopFrontEnd*(std::string* error)>;
+
+  // argc and argv must outlive the object (the event loop keeps them). Without load_desktop the
+  // program never opens a window.
+  CTesselApp(int& argc, char** argv, DesktopLoader load_desktop = {});
   ~CTesselApp();
   CTesselApp(const CTesselApp&) = delete;
   CTesselApp& operator=(const CTesselApp&) = delete;
@@ -89,16 +98,25 @@ class CTesselApp {
   // A request from a later start, on the event loop.
   bool OnInstanceRequest(const InstanceRequest& request);
   int RunEventLoop();
-  // The Internet check about a second from now and every 301 seconds after.
+  // The Internet check about a second from now and every 301 seconds after (headless; the
+  // window runs its own from its timer).
   void StartInternetChecks();
+  // Whether this start shows a window (loading the desktop for it); says on standard error why
+  // not when a window was wanted.
+  bool ChooseWindow();
+  void OpenMainWindow();
 
   int& m_argc;
   char** m_argv;
   std::string m_program_path;
+  DesktopLoader m_load_desktop;
+  DesktopFrontEnd* m_desktop = nullptr;  // once loaded
   // Before the stores, which are placed by it.
   tessel::ProgramFolders m_folders;
   std::vector<StartupNotice> m_notices;
-  bool m_headless = false;
+  bool m_headless = false;     // "-headless": no window, and no service ends the program
+  bool m_with_window = false;  // a window is made
+  bool m_show_window = true;   // cleared by "-mini"; read once the main window exists
 
   std::unique_ptr<QCoreApplication> m_qt;
   std::unique_ptr<QSocketNotifier> m_stop_notifier;
@@ -110,6 +128,8 @@ class CTesselApp {
   CThreadPool m_pool;
   CServiceHttp m_service;
   CFirewall m_firewall;
-  // Last: its check reads the settings and the service's port until it is destroyed.
+  // Near the end: its check reads the settings and the service's port until it is destroyed.
   std::unique_ptr<CInternetCheckTimer> m_internet_check;
+  // Last: it uses everything above and goes before the event loop's object.
+  std::unique_ptr<MainWindow> m_window;
 };

@@ -397,6 +397,69 @@ TEST_F(TesselAppTest, NoFreePortIsReportedAndEndsHeadlessMode) {
   for (int fd : held) close(fd);
 }
 
+TEST_F(TesselAppTest, PlainStartWithoutUsableDisplayServesHeadlessAndSaysSo) {
+  SetSetting("LocalPort", "8090");
+  Child plain;
+  m_runner.Start(plain, {});
+  ASSERT_TRUE(m_runner.WaitForOutput(plain, "URL: http://127.0.0.1:8090/")) << Err(plain);
+  // One line says so (other lines may warn of other things, such as the default password).
+  const std::string no_display =
+      "tessel: no display (DISPLAY and WAYLAND_DISPLAY are not set); serving without a window\n";
+  EXPECT_NE(Err(plain).find(no_display), std::string::npos) << Err(plain);
+  EXPECT_EQ(Err(plain).find("window"), Err(plain).rfind("window")) << Err(plain);
+  EXPECT_EQ(m_runner.Stop(plain), 0);
+
+  // A display that is named but gone (a stale DISPLAY in an SSH session) must not abort in Qt.
+  m_runner.SetEnvironment("DISPLAY", ":4097");
+  Child stale;
+  m_runner.Start(stale, {"-mini"});
+  ASSERT_TRUE(m_runner.WaitForOutput(stale, "URL: ")) << Err(stale);
+  EXPECT_NE(
+      Err(stale).find("tessel: the display :4097 does not answer; serving without a window\n"),
+      std::string::npos)
+      << Err(stale);
+  EXPECT_EQ(m_runner.Stop(stale), 0);
+
+  // A display, but no window module beside the program.
+  m_runner.SetEnvironment("QT_QPA_PLATFORM", "offscreen");
+  Child alone;
+  m_runner.Start(alone, {});
+  ASSERT_TRUE(m_runner.WaitForOutput(alone, "URL: ")) << Err(alone);
+  EXPECT_NE(Err(alone).find("cannot load the window"), std::string::npos) << Err(alone);
+  EXPECT_EQ(m_runner.Stop(alone), 0);
+}
+
+TEST_F(TesselAppTest, WithADisplayTheWindowTakesHandOversAndExit) {
+  SetSetting("LocalPort", "8090");
+  const std::string module = fs::path(TESSEL_BINARY).parent_path() / "tessel-desktop.so";
+  fs::copy_file(module, m_runner.ProgramFolder() + "/tessel-desktop.so");
+  m_runner.SetEnvironment("QT_QPA_PLATFORM", "offscreen");
+  m_runner.SetEnvironment("DBUS_SESSION_BUS_ADDRESS", "disabled:");
+  Child instance;
+  m_runner.Start(instance, {"-mini"});
+  ASSERT_TRUE(m_runner.WaitForOutput(instance, "URL: http://127.0.0.1:8090/")) << Err(instance);
+  EXPECT_EQ(Err(instance).find("without a window"), std::string::npos) << Err(instance);
+
+  // Later starts reach the window: a share handed over, a plain start showing it.
+  const std::string file = m_runner.Root() + "/given.txt";
+  WriteFile(file, "x");
+  Child share;
+  EXPECT_EQ(m_runner.Run(share, {"-a", file}), 0) << Err(share);
+  EXPECT_EQ(ShareOf(file).share_mode, FileShareRecord::kModeAuth);
+  Child show;
+  EXPECT_EQ(m_runner.Run(show, {}), 0);
+  EXPECT_NE(Out(show).find("already running"), std::string::npos);
+
+  // Downloads are logged to the window's list now, not to standard output.
+  const std::string reply = Exchange(8090, "GET /download.htm?file=given.txt HTTP/1.0\r\n\r\n");
+  EXPECT_NE(reply.find("\r\n\r\nx"), std::string::npos) << reply;
+  Child uninstall;
+  EXPECT_EQ(m_runner.Run(uninstall, {"-uninstall"}), 0) << Err(uninstall);
+  ASSERT_TRUE(m_runner.Wait(instance));
+  EXPECT_EQ(instance.status, 0);
+  EXPECT_EQ(Out(instance).find("download file start"), std::string::npos) << Out(instance);
+}
+
 TEST_F(TesselAppTest, HeadlessLogsDownloadsWithLocalTime) {
   SetSetting("LocalPort", "8090");
   const std::string file = m_runner.Root() + "/notes.txt";

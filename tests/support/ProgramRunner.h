@@ -124,11 +124,14 @@ class ProgramRunner {
     std::vector<std::string> env_strings = {"XDG_RUNTIME_DIR=" + m_runtime_folder,
                                             "XDG_CONFIG_HOME=" + m_config_folder, "HOME=" + Home()};
     env_strings.insert(env_strings.end(), m_environment.begin(), m_environment.end());
+    // No display unless the test gives one: these tests are about the program without a window.
     for (char** e = environ; *e; ++e) {
       const std::string entry = *e;
-      if (entry.rfind("XDG_RUNTIME_DIR=", 0) != 0 && entry.rfind("XDG_CONFIG_HOME=", 0) != 0 &&
-          entry.rfind("XDG_DATA_HOME=", 0) != 0 && entry.rfind("HOME=", 0) != 0)
-        env_strings.push_back(entry);
+      bool keep = true;
+      for (const char* name : {"XDG_RUNTIME_DIR=", "XDG_CONFIG_HOME=", "XDG_DATA_HOME=", "HOME=",
+                               "DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="})
+        keep = keep && entry.rfind(name, 0) != 0;
+      if (keep) env_strings.push_back(entry);
     }
     std::vector<char*> envp;
     for (std::string& s : env_strings) envp.push_back(s.data());

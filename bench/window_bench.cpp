@@ -1,0 +1,168 @@
+// The window's own figures, measured in one process on a real display (bench/window runs it):
+//
+//   tessel_window_bench fill PROGRAM_FOLDER
+//     Fills File Share from the program folder's database and prints the time to fill and show
+//     the list, beside the time the same data takes without the window (the store's list and
+//     one stat per share).
+//   tessel_window_bench flood PROGRAM_FOLDER LINES SECONDS
+//     Shows the window while a worker thread logs LINES lines spread over SECONDS (all at once
+//     when SECONDS is 0) and prints the event loop's longest stall, seen by a 10 ms timer.
+//
+// Output: "name value" lines.
+#include <sys/stat.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QTreeWidget>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/DesktopFrontEnd.h"
+#include "desktop/LogModel.h"
+#include "desktop/TesselDlg.h"
+#include "service/ServiceHttp.h"
+#include "service/ThreadPool.h"
+#include "store/DataAccount.h"
+#include "store/DataFileShare.h"
+#include "store/DataLog.h"
+#include "store/DataSystem.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Ms(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+void Run(int ms) {
+  QElapsedTimer clock;
+  clock.start();
+  while (clock.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+}
+
+struct Program {
+  CDataAccount accounts;
+  CDataFileShare shares;
+  CDataLog log;
+  CDataSystem system;
+  CThreadPool pool;
+  CServiceHttp service;
+
+  explicit Program(const std::string& folder)
+      : accounts(folder),
+        shares(folder),
+        log(folder),
+        system(folder),
+        service(pool, HttpStores{accounts, shares, system, log}) {
+    log.Open();
+    system.Open();
+    accounts.Open();
+    shares.Open();
+  }
+
+  MainWindowContext Context(const std::string& folder) {
+    return {accounts,
+            shares,
+            log,
+            system,
+            pool,
+            service,
+            folder + "/tessel",
+            [](const std::string&) {}};
+  }
+};
+
+int Fill(const std::string& folder) {
+  Program program(folder);
+  // Without the window: what the list is made of.
+  const auto bare_start = Clock::now();
+  std::vector<FileShareRecord> list;
+  program.shares.ListShares(list);
+  int found = 0;
+  for (const FileShareRecord& share : list) {
+    struct stat info {};
+    found += ::stat(share.path.c_str(), &info) == 0;
+  }
+  const double bare = Ms(Clock::now() - bare_start);
+
+  CTesselDlg window(program.Context(folder));
+  window.TickTimer().stop();
+  window.ShowWindow();
+  Run(500);
+  const auto start = Clock::now();
+  window.ShowList(CTesselDlg::kViewFileShare, true);
+  window.SharesList()->viewport()->repaint();
+  const double fill = Ms(Clock::now() - start);
+  std::printf("shares %d\nrows %d\nfill_ms %.1f\nbare_ms %.1f\nfound %d\n",
+              static_cast<int>(list.size()), window.SharesList()->topLevelItemCount(), fill, bare,
+              found);
+  window.ReleaseLog();
+  return 0;
+}
+
+int Flood(const std::string& folder, int lines, double seconds) {
+  Program program(folder);
+  CTesselDlg window(program.Context(folder));
+  window.TickTimer().stop();
+  window.ShowWindow();
+  window.ShowList(CTesselDlg::kViewLogs, true);
+  Run(500);
+
+  // The longest time between two ticks of a 10 ms timer is the longest stall of the loop.
+  std::vector<double> gaps;
+  QElapsedTimer since;
+  QTimer probe;
+  probe.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&probe, &QTimer::timeout, [&] {
+    gaps.push_back(static_cast<double>(since.nsecsElapsed()) / 1e6);
+    since.restart();
+  });
+  since.start();
+  probe.start(10);
+
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    const auto start = Clock::now();
+    for (int i = 0; i < lines; ++i) {
+      if (seconds > 0) {
+        const auto due = start + std::chrono::duration<double>(seconds * i / lines);
+        std::this_thread::sleep_until(due);
+      }
+      program.log.AddLog("10.0.0.7", "bob", CDataLog::kDownloadFile,
+                         "music\\album\\track-" + std::to_string(i) + ".mp3", 0, 5'000'000, i % 2);
+    }
+    done = true;
+  });
+  const int run_ms = static_cast<int>(std::max(seconds, 0.0) * 1000) + 2000;
+  Run(run_ms);
+  worker.join();
+  Run(300);
+  probe.stop();
+  std::sort(gaps.begin(), gaps.end());
+  const double worst = gaps.empty() ? 0 : gaps.back();
+  const double p99 = gaps.empty() ? 0 : gaps[gaps.size() * 99 / 100];
+  std::printf("lines %d\nrows %d\nmax_stall_ms %.1f\np99_gap_ms %.1f\nticks %zu\n", lines,
+              window.LogModel()->rowCount(), worst, p99, gaps.size());
+  window.ReleaseLog();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "fill" && argc == 3) return Fill(argv[2]);
+  if (mode == "flood" && argc == 5) return Flood(argv[2], std::atoi(argv[3]), std::atof(argv[4]));
+  std::fprintf(stderr,
+               "usage: tessel_window_bench fill PROGRAM_FOLDER\n"
+               "       tessel_window_bench flood PROGRAM_FOLDER LINES SECONDS\n");
+  return 2;
+}

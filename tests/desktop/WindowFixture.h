@@ -1,0 +1,127 @@
+#pragma once
+// A main window over stores of its own in a temporary program folder, with the Internet check,
+// the updater and the tray replaced by recorders the test reads.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QStringList>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/DesktopFrontEnd.h"
+#include "desktop/FakeShell.h"
+#include "desktop/OffscreenApp.h"
+#include "desktop/TesselDlg.h"
+#include "service/ServiceHttp.h"
+#include "service/ThreadPool.h"
+#include "store/DataAccount.h"
+#include "store/DataFileShare.h"
+#include "store/DataLog.h"
+#include "store/DataSystem.h"
+#include "support/TempFolder.h"
+
+namespace tessel::test {
+
+class RecordingDlg : public CTesselDlg {
+ public:
+  // Ticks come from the test, not the clock.
+  template <typename... Args>
+  explicit RecordingDlg(Args&&... args) : CTesselDlg(std::forward<Args>(args)...) {
+    TickTimer().stop();
+  }
+
+  bool StartInternetCheck() override {
+    ++checks;
+    return true;
+  }
+  bool StartUpdater(const QString& program, const QStringList& arguments) override {
+    updater_starts.push_back(program);
+    updater_arguments = arguments;
+    return true;
+  }
+  bool SystemTrayAvailable() const override { return tray; }
+
+  int checks = 0;
+  std::vector<QString> updater_starts;
+  QStringList updater_arguments;
+  bool tray = false;
+};
+
+class WindowFixture : public ::testing::Test {
+ protected:
+  WindowFixture()
+      : m_accounts(m_folder.path()),
+        m_shares(m_folder.path()),
+        m_log(m_folder.path()),
+        m_system(m_folder.path()),
+        m_service(m_pool, HttpStores{m_accounts, m_shares, m_system, m_log}) {
+    OffscreenApp();
+    m_log.Open();
+    m_system.Open();
+    m_accounts.Open();
+    m_shares.Open();
+    std::filesystem::create_directory(m_folder / "files");
+  }
+
+  ~WindowFixture() override {
+    m_dlg.reset();
+    m_log.SetLogSink({});
+  }
+
+  MainWindowContext Context() {
+    return MainWindowContext{m_accounts,
+                             m_shares,
+                             m_log,
+                             m_system,
+                             m_pool,
+                             m_service,
+                             m_folder / "tessel",
+                             [this](const std::string& line) {
+                               std::lock_guard lock(m_printed_mutex);
+                               m_printed.push_back(line);
+                             }};
+  }
+
+  RecordingDlg& Dlg() {
+    if (!m_dlg)
+      m_dlg = std::make_unique<RecordingDlg>(Context(), &m_shell, WebService{"web.test", 80});
+    return *m_dlg;
+  }
+
+  // A file under the test's "files" folder with some bytes in it; its full path.
+  std::string MakeFile(const std::string& name, size_t size = 10) {
+    const std::string path = m_folder / ("files/" + name);
+    std::ofstream(path, std::ios::binary) << std::string(size, 'x');
+    return path;
+  }
+
+  // Runs the event loop until cond holds or about ten seconds have gone; cond's last answer.
+  template <typename Cond>
+  static bool ProcessUntil(Cond cond) {
+    for (int i = 0; i < 1000 && !cond(); ++i) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+      QCoreApplication::sendPostedEvents();
+      if (!cond()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return cond();
+  }
+
+  TempFolder m_folder;
+  CDataAccount m_accounts;
+  CDataFileShare m_shares;
+  CDataLog m_log;
+  CDataSystem m_system;
+  CThreadPool m_pool;
+  CServiceHttp m_service;
+  FakeShell m_shell;
+  std::mutex m_printed_mutex;
+  std::vector<std::string> m_printed;  // lines the log hands to the fallback printer
+  std::unique_ptr<RecordingDlg> m_dlg;
+};
+
+}  // namespace tessel::test

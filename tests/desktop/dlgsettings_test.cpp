@@ -1,0 +1,168 @@
+#include "desktop/DlgSettings.h"
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/AutoStart.h"
+#include "desktop/FakeShell.h"
+#include "desktop/OffscreenApp.h"
+#include "res/StringTable.h"
+#include "support/TempFolder.h"
+
+namespace {
+
+const tessel::WebService kWeb{"names.example", 8080};
+
+class DlgSettingsTest : public ::testing::Test {
+ protected:
+  DlgSettingsTest() : system(folder.path()) {
+    tessel::test::OffscreenApp();
+    tessel::res::SetLanguage(tessel::res::Language::kEnglish);
+    setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1);
+    EXPECT_TRUE(system.Open());
+    program = folder / "bin/tessel";
+  }
+  ~DlgSettingsTest() override { unsetenv("XDG_CONFIG_HOME"); }
+
+  template <typename T>
+  static T* Field(CDlgSettings& dlg, const char* name) {
+    T* field = dlg.findChild<T*>(name);
+    EXPECT_NE(field, nullptr) << name;
+    return field;
+  }
+
+  static std::string Read(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  TempFolder folder;
+  CDataSystem system;
+  std::string program;
+  tessel::test::FakeShell shell;
+};
+
+TEST_F(DlgSettingsTest, OpensWithTheStoredSettings) {
+  system.SetParam("LocalPort", "8081");
+  system.SetParam("internetaccess", "0");
+  system.SetParam("EnableZipFolder", "1");
+  system.SetParam("URLUsername", "alice");
+  system.SetParam("URLPassword", "pw");
+  system.SetParam("CheckNewVersion", "");
+  CDlgSettings dlg(system, program, nullptr, &shell, kWeb);
+  EXPECT_EQ(Field<QLineEdit>(dlg, "port")->text(), "8081");
+  EXPECT_FALSE(Field<QCheckBox>(dlg, "internetAccess")->isChecked());
+  EXPECT_EQ(Field<QLineEdit>(dlg, "uploadPath")->text(),
+            QString::fromStdString(system.GetUploadPath()));
+  EXPECT_FALSE(Field<QCheckBox>(dlg, "autoRun")->isChecked());
+  EXPECT_TRUE(Field<QCheckBox>(dlg, "zipFolders")->isChecked());
+  EXPECT_EQ(Field<QLineEdit>(dlg, "urlPassword")->echoMode(), QLineEdit::Password);
+  EXPECT_TRUE(Field<QCheckBox>(dlg, "checkVersion")->isChecked()) << "only \"0\" clears it";
+  EXPECT_EQ(Field<QLineEdit>(dlg, "urlPreview")->text(), "http://names.example:8080/alice");
+  Field<QLineEdit>(dlg, "urlUser")->setText("bob");
+  EXPECT_EQ(Field<QLineEdit>(dlg, "urlPreview")->text(), "http://names.example:8080/bob");
+
+  Field<QPushButton>(dlg, "signUp")->click();
+  ASSERT_EQ(shell.opened.size(), 1u);
+  EXPECT_EQ(shell.opened[0].toString(), "http://names.example:8080/signup.php");
+  shell.picked_folder = QString::fromStdString(folder / "incoming");
+  Field<QPushButton>(dlg, "browse")->click();
+  EXPECT_EQ(Field<QLineEdit>(dlg, "uploadPath")->text(), shell.picked_folder);
+}
+
+TEST_F(DlgSettingsTest, OkWritesEverySettingAndTheAutoStartEntry) {
+  CDlgSettings dlg(system, program, nullptr, &shell, kWeb);
+  Field<QLineEdit>(dlg, "port")->setText("8080");
+  Field<QCheckBox>(dlg, "internetAccess")->setChecked(false);
+  Field<QLineEdit>(dlg, "uploadPath")->setText("/srv/incoming");
+  Field<QCheckBox>(dlg, "autoRun")->setChecked(true);
+  Field<QCheckBox>(dlg, "zipFolders")->setChecked(true);
+  Field<QLineEdit>(dlg, "urlUser")->setText("carol");
+  Field<QLineEdit>(dlg, "urlPassword")->setText("pa ss");
+  Field<QCheckBox>(dlg, "checkVersion")->setChecked(false);
+  dlg.accept();
+  EXPECT_EQ(dlg.result(), QDialog::Accepted);
+  EXPECT_EQ(system.GetParam("LocalPort"), "8080");
+  EXPECT_EQ(system.GetParam("internetaccess"), "0");
+  EXPECT_EQ(system.GetParam("UploadPath"), "/srv/incoming");
+  EXPECT_EQ(system.GetParam("URLUsername"), "carol");
+  EXPECT_EQ(system.GetParam("URLPassword"), "pa ss");
+  EXPECT_EQ(system.GetParam("EnableZipFolder"), "1");
+  EXPECT_EQ(system.GetParam("CheckNewVersion"), "0");
+  EXPECT_EQ(dlg.NewPort(), 8080);
+  EXPECT_TRUE(dlg.PortProblem().isEmpty());
+
+  const std::string entry = tessel::AutoStartEntryPath();
+  EXPECT_TRUE(entry.starts_with(folder / "config/"));
+  EXPECT_NE(Read(entry).find("Exec=" + tessel::AutoStartExec(program)), std::string::npos);
+  EXPECT_NE(tessel::AutoStartExec(program).find(" -mini"), std::string::npos);
+
+  CDlgSettings again(system, program, nullptr, &shell, kWeb);
+  EXPECT_TRUE(Field<QCheckBox>(again, "autoRun")->isChecked());
+  Field<QCheckBox>(again, "autoRun")->setChecked(false);
+  again.accept();
+  EXPECT_FALSE(std::filesystem::exists(entry));
+}
+
+TEST_F(DlgSettingsTest, CancelWritesNothing) {
+  system.SetParam("LocalPort", "80");
+  ASSERT_TRUE(tessel::WriteAutoStartEntry(program));
+  const std::string entry = Read(tessel::AutoStartEntryPath());
+  CDlgSettings dlg(system, program, nullptr, &shell, kWeb);
+  Field<QLineEdit>(dlg, "port")->setText("9090");
+  Field<QCheckBox>(dlg, "autoRun")->setChecked(false);
+  Field<QCheckBox>(dlg, "internetAccess")->setChecked(false);
+  Field<QLineEdit>(dlg, "urlUser")->setText("dave");
+  dlg.reject();
+  EXPECT_EQ(system.GetParam("LocalPort"), "80");
+  EXPECT_EQ(system.GetParam("internetaccess"), "1");
+  EXPECT_EQ(system.GetParam("URLUsername"), "");
+  EXPECT_EQ(Read(tessel::AutoStartEntryPath()), entry);
+}
+
+TEST_F(DlgSettingsTest, APortTextThatIsNoPortIsStoredButMovesNothing) {
+  for (const QString& text :
+       {QString(""), QString("  "), QString("0"), QString("http"), QString("80a"), QString("-80"),
+        QString("65536"), QString("99999999999")}) {
+    SCOPED_TRACE(text.toStdString());
+    CDlgSettings dlg(system, program, nullptr, &shell, kWeb);
+    Field<QLineEdit>(dlg, "port")->setText(text);
+    dlg.accept();
+    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+    EXPECT_EQ(system.GetParam("LocalPort"), text.toStdString());
+    EXPECT_EQ(dlg.NewPort(), 0);
+    EXPECT_FALSE(dlg.PortProblem().isEmpty());
+    if (!text.trimmed().isEmpty()) {
+      EXPECT_TRUE(dlg.PortProblem().contains(text.trimmed()));
+    }
+  }
+  EXPECT_EQ(CDlgSettings::ParsePort(" 8080 "), 8080);
+  EXPECT_EQ(CDlgSettings::ParsePort("1"), 1);
+  EXPECT_EQ(CDlgSettings::ParsePort("65535"), 65535);
+  EXPECT_EQ(CDlgSettings::ParsePort("00080"), 80);
+}
+
+TEST_F(DlgSettingsTest, Screenshot) {
+  const char* dir = std::getenv("TESSEL_SCREENSHOT_DIR");
+  if (!dir) GTEST_SKIP() << "set TESSEL_SCREENSHOT_DIR to write docs/dialog-settings.png";
+  system.SetParam("LocalPort", "8080");
+  system.SetParam("UploadPath", "/home/alice/Tessel/upload");
+  system.SetParam("URLUsername", "alice");
+  system.SetParam("URLPassword", "secret");
+  system.SetParam("EnableZipFolder", "1");
+  CDlgSettings dlg(system, program, nullptr, &shell);
+  dlg.show();
+  dlg.adjustSize();
+  EXPECT_TRUE(dlg.grab().save(QString(dir) + "/dialog-settings.png"));
+}
+
+}  // namespace

@@ -1,0 +1,195 @@
+// Takes the README's pictures of the main window: File Share with shares, My Friends and Logs,
+// filled with a small sample of each, and the About box. Run it on an X display with a window
+// manager, as scripts/screenshots does, so the pictures show the window as a desktop frames it:
+//
+//   tessel_screenshots OUTPUT_FOLDER
+#include <QApplication>
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QPixmap>
+#include <QScreen>
+#include <QTreeView>
+#include <QTreeWidget>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/DesktopFrontEnd.h"
+#include "desktop/TesselDlg.h"
+#include "res/StringTable.h"
+#include "service/ServiceHttp.h"
+#include "service/ThreadPool.h"
+#include "store/DataAccount.h"
+#include "store/DataFileShare.h"
+#include "store/DataLog.h"
+#include "store/DataSystem.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void Wait(int ms) {
+  QElapsedTimer clock;
+  clock.start();
+  while (clock.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+}
+
+// The window as the screen shows it, frame and title bar included.
+bool Shoot(QWidget& window, const std::string& path) {
+  Wait(600);
+  const QRect frame = window.frameGeometry();
+  const QPixmap shot =
+      window.screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
+  const bool saved = shot.save(QString::fromStdString(path));
+  std::printf("%s %s\n", saved ? "wrote" : "could not write", path.c_str());
+  return saved;
+}
+
+void MakeFile(const std::string& path, uintmax_t size) {
+  std::ofstream(path, std::ios::binary) << "sample";
+  fs::resize_file(path, size);
+}
+
+struct Sample {
+  std::string folder;
+  CDataAccount accounts{folder};
+  CDataFileShare shares{folder};
+  CDataLog log{folder};
+  CDataSystem system{folder};
+
+  explicit Sample(std::string where) : folder(std::move(where)) {
+    log.Open();
+    system.Open();
+    accounts.Open();
+    shares.Open();
+  }
+
+  void Share(const std::string& path, int mode, const std::string& time,
+             const std::string& uploader = "", const std::string& description = "") {
+    const std::string name = shares.ShareFile(path, uploader, mode);
+    FileShareRecord record;
+    if (name.empty() || !shares.GetShare(name, record)) return;
+    record.share_time = time;
+    record.description = description;
+    shares.ModifyShare(record, name);
+  }
+
+  void Fill() {
+    const std::string files = folder + "/Shared";
+    fs::create_directories(files + "/Holiday photos 2026");
+    fs::create_directories(files + "/Band rehearsal");
+    MakeFile(files + "/Quarterly report.pdf", 2'415'918);
+    MakeFile(files + "/Reading list.txt", 4'213);
+    MakeFile(files + "/Garden plan.png", 845'302);
+    MakeFile(files + "/Tessel setup notes.odt", 38'112);
+    MakeFile(files + "/Concert.mp3", 7'864'320);
+    Share(files + "/Holiday photos 2026", 0, "2026-11-28 18:42:10", "", "Lisbon and Porto");
+    Share(files + "/Quarterly report.pdf", 1, "2026-12-01 09:14:03", "", "For the board");
+    Share(files + "/Band rehearsal", 1, "2026-12-02 21:05:47");
+    Share(files + "/Reading list.txt", 0, "2026-12-03 08:30:00");
+    Share(files + "/Garden plan.png", 0, "2026-12-05 16:12:29", "", "Spring beds");
+    Share(files + "/Concert.mp3", 0, "2026-12-06 23:58:11", "bob", "Live at the hall");
+    Share(files + "/Tessel setup notes.odt", 1, "2026-12-07 10:01:36", "alice");
+
+    auto add = [&](const char* name, int type, const char* address, const char* password,
+                   int enabled, const char* description) {
+      AccountRecord account;
+      account.account_name = name;
+      account.auth_type = type;
+      account.ip_address = address;
+      account.password = password;
+      account.enabled = enabled;
+      account.description = description;
+      accounts.AddAccount(account);
+    };
+    add("alice", AccountRecord::kAuthPassword, "", "sunflower", 1, "Sister");
+    add("bob", AccountRecord::kAuthPassword, "", "b4ss-line", 1, "Band");
+    add("living-room-tv", AccountRecord::kAuthAddress, "192.168.1.40", "", 1, "Plays the videos");
+    add("old-laptop", AccountRecord::kAuthAddress, "192.168.1.33", "", 0, "Given away");
+  }
+
+  void Activity() {
+    log.AddLog("192.168.1.40", "living-room-tv", CDataLog::kDownloadFolder, "Holiday photos 2026",
+               0, CDataLog::kUnknownSize, CDataLog::kPhaseStart);
+    log.AddLog("10.0.0.7", "bob", CDataLog::kDownloadFile, "Quarterly report.pdf", 0, 2'415'918,
+               CDataLog::kPhaseStart);
+    log.AddLog("10.0.0.7", "bob", CDataLog::kDownloadFile, "Quarterly report.pdf", 2'415'918,
+               2'415'918, CDataLog::kPhaseEnd);
+    log.AddLog("192.168.1.40", "living-room-tv", CDataLog::kDownloadFolder, "Holiday photos 2026",
+               52'428'800, CDataLog::kUnknownSize, CDataLog::kPhaseEnd);
+    log.AddLog("10.0.0.9", "alice", CDataLog::kUploadFile, "", 0, 0, CDataLog::kPhaseStart);
+    log.AddLog("10.0.0.9", "alice", CDataLog::kUploadFile, "Tessel setup notes.odt", 0, 38'112,
+               CDataLog::kPhaseEnd);
+    log.AddLog("192.168.1.20", "local", CDataLog::kDownloadFile, "Concert.mp3", 0, 7'864'320,
+               CDataLog::kPhaseStart);
+    log.AddLog("192.168.1.20", "local", CDataLog::kDownloadFile, "Concert.mp3", 3'145'728,
+               7'864'320, CDataLog::kPhaseEnd);
+    log.AddLog("10.0.0.7", "bob", CDataLog::kRemoveShare, "old-mix.mp3", 0, 0, CDataLog::kPhaseEnd);
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s OUTPUT_FOLDER\n", argv[0]);
+    return 2;
+  }
+  const std::string out = argv[1];
+  QApplication app(argc, argv);
+  tessel::res::SetLanguage(tessel::res::Language::kEnglish);
+  // A short, fixed folder: its paths show in the pictures.
+  const std::string pattern = (fs::temp_directory_path() / "tessel-shots").string();
+  fs::remove_all(pattern);
+  fs::create_directories(pattern);
+  int failures = 0;
+  {
+    Sample sample(pattern);
+    sample.Fill();
+    CThreadPool pool;
+    CServiceHttp service(pool,
+                         HttpStores{sample.accounts, sample.shares, sample.system, sample.log});
+    MainWindowContext context{sample.accounts,
+                              sample.shares,
+                              sample.log,
+                              sample.system,
+                              pool,
+                              service,
+                              pattern + "/tessel",
+                              [](const std::string&) {}};
+    CTesselDlg window(context);
+    window.TickTimer().setInterval(1000);
+    // What an Internet check that reached the router would have left.
+    window.SetPageUrl("http://203.0.113.24:8080");
+    window.SetDirectUrl("http://203.0.113.24:8080");
+    window.SetStatusText("Internet set up successfully.");
+    window.SetProgress(10);
+    sample.Activity();
+    window.ShowWindow();
+    Wait(1500);
+
+    window.ShowList(CTesselDlg::kViewFileShare, true);
+    QTreeWidget* shares = window.SharesList();
+    if (shares->topLevelItemCount() > 1) {
+      shares->setCurrentItem(shares->topLevelItem(1));
+      shares->setFocus();
+    }
+    failures += !Shoot(window, out + "/window-file-share.png");
+    window.ShowList(CTesselDlg::kViewMyFriends, true);
+    failures += !Shoot(window, out + "/window-my-friends.png");
+    window.ShowList(CTesselDlg::kViewLogs, true);
+    failures += !Shoot(window, out + "/window-logs.png");
+
+    window.OnCommand(CTesselDlg::kAbout);
+    Wait(300);
+    if (auto* about = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+      failures += !Shoot(*about, out + "/about.png");
+    else
+      ++failures;
+    window.ReleaseLog();
+  }
+  fs::remove_all(pattern);
+  return failures == 0 ? 0 : 1;
+}
