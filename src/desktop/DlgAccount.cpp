@@ -13,9 +13,12 @@
 #include <QVBoxLayout>
 
 #include "desktop/DesktopShell.h"
+#include "desktop/DialogParts.h"
 #include "desktop/UiString.h"
 #include "res/StringIds.h"
 
+using tessel::desktop::Buddy;
+using tessel::desktop::OkCancelButtons;
 using tessel::desktop::UiString;
 namespace ids = tessel::res;
 
@@ -38,12 +41,6 @@ QPixmap UserPicture() {
   painter.drawEllipse(QRectF(17, 11, 14, 14));
   painter.drawChord(QRectF(11, 27, 26, 24), 0, 180 * 16);
   return picture;
-}
-
-QLabel* Buddy(const QString& text, QWidget* field) {
-  auto* label = new QLabel(text);
-  label->setBuddy(field);
-  return label;
 }
 
 }  // namespace
@@ -99,13 +96,7 @@ CDlgAccount::CDlgAccount(CDataAccount& accounts, bool new_record, const std::str
   body->addWidget(m_icon, 0, Qt::AlignTop);
   body->addLayout(form, 1);
 
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
-  QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
-  ok->setText(UiString(ids::IDS_BUTTON_OK));
-  ok->setDefault(true);
-  buttons->button(QDialogButtonBox::Cancel)->setText(UiString(ids::IDS_BUTTON_CANCEL));
-  connect(buttons, &QDialogButtonBox::accepted, this, &CDlgAccount::accept);
-  connect(buttons, &QDialogButtonBox::rejected, this, &CDlgAccount::reject);
+  QDialogButtonBox* buttons = OkCancelButtons(this);
 
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(body);
@@ -121,7 +112,7 @@ CDlgAccount::CDlgAccount(CDataAccount& accounts, bool new_record, const std::str
   setTabOrder(m_description, m_enabled);
   setTabOrder(m_enabled, m_allow_upload);
   setTabOrder(m_allow_upload, m_allow_delete);
-  setTabOrder(m_allow_delete, ok);
+  setTabOrder(m_allow_delete, buttons->button(QDialogButtonBox::Ok));
 
   connect(m_auth_type, &QComboBox::currentIndexChanged, this, &CDlgAccount::UpdateAuthFields);
   Load();

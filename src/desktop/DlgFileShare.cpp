@@ -17,9 +17,12 @@
 #include <QVBoxLayout>
 
 #include "desktop/DesktopShell.h"
+#include "desktop/DialogParts.h"
 #include "desktop/UiString.h"
 #include "res/StringIds.h"
 
+using tessel::desktop::Buddy;
+using tessel::desktop::OkCancelButtons;
 using tessel::desktop::UiString;
 namespace ids = tessel::res;
 
@@ -47,12 +50,6 @@ QPixmap SharePicture() {
   painter.drawPath(arrow);
   painter.drawPolyline(QPolygonF({QPointF(27, 19), QPointF(32, 24), QPointF(27, 29)}));
   return picture;
-}
-
-QLabel* Buddy(const QString& text, QWidget* field) {
-  auto* label = new QLabel(text);
-  label->setBuddy(field);
-  return label;
 }
 
 QLineEdit* ReadOnlyField(const char* name) {
@@ -122,13 +119,7 @@ CDlgFileShare::CDlgFileShare(CDataFileShare& shares, bool new_record, const std:
   body->addWidget(m_icon, 0, Qt::AlignTop);
   body->addLayout(form, 1);
 
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
-  QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
-  ok->setText(UiString(ids::IDS_BUTTON_OK));
-  ok->setDefault(true);
-  buttons->button(QDialogButtonBox::Cancel)->setText(UiString(ids::IDS_BUTTON_CANCEL));
-  connect(buttons, &QDialogButtonBox::accepted, this, &CDlgFileShare::accept);
-  connect(buttons, &QDialogButtonBox::rejected, this, &CDlgFileShare::reject);
+  QDialogButtonBox* buttons = OkCancelButtons(this);
 
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(body);
@@ -141,7 +132,7 @@ CDlgFileShare::CDlgFileShare(CDataFileShare& shares, bool new_record, const std:
   setTabOrder(m_browse, m_name);
   setTabOrder(m_name, m_description);
   setTabOrder(m_description, m_auth);
-  setTabOrder(m_auth, ok);
+  setTabOrder(m_auth, buttons->button(QDialogButtonBox::Ok));
   Load();
 }
 

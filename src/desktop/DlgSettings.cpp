@@ -17,19 +17,16 @@
 
 #include "app/AutoStart.h"
 #include "desktop/DesktopShell.h"
+#include "desktop/DialogParts.h"
 #include "desktop/UiString.h"
 #include "res/StringIds.h"
 
+using tessel::desktop::Buddy;
+using tessel::desktop::OkCancelButtons;
 using tessel::desktop::UiString;
 namespace ids = tessel::res;
 
 namespace {
-
-QLabel* Buddy(const QString& text, QWidget* field) {
-  auto* label = new QLabel(text);
-  label->setBuddy(field);
-  return label;
-}
 
 QCheckBox* CheckBox(int text_id, const char* name) {
   auto* box = new QCheckBox(UiString(text_id));
@@ -106,13 +103,7 @@ CDlgSettings::CDlgSettings(CDataSystem& system, const std::string& program_path,
   friendly_grid->setColumnStretch(1, 1);
   friendly_grid->setColumnStretch(3, 1);
 
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
-  QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
-  ok->setText(UiString(ids::IDS_BUTTON_OK));
-  ok->setDefault(true);
-  buttons->button(QDialogButtonBox::Cancel)->setText(UiString(ids::IDS_BUTTON_CANCEL));
-  connect(buttons, &QDialogButtonBox::accepted, this, &CDlgSettings::accept);
-  connect(buttons, &QDialogButtonBox::rejected, this, &CDlgSettings::reject);
+  QDialogButtonBox* buttons = OkCancelButtons(this);
 
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(general);
@@ -131,7 +122,7 @@ CDlgSettings::CDlgSettings(CDataSystem& system, const std::string& program_path,
   setTabOrder(m_url_user, m_url_password);
   setTabOrder(m_url_password, m_sign_up);
   setTabOrder(m_sign_up, m_check_version);
-  setTabOrder(m_check_version, ok);
+  setTabOrder(m_check_version, buttons->button(QDialogButtonBox::Ok));
 
   connect(m_url_user, &QLineEdit::textChanged, this, &CDlgSettings::UpdatePreview);
   connect(m_browse, &QPushButton::clicked, this, [this] {

@@ -1,0 +1,19 @@
+#pragma once
+
+class QDialog;
+class QDialogButtonBox;
+class QLabel;
+class QString;
+class QWidget;
+
+namespace tessel::desktop {
+
+// The pieces the edit dialogs share, so they look and answer alike.
+
+// A field's label, whose mnemonic moves the focus to field.
+QLabel* Buddy(const QString& text, QWidget* field);
+// OK (the default button) and Cancel in the current language, wired to dialog's accept and
+// reject.
+QDialogButtonBox* OkCancelButtons(QDialog* dialog);
+
+}  // namespace tessel::desktop
