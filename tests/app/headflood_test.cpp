@@ -17,6 +17,7 @@
 
 #include "service/ThreadPool.h"
 #include "store/DataSystem.h"
+#include "support/Loopback.h"
 #include "support/NetworkIsolation.h"
 #include "support/ProgramRunner.h"
 
@@ -26,25 +27,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kPort = 8094;
-
-int ConnectFrom(const char* from) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  inet_pton(AF_INET, from, &local.sin_addr);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(kPort);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-      connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  timeval limit{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  return fd;
-}
 
 int Threads(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -73,7 +55,7 @@ TEST(HeadFlood, AVisitorIsAnsweredWhileOneAddressHoldsEveryWorker) {
 
   std::vector<int> flood;
   for (int i = 0; i < kFlood; ++i) {
-    const int fd = ConnectFrom("127.0.0.2");
+    const int fd = loopback::ConnectFrom("127.0.0.2", kPort);
     ASSERT_GE(fd, 0) << i;
     send(fd, "GET / HTTP/1.0\r\nX: ", 19, MSG_NOSIGNAL);
     flood.push_back(fd);
@@ -95,7 +77,7 @@ TEST(HeadFlood, AVisitorIsAnsweredWhileOneAddressHoldsEveryWorker) {
   Clock::duration slowest{};
   for (int round = 0; round < 5; ++round) {
     const auto start = Clock::now();
-    const int fd = ConnectFrom(round % 2 ? "127.0.0.3" : "127.0.0.4");
+    const int fd = loopback::ConnectFrom(round % 2 ? "127.0.0.3" : "127.0.0.4", kPort);
     ASSERT_GE(fd, 0);
     send(fd, "GET /nothing HTTP/1.0\r\n\r\n", 25, MSG_NOSIGNAL);
     std::string reply;

@@ -54,23 +54,6 @@ inline std::string BasicAuth(std::string_view credentials) {
   return "Authorization: Basic " + Base64(credentials) + "\r\n";
 }
 
-// A client socket bound to `from` (a loopback address) and connected to 127.0.0.1:port.
-inline int ConnectFrom(const char* from, int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  inet_pton(AF_INET, from, &local.sin_addr);
-  sockaddr_in address = loopback::Address(port);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-      connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  timeval limit{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  return fd;
-}
-
 // A reply split at the end of its head.
 struct Reply {
   std::string head;  // up to and including the blank line; the whole reply when there is none
@@ -140,7 +123,7 @@ class WebFixture : public ::testing::Test {
 
   // The whole reply to a request sent from a loopback address (127.0.0.1: the `local` account).
   std::string Exchange(std::string_view request, const char* from = "127.0.0.1") {
-    int fd = ConnectFrom(from, service.Port());
+    int fd = loopback::ConnectFrom(from, service.Port());
     if (fd < 0) return "refused";
     loopback::Send(fd, request);
     std::string reply = loopback::ReadAll(fd);

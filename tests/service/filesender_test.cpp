@@ -287,7 +287,7 @@ TEST_F(Downloads, AShrinkingFileEndsTheTransferShort) {
   const std::string bytes = Pattern(32 << 20);
   constexpr std::size_t kKept = 1 << 20;
   web::WriteFile(path, bytes);
-  int fd = web::ConnectFrom("127.0.0.1", service.Port());
+  int fd = loopback::ConnectFrom("127.0.0.1", service.Port());
   ASSERT_GE(fd, 0);
   loopback::Send(fd, "GET /download.htm?file=Data%5Cshrinking.bin HTTP/1.0\r\n\r\n");
   // Wait for the head, so the transfer is under way, then cut the file short.

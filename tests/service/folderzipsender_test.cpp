@@ -13,6 +13,7 @@
 #include "service/FolderZipSender.h"
 #include "service/WebFixture.h"
 #include "support/Eventually.h"
+#include "support/Shell.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -20,17 +21,6 @@ using namespace std::chrono_literals;
 namespace {
 
 using web::Split;
-
-int Shell(const std::string& command, std::string* output = nullptr) {
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return -1;
-  std::string text;
-  char buffer[4096];
-  while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe)) text.append(buffer, n);
-  const int status = pclose(pipe);
-  if (output != nullptr) *output = text;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 class FolderZip : public web::WebFixture {
  protected:
@@ -180,7 +170,7 @@ TEST_F(FolderZip, DeletesTheArchiveWhenTheClientLeaves) {
   web::WriteFile(Local("Big/noise.bin"), noise);
   Share("Big", Local("Big"));
 
-  int fd = web::ConnectFrom("127.0.0.1", service.Port());
+  int fd = loopback::ConnectFrom("127.0.0.1", service.Port());
   ASSERT_GE(fd, 0);
   loopback::Send(fd, "GET /download.htm?file=Big&zip=1 HTTP/1.1\r\n\r\n");
   char head[16];
@@ -231,7 +221,7 @@ TEST_F(FolderZip, AnAbandonedArchiveStopsAndIsDeleted) {
   if (!MakeZeros(Local("Huge/zeros.bin"), 8ll << 30)) GTEST_SKIP() << "no sparse files here";
   Share("Huge", Local("Huge"));
 
-  int fd = web::ConnectFrom("127.0.0.1", service.Port());
+  int fd = loopback::ConnectFrom("127.0.0.1", service.Port());
   ASSERT_GE(fd, 0);
   loopback::Send(fd, "GET /download.htm?file=Huge&zip=1 HTTP/1.0\r\n\r\n");
   ASSERT_TRUE(WaitTempFiles(1));
@@ -265,7 +255,7 @@ TEST_F(FolderZip, AtMostFourArchivesAtOnceTheRestWaitInTurn) {
 
   std::vector<int> holders;
   for (int i = 0; i < 4; ++i) {
-    holders.push_back(web::ConnectFrom("127.0.0.1", service.Port()));
+    holders.push_back(loopback::ConnectFrom("127.0.0.1", service.Port()));
     ASSERT_GE(holders.back(), 0);
     loopback::Send(holders.back(), "GET /download.htm?file=Big&zip=1 HTTP/1.0\r\n\r\n");
   }
@@ -276,7 +266,7 @@ TEST_F(FolderZip, AtMostFourArchivesAtOnceTheRestWaitInTurn) {
   ASSERT_EQ(TempFiles().size(), 4u);
 
   // A fifth waits with no reply and no temporary file; when its client leaves, so does it.
-  const int fifth = web::ConnectFrom("127.0.0.1", service.Port());
+  const int fifth = loopback::ConnectFrom("127.0.0.1", service.Port());
   loopback::Send(fifth, "GET /download.htm?file=Music&zip=1 HTTP/1.0\r\n\r\n");
   ASSERT_TRUE(WaitActive(5));
   std::this_thread::sleep_for(300ms);

@@ -41,7 +41,7 @@ class SlowHeads : public ::testing::Test {
 
   // A connection from `from` that has sent the start of a head; the test closes it at the end.
   int StartHead(const char* from) {
-    const int fd = web::ConnectFrom(from, service->Port());
+    const int fd = loopback::ConnectFrom(from, service->Port());
     if (fd >= 0) {
       loopback::Send(fd, "GET / HTTP/1.0\r\nX-Slow: ");
       m_clients.push_back(fd);
@@ -87,7 +87,7 @@ TEST_F(SlowHeads, AHeadTrickledInEndsAtItsDeadlineWithoutAReply) {
   EXPECT_GE(took, 1s);
   EXPECT_LT(took, 5s);
   // A head that arrives whole in time is answered as ever.
-  const int polite = web::ConnectFrom(web::kStranger, service->Port());
+  const int polite = loopback::ConnectFrom(web::kStranger, service->Port());
   loopback::Send(polite, "GET /nothing HTTP/1.0\r\n");
   std::this_thread::sleep_for(300ms);
   loopback::Send(polite, "\r\n");
@@ -116,7 +116,7 @@ TEST_F(SlowHeads, AFloodFromOneAddressLeavesOtherAddressesServed) {
 
   // A visitor asking at once is answered at once.
   const auto start = Clock::now();
-  const int first = web::ConnectFrom("127.0.0.3", service->Port());
+  const int first = loopback::ConnectFrom("127.0.0.3", service->Port());
   loopback::Send(first, "GET /nothing HTTP/1.0\r\n\r\n");
   EXPECT_EQ(loopback::ReadAll(first), web::kNotFound);
   close(first);
@@ -134,7 +134,7 @@ TEST_F(SlowHeads, AFloodFromOneAddressLeavesOtherAddressesServed) {
   for (int round = 0; round < 3; ++round) {
     std::vector<int> visitors;
     for (const char* from : {"127.0.0.3", "127.0.0.4", "127.0.0.5"}) {
-      visitors.push_back(web::ConnectFrom(from, service->Port()));
+      visitors.push_back(loopback::ConnectFrom(from, service->Port()));
       loopback::Send(visitors.back(), "GET /nothing HTTP/1.0\r\n");
     }
     std::this_thread::sleep_for(200ms);

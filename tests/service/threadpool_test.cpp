@@ -57,7 +57,7 @@ using tessel::test::Eventually;
 
 // A connection from `from` to port, held by the service until released.
 int Hold(int port, const char* from = "127.0.0.1") {
-  const int fd = web::ConnectFrom(from, port);
+  const int fd = loopback::ConnectFrom(from, port);
   loopback::Send(fd, "hold\n");
   return fd;
 }

@@ -358,7 +358,7 @@ TEST_F(UploadRoute, RefusesStrangersWithAReplyTheyCanRead) {
   EXPECT_EQ(Post(body, "", web::kStranger), web::kAuthRequired);
   // A client that has sent only the head gets the reply at once, and the body it goes on to
   // send is taken rather than answered with a reset.
-  int fd = web::ConnectFrom(web::kStranger, service.Port());
+  int fd = loopback::ConnectFrom(web::kStranger, service.Port());
   loopback::Send(fd, "POST /upload HTTP/1.1\r\nContent-Length: 4194304\r\n\r\n");
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(loopback::ReadAll(fd), web::kAuthRequired);

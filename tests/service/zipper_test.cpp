@@ -15,6 +15,7 @@
 #include <random>
 
 #include "service/FolderListing.h"
+#include "support/Shell.h"
 
 namespace fs = std::filesystem;
 
@@ -30,17 +31,6 @@ for i in z.infolist():
     print(i.filename, i.flag_bits & 0x800, i.create_system, oct(i.external_attr >> 16),
           i.external_attr & 0xff, i.file_size, '%d-%02d-%02d %02d:%02d:%02d' % i.date_time, need,
           sep='|'))";
-
-int Shell(const std::string& command, std::string* output = nullptr) {
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return -1;
-  std::string text;
-  char buffer[4096];
-  while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe)) text.append(buffer, n);
-  const int status = pclose(pipe);
-  if (output != nullptr) *output = text;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // The entry names of a dump, space-separated.
 std::string Names(const std::string& dump) {

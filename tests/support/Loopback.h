@@ -49,6 +49,23 @@ inline int Connect(int port) {
   return fd;
 }
 
+// A client socket bound to `from` (a loopback address) and connected to 127.0.0.1:port.
+inline int ConnectFrom(const char* from, int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  inet_pton(AF_INET, from, &local.sin_addr);
+  sockaddr_in address = Address(port);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  timeval limit{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  return fd;
+}
+
 inline void Send(int fd, std::string_view text) {
   send(fd, text.data(), text.size(), MSG_NOSIGNAL);
 }
