@@ -2,6 +2,9 @@
 
 #include <QApplication>
 #include <QByteArray>
+#include <QObject>
+
+#include <gtest/gtest.h>
 
 namespace tessel::test {
 
@@ -19,6 +22,14 @@ inline QApplication& OffscreenApp() {
     return new QApplication(argc, argv);
   }();
   return *app;
+}
+
+// The child of parent with the object name name, failing the test when there is none.
+template <typename T>
+T* Child(const QObject& parent, const char* name) {
+  T* child = parent.findChild<T*>(name);
+  EXPECT_NE(child, nullptr) << name;
+  return child;
 }
 
 }  // namespace tessel::test

@@ -23,13 +23,6 @@ class DlgAccountTest : public ::testing::Test {
     EXPECT_TRUE(accounts.Open());
   }
 
-  template <typename T>
-  static T* Field(CDlgAccount& dlg, const char* name) {
-    T* field = dlg.findChild<T*>(name);
-    EXPECT_NE(field, nullptr) << name;
-    return field;
-  }
-
   AccountRecord Stored(const std::string& name) {
     AccountRecord record;
     EXPECT_TRUE(accounts.GetAccount(name, record)) << name;
@@ -43,14 +36,14 @@ class DlgAccountTest : public ::testing::Test {
 
 TEST_F(DlgAccountTest, ANewAccountMayDoEverythingAndKeepsBothCredentials) {
   CDlgAccount dlg(accounts, true, "", nullptr, &shell);
-  auto* name = Field<QLineEdit>(dlg, "accountName");
-  auto* type = Field<QComboBox>(dlg, "authType");
-  auto* password = Field<QLineEdit>(dlg, "password");
-  auto* address = Field<QLineEdit>(dlg, "ipAddress");
+  auto* name = tessel::test::Child<QLineEdit>(dlg, "accountName");
+  auto* type = tessel::test::Child<QComboBox>(dlg, "authType");
+  auto* password = tessel::test::Child<QLineEdit>(dlg, "password");
+  auto* address = tessel::test::Child<QLineEdit>(dlg, "ipAddress");
   EXPECT_TRUE(name->isEnabled());
-  EXPECT_TRUE(Field<QCheckBox>(dlg, "enabled")->isChecked());
-  EXPECT_TRUE(Field<QCheckBox>(dlg, "allowUpload")->isChecked());
-  EXPECT_TRUE(Field<QCheckBox>(dlg, "allowDelete")->isChecked());
+  EXPECT_TRUE(tessel::test::Child<QCheckBox>(dlg, "enabled")->isChecked());
+  EXPECT_TRUE(tessel::test::Child<QCheckBox>(dlg, "allowUpload")->isChecked());
+  EXPECT_TRUE(tessel::test::Child<QCheckBox>(dlg, "allowDelete")->isChecked());
   ASSERT_EQ(type->count(), 2);
   EXPECT_EQ(type->itemText(0), "User password");
   EXPECT_EQ(type->itemText(1), "IP address");
@@ -65,8 +58,8 @@ TEST_F(DlgAccountTest, ANewAccountMayDoEverythingAndKeepsBothCredentials) {
   EXPECT_EQ(password->text(), "s3cret");
   EXPECT_TRUE(address->isEnabled());
   address->setText("10.0.0.7");
-  Field<QLineEdit>(dlg, "description")->setText("the laptop");
-  Field<QCheckBox>(dlg, "allowDelete")->setChecked(false);
+  tessel::test::Child<QLineEdit>(dlg, "description")->setText("the laptop");
+  tessel::test::Child<QCheckBox>(dlg, "allowDelete")->setChecked(false);
   dlg.accept();
   EXPECT_EQ(dlg.result(), QDialog::Accepted);
   EXPECT_TRUE(shell.messages.empty());
@@ -96,8 +89,8 @@ TEST_F(DlgAccountTest, AnEmptyNameOrATakenOneKeepsTheDialogOpen) {
   ASSERT_TRUE(accounts.AddAccount(bob));
   {
     CDlgAccount dlg(accounts, true, "", nullptr, &shell);
-    Field<QLineEdit>(dlg, "accountName")->setText("BOB");
-    Field<QLineEdit>(dlg, "password")->setText("second");
+    tessel::test::Child<QLineEdit>(dlg, "accountName")->setText("BOB");
+    tessel::test::Child<QLineEdit>(dlg, "password")->setText("second");
     dlg.accept();
     EXPECT_NE(dlg.result(), QDialog::Accepted);
     ASSERT_EQ(shell.messages.size(), 1u);
@@ -121,20 +114,20 @@ TEST_F(DlgAccountTest, EditingLoadsTheAccountAndKeepsItsName) {
   ASSERT_TRUE(accounts.AddAccount(dave));
 
   CDlgAccount dlg(accounts, false, "dave", nullptr, &shell);
-  auto* name = Field<QLineEdit>(dlg, "accountName");
+  auto* name = tessel::test::Child<QLineEdit>(dlg, "accountName");
   EXPECT_EQ(name->text(), "dave");
   EXPECT_FALSE(name->isEnabled()) << "an existing account keeps its name";
-  EXPECT_EQ(Field<QComboBox>(dlg, "authType")->currentIndex(), 1);
-  EXPECT_FALSE(Field<QLineEdit>(dlg, "password")->isEnabled());
-  EXPECT_EQ(Field<QLineEdit>(dlg, "password")->text(), "kept");
-  EXPECT_EQ(Field<QLineEdit>(dlg, "ipAddress")->text(), "192.168.0.9");
-  EXPECT_FALSE(Field<QCheckBox>(dlg, "enabled")->isChecked());
-  EXPECT_FALSE(Field<QCheckBox>(dlg, "allowUpload")->isChecked());
-  EXPECT_TRUE(Field<QCheckBox>(dlg, "allowDelete")->isChecked());
-  EXPECT_EQ(Field<QLineEdit>(dlg, "description")->text(), "printer room");
+  EXPECT_EQ(tessel::test::Child<QComboBox>(dlg, "authType")->currentIndex(), 1);
+  EXPECT_FALSE(tessel::test::Child<QLineEdit>(dlg, "password")->isEnabled());
+  EXPECT_EQ(tessel::test::Child<QLineEdit>(dlg, "password")->text(), "kept");
+  EXPECT_EQ(tessel::test::Child<QLineEdit>(dlg, "ipAddress")->text(), "192.168.0.9");
+  EXPECT_FALSE(tessel::test::Child<QCheckBox>(dlg, "enabled")->isChecked());
+  EXPECT_FALSE(tessel::test::Child<QCheckBox>(dlg, "allowUpload")->isChecked());
+  EXPECT_TRUE(tessel::test::Child<QCheckBox>(dlg, "allowDelete")->isChecked());
+  EXPECT_EQ(tessel::test::Child<QLineEdit>(dlg, "description")->text(), "printer room");
 
-  Field<QComboBox>(dlg, "authType")->setCurrentIndex(0);
-  Field<QCheckBox>(dlg, "enabled")->setChecked(true);
+  tessel::test::Child<QComboBox>(dlg, "authType")->setCurrentIndex(0);
+  tessel::test::Child<QCheckBox>(dlg, "enabled")->setChecked(true);
   dlg.accept();
   EXPECT_EQ(dlg.result(), QDialog::Accepted);
   const AccountRecord stored = Stored("dave");
@@ -146,10 +139,10 @@ TEST_F(DlgAccountTest, EditingLoadsTheAccountAndKeepsItsName) {
 
 TEST_F(DlgAccountTest, AnAccountGoneMeanwhileOpensEmptyAndSavesNothing) {
   CDlgAccount dlg(accounts, false, "ghost", nullptr, &shell);
-  EXPECT_TRUE(Field<QLineEdit>(dlg, "accountName")->text().isEmpty());
-  EXPECT_FALSE(Field<QCheckBox>(dlg, "enabled")->isChecked());
-  EXPECT_FALSE(Field<QCheckBox>(dlg, "allowUpload")->isChecked());
-  EXPECT_FALSE(Field<QCheckBox>(dlg, "allowDelete")->isChecked());
+  EXPECT_TRUE(tessel::test::Child<QLineEdit>(dlg, "accountName")->text().isEmpty());
+  EXPECT_FALSE(tessel::test::Child<QCheckBox>(dlg, "enabled")->isChecked());
+  EXPECT_FALSE(tessel::test::Child<QCheckBox>(dlg, "allowUpload")->isChecked());
+  EXPECT_FALSE(tessel::test::Child<QCheckBox>(dlg, "allowDelete")->isChecked());
   dlg.accept();
   EXPECT_NE(dlg.result(), QDialog::Accepted);
   EXPECT_TRUE(shell.messages.empty());
@@ -174,7 +167,7 @@ TEST_F(DlgAccountTest, AFailedWriteIsToldAndTheDialogStaysOpen) {
   // A store whose database cannot be opened writes nothing.
   CDataAccount broken(folder / "missing-folder");
   CDlgAccount dlg(broken, true, "", nullptr, &shell);
-  Field<QLineEdit>(dlg, "accountName")->setText("frank");
+  tessel::test::Child<QLineEdit>(dlg, "accountName")->setText("frank");
   dlg.accept();
   EXPECT_NE(dlg.result(), QDialog::Accepted);
   ASSERT_EQ(shell.messages.size(), 1u);
@@ -184,7 +177,7 @@ TEST_F(DlgAccountTest, AFailedWriteIsToldAndTheDialogStaysOpen) {
 TEST_F(DlgAccountTest, EnterPressesOkAndEscapeCancels) {
   CDlgAccount dlg(accounts, true, "", nullptr, &shell);
   dlg.show();
-  auto* name = Field<QLineEdit>(dlg, "accountName");
+  auto* name = tessel::test::Child<QLineEdit>(dlg, "accountName");
   name->setText("gina");
   QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
   QApplication::sendEvent(name, &enter);
@@ -193,9 +186,9 @@ TEST_F(DlgAccountTest, EnterPressesOkAndEscapeCancels) {
 
   CDlgAccount second(accounts, true, "", nullptr, &shell);
   second.show();
-  Field<QLineEdit>(second, "accountName")->setText("hugo");
+  tessel::test::Child<QLineEdit>(second, "accountName")->setText("hugo");
   QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-  QApplication::sendEvent(Field<QLineEdit>(second, "accountName"), &escape);
+  QApplication::sendEvent(tessel::test::Child<QLineEdit>(second, "accountName"), &escape);
   EXPECT_EQ(second.result(), QDialog::Rejected);
   EXPECT_FALSE(second.isVisible());
   AccountRecord none;

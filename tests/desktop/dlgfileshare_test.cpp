@@ -25,13 +25,6 @@ class DlgFileShareTest : public ::testing::Test {
     std::filesystem::create_directories(folder / "b/photos");
   }
 
-  template <typename T>
-  static T* Field(CDlgFileShare& dlg, const char* name) {
-    T* field = dlg.findChild<T*>(name);
-    EXPECT_NE(field, nullptr) << name;
-    return field;
-  }
-
   FileShareRecord Stored(const std::string& name) {
     FileShareRecord record;
     EXPECT_TRUE(shares.GetShare(name, record)) << name;
@@ -47,17 +40,17 @@ TEST_F(DlgFileShareTest, BrowserFillsThePathAndANameNoOtherShareUses) {
   ASSERT_EQ(shares.ShareFile(folder / "a/photos", "", 0), "photos");
   CDlgFileShare dlg(shares, true, "", nullptr, &shell);
   shell.picked_folder = QString::fromStdString(folder / "b/photos");
-  Field<QAction>(dlg, "pickFolder")->trigger();
-  EXPECT_EQ(Field<QLineEdit>(dlg, "filePath")->text(), shell.picked_folder);
-  EXPECT_EQ(Field<QLineEdit>(dlg, "shareName")->text(), "photos-2");
+  tessel::test::Child<QAction>(dlg, "pickFolder")->trigger();
+  EXPECT_EQ(tessel::test::Child<QLineEdit>(dlg, "filePath")->text(), shell.picked_folder);
+  EXPECT_EQ(tessel::test::Child<QLineEdit>(dlg, "shareName")->text(), "photos-2");
 
   // A cancelled picker changes nothing.
   shell.picked_file.clear();
-  Field<QAction>(dlg, "pickFile")->trigger();
-  EXPECT_EQ(Field<QLineEdit>(dlg, "shareName")->text(), "photos-2");
+  tessel::test::Child<QAction>(dlg, "pickFile")->trigger();
+  EXPECT_EQ(tessel::test::Child<QLineEdit>(dlg, "shareName")->text(), "photos-2");
 
-  Field<QLineEdit>(dlg, "description")->setText("holiday");
-  Field<QCheckBox>(dlg, "auth")->setChecked(true);
+  tessel::test::Child<QLineEdit>(dlg, "description")->setText("holiday");
+  tessel::test::Child<QCheckBox>(dlg, "auth")->setChecked(true);
   dlg.accept();
   EXPECT_EQ(dlg.result(), QDialog::Accepted);
   const FileShareRecord stored = Stored("photos-2");
@@ -74,12 +67,12 @@ TEST_F(DlgFileShareTest, RenamingOntoAnotherShareIsRefusedAndKeepingTheNameNever
   const FileShareRecord before = Stored("photos-2");
   {
     CDlgFileShare dlg(shares, false, "photos-2", nullptr, &shell);
-    EXPECT_EQ(Field<QLineEdit>(dlg, "shareTime")->text(),
+    EXPECT_EQ(tessel::test::Child<QLineEdit>(dlg, "shareTime")->text(),
               QString::fromStdString(before.share_time));
-    EXPECT_TRUE(Field<QLineEdit>(dlg, "shareTime")->isReadOnly());
-    EXPECT_TRUE(Field<QLineEdit>(dlg, "uploader")->isReadOnly());
-    EXPECT_TRUE(Field<QCheckBox>(dlg, "auth")->isChecked());
-    Field<QLineEdit>(dlg, "shareName")->setText("PHOTOS");
+    EXPECT_TRUE(tessel::test::Child<QLineEdit>(dlg, "shareTime")->isReadOnly());
+    EXPECT_TRUE(tessel::test::Child<QLineEdit>(dlg, "uploader")->isReadOnly());
+    EXPECT_TRUE(tessel::test::Child<QCheckBox>(dlg, "auth")->isChecked());
+    tessel::test::Child<QLineEdit>(dlg, "shareName")->setText("PHOTOS");
     dlg.accept();
     EXPECT_NE(dlg.result(), QDialog::Accepted);
     ASSERT_EQ(shell.messages.size(), 1u);
@@ -88,8 +81,8 @@ TEST_F(DlgFileShareTest, RenamingOntoAnotherShareIsRefusedAndKeepingTheNameNever
   EXPECT_EQ(Stored("photos-2"), before);
   {
     CDlgFileShare dlg(shares, false, "photos-2", nullptr, &shell);
-    Field<QLineEdit>(dlg, "description")->setText("second copy");
-    Field<QCheckBox>(dlg, "auth")->setChecked(false);
+    tessel::test::Child<QLineEdit>(dlg, "description")->setText("second copy");
+    tessel::test::Child<QCheckBox>(dlg, "auth")->setChecked(false);
     dlg.accept();
     EXPECT_EQ(dlg.result(), QDialog::Accepted);
     EXPECT_EQ(shell.messages.size(), 1u) << "no question for the share's own name";
@@ -103,7 +96,7 @@ TEST_F(DlgFileShareTest, RenamingOntoAnotherShareIsRefusedAndKeepingTheNameNever
 TEST_F(DlgFileShareTest, ChangingOnlyTheLetterCaseOfItsOwnNameIsNoClash) {
   ASSERT_EQ(shares.ShareFile(folder / "a/photos", "", 0), "photos");
   CDlgFileShare dlg(shares, false, "photos", nullptr, &shell);
-  Field<QLineEdit>(dlg, "shareName")->setText("Photos");
+  tessel::test::Child<QLineEdit>(dlg, "shareName")->setText("Photos");
   dlg.accept();
   EXPECT_EQ(dlg.result(), QDialog::Accepted);
   EXPECT_TRUE(shell.messages.empty());
@@ -112,7 +105,8 @@ TEST_F(DlgFileShareTest, ChangingOnlyTheLetterCaseOfItsOwnNameIsNoClash) {
 
 TEST_F(DlgFileShareTest, AnEmptyNameKeepsTheDialogOpenSilently) {
   CDlgFileShare dlg(shares, true, "", nullptr, &shell);
-  Field<QLineEdit>(dlg, "filePath")->setText(QString::fromStdString(folder / "a/photos"));
+  tessel::test::Child<QLineEdit>(dlg, "filePath")
+      ->setText(QString::fromStdString(folder / "a/photos"));
   dlg.accept();
   EXPECT_NE(dlg.result(), QDialog::Accepted);
   EXPECT_TRUE(shell.messages.empty());
@@ -123,7 +117,7 @@ TEST_F(DlgFileShareTest, AnEmptyNameKeepsTheDialogOpenSilently) {
 TEST_F(DlgFileShareTest, AFailedWriteIsToldAndTheDialogStaysOpen) {
   CDataFileShare broken(folder / "missing-folder");
   CDlgFileShare dlg(broken, true, "", nullptr, &shell);
-  Field<QLineEdit>(dlg, "shareName")->setText("notes");
+  tessel::test::Child<QLineEdit>(dlg, "shareName")->setText("notes");
   dlg.accept();
   EXPECT_NE(dlg.result(), QDialog::Accepted);
   ASSERT_EQ(shell.messages.size(), 1u);

@@ -31,13 +31,6 @@ class DlgSettingsTest : public ::testing::Test {
   }
   ~DlgSettingsTest() override { unsetenv("XDG_CONFIG_HOME"); }
 
-  template <typename T>
-  static T* Field(CDlgSettings& dlg, const char* name) {
-    T* field = dlg.findChild<T*>(name);
-    EXPECT_NE(field, nullptr) << name;
-    return field;
-  }
-
   static std::string Read(const std::string& path) {
     std::ifstream in(path);
     std::stringstream text;
@@ -59,36 +52,39 @@ TEST_F(DlgSettingsTest, OpensWithTheStoredSettings) {
   system.SetParam("URLPassword", "pw");
   system.SetParam("CheckNewVersion", "");
   CDlgSettings dlg(system, program, nullptr, &shell, kWeb);
-  EXPECT_EQ(Field<QLineEdit>(dlg, "port")->text(), "8081");
-  EXPECT_FALSE(Field<QCheckBox>(dlg, "internetAccess")->isChecked());
-  EXPECT_EQ(Field<QLineEdit>(dlg, "uploadPath")->text(),
+  EXPECT_EQ(tessel::test::Child<QLineEdit>(dlg, "port")->text(), "8081");
+  EXPECT_FALSE(tessel::test::Child<QCheckBox>(dlg, "internetAccess")->isChecked());
+  EXPECT_EQ(tessel::test::Child<QLineEdit>(dlg, "uploadPath")->text(),
             QString::fromStdString(system.GetUploadPath()));
-  EXPECT_FALSE(Field<QCheckBox>(dlg, "autoRun")->isChecked());
-  EXPECT_TRUE(Field<QCheckBox>(dlg, "zipFolders")->isChecked());
-  EXPECT_EQ(Field<QLineEdit>(dlg, "urlPassword")->echoMode(), QLineEdit::Password);
-  EXPECT_TRUE(Field<QCheckBox>(dlg, "checkVersion")->isChecked()) << "only \"0\" clears it";
-  EXPECT_EQ(Field<QLineEdit>(dlg, "urlPreview")->text(), "http://names.example:8080/alice");
-  Field<QLineEdit>(dlg, "urlUser")->setText("bob");
-  EXPECT_EQ(Field<QLineEdit>(dlg, "urlPreview")->text(), "http://names.example:8080/bob");
+  EXPECT_FALSE(tessel::test::Child<QCheckBox>(dlg, "autoRun")->isChecked());
+  EXPECT_TRUE(tessel::test::Child<QCheckBox>(dlg, "zipFolders")->isChecked());
+  EXPECT_EQ(tessel::test::Child<QLineEdit>(dlg, "urlPassword")->echoMode(), QLineEdit::Password);
+  EXPECT_TRUE(tessel::test::Child<QCheckBox>(dlg, "checkVersion")->isChecked())
+      << "only \"0\" clears it";
+  EXPECT_EQ(tessel::test::Child<QLineEdit>(dlg, "urlPreview")->text(),
+            "http://names.example:8080/alice");
+  tessel::test::Child<QLineEdit>(dlg, "urlUser")->setText("bob");
+  EXPECT_EQ(tessel::test::Child<QLineEdit>(dlg, "urlPreview")->text(),
+            "http://names.example:8080/bob");
 
-  Field<QPushButton>(dlg, "signUp")->click();
+  tessel::test::Child<QPushButton>(dlg, "signUp")->click();
   ASSERT_EQ(shell.opened.size(), 1u);
   EXPECT_EQ(shell.opened[0].toString(), "http://names.example:8080/signup.php");
   shell.picked_folder = QString::fromStdString(folder / "incoming");
-  Field<QPushButton>(dlg, "browse")->click();
-  EXPECT_EQ(Field<QLineEdit>(dlg, "uploadPath")->text(), shell.picked_folder);
+  tessel::test::Child<QPushButton>(dlg, "browse")->click();
+  EXPECT_EQ(tessel::test::Child<QLineEdit>(dlg, "uploadPath")->text(), shell.picked_folder);
 }
 
 TEST_F(DlgSettingsTest, OkWritesEverySettingAndTheAutoStartEntry) {
   CDlgSettings dlg(system, program, nullptr, &shell, kWeb);
-  Field<QLineEdit>(dlg, "port")->setText("8080");
-  Field<QCheckBox>(dlg, "internetAccess")->setChecked(false);
-  Field<QLineEdit>(dlg, "uploadPath")->setText("/srv/incoming");
-  Field<QCheckBox>(dlg, "autoRun")->setChecked(true);
-  Field<QCheckBox>(dlg, "zipFolders")->setChecked(true);
-  Field<QLineEdit>(dlg, "urlUser")->setText("carol");
-  Field<QLineEdit>(dlg, "urlPassword")->setText("pa ss");
-  Field<QCheckBox>(dlg, "checkVersion")->setChecked(false);
+  tessel::test::Child<QLineEdit>(dlg, "port")->setText("8080");
+  tessel::test::Child<QCheckBox>(dlg, "internetAccess")->setChecked(false);
+  tessel::test::Child<QLineEdit>(dlg, "uploadPath")->setText("/srv/incoming");
+  tessel::test::Child<QCheckBox>(dlg, "autoRun")->setChecked(true);
+  tessel::test::Child<QCheckBox>(dlg, "zipFolders")->setChecked(true);
+  tessel::test::Child<QLineEdit>(dlg, "urlUser")->setText("carol");
+  tessel::test::Child<QLineEdit>(dlg, "urlPassword")->setText("pa ss");
+  tessel::test::Child<QCheckBox>(dlg, "checkVersion")->setChecked(false);
   dlg.accept();
   EXPECT_EQ(dlg.result(), QDialog::Accepted);
   EXPECT_EQ(system.GetParam("LocalPort"), "8080");
@@ -107,8 +103,8 @@ TEST_F(DlgSettingsTest, OkWritesEverySettingAndTheAutoStartEntry) {
   EXPECT_NE(tessel::AutoStartExec(program).find(" -mini"), std::string::npos);
 
   CDlgSettings again(system, program, nullptr, &shell, kWeb);
-  EXPECT_TRUE(Field<QCheckBox>(again, "autoRun")->isChecked());
-  Field<QCheckBox>(again, "autoRun")->setChecked(false);
+  EXPECT_TRUE(tessel::test::Child<QCheckBox>(again, "autoRun")->isChecked());
+  tessel::test::Child<QCheckBox>(again, "autoRun")->setChecked(false);
   again.accept();
   EXPECT_FALSE(std::filesystem::exists(entry));
 }
@@ -118,10 +114,10 @@ TEST_F(DlgSettingsTest, CancelWritesNothing) {
   ASSERT_TRUE(tessel::WriteAutoStartEntry(program));
   const std::string entry = Read(tessel::AutoStartEntryPath());
   CDlgSettings dlg(system, program, nullptr, &shell, kWeb);
-  Field<QLineEdit>(dlg, "port")->setText("9090");
-  Field<QCheckBox>(dlg, "autoRun")->setChecked(false);
-  Field<QCheckBox>(dlg, "internetAccess")->setChecked(false);
-  Field<QLineEdit>(dlg, "urlUser")->setText("dave");
+  tessel::test::Child<QLineEdit>(dlg, "port")->setText("9090");
+  tessel::test::Child<QCheckBox>(dlg, "autoRun")->setChecked(false);
+  tessel::test::Child<QCheckBox>(dlg, "internetAccess")->setChecked(false);
+  tessel::test::Child<QLineEdit>(dlg, "urlUser")->setText("dave");
   dlg.reject();
   EXPECT_EQ(system.GetParam("LocalPort"), "80");
   EXPECT_EQ(system.GetParam("internetaccess"), "1");
@@ -135,7 +131,7 @@ TEST_F(DlgSettingsTest, APortTextThatIsNoPortIsStoredButMovesNothing) {
         QString("65536"), QString("99999999999")}) {
     SCOPED_TRACE(text.toStdString());
     CDlgSettings dlg(system, program, nullptr, &shell, kWeb);
-    Field<QLineEdit>(dlg, "port")->setText(text);
+    tessel::test::Child<QLineEdit>(dlg, "port")->setText(text);
     dlg.accept();
     EXPECT_EQ(dlg.result(), QDialog::Accepted);
     EXPECT_EQ(system.GetParam("LocalPort"), text.toStdString());
