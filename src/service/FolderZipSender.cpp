@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "service/FileSender.h"
 #include "service/ServiceBasic.h"
 #include "service/SlotQueue.h"
@@ -48,7 +50,7 @@ std::string CFolderZipSender::TempFolder() {
 }
 
 bool CFolderZipSender::SendFolderZip(int socket, const std::string& folder, const ByteRange& range,
-                                     std::uint64_t& bytes_sent) const {
+                                     std::uint64_t& bytes_sent, std::uint64_t* archive_size) const {
   bytes_sent = 0;
   // Asked between items and blocks, and while waiting for a slot: nobody is left to want the
   // archive once the client has gone.
@@ -71,6 +73,11 @@ bool CFolderZipSender::SendFolderZip(int socket, const std::string& folder, cons
   if (!zipper.OpenZip(archive.path(), root)) return false;
   zipper.AddFolderToZip(root);
   if (!zipper.CloseZip()) return false;
+  if (archive_size != nullptr) {
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(archive.path(), error);
+    if (!error) *archive_size = size;
+  }
 
   return m_files.SendFile(socket, archive.path(), range, LastComponent(folder) + ".zip",
                           bytes_sent);

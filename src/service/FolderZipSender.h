@@ -25,12 +25,13 @@ class CFolderZipSender {
   // Waits for a slot (the client sees no reply meanwhile), archives the contents of folder (not
   // the folder itself: its items are the top entries) into a new file "Tem..." of TempFolder(),
   // sends it (or the part the range names) as "<folder's last component>.zip", and deletes the
-  // file, whatever happened. bytes_sent receives the body bytes delivered.
+  // file, whatever happened. bytes_sent receives the body bytes delivered, *archive_size (when
+  // given) the archive's size once it is built (left alone otherwise).
   // False, with nothing sent, when the temporary file cannot be made, the archive cannot be
   // written whole (a damaged archive is never offered), or the service stopped or the client
   // closed the connection while waiting or building; false also when sending fails.
   bool SendFolderZip(int socket, const std::string& folder, const ByteRange& range,
-                     std::uint64_t& bytes_sent) const;
+                     std::uint64_t& bytes_sent, std::uint64_t* archive_size = nullptr) const;
 
   // Links in the folder are followed only where the boundary admits their target (by default
   // every link is followed).

@@ -129,8 +129,13 @@ bool CServiceHttp::HandleResolvedPath(int socket, const HttpRequest& request,
       std::uint64_t sent = 0;
       m_stores.log.AddLog(ip, visitor.account, CDataLog::kDownloadFolder, name, start, length,
                           CDataLog::kPhaseStart);
-      HandleFolderZip(socket, request, local, m_stores.shares.GetShareBoundary(name), sent);
-      m_stores.log.AddLog(ip, visitor.account, CDataLog::kDownloadFolder, name, start, length,
+      // The archive's size is known only once it is built: the end line then says, as a file's
+      // does, what was sent of the part asked for, rather than repeating the request's range.
+      std::uint64_t size = CDataLog::kUnknownSize;
+      HandleFolderZip(socket, request, local, m_stores.shares.GetShareBoundary(name), sent, &size);
+      const bool built = size != CDataLog::kUnknownSize;
+      m_stores.log.AddLog(ip, visitor.account, CDataLog::kDownloadFolder, name,
+                          built ? sent : start, built ? request.range.Resolve(size).length : length,
                           CDataLog::kPhaseEnd);
       return true;
     }
@@ -218,10 +223,10 @@ bool CServiceHttp::HandleUpload(int socket, const HttpRequest& request, const Vi
 
 bool CServiceHttp::HandleFolderZip(int socket, const HttpRequest& request,
                                    const std::string& local_path, const CShareBoundary& boundary,
-                                   std::uint64_t& bytes_sent) {
+                                   std::uint64_t& bytes_sent, std::uint64_t* archive_size) {
   CFolderZipSender sender(*this, m_files, m_zip_slots);
   sender.SetBoundary(boundary);
-  return sender.SendFolderZip(socket, local_path, request.range, bytes_sent);
+  return sender.SendFolderZip(socket, local_path, request.range, bytes_sent, archive_size);
 }
 
 bool CServiceHttp::ReadRequestHead(const ClientTask& task, HttpRequest& request,

@@ -77,9 +77,10 @@ class CServiceHttp : public CServiceBasic {
   // sent it) the 401 reply. The body follows the head in the socket.
   bool HandleUpload(int socket, const HttpRequest& request, const Visitor& visitor);
   // Sends the folder at local_path as a zip archive, honouring the request's range; links that
-  // the share's boundary does not admit are left out.
+  // the share's boundary does not admit are left out. *archive_size: as CFolderZipSender says.
   bool HandleFolderZip(int socket, const HttpRequest& request, const std::string& local_path,
-                       const CShareBoundary& boundary, std::uint64_t& bytes_sent);
+                       const CShareBoundary& boundary, std::uint64_t& bytes_sent,
+                       std::uint64_t* archive_size);
 
   HttpStores m_stores;
   CSharePages m_pages;

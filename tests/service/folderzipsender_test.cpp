@@ -12,6 +12,7 @@
 
 #include "service/FolderZipSender.h"
 #include "service/WebFixture.h"
+#include "store/SizeText.h"
 #include "support/Eventually.h"
 #include "support/Shell.h"
 
@@ -149,6 +150,19 @@ TEST_F(FolderZip, HonoursARangeAndBuildsEachArchiveAfresh) {
   EXPECT_EQ(part.body, whole.substr(100, 500));
   web::Reply rest = Split(Get("/download.htm?file=Music&zip=1", "Range: bytes=600-\r\n"));
   EXPECT_EQ(whole.substr(0, 100) + part.body + rest.body, whole);
+  // Each end line says what was sent of the part asked for, as a file's does.
+  std::vector<std::string> ends;
+  for (const std::string& line : LogLines())
+    if (line.find("download folder end Music") != std::string::npos) ends.push_back(line);
+  const auto amounts = [](std::uint64_t sent, std::uint64_t total) {
+    return "(" + FormatSize(static_cast<std::int64_t>(sent)) + "/" +
+           FormatSize(static_cast<std::int64_t>(total)) + ")";
+  };
+  ASSERT_EQ(ends.size(), 3u);
+  EXPECT_NE(ends[0].find(amounts(whole.size(), whole.size())), std::string::npos) << ends[0];
+  EXPECT_NE(ends[1].find(amounts(500, 500)), std::string::npos) << ends[1];
+  EXPECT_NE(ends[2].find(amounts(rest.body.size(), whole.size() - 600)), std::string::npos)
+      << ends[2];
 
   // Parallel downloads of one folder build separate archives, none left behind.
   std::string bodies[4];
