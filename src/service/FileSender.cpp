@@ -144,15 +144,25 @@ bool CFileSender::SendFileCached(int socket, const std::string& local_path, cons
   // A range from the end or beyond names no byte. The reply says so with the size, from which a
   // resuming client learns it has the whole file.
   if (!range.Satisfiable(size)) {
-    return m_service.SendString(socket,
-                                "HTTP/1.0 416 Range Not Satisfiable\r\nAccept-Ranges: bytes\r\n"
-                                "Content-Range: bytes */" +
-                                    std::to_string(size) + "\r\nContent-Length: 0\r\n\r\n");
+    return m_service.SendString(socket, NotSatisfiableReply(size));
   }
-  const auto [start, length] = range.Resolve(size);
+  const ByteRange::Span span = range.Resolve(size);
+  const auto [start, length] = span;
+  std::string head = DownloadHead(size, span, content_type, display_name);
+  if (cache) head += CacheLines(info.st_mtime);
+  head += "\r\n";
+  if (length <= kSmallBody)
+    return SendWithHead(socket, file.get(), start, length, head, bytes_sent);
+  if (!m_service.SendString(socket, head)) return false;
+  return SendBody(socket, file.get(), start, length, bytes_sent);
+}
+
+std::string CFileSender::DownloadHead(std::uint64_t size, const ByteRange::Span& span,
+                                      std::string_view content_type,
+                                      std::string_view display_name) {
+  const auto [start, length] = span;
   // A range that stops before the last byte says so in its Content-Range and Content-Length.
   const bool ends_early = length > 0 && start + length < size;
-
   std::string head;
   if (start > 0 || ends_early) {
     const std::uint64_t last = ends_early ? start + length - 1 : size - 1;
@@ -165,12 +175,12 @@ bool CFileSender::SendFileCached(int socket, const std::string& local_path, cons
            "\r\nContent-Length: " + std::to_string(length) + "\r\n";
   }
   head += "Content-Disposition: attachment; filename=\"" + QuotedFileName(display_name) + "\"\r\n";
-  if (cache) head += CacheLines(info.st_mtime);
-  head += "\r\n";
-  if (length <= kSmallBody)
-    return SendWithHead(socket, file.get(), start, length, head, bytes_sent);
-  if (!m_service.SendString(socket, head)) return false;
-  return SendBody(socket, file.get(), start, length, bytes_sent);
+  return head;
+}
+
+std::string CFileSender::NotSatisfiableReply(std::uint64_t size) {
+  return "HTTP/1.0 416 Range Not Satisfiable\r\nAccept-Ranges: bytes\r\nContent-Range: bytes */" +
+         std::to_string(size) + "\r\nContent-Length: 0\r\n\r\n";
 }
 
 bool CFileSender::SendWithHead(int socket, int file, std::uint64_t offset, std::uint64_t length,

@@ -32,6 +32,13 @@ class CFileSender {
 
   static constexpr std::string_view kDownloadType = "application/octet-stream";
 
+  // The head lines (without the blank line that ends the head) of SendFile's 200 or 206 reply
+  // for span of a body of size bytes.
+  static std::string DownloadHead(std::uint64_t size, const ByteRange::Span& span,
+                                  std::string_view content_type, std::string_view display_name);
+  // SendFile's whole reply to a range that names no byte of size.
+  static std::string NotSatisfiableReply(std::uint64_t size);
+
   // SendFile for the files of the web folder, which browsers may keep: the reply adds a
   // Cache-Control lifetime and the file's Last-Modified time, and a request whose
   // If-Modified-Since names exactly that time gets "304 Not Modified" without a body.

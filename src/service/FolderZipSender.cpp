@@ -1,39 +1,21 @@
 #include "service/FolderZipSender.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <filesystem>
 
 #include "service/FileSender.h"
 #include "service/ServiceBasic.h"
 #include "service/SlotQueue.h"
-#include "service/Zipper.h"
+#include "service/ZipLayout.h"
+#include "service/ZipStream.h"
 
 namespace {
 
-// Whether the client has closed its side. Nothing is sent while an archive is built, so a
-// client that went away shows only as the end of what it sends; a request's stray bytes do not
-// count.
+// Whether the client has closed its side. Nothing is sent while waiting or walking, so a client
+// that went away shows only as the end of what it sends; a request's stray bytes do not count.
 bool ClientClosed(int socket) {
   pollfd entry{socket, POLLRDHUP, 0};
   return poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
-
-// Deletes the temporary archive however the send ends.
-class TempFile {
- public:
-  explicit TempFile(std::string path) : m_path(std::move(path)) {}
-  ~TempFile() { unlink(m_path.c_str()); }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  const std::string& path() const { return m_path; }
-
- private:
-  std::string m_path;
-};
 
 // The folder's last component, ignoring trailing separators.
 std::string LastComponent(std::string folder) {
@@ -44,41 +26,58 @@ std::string LastComponent(std::string folder) {
 
 }  // namespace
 
-std::string CFolderZipSender::TempFolder() {
-  const char* folder = getenv("TMPDIR");
-  return folder != nullptr && *folder != '\0' ? folder : "/tmp";
-}
-
-bool CFolderZipSender::SendFolderZip(int socket, const std::string& folder, const ByteRange& range,
-                                     std::uint64_t& bytes_sent, std::uint64_t* archive_size) const {
-  bytes_sent = 0;
-  // Asked between items and blocks, and while waiting for a slot: nobody is left to want the
-  // archive once the client has gone.
+bool CFolderZipSender::SendFolderZip(int socket, const std::string& folder,
+                                     const HttpRequest& request, Report& report) const {
+  report = Report{};
   const auto wanted = [this, socket] { return m_service.IsRunning() && !ClientClosed(socket); };
-  const CSlotQueue::Hold slot(m_slots, wanted);
-  if (!slot) return false;
-
-  std::string pattern = TempFolder() + "/TemXXXXXX";
-  const int fd = mkostemp(pattern.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  close(fd);
-  const TempFile archive(pattern);
-
-  // The folder is its own root, so its items are the archive's top entries.
-  const std::string root = folder.empty() || folder.back() == '/' ? folder : folder + "/";
-  CZipper zipper;
-  // A large tree takes long to pack: neither a stop nor a client that left waits for it.
-  zipper.SetKeepGoing(wanted);
-  if (m_bounded) zipper.SetBoundary(m_boundary);
-  if (!zipper.OpenZip(archive.path(), root)) return false;
-  zipper.AddFolderToZip(root);
-  if (!zipper.CloseZip()) return false;
-  if (archive_size != nullptr) {
-    std::error_code error;
-    const std::uintmax_t size = std::filesystem::file_size(archive.path(), error);
-    if (!error) *archive_size = size;
+  CZipLayout layout;
+  {
+    CSlotQueue::Hold slot(m_slots, request.client_ip, wanted, m_slot_wait);
+    if (slot.outcome() == CSlotQueue::Outcome::kTimedOut) {
+      report.busy = true;
+      return m_service.SendString(socket, "HTTP/1.0 503 Service Unavailable\r\nRetry-After: " +
+                                              std::to_string(kRetryAfter) +
+                                              "\r\nContent-Length: 0\r\n\r\n");
+    }
+    if (slot.outcome() != CSlotQueue::Outcome::kTaken) return false;
+    if (!layout.Build(folder, m_bounded ? &m_boundary : nullptr)) return false;
   }
+  const std::uint64_t size = layout.Length();
+  const std::string etag = layout.ETag();
+  report.walked = true;
+  report.archive_size = size;
 
-  return m_files.SendFile(socket, archive.path(), range, LastComponent(folder) + ".zip",
-                          bytes_sent);
+  // A range of another archive than this one would splice two: the whole archive instead.
+  ByteRange range = request.range;
+  if (request.has_if_range && request.if_range != etag) range = ByteRange{};
+  report.span = range.Resolve(size);
+  if (!range.Satisfiable(size))
+    return m_service.SendString(socket, CFileSender::NotSatisfiableReply(size));
+  const ByteRange::Span span = range.Resolve(size);
+  report.span = span;
+  std::string head = CFileSender::DownloadHead(size, span, CFileSender::kDownloadType,
+                                               LastComponent(folder) + ".zip") +
+                     "ETag: " + etag + "\r\n\r\n";
+  if (span.length == 0) return m_service.SendString(socket, head);
+
+  CZipStream stream(layout, &m_crcs);
+  // The head goes out with the first block: one packet for a small archive.
+  const bool sent = stream.Write(
+      span.start, span.start + span.length,
+      [&](const char* data, std::size_t length) {
+        bool ok = false;
+        if (!head.empty()) {
+          head.append(data, length);
+          ok = m_service.SendAll(socket, head.data(), head.size());
+          head.clear();
+          head.shrink_to_fit();
+        } else {
+          ok = m_service.SendAll(socket, data, length);
+        }
+        if (ok) report.bytes_sent += length;
+        return ok;
+      },
+      [this] { return m_service.IsRunning(); });
+  report.changed = stream.Changed();
+  return sent;
 }

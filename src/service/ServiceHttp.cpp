@@ -7,7 +7,6 @@
 
 #include "base/AsciiText.h"
 #include "base/RequestTarget.h"
-#include "service/FolderZipSender.h"
 #include "service/RequestOrigin.h"
 #include "service/UploadReceiver.h"
 
@@ -37,7 +36,7 @@ CServiceHttp::CServiceHttp(CThreadPool& pool, const HttpStores& stores,
       m_stores(stores),
       m_pages(*this, stores.shares, stores.settings),
       m_files(*this),
-      m_zip_slots(CFolderZipSender::kMaxArchives) {}
+      m_zip_slots(CFolderZipSender::kMaxWalks) {}
 
 CServiceHttp::~CServiceHttp() {
   Stop();
@@ -126,17 +125,19 @@ bool CServiceHttp::HandleResolvedPath(int socket, const HttpRequest& request,
       const std::uint64_t start = request.range.start;
       const auto length = static_cast<std::uint64_t>(request.range.length);
       const std::string& ip = request.client_ip;
-      std::uint64_t sent = 0;
       m_stores.log.AddLog(ip, visitor.account, CDataLog::kDownloadFolder, name, start, length,
                           CDataLog::kPhaseStart);
-      // The archive's size is known only once it is built: the end line then says, as a file's
-      // does, what was sent of the part asked for, rather than repeating the request's range.
-      std::uint64_t size = CDataLog::kUnknownSize;
-      HandleFolderZip(socket, request, local, m_stores.shares.GetShareBoundary(name), sent, &size);
-      const bool built = size != CDataLog::kUnknownSize;
-      m_stores.log.AddLog(ip, visitor.account, CDataLog::kDownloadFolder, name,
-                          built ? sent : start, built ? request.range.Resolve(size).length : length,
-                          CDataLog::kPhaseEnd);
+      CFolderZipSender::Report report;
+      HandleFolderZip(socket, request, local, m_stores.shares.GetShareBoundary(name), report);
+      // Once the walk has sized the archive, the end line says, as a file's does, what was sent
+      // of the part asked for, and names the files that changed while they were sent.
+      std::string item = name;
+      for (std::size_t i = 0; i < report.changed.size(); ++i)
+        item += (i == 0 ? " (changed while sent: " : ", ") + report.changed[i];
+      if (!report.changed.empty()) item += ")";
+      m_stores.log.AddLog(ip, visitor.account, CDataLog::kDownloadFolder, item,
+                          report.walked ? report.bytes_sent : start,
+                          report.walked ? report.span.length : length, CDataLog::kPhaseEnd);
       return true;
     }
     case PathKind::kIcon:
@@ -223,10 +224,10 @@ bool CServiceHttp::HandleUpload(int socket, const HttpRequest& request, const Vi
 
 bool CServiceHttp::HandleFolderZip(int socket, const HttpRequest& request,
                                    const std::string& local_path, const CShareBoundary& boundary,
-                                   std::uint64_t& bytes_sent, std::uint64_t* archive_size) {
-  CFolderZipSender sender(*this, m_files, m_zip_slots);
+                                   CFolderZipSender::Report& report) {
+  CFolderZipSender sender(*this, m_zip_slots, m_zip_crcs);
   sender.SetBoundary(boundary);
-  return sender.SendFolderZip(socket, local_path, request.range, bytes_sent, archive_size);
+  return sender.SendFolderZip(socket, local_path, request, report);
 }
 
 bool CServiceHttp::ReadRequestHead(const ClientTask& task, HttpRequest& request,

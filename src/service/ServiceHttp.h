@@ -4,11 +4,13 @@
 #include <vector>
 
 #include "service/FileSender.h"
+#include "service/FolderZipSender.h"
 #include "service/HttpRequest.h"
 #include "service/LoginThrottle.h"
 #include "service/ServiceBasic.h"
 #include "service/SharePages.h"
 #include "service/SlotQueue.h"
+#include "service/ZipCrcCache.h"
 #include "store/DataAccount.h"
 #include "store/DataFileShare.h"
 #include "store/DataLog.h"
@@ -77,14 +79,14 @@ class CServiceHttp : public CServiceBasic {
   // sent it) the 401 reply. The body follows the head in the socket.
   bool HandleUpload(int socket, const HttpRequest& request, const Visitor& visitor);
   // Sends the folder at local_path as a zip archive, honouring the request's range; links that
-  // the share's boundary does not admit are left out. *archive_size: as CFolderZipSender says.
+  // the share's boundary does not admit are left out. report: as CFolderZipSender says.
   bool HandleFolderZip(int socket, const HttpRequest& request, const std::string& local_path,
-                       const CShareBoundary& boundary, std::uint64_t& bytes_sent,
-                       std::uint64_t* archive_size);
+                       const CShareBoundary& boundary, CFolderZipSender::Report& report);
 
   HttpStores m_stores;
   CSharePages m_pages;
   CFileSender m_files;
   CSlotQueue m_zip_slots;
+  CZipCrcCache m_zip_crcs;
   CLoginThrottle m_throttle;
 };
