@@ -125,7 +125,9 @@ def prepare_tessel(args, prog):
     with db:
         db.execute("update config set paramvalue=? where paramname='localport'", (str(TESSEL_PORT),))
         db.execute("insert or replace into config values('EnableZipFolder', '1')")
-        rows = [("list", os.path.join(args.corpus, "list")), ("zip", os.path.join(args.corpus, "zip"))]
+        rows = [("list", os.path.join(args.corpus, "list")), ("zip", os.path.join(args.corpus, "zip")),
+                ("zip-sparse", os.path.join(args.corpus, "zip-sparse")),
+                ("zip-many", os.path.join(args.corpus, "zip-many"))]
         items = sorted(os.listdir(os.path.join(args.corpus, "list")))[:997]
         rows += [(f"share-{i:04d}.txt", os.path.join(args.corpus, "list", name)) for i, name in enumerate(items)]
         db.executemany("insert into fileshare(filename, filepath, filedesc, sharemode, sharetime, uploader)"
@@ -198,6 +200,35 @@ def curl_get(url, target):
     out = run(["curl", "-s", "-o", target, "-w", "%{time_total} %{size_download} %{http_code}", url])
     seconds, size, code = out.split()
     return float(seconds), int(size), code
+
+
+def first_byte(server, path):
+    """Seconds from sending the request until the first byte of the reply, and the announced
+    Content-Length; the rest is not read."""
+    with socket.create_connection(("127.0.0.1", server.port)) as s:
+        start = time.monotonic()
+        s.sendall(f"GET {path} HTTP/1.0\r\n\r\n".encode())
+        head = s.recv(4096)
+        took = time.monotonic() - start
+        while b"\r\n\r\n" not in head:
+            more = s.recv(4096)
+            if not more:
+                break
+            head += more
+    length = re.search(rb"Content-Length: (\d+)", head)
+    return took, int(length.group(1)) if length else -1
+
+
+def held_zip_memory(server, path, settle=2.0):
+    """The server's resident memory (MiB) before, and while one zip download of path is under
+    way, its client reading nothing past the first bytes."""
+    before = server.rss_mib()
+    with socket.create_connection(("127.0.0.1", server.port)) as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        s.sendall(f"GET {path} HTTP/1.0\r\n\r\n".encode())
+        s.recv(1)
+        time.sleep(settle)
+        return before, server.rss_mib()
 
 
 def syscalls_per_request(server, path, requests=10000, concurrency=32):
@@ -330,6 +361,27 @@ def main():
             row("folder page of 1000 entries vs autoindex (req/s)", folder["tessel"]["rps"], folder["nginx"]["rps"],
                 "higher")
         if "zip" in groups:
+            log("folder zip: first bytes, rate beside a plain file, memory")
+            first = min(first_byte(tessel, "/download.htm?file=zip&zip=1")[0] for _ in range(ROUNDS))
+            row("folder zip first byte, 200 MiB in 2000 files (s)", first, None, "lower", "<= 0.5")
+            sparse = [first_byte(tessel, "/download.htm?file=zip-sparse&zip=1") for _ in range(ROUNDS)]
+            row("folder zip first byte, 20 GB sparse in 40,000 files (s)", min(t for t, _ in sparse), None,
+                "lower", "<= 1.0")
+            row("folder zip length announced, 20 GB sparse in 40,000 files (GB)", sparse[0][1] / 1e9, None, "-")
+            zip_rate = file_rate = 0.0
+            for _ in range(ROUNDS):
+                took, size, code = curl_get(tessel.url("/download.htm?file=zip&zip=1"), "/dev/null")
+                zip_rate = max(zip_rate, size / took / (1 << 20))
+                took, size, code = curl_get(tessel.url(files["tessel"] + "200m.bin"), "/dev/null")
+                file_rate = max(file_rate, size / took / (1 << 20))
+            row("folder zip of 200 MiB in 2000 files, whole (MB/s)", zip_rate, None, "higher")
+            row("plain 200 MiB file, same run (MB/s)", file_rate, None, "higher")
+            row("folder zip rate / plain file rate", zip_rate / file_rate, None, "higher", ">= 0.8")
+            before, during = held_zip_memory(tessel, "/download.htm?file=zip-many&zip=1")
+            row("resident memory, one zip download of 100,000 entries under way (MiB)", during, before, "lower",
+                "nginx column: Tessel before it")
+            row("memory per entry of that download (bytes)", (during - before) * (1 << 20) / 100000, None,
+                "lower")
             log("folder zip")
             archive = os.path.join(args.work, "tessel-zip.zip")
             reference = os.path.join(args.work, "zip-r.zip")

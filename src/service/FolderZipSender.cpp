@@ -40,7 +40,7 @@ bool CFolderZipSender::SendFolderZip(int socket, const std::string& folder,
                                               "\r\nContent-Length: 0\r\n\r\n");
     }
     if (slot.outcome() != CSlotQueue::Outcome::kTaken) return false;
-    if (!layout.Build(folder, m_bounded ? &m_boundary : nullptr)) return false;
+    if (!layout.Build(folder, m_bounded ? &m_boundary : nullptr, wanted)) return false;
   }
   const std::uint64_t size = layout.Length();
   const std::string etag = layout.ETag();

@@ -35,9 +35,9 @@ class CFolderZipSender {
   };
 
   // All must outlive this object; the send is given up when the service stops.
-  CFolderZipSender(const CServiceBasic& service, CSlotQueue& slots, CZipCrcCache& crcs,
+  CFolderZipSender(const CServiceBasic& service, CSlotQueue& walk_slots, CZipCrcCache& crcs,
                    std::chrono::milliseconds slot_wait = kSlotWait)
-      : m_service(service), m_slots(slots), m_crcs(crcs), m_slot_wait(slot_wait) {}
+      : m_service(service), m_slots(walk_slots), m_crcs(crcs), m_slot_wait(slot_wait) {}
 
   // Walks folder (its items are the top entries) holding a slot of client's, then sends the
   // archive (or the part the request's range names, unless an If-Range names another archive)

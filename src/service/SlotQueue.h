@@ -16,7 +16,7 @@ class CSlotQueue {
  public:
   enum class Outcome { kTaken, kGaveUp, kTimedOut };
 
-  explicit CSlotQueue(int slots) : m_slots(slots) {}
+  explicit CSlotQueue(int count) : m_slots(count) {}
   CSlotQueue(const CSlotQueue&) = delete;
   CSlotQueue& operator=(const CSlotQueue&) = delete;
 

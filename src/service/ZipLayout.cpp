@@ -110,12 +110,15 @@ bool CZipLayout::IsUtf8(std::string_view text) {
   return true;
 }
 
-bool CZipLayout::Build(const std::string& folder, const CShareBoundary* boundary) {
+bool CZipLayout::Build(const std::string& folder, const CShareBoundary* boundary,
+                       const std::function<bool()>& keep_going) {
   m_entries.clear();
   m_names.clear();
   m_open_folders.clear();
   m_linked_folders.clear();
   m_boundary = boundary;
+  m_keep_going = &keep_going;
+  m_stopped = false;
   std::error_code ec;
   m_root = std::filesystem::absolute(folder, ec).lexically_normal().string();
   if (ec || m_root.empty()) return false;
@@ -126,12 +129,26 @@ bool CZipLayout::Build(const std::string& folder, const CShareBoundary* boundary
   m_open_folders.clear();
   m_linked_folders.clear();
   m_boundary = nullptr;
+  m_keep_going = nullptr;
+  if (m_stopped) {
+    m_entries.clear();
+    m_names.clear();
+    return false;
+  }
+  // The list lives as long as the download: no room left over from its growth.
+  m_entries.shrink_to_fit();
+  m_names.shrink_to_fit();
   Place();
   return true;
 }
 
 // The walk of CZipper::AddFolder, entry for entry.
 void CZipLayout::Walk(const std::string& full, const std::string& name, bool through_link) {
+  // A tree of a million items takes long to walk: neither a stop nor a client that left waits.
+  if (m_stopped || (*m_keep_going && !(*m_keep_going)())) {
+    m_stopped = true;
+    return;
+  }
   struct stat st {};
   if (stat(full.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
   const FileId id(st.st_dev, st.st_ino);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -36,9 +37,11 @@ class CZipLayout {
   // Walks folder (its items become the top entries; the folder itself has none), leaving out
   // names beginning with ".", items that are not regular files or folders, files that cannot be
   // read, and links the boundary does not admit (when one is given). A folder reached through
-  // symbolic links appears at most once, under the first link, and never inside itself. False
-  // when folder is not a folder.
-  bool Build(const std::string& folder, const CShareBoundary* boundary = nullptr);
+  // symbolic links appears at most once, under the first link, and never inside itself.
+  // keep_going, when given, is asked before each folder is read. False when folder is not a
+  // folder, or keep_going said to stop.
+  bool Build(const std::string& folder, const CShareBoundary* boundary = nullptr,
+             const std::function<bool()>& keep_going = {});
 
   std::uint64_t Length() const { return m_length; }
   const std::vector<Entry>& Entries() const { return m_entries; }
@@ -85,6 +88,8 @@ class CZipLayout {
 
   std::string m_root;
   const CShareBoundary* m_boundary = nullptr;
+  const std::function<bool()>* m_keep_going = nullptr;
+  bool m_stopped = false;
   std::set<FileId> m_open_folders;
   std::set<FileId> m_linked_folders;
   std::vector<Entry> m_entries;

@@ -200,6 +200,29 @@ TEST_F(FolderZip, StartsAtOnceWithNoTemporaryFileAndEndsWhenTheClientLeaves) {
   EXPECT_LT(std::chrono::steady_clock::now() - closed, tessel::test::Scaled(2s));
 }
 
+TEST_F(FolderZip, AFileChangedWhileSentKeepsTheLengthAndTheLogNamesIt) {
+  if (!MakeZeros(Local("Shift/a.bin"), 64 << 20)) GTEST_SKIP() << "no sparse files here";
+  web::WriteFile(Local("Shift/b.txt"), web::Pattern(100000));
+  Share("Shift", Local("Shift"));
+  int fd = loopback::ConnectFrom("127.0.0.1", service.Port());
+  ASSERT_GE(fd, 0);
+  loopback::Send(fd, "GET /download.htm?file=Shift&zip=1 HTTP/1.0\r\n\r\n");
+  char first[16];
+  ASSERT_EQ(recv(fd, first, sizeof first, MSG_WAITALL), 16);
+  // The sender is held up by the zeros before it; b.txt shrinks meanwhile.
+  fs::resize_file(Local("Shift/b.txt"), 10);
+  const web::Reply reply = Split(std::string(first, 16) + loopback::ReadAll(fd));
+  close(fd);
+  EXPECT_EQ(Header(reply.head, "Content-Length"), std::to_string(reply.body.size()));
+  EXPECT_EQ(Extract(reply.body, "b.txt"), web::Pattern(10) + std::string(99990, '\0'));
+  ASSERT_TRUE(WaitIdle());
+  const std::vector<std::string> lines = LogLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().find("download folder end Shift (changed while sent: b.txt)("),
+            std::string::npos)
+      << lines.back();
+}
+
 TEST_F(FolderZip, AStopEndsTheSend) {
   // 2 GiB of zeros (sparse, so free on disk) take several seconds to send.
   if (!MakeZeros(Local("Huge/zeros.bin"), 2ll << 30)) GTEST_SKIP() << "no sparse files here";

@@ -155,6 +155,9 @@ TEST_F(ZipStreamTest, HoldsTheDeflatingWritersEntriesAndEveryClientOpensIt) {
   EXPECT_EQ(empty.Length(), 22u);
   EXPECT_EQ(Whole(empty).size(), 22u);
   EXPECT_FALSE(empty.Build((m_src / "a.txt").string()));
+  // A walk told to stop gives no layout.
+  EXPECT_FALSE(empty.Build(m_src.string(), nullptr, [] { return false; }));
+  EXPECT_TRUE(empty.Entries().empty());
 }
 
 TEST_F(ZipStreamTest, AnyRangeIsTheSameBytesOfTheWhole) {
