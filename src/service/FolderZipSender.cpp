@@ -1,21 +1,12 @@
 #include "service/FolderZipSender.h"
 
-#include <poll.h>
-
+#include "service/Connection.h"
 #include "service/FileSender.h"
-#include "service/ServiceBasic.h"
 #include "service/SlotQueue.h"
 #include "service/ZipLayout.h"
 #include "service/ZipStream.h"
 
 namespace {
-
-// Whether the client has closed its side. Nothing is sent while waiting or walking, so a client
-// that went away shows only as the end of what it sends; a request's stray bytes do not count.
-bool ClientClosed(int socket) {
-  pollfd entry{socket, POLLRDHUP, 0};
-  return poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
-}
 
 // The folder's last component, ignoring trailing separators.
 std::string LastComponent(std::string folder) {
@@ -26,21 +17,23 @@ std::string LastComponent(std::string folder) {
 
 }  // namespace
 
-bool CFolderZipSender::SendFolderZip(int socket, const std::string& folder,
-                                     const HttpRequest& request, Report& report) const {
+ReplyOutcome CFolderZipSender::SendFolderZip(CConnection& connection, const std::string& folder,
+                                             const HttpRequest& request, Report& report) const {
   report = Report{};
-  const auto wanted = [this, socket] { return m_service.IsRunning() && !ClientClosed(socket); };
+  // Nothing is sent while waiting or walking, so a client that went away shows only as the end
+  // of what it sends.
+  const auto wanted = [&connection] { return connection.IsRunning() && !connection.PeerClosed(); };
   CZipLayout layout;
   {
     CSlotQueue::Hold slot(m_slots, request.client_ip, wanted, m_slot_wait);
     if (slot.outcome() == CSlotQueue::Outcome::kTimedOut) {
       report.busy = true;
-      return m_service.SendString(socket, "HTTP/1.0 503 Service Unavailable\r\nRetry-After: " +
-                                              std::to_string(kRetryAfter) +
-                                              "\r\nContent-Length: 0\r\n\r\n");
+      CReplyHead head("HTTP/1.0", 503, "Service Unavailable");
+      head.Add("Retry-After", static_cast<std::uint64_t>(kRetryAfter)).Add("Content-Length", "0");
+      return {head.Status(), 0, connection.SendString(head.Finish())};
     }
-    if (slot.outcome() != CSlotQueue::Outcome::kTaken) return false;
-    if (!layout.Build(folder, m_bounded ? &m_boundary : nullptr, wanted)) return false;
+    if (slot.outcome() != CSlotQueue::Outcome::kTaken) return {};
+    if (!layout.Build(folder, m_bounded ? &m_boundary : nullptr, wanted)) return {};
   }
   const std::uint64_t size = layout.Length();
   const std::string etag = layout.ETag();
@@ -51,33 +44,31 @@ bool CFolderZipSender::SendFolderZip(int socket, const std::string& folder,
   ByteRange range = request.range;
   if (request.has_if_range && request.if_range != etag) range = ByteRange{};
   report.span = range.Resolve(size);
-  if (!range.Satisfiable(size))
-    return m_service.SendString(socket, CFileSender::NotSatisfiableReply(size));
-  const ByteRange::Span span = range.Resolve(size);
-  report.span = span;
-  std::string head = CFileSender::DownloadHead(size, span, CFileSender::kDownloadType,
-                                               LastComponent(folder) + ".zip") +
-                     "ETag: " + etag + "\r\n\r\n";
-  if (span.length == 0) return m_service.SendString(socket, head);
+  if (!range.Satisfiable(size)) return CFileSender::SendNotSatisfiable(connection, size);
+  CReplyHead reply = CFileSender::DownloadHead(size, report.span, CFileSender::kDownloadType,
+                                               LastComponent(folder) + ".zip");
+  reply.Add("ETag", etag);
+  std::string head = std::move(reply.Finish());
+  ReplyOutcome outcome{reply.Status(), 0, false};
 
   CZipStream stream(layout, &m_crcs);
   // The head goes out with the first block: one packet for a small archive.
-  const bool sent = stream.Write(
-      span.start, span.start + span.length,
+  outcome.complete = stream.Write(
+      report.span.start, report.span.start + report.span.length,
       [&](const char* data, std::size_t length) {
-        bool ok = false;
+        bool sent = false;
         if (!head.empty()) {
           head.append(data, length);
-          ok = m_service.SendAll(socket, head.data(), head.size());
+          sent = connection.SendAll(head.data(), head.size());
           head.clear();
           head.shrink_to_fit();
         } else {
-          ok = m_service.SendAll(socket, data, length);
+          sent = connection.SendAll(data, length);
         }
-        if (ok) report.bytes_sent += length;
-        return ok;
+        if (sent) outcome.body_sent += length;
+        return sent;
       },
-      [this] { return m_service.IsRunning(); });
+      [&connection] { return connection.IsRunning(); });
   report.changed = stream.Changed();
-  return sent;
+  return outcome;
 }

@@ -5,9 +5,10 @@
 #include <vector>
 
 #include "service/HttpRequest.h"
+#include "service/Reply.h"
 #include "store/ShareBoundary.h"
 
-class CServiceBasic;
+class CConnection;
 class CSlotQueue;
 class CZipCrcCache;
 
@@ -24,9 +25,8 @@ class CFolderZipSender {
   // The Retry-After of that reply, in seconds.
   static constexpr int kRetryAfter = 10;
 
-  // What one send did.
+  // What one send found, beside its reply's outcome.
   struct Report {
-    std::uint64_t bytes_sent = 0;  // body bytes delivered
     std::uint64_t archive_size = 0;
     bool walked = false;               // the archive's size, and so the span, are known
     ByteRange::Span span;              // the part of the archive the reply is for
@@ -34,18 +34,18 @@ class CFolderZipSender {
     std::vector<std::string> changed;  // files that changed while being sent
   };
 
-  // All must outlive this object; the send is given up when the service stops.
-  CFolderZipSender(const CServiceBasic& service, CSlotQueue& walk_slots, CZipCrcCache& crcs,
+  // Both must outlive this object; the send is given up when the service stops.
+  CFolderZipSender(CSlotQueue& walk_slots, CZipCrcCache& crcs,
                    std::chrono::milliseconds slot_wait = kSlotWait)
-      : m_service(service), m_slots(walk_slots), m_crcs(crcs), m_slot_wait(slot_wait) {}
+      : m_slots(walk_slots), m_crcs(crcs), m_slot_wait(slot_wait) {}
 
   // Walks folder (its items are the top entries) holding a slot of client's, then sends the
   // archive (or the part the request's range names, unless an If-Range names another archive)
-  // as "<folder's last component>.zip" with its ETag. False, with nothing sent, when the walk
-  // finds no folder, or the client left or the service stopped while waiting; false also when
-  // sending fails. With no slot within the wait, the reply is 503 with Retry-After.
-  bool SendFolderZip(int socket, const std::string& folder, const HttpRequest& request,
-                     Report& report) const;
+  // as "<folder's last component>.zip" with its ETag. Nothing is sent (status 0) when the walk
+  // finds no folder, or the client left or the service stopped while waiting or walking. With no
+  // slot within the wait, the reply is 503 with Retry-After.
+  ReplyOutcome SendFolderZip(CConnection& connection, const std::string& folder,
+                             const HttpRequest& request, Report& report) const;
 
   // Links in the folder are followed only where the boundary admits their target (by default
   // every link is followed).
@@ -55,7 +55,6 @@ class CFolderZipSender {
   }
 
  private:
-  const CServiceBasic& m_service;
   CSlotQueue& m_slots;
   CZipCrcCache& m_crcs;
   std::chrono::milliseconds m_slot_wait;

@@ -10,6 +10,7 @@
 #include <random>
 #include <thread>
 
+#include "service/Connection.h"
 #include "service/FolderZipSender.h"
 #include "service/SlotQueue.h"
 #include "service/WebFixture.h"
@@ -342,14 +343,19 @@ TEST_F(FolderZip, AWalkWaitsForASlotAtMostItsTimeThen503) {
   ASSERT_EQ(slots.Acquire(
                 "10.0.0.9", [] { return true; }, 0ms),
             CSlotQueue::Outcome::kTaken);
-  const CFolderZipSender sender(service, slots, crcs, 300ms);
+  const CFolderZipSender sender(slots, crcs, 300ms);
   int pair[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  ConnectionRules rules;
+  rules.running = true;
   HttpRequest request;
   request.client_ip = "10.0.0.1";
   CFolderZipSender::Report report;
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_TRUE(sender.SendFolderZip(pair[0], Local("Music"), request, report));
+  {
+    CConnection connection(pair[0], rules);
+    EXPECT_EQ(sender.SendFolderZip(connection, Local("Music"), request, report).status, 503);
+  }
   EXPECT_LT(std::chrono::steady_clock::now() - start, tessel::test::Scaled(2s));
   EXPECT_TRUE(report.busy);
   close(pair[0]);
