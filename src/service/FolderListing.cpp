@@ -96,6 +96,10 @@ bool CFolderListing::Read(const std::string& folder, const CShareBoundary* bound
     item.is_link = is_link;
     item.size = is_folder ? 0 : static_cast<std::uint64_t>(st.st_size);
     item.last_write = st.st_mtime;
+    item.last_write_nsec = st.st_mtim.tv_nsec;
+    item.mode = st.st_mode;
+    item.device = st.st_dev;
+    item.inode = st.st_ino;
     m_items.push_back(std::move(item));
   }
   closedir(dir);

@@ -68,7 +68,12 @@ ReplyOutcome CFolderZipSender::SendFolderZip(CConnection& connection, const std:
         if (sent) outcome.body_sent += length;
         return sent;
       },
-      [&connection] { return connection.IsRunning(); });
+      [&connection] { return connection.IsRunning(); },
+      [&](int file, std::uint64_t offset, std::uint64_t length) {
+        if (!head.empty() && !connection.SendString(head)) return false;
+        head.clear();
+        return connection.SendFileRange(file, offset, length, outcome.body_sent);
+      });
   report.changed = stream.Changed();
   return outcome;
 }

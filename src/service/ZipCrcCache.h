@@ -15,6 +15,7 @@ class CZipCrcCache {
   struct Identity {
     std::uint64_t size = 0;
     std::int64_t mtime = 0;
+    std::uint32_t mtime_nsec = 0;
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
     bool operator==(const Identity&) const = default;

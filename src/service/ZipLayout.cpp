@@ -167,28 +167,37 @@ void CZipLayout::Walk(const std::string& full, const std::string& name, bool thr
         Walk(child, name_prefix + item.name, through_link || item.is_link);
         continue;
       }
-      // A file that cannot be opened is left out, as the deflating writer leaves it out.
-      const int fd = open(child.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-      if (fd < 0) continue;
-      struct stat file {};
-      const bool regular = fstat(fd, &file) == 0 && S_ISREG(file.st_mode);
-      close(fd);
-      if (regular) Add(name_prefix + item.name, file);
+      // A file that cannot be read is left out, as the deflating writer leaves it out.
+      if (faccessat(AT_FDCWD, child.c_str(), R_OK, AT_EACCESS) != 0) continue;
+      Add(name_prefix + item.name, item);
     }
   }
   m_open_folders.erase(id);
 }
 
 void CZipLayout::Add(const std::string& name, const struct stat& st) {
+  FolderItem item;
+  item.is_folder = S_ISDIR(st.st_mode);
+  item.size = static_cast<std::uint64_t>(st.st_size);
+  item.last_write = st.st_mtime;
+  item.last_write_nsec = st.st_mtim.tv_nsec;
+  item.mode = st.st_mode;
+  item.device = st.st_dev;
+  item.inode = st.st_ino;
+  Add(name, item);
+}
+
+void CZipLayout::Add(const std::string& name, const FolderItem& item) {
   if (name.size() > 0xFFFF) return;
   Entry entry;
-  entry.folder = S_ISDIR(st.st_mode);
-  entry.size = entry.folder ? 0 : static_cast<std::uint64_t>(st.st_size);
-  entry.mtime = st.st_mtime;
-  entry.device = st.st_dev;
-  entry.inode = st.st_ino;
-  entry.mode = static_cast<std::uint16_t>(st.st_mode & 0xFFFF);
-  entry.dos_time = DosTime(st.st_mtime);
+  entry.folder = item.is_folder;
+  entry.size = entry.folder ? 0 : item.size;
+  entry.mtime = item.last_write;
+  entry.mtime_nsec = static_cast<std::uint32_t>(item.last_write_nsec);
+  entry.device = item.device;
+  entry.inode = item.inode;
+  entry.mode = static_cast<std::uint16_t>(item.mode & 0xFFFF);
+  entry.dos_time = DosTime(item.last_write);
   entry.name_start = static_cast<std::uint32_t>(m_names.size());
   entry.name_length = static_cast<std::uint16_t>(name.size());
   m_names += name;
@@ -349,6 +358,7 @@ std::string CZipLayout::ETag() const {
     Mix(hash, name.data(), name.size());
     MixValue(hash, entry.size);
     MixValue(hash, entry.mtime);
+    MixValue(hash, entry.mtime_nsec);
     MixValue(hash, entry.dos_time);
     MixValue(hash, entry.mode);
   }

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "service/FolderListing.h"
 #include "store/ShareBoundary.h"
 
 // The layout of a stored (uncompressed) zip archive of a folder tree, fixed by one walk of the
@@ -31,6 +32,7 @@ class CZipLayout {
     std::uint16_t name_length = 0;
     std::uint16_t mode = 0;  // the low 16 bits of st_mode
     std::uint32_t dos_time = 0;
+    std::uint32_t mtime_nsec = 0;
     bool folder = false;
   };
 
@@ -82,6 +84,7 @@ class CZipLayout {
 
   void Walk(const std::string& full, const std::string& name, bool through_link);
   void Add(const std::string& name, const struct stat& st);
+  void Add(const std::string& name, const FolderItem& item);
   void Place();
   bool LargeEntry(const Entry& entry) const { return entry.size >= kZip32Limit; }
   std::uint16_t Flags(const Entry& entry) const;

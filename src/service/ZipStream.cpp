@@ -13,6 +13,8 @@ namespace {
 
 // Large blocks keep the disk streaming and the sends few.
 constexpr std::size_t kBlock = 256 << 10;
+// Smaller file data is copied into the block with the headers around it: fewer sends.
+constexpr std::uint64_t kZeroCopyMin = 64 << 10;
 
 std::uint32_t Crc(std::uint32_t crc, const char* data, std::size_t size) {
   return static_cast<std::uint32_t>(
@@ -45,7 +47,7 @@ CZipStream::CZipStream(const CZipLayout& layout, CZipCrcCache* cache)
 CZipStream::~CZipStream() = default;
 
 bool CZipStream::Write(std::uint64_t start, std::uint64_t end, const Sink& sink,
-                       const KeepGoing& keep_going) {
+                       const KeepGoing& keep_going, const FileSink& file_sink) {
   end = std::min(end, m_layout.Length());
   if (start >= end) return true;
   if (!m_buffer) m_buffer = std::make_unique<char[]>(kBlock);
@@ -54,6 +56,7 @@ bool CZipStream::Write(std::uint64_t start, std::uint64_t end, const Sink& sink,
   m_end = end;
   m_sink = &sink;
   m_keep_going = &keep_going;
+  m_file_sink = file_sink ? &file_sink : nullptr;
 
   const auto& entries = m_layout.Entries();
   // The first entry that reaches past start: the ones before it are skipped unread.
@@ -120,6 +123,9 @@ bool CZipStream::Data(std::size_t i) {
   const std::uint64_t to = std::min(entry.size, m_end - data_start);
   const FileHandle file(OpenEntry(i));
   if (file.get() >= 0) posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  bool done = false;
+  if (!DataZeroCopy(i, file.get(), from, to, done)) return false;
+  if (done) return true;
 
   std::uint32_t crc = Crc(0, nullptr, 0);
   bool short_read = file.get() < 0;
@@ -157,6 +163,33 @@ bool CZipStream::Data(std::size_t i) {
   m_crcs[i] = crc;
   m_known[i] = true;
   if (unchanged && m_cache != nullptr) m_cache->Store(Path(i), Identity(i), crc);
+  return true;
+}
+
+bool CZipStream::DataZeroCopy(std::size_t i, int file, std::uint64_t from, std::uint64_t to,
+                              bool& done) {
+  done = false;
+  const CZipLayout::Entry& entry = m_layout.Entries()[i];
+  if (m_file_sink == nullptr || file < 0 || to - from < kZeroCopyMin) return true;
+  // The CRC-32 is needed when the range reaches the entry's end: only a cached one will do, for
+  // the file as it was walked and still is.
+  const bool needs_crc = to == entry.size;
+  std::uint32_t crc = 0;
+  if (needs_crc && (m_known[i] || m_cache == nullptr || !Unchanged(i, file, false) ||
+                    !m_cache->Find(Path(i), Identity(i), crc)))
+    return true;
+  if (!Flush() || !(*m_file_sink)(file, from, to - from)) return false;
+  m_pos += to - from;
+  m_zero_copy_bytes += to - from;
+  done = true;
+  if (!needs_crc) return true;
+  // Written to meanwhile, the file may have sent other bytes than the CRC-32 stands for.
+  if (!Unchanged(i, file, false)) {
+    NoteChanged(i);
+    return false;
+  }
+  m_crcs[i] = crc;
+  m_known[i] = true;
   return true;
 }
 
@@ -223,6 +256,7 @@ bool CZipStream::Unchanged(std::size_t i, int file, bool short_read) const {
   if (short_read || file < 0 || fstat(file, &st) != 0) return false;
   const CZipLayout::Entry& entry = m_layout.Entries()[i];
   return static_cast<std::uint64_t>(st.st_size) == entry.size && st.st_mtime == entry.mtime &&
+         static_cast<std::uint32_t>(st.st_mtim.tv_nsec) == entry.mtime_nsec &&
          st.st_ino == entry.inode && st.st_dev == entry.device;
 }
 
@@ -235,7 +269,7 @@ void CZipStream::NoteChanged(std::size_t i) {
 
 CZipCrcCache::Identity CZipStream::Identity(std::size_t i) const {
   const CZipLayout::Entry& entry = m_layout.Entries()[i];
-  return {entry.size, entry.mtime, entry.device, entry.inode};
+  return {entry.size, entry.mtime, entry.mtime_nsec, entry.device, entry.inode};
 }
 
 std::string CZipStream::Path(std::size_t i) const {

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <tuple>
 
 #include "service/ZipLayout.h"
 #include "service/Zipper.h"
@@ -196,6 +197,46 @@ TEST_F(ZipStreamTest, AnyRangeIsTheSameBytesOfTheWhole) {
       }
     }
   }
+  // File data may go out unread (sendfile) where its CRC-32 is known or not needed.
+  const auto file_sink = [](std::string& out) {
+    return [&out](int file, std::uint64_t offset, std::uint64_t size) {
+      std::string data(size, '\0');
+      const bool read =
+          pread(file, data.data(), size, static_cast<off_t>(offset)) == static_cast<ssize_t>(size);
+      out += data;
+      return read;
+    };
+  };
+  for (const auto& [start, end, cached, zero_copy] :
+       {std::tuple{std::uint64_t{0}, length, true, true},
+        {0, length, false, false},
+        {third + 40, layout.DataEnd(3) - 10, false, true}}) {
+    CZipCrcCache empty;
+    CZipStream stream(layout, cached ? &cache : &empty);
+    std::string out;
+    EXPECT_TRUE(stream.Write(
+        start, end,
+        [&](const char* data, std::size_t size) {
+          out.append(data, size);
+          return true;
+        },
+        {}, file_sink(out)));
+    EXPECT_TRUE(out == whole.substr(start, end - start)) << start << "-" << end;
+    EXPECT_EQ(stream.ZeroCopyBytes() > 0, zero_copy) << start << "-" << end;
+  }
+  // A file written to while it goes out unread stops the writing: its CRC-32 is then unknown.
+  {
+    CZipStream stream(layout, &cache);
+    std::string out;
+    EXPECT_FALSE(stream.Write(
+        0, length, [](const char*, std::size_t) { return true; }, {},
+        [&](int file, std::uint64_t, std::uint64_t) {
+          std::ofstream("/proc/self/fd/" + std::to_string(file), std::ios::app) << "more";
+          return true;
+        }));
+    EXPECT_EQ(stream.Changed().size(), 1u);
+  }
+
   CZipStream stream(layout);
   EXPECT_EQ(Slice(stream, length, length + 9), "");
   EXPECT_EQ(Slice(stream, 100, length + 9), whole.substr(100));
