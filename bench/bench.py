@@ -368,15 +368,23 @@ def main():
             row("folder zip first byte, 20 GB sparse in 40,000 files (s)", min(t for t, _ in sparse), None,
                 "lower", "<= 1.0")
             row("folder zip length announced, 20 GB sparse in 40,000 files (GB)", sparse[0][1] / 1e9, None, "-")
-            zip_rate = file_rate = 0.0
+            # The first download reads every file for its CRC-32; later ones (a resume, the next
+            # friend) find the CRC-32s cached and send the files with sendfile.
+            zip_rates = []
+            file_rate = 0.0
             for _ in range(ROUNDS):
                 took, size, code = curl_get(tessel.url("/download.htm?file=zip&zip=1"), "/dev/null")
-                zip_rate = max(zip_rate, size / took / (1 << 20))
+                zip_rates.append(size / took / (1 << 20))
                 took, size, code = curl_get(tessel.url(files["tessel"] + "200m.bin"), "/dev/null")
                 file_rate = max(file_rate, size / took / (1 << 20))
-            row("folder zip of 200 MiB in 2000 files, whole (MB/s)", zip_rate, None, "higher")
+            row("folder zip of 200 MiB in 2000 files, first download (MB/s)", zip_rates[0], None, "higher")
+            row("folder zip of 200 MiB in 2000 files, again, CRC-32s cached (MB/s)", max(zip_rates[1:]), None,
+                "higher")
             row("plain 200 MiB file, same run (MB/s)", file_rate, None, "higher")
-            row("folder zip rate / plain file rate", zip_rate / file_rate, None, "higher", ">= 0.8")
+            row("folder zip rate / plain file rate, first download", zip_rates[0] / file_rate, None, "higher",
+                ">= 0.8")
+            row("folder zip rate / plain file rate, again", max(zip_rates[1:]) / file_rate, None, "higher",
+                ">= 0.8")
             before, during = held_zip_memory(tessel, "/download.htm?file=zip-many&zip=1")
             row("resident memory, one zip download of 100,000 entries under way (MiB)", during, before, "lower",
                 "nginx column: Tessel before it")
