@@ -1,5 +1,9 @@
 #include "service/FolderZipSender.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include "service/Connection.h"
 #include "service/FileSender.h"
 #include "service/SlotQueue.h"
@@ -14,6 +18,20 @@ std::string LastComponent(std::string folder) {
   const std::size_t slash = folder.rfind('/');
   return slash == std::string::npos ? folder : folder.substr(slash + 1);
 }
+
+// Holds back part-filled packets while set: each entry's small header then leaves with the
+// data after it rather than as a packet of its own. Uncorking at the end sends the rest.
+class Cork {
+ public:
+  explicit Cork(int socket) : m_socket(socket) { Set(1); }
+  ~Cork() { Set(0); }
+  Cork(const Cork&) = delete;
+  Cork& operator=(const Cork&) = delete;
+
+ private:
+  void Set(int on) const { setsockopt(m_socket, IPPROTO_TCP, TCP_CORK, &on, sizeof on); }
+  int m_socket;
+};
 
 }  // namespace
 
@@ -52,6 +70,7 @@ ReplyOutcome CFolderZipSender::SendFolderZip(CConnection& connection, const std:
   ReplyOutcome outcome{reply.Status(), 0, false};
 
   CZipStream stream(layout, &m_crcs);
+  const Cork cork(connection.Descriptor());
   // The head goes out with the first block: one packet for a small archive.
   outcome.complete = stream.Write(
       report.span.start, report.span.start + report.span.length,
