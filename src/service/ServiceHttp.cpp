@@ -12,7 +12,7 @@
 #include "service/UploadReceiver.h"
 
 using tessel::Route;
-using PathKind = CDataFileShare::PathKind;
+using PathKind = CRequestResolver::PathKind;
 
 namespace {
 
@@ -35,6 +35,7 @@ CServiceHttp::CServiceHttp(CThreadPool& pool, const HttpStores& stores,
                            std::chrono::milliseconds head_timeout)
     : CServiceBasic(pool, io_timeout, head_timeout),
       m_stores(stores),
+      m_resolver(stores.shares),
       m_pages(*this, stores.shares, stores.settings),
       m_files(*this),
       m_zip_slots(CFolderZipSender::kMaxArchives) {}
@@ -109,7 +110,7 @@ bool CServiceHttp::HandleResolvedPath(int socket, const HttpRequest& request,
   std::string name, local;
   int mode = FileShareRecord::kModeAuth;
   std::int64_t size = -1;
-  const PathKind kind = m_stores.shares.ResolveRequestPath(request.path, name, local, &mode, &size);
+  const PathKind kind = m_resolver.Resolve(request.path, name, local, &mode, &size);
   if (kind == PathKind::kNotFound) return SendNotFound(socket);
   // A public share admits everyone; only the others need the access check's lookups.
   if (kind != PathKind::kWebFile && mode != FileShareRecord::kModePublic &&
