@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "service/RequestResolver.h"
 #include "store/DataFileShare.h"
 
 namespace fs = std::filesystem;
@@ -130,13 +131,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   World& world = TheWorld();
   std::string name = "junk", local = "junk";
-  const CDataFileShare::PathKind kind = world.store->ResolveRequestPath(request, name, local);
-  if (kind == CDataFileShare::PathKind::kNotFound) {
+  const CRequestResolver::PathKind kind =
+      CRequestResolver(*world.store).Resolve(request, name, local);
+  if (kind == CRequestResolver::PathKind::kNotFound) {
     Check(name.empty() && local.empty());
     return 0;
   }
   Check(IsNormal(local));
-  if (kind == CDataFileShare::PathKind::kWebFile) {
+  if (kind == CRequestResolver::PathKind::kWebFile) {
     Check(name.empty());
     Check(Inside(world.folder + "/web", local) && local != world.folder + "/web");
     return 0;
@@ -157,9 +159,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   struct stat info {};
   Check(stat(local.c_str(), &info) == 0);
-  if (kind == CDataFileShare::PathKind::kFolder || kind == CDataFileShare::PathKind::kFolderZip)
+  if (kind == CRequestResolver::PathKind::kFolder || kind == CRequestResolver::PathKind::kFolderZip)
     Check(S_ISDIR(info.st_mode));
-  if (kind == CDataFileShare::PathKind::kFile && !removal) Check(S_ISREG(info.st_mode));
+  if (kind == CRequestResolver::PathKind::kFile && !removal) Check(S_ISREG(info.st_mode));
   Check(world.store->CanAccessShare(name, ""));
   return 0;
 }

@@ -93,10 +93,12 @@ CTesselApp::CTesselApp(int& argc, char** argv, DesktopLoader load_desktop)
       m_load_desktop(std::move(load_desktop)),
       m_folders(tessel::ProgramFolders::OfThisProcess()),
       m_accounts(m_folders.data),
-      m_shares(m_folders.data, m_folders.web),
+      m_shares(m_folders.data),
       m_log(m_folders.data),
       m_system(m_folders.data),
-      m_service(m_pool, HttpStores{m_accounts, m_shares, m_system, m_log}) {}
+      m_service(m_pool, HttpStores{m_accounts, m_shares, m_system, m_log}) {
+  m_service.SetWebFolder(m_folders.web);
+}
 
 // The log sink stays installed to the end: lines of downloads finishing while the service stops
 // still go to standard output, which outlives everything here.
