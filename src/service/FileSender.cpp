@@ -11,6 +11,8 @@
 #include <chrono>
 #include <memory>
 
+#include "base/FileDescriptor.h"
+#include "base/PathText.h"
 #include "service/FileIcon.h"
 #include "service/HttpDate.h"
 
@@ -29,21 +31,6 @@ constexpr std::uint64_t kSmallBody = 64 << 10;
 // Waits for the client are cut into slices of this, so a stop is noticed within one.
 constexpr milliseconds kPollSlice = std::chrono::seconds(1);
 
-// Closes a file descriptor on every way out.
-class FileHandle {
- public:
-  explicit FileHandle(int fd) : m_fd(fd) {}
-  ~FileHandle() {
-    if (m_fd >= 0) close(m_fd);
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  int get() const { return m_fd; }
-
- private:
-  int m_fd;
-};
-
 // Puts a socket into non-blocking mode for its lifetime, so that sendfile never waits longer
 // than a poll slice; the earlier mode comes back afterwards.
 class NonBlockingScope {
@@ -61,11 +48,6 @@ class NonBlockingScope {
   int m_socket;
   int m_flags;
 };
-
-std::string_view LastComponent(std::string_view path) {
-  std::size_t slash = path.rfind('/');
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
 
 // The name between the quotes of a Content-Disposition filename. Escaping quotes and
 // backslashes keeps the quoted text closed where it should be; a CR or LF in a file name
@@ -131,9 +113,10 @@ bool CFileSender::SendFileCached(int socket, const std::string& local_path, cons
                                  std::string_view content_type, bool cache,
                                  std::optional<std::time_t> if_modified_since) const {
   bytes_sent = 0;
-  if (display_name.empty()) display_name = LastComponent(local_path);
+  if (display_name.empty()) display_name = tessel::LastComponent(local_path);
   // Non-blocking, so that a pipe placed where a file was expected cannot hold the worker.
-  FileHandle file(open(local_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  const tessel::FileDescriptor file(
+      open(local_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   struct stat info {};
   if (file.get() < 0 || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
   // The validator comes before any range.

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 
+#include "base/PathText.h"
 #include "service/FileSender.h"
 #include "service/ServiceBasic.h"
 #include "service/SlotQueue.h"
@@ -34,13 +35,6 @@ class TempFile {
  private:
   std::string m_path;
 };
-
-// The folder's last component, ignoring trailing separators.
-std::string LastComponent(std::string folder) {
-  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  const std::size_t slash = folder.rfind('/');
-  return slash == std::string::npos ? folder : folder.substr(slash + 1);
-}
 
 }  // namespace
 
@@ -79,6 +73,6 @@ bool CFolderZipSender::SendFolderZip(int socket, const std::string& folder, cons
     if (!error) *archive_size = size;
   }
 
-  return m_files.SendFile(socket, archive.path(), range, LastComponent(folder) + ".zip",
-                          bytes_sent);
+  return m_files.SendFile(socket, archive.path(), range,
+                          std::string(tessel::LastComponent(folder)) + ".zip", bytes_sent);
 }
