@@ -210,12 +210,16 @@ bool CServiceHttp::HandleUpload(int socket, const HttpRequest& request, const Vi
                               request.boundary, length, local, everybody)) {
     return false;
   }
+  bool busy = false;
   const std::string name = m_stores.shares.ShareFile(
-      local, visitor.account,
-      everybody ? FileShareRecord::kModePublic : FileShareRecord::kModeAuth);
+      local, visitor.account, everybody ? FileShareRecord::kModePublic : FileShareRecord::kModeAuth,
+      &busy);
   if (name.empty()) {
     unlink(local.c_str());  // a file nobody can see or remove would only take room
-    return false;
+    // Another program holds the database: the visitor may try again (the store logs it).
+    return busy && SendString(socket,
+                              "HTTP/1.0 503 Service Unavailable\r\nRetry-After: 10\r\n"
+                              "Content-Length: 0\r\n\r\n");
   }
   m_stores.log.AddLog(ip, visitor.account, CDataLog::kUploadFile, name, length, length,
                       CDataLog::kPhaseEnd);
