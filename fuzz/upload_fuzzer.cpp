@@ -87,11 +87,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   shutdown(pair[1], SHUT_WR);
 
   const std::size_t files_before = FileCount(world.uploads);
-  CUploadReceiver receiver(world.stack->service, world.stack->shares);
+  CUploadReceiver receiver(world.stack->shares);
+  CConnection connection(pair[0], world.stack->service.Rules());
   std::uint64_t data_length = 12345;
   std::string local_path;
   bool everybody = false;
-  const bool stored = receiver.ReceiveUpload(pair[0], world.uploads, content_length, boundary,
+  const bool stored = receiver.ReceiveUpload(connection, world.uploads, content_length, boundary,
                                              data_length, local_path, everybody);
   close(pair[0]);
   close(pair[1]);
