@@ -4,6 +4,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include "base/PathText.h"
 #include "service/Connection.h"
 #include "service/FileSender.h"
 #include "service/SlotQueue.h"
@@ -11,13 +12,6 @@
 #include "service/ZipStream.h"
 
 namespace {
-
-// The folder's last component, ignoring trailing separators.
-std::string LastComponent(std::string folder) {
-  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  const std::size_t slash = folder.rfind('/');
-  return slash == std::string::npos ? folder : folder.substr(slash + 1);
-}
 
 // Holds back part-filled packets while set: each entry's small header then leaves with the
 // data after it rather than as a packet of its own. Uncorking at the end sends the rest.
@@ -64,7 +58,7 @@ ReplyOutcome CFolderZipSender::SendFolderZip(CConnection& connection, const std:
   report.span = range.Resolve(size);
   if (!range.Satisfiable(size)) return CFileSender::SendNotSatisfiable(connection, size);
   CReplyHead reply = CFileSender::DownloadHead(size, report.span, CFileSender::kDownloadType,
-                                               LastComponent(folder) + ".zip");
+                                               std::string(tessel::LastComponent(folder)) + ".zip");
   reply.Add("ETag", etag);
   std::string head = std::move(reply.Finish());
   ReplyOutcome outcome{reply.Status(), 0, false};

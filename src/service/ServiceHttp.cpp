@@ -253,12 +253,14 @@ ReplyOutcome CServiceHttp::HandleUpload(CConnection& connection, const HttpReque
                               request.boundary, length, local, everybody)) {
     return {};
   }
+  bool busy = false;
   const std::string name = m_stores.shares.ShareFile(
-      local, visitor.account,
-      everybody ? FileShareRecord::kModePublic : FileShareRecord::kModeAuth);
+      local, visitor.account, everybody ? FileShareRecord::kModePublic : FileShareRecord::kModeAuth,
+      &busy);
   if (name.empty()) {
     unlink(local.c_str());  // a file nobody can see or remove would only take room
-    return {};
+    // Another program holds the database: the visitor may try again (the store logs it).
+    return busy ? SendFixedReply(connection, FixedReply::kBusy) : ReplyOutcome{};
   }
   activity.End(CDataLog::kUploadFile, name, length, length);
   return SendFixedReply(connection, FixedReply::kRedirectHome);

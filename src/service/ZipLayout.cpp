@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "base/Utf8.h"
 #include "service/FolderListing.h"
 
 namespace {
@@ -77,37 +78,6 @@ std::uint32_t CZipLayout::DosTime(std::time_t when) {
   const std::uint32_t time = sec / 2 + 32u * static_cast<std::uint32_t>(local.tm_min) +
                              2048u * static_cast<std::uint32_t>(local.tm_hour);
   return (date << 16) | time;
-}
-
-bool CZipLayout::IsUtf8(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    int extra = 0;
-    std::uint32_t cp = 0;
-    std::uint32_t min = 0;
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      extra = 1, cp = lead & 0x1F, min = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      extra = 2, cp = lead & 0x0F, min = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      extra = 3, cp = lead & 0x07, min = 0x10000;
-    } else {
-      return false;
-    }
-    if (i + extra >= text.size()) return false;
-    for (int k = 1; k <= extra; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (next & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += 1 + extra;
-  }
-  return true;
 }
 
 bool CZipLayout::Build(const std::string& folder, const CShareBoundary* boundary,
@@ -232,7 +202,7 @@ std::uint64_t CZipLayout::EntryEnd(std::size_t i) const {
 
 std::uint16_t CZipLayout::Flags(const Entry& entry) const {
   return static_cast<std::uint16_t>((entry.folder ? 0 : kFlagDescriptor) |
-                                    (IsUtf8(Name(entry)) ? kFlagUtf8 : 0));
+                                    (tessel::IsValidUtf8(Name(entry)) ? kFlagUtf8 : 0));
 }
 
 std::string CZipLayout::LocalHeader(std::size_t i) const {

@@ -73,8 +73,6 @@ class CZipLayout {
 
   // The MS-DOS date and time of when in local time, clamped to the years 1980 to 2107.
   static std::uint32_t DosTime(std::time_t when);
-  // Whether text is well-formed UTF-8 (such names get flag bit 11).
-  static bool IsUtf8(std::string_view text);
 
   // Entries of at least this many bytes, and offsets of at least this, need zip64 fields.
   static constexpr std::uint64_t kZip32Limit = 0xFFFFFFFFull;

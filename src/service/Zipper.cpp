@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "base/Utf8.h"
 #include "service/FolderListing.h"
 #include "service/ZipLayout.h"
 
@@ -111,12 +112,12 @@ bool CZipper::EntryName(const std::string& path, std::string& full, std::string&
 
 bool CZipper::OpenEntry(const std::string& name, const struct stat& st, bool zip64) {
   zip_fileinfo info{};
-  // The streamed archives share these times and the UTF-8 rule, entry for entry.
+  // The streamed archives share these times, entry for entry.
   info.dosDate = CZipLayout::DosTime(st.st_mtime);
   info.internal_fa = 0;
   info.external_fa =
       (static_cast<uLong>(st.st_mode & 0xFFFF) << 16) | (S_ISDIR(st.st_mode) ? kDosDirectory : 0);
-  const uLong flags = CZipLayout::IsUtf8(name) ? kFlagUtf8Names : 0;
+  const uLong flags = tessel::IsValidUtf8(name) ? kFlagUtf8Names : 0;
   const int result = zipOpenNewFileInZip4_64(Handle(m_archive), name.c_str(), &info, nullptr, 0,
                                              nullptr, 0, nullptr, Z_DEFLATED, Z_DEFAULT_COMPRESSION,
                                              0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY,

@@ -2,6 +2,10 @@
 // and removed as itself, and the answers kept for a query are kept per value.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -74,6 +78,27 @@ TEST_F(Binding, QuotedTextInAConditionMatchesOnlyItself) {
     ASSERT_EQ(accounts.ListAccounts(found, "accountname = '" + SqlQuote(text) + "'"), 1) << text;
     EXPECT_EQ(found[0].account_name, text);
   }
+}
+
+// SQL text spliced together where visitors' requests are handled and the stores answer them
+// quotes every value it splices: nothing closes a quote and appends text that has not gone
+// through SqlQuote. (The program's own messages, which show the owner a command, are not SQL
+// that runs.)
+TEST(SqlText, NoValueIsSplicedIntoQuotesUnquoted) {
+  const std::regex splice(R"('"\s*\+\s*(?!SqlQuote\())");
+  int files = 0;
+  for (const char* layer : {"store", "service", "net", "desktop"}) {
+    const std::string folder = std::string(TESSEL_SOURCE_DIR) + "/src/" + layer;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+      const std::string extension = entry.path().extension().string();
+      if (extension != ".cpp" && extension != ".h") continue;
+      std::ifstream in(entry.path());
+      const std::string text{std::istreambuf_iterator<char>(in), {}};
+      ++files;
+      EXPECT_FALSE(std::regex_search(text, splice)) << entry.path();
+    }
+  }
+  EXPECT_GT(files, 50);
 }
 
 TEST_F(Binding, KeptAnswersAreKeptPerValue) {
