@@ -96,6 +96,7 @@ CTesselApp::CTesselApp(int& argc, char** argv, DesktopLoader load_desktop)
       m_shares(m_folders.data, m_folders.web),
       m_log(m_folders.data),
       m_system(m_folders.data),
+      m_https(m_folders.data, [this](const std::string& name) { return m_system.GetParam(name); }),
       m_service(m_pool, HttpStores{m_accounts, m_shares, m_system, m_log}) {}
 
 // The log sink stays installed to the end: lines of downloads finishing while the service stops
@@ -188,11 +189,14 @@ int CTesselApp::InitInstance() {
   m_accounts.SetFailureSink(log_failure);
   m_shares.SetFailureSink(log_failure);
   Notify("Database: " + m_system.GetDatabasePath(), false);
+  m_https.Start();
   if (!StartService() && m_headless) return 1;
   if (m_with_window)
     OpenMainWindow();
   else
     StartInternetChecks();
+  // The certificate lines go where the activity log goes: the window's Logs list, if any.
+  m_https.SetLog([this](const std::string& line) { m_log.AddNotice(line); });
   return RunEventLoop();
 }
 

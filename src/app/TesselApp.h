@@ -7,6 +7,7 @@
 
 #include "app/CommandLine.h"
 #include "app/DesktopFrontEnd.h"
+#include "app/HttpsSetup.h"
 #include "app/InstanceChannel.h"
 #include "app/ProgramFolders.h"
 #include "net/Firewall.h"
@@ -125,6 +126,7 @@ class CTesselApp {
   CDataFileShare m_shares;
   CDataLog m_log;
   CDataSystem m_system;
+  CHttpsSetup m_https;
   CThreadPool m_pool;
   CServiceHttp m_service;
   CFirewall m_firewall;
