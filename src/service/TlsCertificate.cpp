@@ -73,7 +73,10 @@ bool AddExtension(X509* certificate, int nid, const std::string& value) {
   return added;
 }
 
-// Writes text to path readable by the owner alone, replacing the file whole.
+}  // namespace
+
+namespace tessel {
+
 bool WritePrivateFile(const std::string& path, const std::string& text, std::string* error) {
   const std::string temporary = path + ".new";
   const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -98,7 +101,7 @@ bool WritePrivateFile(const std::string& path, const std::string& text, std::str
   return true;
 }
 
-}  // namespace
+}  // namespace tessel
 
 std::shared_ptr<const CTlsCertificate> CTlsCertificate::LoadPem(const std::string& cert_file,
                                                                 const std::string& key_file,
@@ -200,8 +203,8 @@ std::shared_ptr<const CTlsCertificate> CTlsCertificate::MakeSelfSigned(
 bool CTlsCertificate::SavePem(const std::string& cert_file, const std::string& key_file,
                               std::string* error) const {
   // The key first: a certificate is never on disk without the key that goes with it.
-  return WritePrivateFile(key_file, KeyPem(), error) &&
-         WritePrivateFile(cert_file, CertificatePem(), error);
+  return tessel::WritePrivateFile(key_file, KeyPem(), error) &&
+         tessel::WritePrivateFile(cert_file, CertificatePem(), error);
 }
 
 std::string CTlsCertificate::CertificatePem() const {

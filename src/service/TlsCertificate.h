@@ -59,6 +59,10 @@ class CTlsCertificate {
 
 namespace tessel {
 
+// Writes text to path readable by the owner alone (mode 0600), replacing the file whole: written
+// beside it, then renamed over it. False, with *error, when it cannot.
+bool WritePrivateFile(const std::string& path, const std::string& text, std::string* error);
+
 // A moment as local time "YYYY-MM-DD HH:MM:SS", as every time stamp is shown.
 std::string LocalTimeText(std::time_t when);
 
