@@ -96,7 +96,9 @@ CTesselApp::CTesselApp(int& argc, char** argv, DesktopLoader load_desktop)
       m_shares(m_folders.data, m_folders.web),
       m_log(m_folders.data),
       m_system(m_folders.data),
-      m_https(m_folders.data, [this](const std::string& name) { return m_system.GetParam(name); }),
+      m_https(
+          m_folders.data, [this](const std::string& name) { return m_system.GetParam(name); },
+          [this] { return m_service.Port(); }),
       m_service(m_pool, HttpStores{m_accounts, m_shares, m_system, m_log}) {}
 
 // The log sink stays installed to the end: lines of downloads finishing while the service stops
@@ -190,6 +192,7 @@ int CTesselApp::InitInstance() {
   m_shares.SetFailureSink(log_failure);
   Notify("Database: " + m_system.GetDatabasePath(), false);
   m_https.Start();
+  m_service.SetAcmeChallenges(&m_https.Challenges());
   if (!StartService() && m_headless) return 1;
   if (m_with_window)
     OpenMainWindow();
@@ -480,6 +483,7 @@ int CTesselApp::RunEventLoop() {
   SetStopSignalHandler(SIG_DFL);
   // The window hands the activity log back to standard output as it goes.
   m_window.reset();
+  m_https.Stop();
   m_stop_notifier.reset();
   m_channel.StopServing();
   return code;

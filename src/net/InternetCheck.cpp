@@ -192,9 +192,22 @@ void OffRun(const InternetCheckContext& context, const std::string& lan_url) {
   DeleteOwnMappings(context.nat, context.nat.LocalIp(), nullptr, context.cancel);
 }
 
+std::mutex g_hooks_mutex;
+tessel::HttpsHooks g_hooks;
+
+tessel::HttpsHooks Hooks() {
+  std::lock_guard lock(g_hooks_mutex);
+  return g_hooks;
+}
+
 }  // namespace
 
 namespace tessel {
+
+void SetHttpsHooks(HttpsHooks hooks) {
+  std::lock_guard lock(g_hooks_mutex);
+  g_hooks = std::move(hooks);
+}
 
 WebService WebService::Default() {
   return WebService{TESSEL_WEB_SERVICE_HOST, 80};
@@ -290,9 +303,12 @@ void InternetCheckThread(const InternetCheckContext& context) {
   }
 
   host = external;
+  const tessel::HttpsHooks hooks = Hooks();
+  if (hooks.external_address) hooks.external_address(external);
   view.SetStatusText(String(tessel::res::IDS_INTERNET_IP) + "[" + external + "] " +
                      String(tessel::res::IDS_CHECKING_UPNP));
   std::vector<int> others;
+  std::string secure_name;  // where friends reach Tessel over https
   DeleteOwnMappings(nat, local, &others, context.cancel);
   if (Cancelled(context.cancel)) return;
   const int external_port = ChooseExternalPort(http_port, others);
@@ -301,6 +317,13 @@ void InternetCheckThread(const InternetCheckContext& context) {
                          static_cast<uint16_t>(http_port), kProtocol)) {
     view.SetStatusText(String(tessel::res::IDS_INTERNET_OK));
     url_port = external_port;
+    // Browsers go to 443 for https: with a certificate they trust, that is the URL to give.
+    const std::string trusted = hooks.trusted_name ? hooks.trusted_name(external) : "";
+    if (!trusted.empty() &&
+        (http_port == 443 || nat.AddPortMapping(description, local, 443,
+                                                static_cast<uint16_t>(http_port), kProtocol))) {
+      secure_name = trusted;
+    }
   } else {
     view.SetStatusText(String(tessel::res::IDS_UPNP_FAILED));
   }
@@ -308,7 +331,8 @@ void InternetCheckThread(const InternetCheckContext& context) {
   if (Cancelled(context.cancel)) return;
   view.SetProgress(10);
 
-  const std::string url = tessel::ServerUrl(host, url_port);
+  const std::string url =
+      secure_name.empty() ? tessel::ServerUrl(host, url_port) : "https://" + secure_name;
   view.SetPageUrl(url);
   view.SetDirectUrl(url);
   view.SetInfoText(String(tessel::res::IDS_INFO_DOWNLOAD_FROM) + url);

@@ -55,6 +55,18 @@ std::string Md5Hex(const std::string& text);
 // The address friends open: "http://host" on port 80, else "http://host:port".
 std::string ServerUrl(const std::string& host, int port);
 
+// What HTTPS needs of every Internet check, whoever runs it (the window or the headless timer).
+// Installed by the program before checks run; each may be empty.
+struct HttpsHooks {
+  // Told each external address a check learns, on the check's thread.
+  std::function<void(const std::string& address)> external_address;
+  // The name a trusted certificate covers for the external address (the address itself, or the
+  // owner's domain), empty when none is served. With one, the check forwards external port 443
+  // to the HTTP port too and shows "https://NAME".
+  std::function<std::string(const std::string& address)> trusted_name;
+};
+void SetHttpsHooks(HttpsHooks hooks);
+
 }  // namespace tessel
 
 // Everything one Internet check works with.

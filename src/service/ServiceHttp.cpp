@@ -47,6 +47,13 @@ bool CServiceHttp::Handle(ClientTask& task) {
   HttpRequest request;
   std::vector<std::string> lines;
   if (!ReadRequestHead(task, request, lines)) return false;
+  // The certificate authority's validation, from anywhere: it proves this address is ours.
+  if (m_challenges && request.method == HttpRequest::kGet) {
+    if (const auto answer = m_challenges->Answer(request.path))
+      return SendString(task.socket,
+                        "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
+                            std::to_string(answer->size()) + "\r\n\r\n" + *answer);
+  }
   const Visitor visitor = IdentifyVisitor(request);
   const int socket = task.socket;
   const Route route = tessel::ParseRequestTarget(request.path).route;

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "service/AcmeChallenges.h"
 #include "service/FileSender.h"
 #include "service/HttpRequest.h"
 #include "service/LoginThrottle.h"
@@ -37,6 +38,10 @@ class CServiceHttp : public CServiceBasic {
 
   // Reads the head, identifies the visitor and answers by route.
   bool Handle(ClientTask& task) override;
+
+  // Answers the certificate authority's challenges from challenges, which must outlive the
+  // service. Set before Start.
+  void SetAcmeChallenges(const CAcmeChallenges* challenges) { m_challenges = challenges; }
 
   // The clock of the login throttle; tests pass one of their own.
   void SetLoginClock(CLoginThrottle::Now now) { m_throttle.SetClock(std::move(now)); }
@@ -87,4 +92,5 @@ class CServiceHttp : public CServiceBasic {
   CFileSender m_files;
   CSlotQueue m_zip_slots;
   CLoginThrottle m_throttle;
+  const CAcmeChallenges* m_challenges = nullptr;
 };
