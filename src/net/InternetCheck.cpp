@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 #include <string_view>
 
@@ -136,12 +137,13 @@ WebAnswer WebGet(const tessel::WebService& web, const std::string& target,
   WebAnswer answer;
   CURL* curl = curl_easy_init();
   if (!curl) return answer;
-  const std::string url = "http://" + web.host + ":" + std::to_string(web.port) + target;
+  const std::string url =
+      (web.https ? "https://" : "http://") + web.host + ":" + std::to_string(web.port) + target;
   curl_slist* headers = nullptr;
   headers = curl_slist_append(headers, "Cache-Control: no-cache");
   headers = curl_slist_append(headers, "Pragma: no-cache");
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http");
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, web.https ? "https" : "http");
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(curl, CURLOPT_USERAGENT, "Tessel");
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
@@ -180,7 +182,7 @@ bool RegisterFriendlyUrl(const InternetCheckContext& context, const std::string&
                              "&port=" + std::to_string(port);
   const WebAnswer answer = WebGet(context.web, target, context.cancel);
   if (!answer.ok || !StartsWithNoCase(answer.body, "OK")) return false;
-  *friendly_url = tessel::ServerUrl(context.web.host, context.web.port) + "/" + user;
+  *friendly_url = context.web.Url() + "/" + user;
   return true;
 }
 
@@ -210,7 +212,25 @@ void SetHttpsHooks(HttpsHooks hooks) {
 }
 
 WebService WebService::Default() {
-  return WebService{TESSEL_WEB_SERVICE_HOST, 80};
+  // "scheme://host[:port]" from the build.
+  const std::string url = TESSEL_WEB_SERVICE_URL;
+  WebService web;
+  web.https = url.rfind("https://", 0) == 0;
+  web.port = web.https ? 443 : 80;
+  const std::size_t start = url.find("://") + 3;
+  std::string host = url.substr(start, url.find('/', start) - start);
+  const std::size_t colon = host.find(':');
+  if (colon != std::string::npos) {
+    web.port = std::atoi(host.c_str() + colon + 1);
+    host.resize(colon);
+  }
+  web.host = host;
+  return web;
+}
+
+std::string WebService::Url() const {
+  const std::string scheme = https ? "https://" : "http://";
+  return port == (https ? 443 : 80) ? scheme + host : scheme + host + ":" + std::to_string(port);
 }
 
 std::vector<std::string> GetLocalAddresses() {

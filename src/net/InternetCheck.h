@@ -30,12 +30,16 @@ class InternetCheckView {
 
 namespace tessel {
 
-// The web service that tells callers their external address and keeps the friendly URLs.
+// The web service that tells callers their external address and keeps the friendly URLs. Its
+// requests carry the owner's password digest: over https unless a test's fake says otherwise.
 struct WebService {
   std::string host;
   int port = 80;
-  // The build's web-service host on port 80.
+  bool https = false;
+  // The build's web-service URL (https unless the build says otherwise).
   static WebService Default();
+  // "https://host" (port 443) or "http://host" (port 80), with ":port" for any other port.
+  std::string Url() const;
 };
 
 // The IPv4 addresses of this computer's interfaces that are up, loopback excluded, as dotted text
