@@ -193,6 +193,7 @@ int CTesselApp::InitInstance() {
   Notify("Database: " + m_system.GetDatabasePath(), false);
   m_https.Start();
   m_service.SetAcmeChallenges(&m_https.Challenges());
+  m_service.SetTls(&m_https.Context(), &m_https.Certificates());
   if (!StartService() && m_headless) return 1;
   if (m_with_window)
     OpenMainWindow();
