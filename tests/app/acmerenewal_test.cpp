@@ -26,8 +26,6 @@ class AcmeRenewalTest : public web::WebFixture {
     if (!NetworkIsolated()) GTEST_SKIP() << "no private network namespace";
     const std::string why = Pebble::Unavailable();
     if (!why.empty()) GTEST_SKIP() << why;
-    web::WebFixture::SetUp();
-    service.SetAcmeChallenges(&challenges);
     certificates = std::make_unique<CTlsCertificates>(
         context, folder.path(), [this](const std::string& name) { return Setting(name); },
         [this](const std::string& line) { Report(line); },
@@ -35,6 +33,10 @@ class AcmeRenewalTest : public web::WebFixture {
           return std::vector<std::string>{"tessel-test", "127.0.0.1"};
         });
     ASSERT_TRUE(certificates->Start());
+    // Both before the service starts.
+    service.SetAcmeChallenges(&challenges);
+    service.SetTls(&context, certificates.get());
+    web::WebFixture::SetUp();
   }
   void TearDown() override {
     renewal.reset();
@@ -57,6 +59,17 @@ class AcmeRenewalTest : public web::WebFixture {
     renewal->SetClock([this] { return now.load(); });
     renewal->Start();
     renewal->SetExternalAddress(Pebble::kPeerAddress);
+  }
+
+  // curl trusting pebble's root alone: the reply's status.
+  std::string Curl(std::vector<std::string> arguments, const Pebble& pebble) {
+    const std::string out = folder / "curl.txt";
+    std::vector<std::string> argv = {FindProgram("curl"), "-sS", "--cacert",
+                                     pebble.Root(),       "-w",  "%{http_code}"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    std::remove(out.c_str());
+    tessel::test::Run(nullptr, argv, out);
+    return ReadFile(out);
   }
 
   std::string Setting(const std::string& name) {
@@ -99,6 +112,17 @@ TEST_F(AcmeRenewalTest, ObtainsServesAndRenewsAtTwoThirdsOfTheLifetime) {
   EXPECT_TRUE(certificates->Trusted());
   EXPECT_EQ(first->Names(), std::vector<std::string>{Pebble::kPeerAddress});
   EXPECT_EQ(CountReports("HTTPS: ACME certificate for 198.18.0.2, valid until "), 1u);
+
+  // A browser trusting pebble's root downloads the same bytes and logs in over TLS.
+  const std::string content = web::Pattern(1 << 20);
+  web::WriteFile(Local("Data/file.bin"), content);
+  Share("Data", Local("Data"));
+  const std::string base = "https://198.18.0.2:" + std::to_string(service.Port());
+  const std::string saved = folder / "saved.bin";
+  EXPECT_EQ(Curl({"-o", saved, base + "/download.htm?file=Data%5Cfile.bin"}, pebble), "200");
+  EXPECT_TRUE(web::ReadFile(saved) == content);
+  EXPECT_EQ(Curl({"-o", "/dev/null", "-u", web::kAdmin, base + "/index.htm"}, pebble), "302");
+  EXPECT_EQ(Curl({"-o", "/dev/null", base + "/index.htm"}, pebble), "401");
 
   // Nothing happens before two thirds of the lifetime have passed, however often it looks.
   const std::time_t renew_at =
