@@ -2,6 +2,7 @@
 // versions real clients get, downloads byte for byte through curl, handshakes that trickle or
 // carry garbage ended without holding the service, and the owner's certificate files taken up by
 // the next connection once replaced.
+#include <arpa/inet.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <signal.h>
@@ -12,6 +13,7 @@
 #include <map>
 #include <thread>
 
+#include "service/RequestOrigin.h"
 #include "service/WebFixture.h"
 #include "support/Eventually.h"
 #include "support/NetworkNamespace.h"
@@ -23,9 +25,28 @@ using Clock = std::chrono::steady_clock;
 
 // One request over TLS to 127.0.0.1:port: the whole reply; *fingerprint, when given, is the
 // SHA-256 of the certificate the server presented. "refused" when the handshake fails.
+// A connection to port from an address of this namespace (made with AddAddress) to itself.
+int ConnectOwn(const char* address, int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, address, &to.sin_addr);
+  sockaddr_in from = to;
+  from.sin_port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    close(fd);
+    return -1;
+  }
+  timeval limit{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  return fd;
+}
+
 std::string TlsExchange(int port, const std::string& request, std::string* fingerprint = nullptr,
-                        int version = 0) {
-  const int fd = loopback::Connect(port);
+                        int version = 0, const char* from = nullptr) {
+  const int fd = from ? ConnectOwn(from, port) : loopback::Connect(port);
   if (fd < 0) return "refused";
   SSL_CTX* context = SSL_CTX_new(TLS_client_method());
   if (version) {
@@ -234,6 +255,89 @@ TEST_F(HttpsTest, ReplacedOwnFilesServeTheNextConnection) {
   TlsExchange(service.Port(), request, &seen);
   EXPECT_EQ(seen, second->Fingerprint());
   EXPECT_NE(certificates->Current().own_error.find("does not belong"), std::string::npos);
+}
+
+TEST_F(HttpsTest, OutsideTheLanPlainHttpGoesToHttpsOnceTrusted) {
+  // An address outside the LAN, on this test's own loopback.
+  constexpr const char* kOutside = "198.18.5.1";
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for an address of its own";
+  tessel::test::Run(
+      nullptr,
+      {tessel::test::FindProgram("ip"), "addr", "add", std::string(kOutside) + "/32", "dev", "lo"},
+      "/dev/null");
+  const auto plain = [&](const char* from, const std::string& headers,
+                         const std::string& target = "/index.htm") {
+    const int fd = std::string(from) == "127.0.0.1" ? loopback::Connect(service.Port())
+                                                    : ConnectOwn(from, service.Port());
+    loopback::Send(
+        fd, "GET " + target + " HTTP/1.1\r\nHost: friend.example:8080\r\n" + headers + "\r\n");
+    std::string reply = loopback::ReadAll(fd);
+    close(fd);
+    return reply;
+  };
+  const std::string login = web::BasicAuth(web::kAdmin);
+  const std::string to_https =
+      "HTTP/1.1 302 Found\r\nLocation: https://friend.example/index.htm\r\n"
+      "Content-Length: 0\r\nConnection: close\r\n\r\n";
+
+  // Self-signed: nothing changes.
+  EXPECT_EQ(plain(kOutside, login), web::kRedirectHome);
+  EXPECT_EQ(plain(kOutside, ""), web::kAuthRequired);
+
+  std::string error;
+  auto own = CTlsCertificate::MakeSelfSigned({"friend.example"}, 10, &error);
+  ASSERT_TRUE(own->SavePem(folder / "own.pem", folder / "own-key.pem", &error));
+  {
+    std::lock_guard lock(mutex);
+    values["CertFile"] = folder / "own.pem";
+    values["KeyFile"] = folder / "own-key.pem";
+  }
+  ASSERT_TRUE(tessel::test::Eventually([&] {
+    certificates->Refresh();
+    return certificates->Trusted();
+  }));
+  struct Case {
+    const char* what;
+    const char* from;
+    bool tls;
+    bool credentials;
+    std::string reply;
+  };
+  const Case cases[] = {
+      {"outside, plain", kOutside, false, false, to_https},
+      {"outside, plain, a password", kOutside, false, true, web::kAuthRequired},
+      {"outside, TLS, a password", kOutside, true, true, web::kRedirectHome},
+      {"LAN, plain, a password", "127.0.0.1", false, true, web::kRedirectHome},
+  };
+  for (const Case& c : cases) {
+    const std::string headers = c.credentials ? login : "";
+    const std::string reply =
+        c.tls
+            ? TlsExchange(service.Port(),
+                          "GET /index.htm HTTP/1.1\r\nHost: friend.example\r\n" + headers + "\r\n",
+                          nullptr, 0, c.from)
+            : plain(c.from, headers);
+    EXPECT_EQ(reply, c.reply) << c.what;
+  }
+  // The target goes along as it was sent.
+  EXPECT_NE(
+      plain(kOutside, "", "/download.htm?file=Data%5Cbig.bin&x=%20")
+          .find("Location: https://friend.example/download.htm?file=Data%5Cbig.bin&x=%20\r\n"),
+      std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(LanAddress, InsideAndOutside) {
+  for (const char* inside :
+       {"127.0.0.1", "10.1.2.3", "172.16.0.1", "172.31.255.255", "192.168.1.9", "169.254.0.5",
+        "100.64.0.1", "100.127.255.255", "::1", "fd00::5", "fe80::1"})
+    EXPECT_TRUE(tessel::IsLanAddress(inside)) << inside;
+  for (const char* outside : {"172.32.0.1", "100.128.0.1", "198.18.0.2", "8.8.8.8", "2001:db8::1",
+                              "fec0::1", "", "localhost", "10.1.2"})
+    EXPECT_FALSE(tessel::IsLanAddress(outside)) << outside;
 }
 
 }  // namespace
