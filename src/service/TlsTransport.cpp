@@ -121,8 +121,16 @@ short CTlsTransport::PollEvents(short events) const {
 }
 
 void CTlsTransport::ShutdownWrite() {
-  // close_notify first, so the client knows the reply ended where it did.
-  if (m_ssl && SSL_is_init_finished(m_ssl)) SSL_shutdown(m_ssl);
+  // close_notify first, so the client knows the reply ended where it did. The socket's buffer may
+  // still be full of the reply: the alert waits a little for room, the one wait of a transport.
+  if (m_ssl && SSL_is_init_finished(m_ssl)) {
+    for (int round = 0; round < kShutdownRounds; ++round) {
+      const int result = SSL_shutdown(m_ssl);
+      if (result >= 0 || SSL_get_error(m_ssl, result) != SSL_ERROR_WANT_WRITE) break;
+      pollfd entry{m_socket, POLLOUT, 0};
+      if (poll(&entry, 1, kShutdownSliceMs) < 0 && errno != EINTR) break;
+    }
+  }
   ERR_clear_error();
   shutdown(m_socket, SHUT_WR);
 }

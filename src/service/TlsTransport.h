@@ -34,9 +34,14 @@ class CTlsTransport final : public CTransport {
   ssize_t SendFile(int file, off_t* offset, std::size_t count) override;
   bool HasPending() const override;
   short PollEvents(short events) const override;
+  // Sends close_notify (waiting up to a second for room for it), then ends the sending side.
   void ShutdownWrite() override;
 
  private:
+  // How long ShutdownWrite waits at most for room for close_notify: rounds of a slice each.
+  static constexpr int kShutdownRounds = 20;
+  static constexpr int kShutdownSliceMs = 50;
+
   // Maps an OpenSSL result to the recv/send convention, remembering what the session waits for.
   ssize_t Result(int ok, std::size_t done, int call_result);
 
