@@ -92,6 +92,9 @@ CTesselApp::CTesselApp(int& argc, char** argv, DesktopLoader load_desktop)
       m_program_path(tessel::ExecutablePath()),
       m_load_desktop(std::move(load_desktop)),
       m_folders(tessel::ProgramFolders::OfThisProcess()),
+      m_https(
+          m_folders.data, [this](const std::string& name) { return m_system.GetParam(name); },
+          [this] { return m_service.Port(); }),
       m_stack({.data_folder = m_folders.data, .web_folder = m_folders.web}) {}
 
 // The log sink stays installed to the end: lines of downloads finishing while the service stops
@@ -181,11 +184,16 @@ int CTesselApp::InitInstance() {
   m_log.SetLogSink(PrintLogLine);
   m_stack.LogStoreFailures();
   Notify("Database: " + m_system.GetDatabasePath(), false);
+  m_https.Start();
+  m_service.SetAcmeChallenges(&m_https.Challenges());
+  m_service.SetTls(&m_https.Context(), &m_https.Certificates());
   if (!StartService() && m_headless) return 1;
   if (m_with_window)
     OpenMainWindow();
   else
     StartInternetChecks();
+  // The certificate lines go where the activity log goes: the window's Logs list, if any.
+  m_https.SetLog([this](const std::string& line) { m_log.AddNotice(line); });
   return RunEventLoop();
 }
 
@@ -455,6 +463,7 @@ int CTesselApp::RunEventLoop() {
   SetStopSignalHandler(SIG_DFL);
   // The window hands the activity log back to standard output as it goes.
   m_window.reset();
+  m_https.Stop();
   m_stop_notifier.reset();
   m_channel.StopServing();
   return code;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 #include <string_view>
 
@@ -136,12 +137,13 @@ WebAnswer WebGet(const tessel::WebService& web, const std::string& target,
   WebAnswer answer;
   CURL* curl = curl_easy_init();
   if (!curl) return answer;
-  const std::string url = "http://" + web.host + ":" + std::to_string(web.port) + target;
+  const std::string url =
+      (web.https ? "https://" : "http://") + web.host + ":" + std::to_string(web.port) + target;
   curl_slist* headers = nullptr;
   headers = curl_slist_append(headers, "Cache-Control: no-cache");
   headers = curl_slist_append(headers, "Pragma: no-cache");
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http");
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, web.https ? "https" : "http");
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(curl, CURLOPT_USERAGENT, "Tessel");
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
@@ -180,7 +182,7 @@ bool RegisterFriendlyUrl(const InternetCheckContext& context, const std::string&
                              "&port=" + std::to_string(port);
   const WebAnswer answer = WebGet(context.web, target, context.cancel);
   if (!answer.ok || !StartsWithNoCase(answer.body, "OK")) return false;
-  *friendly_url = tessel::ServerUrl(context.web.host, context.web.port) + "/" + user;
+  *friendly_url = context.web.Url() + "/" + user;
   return true;
 }
 
@@ -192,12 +194,43 @@ void OffRun(const InternetCheckContext& context, const std::string& lan_url) {
   DeleteOwnMappings(context.nat, context.nat.LocalIp(), nullptr, context.cancel);
 }
 
+std::mutex g_hooks_mutex;
+tessel::HttpsHooks g_hooks;
+
+tessel::HttpsHooks Hooks() {
+  std::lock_guard lock(g_hooks_mutex);
+  return g_hooks;
+}
+
 }  // namespace
 
 namespace tessel {
 
+void SetHttpsHooks(HttpsHooks hooks) {
+  std::lock_guard lock(g_hooks_mutex);
+  g_hooks = std::move(hooks);
+}
+
 WebService WebService::Default() {
-  return WebService{TESSEL_WEB_SERVICE_HOST, 80};
+  // "scheme://host[:port]" from the build.
+  const std::string url = TESSEL_WEB_SERVICE_URL;
+  WebService web;
+  web.https = url.rfind("https://", 0) == 0;
+  web.port = web.https ? 443 : 80;
+  const std::size_t start = url.find("://") + 3;
+  std::string host = url.substr(start, url.find('/', start) - start);
+  const std::size_t colon = host.find(':');
+  if (colon != std::string::npos) {
+    web.port = std::atoi(host.c_str() + colon + 1);
+    host.resize(colon);
+  }
+  web.host = host;
+  return web;
+}
+
+std::string WebService::Url() const {
+  const std::string scheme = https ? "https://" : "http://";
+  return port == (https ? 443 : 80) ? scheme + host : scheme + host + ":" + std::to_string(port);
 }
 
 std::vector<std::string> GetLocalAddresses() {
@@ -290,9 +323,12 @@ void InternetCheckThread(const InternetCheckContext& context) {
   }
 
   host = external;
+  const tessel::HttpsHooks hooks = Hooks();
+  if (hooks.external_address) hooks.external_address(external);
   view.SetStatusText(String(tessel::res::IDS_INTERNET_IP) + "[" + external + "] " +
                      String(tessel::res::IDS_CHECKING_UPNP));
   std::vector<int> others;
+  std::string secure_name;  // where friends reach Tessel over https
   DeleteOwnMappings(nat, local, &others, context.cancel);
   if (Cancelled(context.cancel)) return;
   const int external_port = ChooseExternalPort(http_port, others);
@@ -301,6 +337,13 @@ void InternetCheckThread(const InternetCheckContext& context) {
                          static_cast<uint16_t>(http_port), kProtocol)) {
     view.SetStatusText(String(tessel::res::IDS_INTERNET_OK));
     url_port = external_port;
+    // Browsers go to 443 for https: with a certificate they trust, that is the URL to give.
+    const std::string trusted = hooks.trusted_name ? hooks.trusted_name(external) : "";
+    if (!trusted.empty() &&
+        (http_port == 443 || nat.AddPortMapping(description, local, 443,
+                                                static_cast<uint16_t>(http_port), kProtocol))) {
+      secure_name = trusted;
+    }
   } else {
     view.SetStatusText(String(tessel::res::IDS_UPNP_FAILED));
   }
@@ -308,7 +351,8 @@ void InternetCheckThread(const InternetCheckContext& context) {
   if (Cancelled(context.cancel)) return;
   view.SetProgress(10);
 
-  const std::string url = tessel::ServerUrl(host, url_port);
+  const std::string url =
+      secure_name.empty() ? tessel::ServerUrl(host, url_port) : "https://" + secure_name;
   view.SetPageUrl(url);
   view.SetDirectUrl(url);
   view.SetInfoText(String(tessel::res::IDS_INFO_DOWNLOAD_FROM) + url);

@@ -30,12 +30,16 @@ class InternetCheckView {
 
 namespace tessel {
 
-// The web service that tells callers their external address and keeps the friendly URLs.
+// The web service that tells callers their external address and keeps the friendly URLs. Its
+// requests carry the owner's password digest: over https unless a test's fake says otherwise.
 struct WebService {
   std::string host;
   int port = 80;
-  // The build's web-service host on port 80.
+  bool https = false;
+  // The build's web-service URL (https unless the build says otherwise).
   static WebService Default();
+  // "https://host" (port 443) or "http://host" (port 80), with ":port" for any other port.
+  std::string Url() const;
 };
 
 // The IPv4 addresses of this computer's interfaces that are up, loopback excluded, as dotted text
@@ -54,6 +58,18 @@ std::string Md5Hex(const std::string& text);
 
 // The address friends open: "http://host" on port 80, else "http://host:port".
 std::string ServerUrl(const std::string& host, int port);
+
+// What HTTPS needs of every Internet check, whoever runs it (the window or the headless timer).
+// Installed by the program before checks run; each may be empty.
+struct HttpsHooks {
+  // Told each external address a check learns, on the check's thread.
+  std::function<void(const std::string& address)> external_address;
+  // The name a trusted certificate covers for the external address (the address itself, or the
+  // owner's domain), empty when none is served. With one, the check forwards external port 443
+  // to the HTTP port too and shows "https://NAME".
+  std::function<std::string(const std::string& address)> trusted_name;
+};
+void SetHttpsHooks(HttpsHooks hooks);
 
 }  // namespace tessel
 

@@ -255,6 +255,38 @@ TEST_F(InternetCheckTest, ReplacesThisComputersForwardingsAndAvoidsOtherHostsPor
   EXPECT_EQ(last.Run(), SuccessfulRun("203.0.113.7", "http://203.0.113.7:8082"));
 }
 
+TEST_F(InternetCheckTest, ForwardsHttpsAndShowsItOnceATrustedCertificateCoversTheAddress) {
+  using M = TableGateway::Mapping;
+  struct Case {
+    const char* what;
+    std::string trusted_name;  // what the certificates say for the address
+    std::string url;
+    std::vector<M> table;
+  };
+  const M own{"8080", "TCP", "127.0.0.1", "Tessel(127.0.0.1:8080)"};
+  const M https{"443", "TCP", "127.0.0.1", "Tessel(127.0.0.1:8080)"};
+  const Case cases[] = {
+      {"no trusted certificate", "", "http://203.0.113.7:8080", {own}},
+      {"the address", "203.0.113.7", "https://203.0.113.7", {own, https}},
+      {"the owner's domain", "files.example", "https://files.example", {own, https}},
+  };
+  for (const Case& c : cases) {
+    TableGateway gateway(std::vector<M>{});
+    FakeWebService web;
+    std::vector<std::string> told;
+    tessel::SetHttpsHooks({[&](const std::string& address) { told.push_back(address); },
+                           [&](const std::string&) { return c.trusted_name; }});
+    Check check{gateway.nat(), web.Address()};
+    EXPECT_EQ(check.Run(), SuccessfulRun("203.0.113.7", c.url)) << c.what;
+    EXPECT_EQ(gateway.Table(), c.table) << c.what;
+    EXPECT_EQ(told, std::vector<std::string>{"203.0.113.7"}) << c.what;
+    // The next check removes both, as every forwarding of this computer, and makes them again.
+    check.Run();
+    EXPECT_EQ(gateway.Table(), c.table) << c.what;
+  }
+  tessel::SetHttpsHooks({});
+}
+
 TEST_F(InternetCheckTest, FallsBackToTheWebServiceAndEndsWithoutAnyAddress) {
   FakeWebService web;
   web.Answer("/getip.php", "198.51.100.4\n");
@@ -438,6 +470,20 @@ TEST(InternetCheck, WebAddressAndDigest) {
 
   EXPECT_EQ(tessel::ServerUrl("10.0.0.1", 80), "http://10.0.0.1");
   EXPECT_EQ(tessel::ServerUrl("10.0.0.1", 8080), "http://10.0.0.1:8080");
+  // The web service is asked over https unless the build says otherwise.
+  EXPECT_TRUE(tessel::WebService::Default().https);
+  EXPECT_EQ(tessel::WebService::Default().port, 443);
+  EXPECT_EQ((tessel::WebService{"w.example", 443, true}.Url()), "https://w.example");
+  EXPECT_EQ((tessel::WebService{"w.example", 8443, true}.Url()), "https://w.example:8443");
+  EXPECT_EQ((tessel::WebService{"w.example", 80}.Url()), "http://w.example");
+  // An https service never gets the request in clear: the plain fake is never reached.
+  FakeWebService plain;
+  plain.Answer("/getip.php", "198.51.100.4");
+  tessel::WebService over_https = plain.Address();
+  over_https.https = true;
+  EXPECT_EQ(tessel::GetWebExternalAddress(over_https, &local), "");
+  EXPECT_TRUE(plain.Requests().empty() ||
+              plain.Requests().front().find("GET /getip.php") == std::string::npos);
   // The test runs in a namespace with loopback alone.
   EXPECT_TRUE(tessel::GetLocalAddresses().empty());
 }
