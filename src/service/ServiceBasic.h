@@ -1,5 +1,6 @@
 #pragma once
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -19,12 +20,13 @@ struct ClientTask {
   static constexpr int kAssigned = 2;  // being served by the worker
 
   int state = kFree;
-  int socket = -1;  // non-blocking: the socket operations below wait with poll
-  sockaddr_in peer{};
+  int socket = -1;          // non-blocking: the socket operations below wait with poll
+  sockaddr_storage peer{};  // IPv4, or IPv6 (an IPv4 peer of the dual-stack socket mapped)
   CServiceBasic* service = nullptr;
   std::chrono::steady_clock::time_point accepted{};  // the epoch when not known
 
-  // The peer's IPv4 address in dotted-decimal form.
+  // The peer's address as canonical text: dotted IPv4 (also when it came mapped into IPv6), or
+  // IPv6 as RFC 5952 writes it, without brackets. Empty when the peer is not known.
   std::string PeerIp() const;
 };
 
@@ -53,7 +55,8 @@ class CServiceBasic {
   CServiceBasic(const CServiceBasic&) = delete;
   CServiceBasic& operator=(const CServiceBasic&) = delete;
 
-  // Listens on all local IPv4 addresses at port (1 to 65535) and has the pool's workers accept
+  // Listens on all local IPv4 and IPv6 addresses at port (1 to 65535) with one socket (on IPv4
+  // alone where the system has no IPv6) and has the pool's workers accept
   // there (once the pool runs). True when listening; true at once if already running. False
   // leaves the service as it was.
   bool Start(int port);

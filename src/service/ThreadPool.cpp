@@ -9,8 +9,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <optional>
 #include <system_error>
 #include <vector>
+
+#include "base/IpAddress.h"
 
 namespace {
 
@@ -245,7 +248,9 @@ void CThreadPool::Work(int index) {
     task.service = listener->service.load(std::memory_order_acquire);
     task.accepted = Clock::now();
     slot.socket.store(socket, std::memory_order_relaxed);
-    slot.address.store(task.peer.sin_addr.s_addr, std::memory_order_relaxed);
+    const std::optional<tessel::IpAddress> peer =
+        tessel::IpAddress::FromSocket(reinterpret_cast<const sockaddr*>(&task.peer));
+    slot.address.store(peer ? peer->LimitKey() : 0, std::memory_order_relaxed);
     slot.since.store(task.accepted.time_since_epoch().count(), std::memory_order_relaxed);
     slot.service.store(task.service, std::memory_order_relaxed);
     // Published before the listener is let go, so that a stopping service waits for it.
@@ -302,7 +307,7 @@ bool CThreadPool::OnAllBusy(Slot& slot) {
   return false;
 }
 
-int CThreadPool::CountFrom(std::uint32_t address, const Slot* except) const {
+int CThreadPool::CountFrom(std::uint64_t address, const Slot* except) const {
   int count = 0;
   const int workers = m_worker_count.load(std::memory_order_acquire);
   for (int i = 0; i < workers; ++i) {
@@ -412,7 +417,7 @@ void CThreadPool::WatchWhileFull() {
 
 bool CThreadPool::ShedOne() {
   struct Held {
-    std::uint32_t address;
+    std::uint64_t address;
     std::int64_t since;
     int index;
   };

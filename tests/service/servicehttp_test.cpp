@@ -76,7 +76,9 @@ TEST_F(HttpService, ReadRequestHeadParsesTheHeadAndLeavesTheBody) {
   send(pair[1], head.data(), head.size(), MSG_NOSIGNAL);
   ClientTask task;
   task.socket = pair[0];
-  inet_pton(AF_INET, "192.168.1.20", &task.peer.sin_addr);
+  auto* peer = reinterpret_cast<sockaddr_in*>(&task.peer);
+  peer->sin_family = AF_INET;
+  inet_pton(AF_INET, "192.168.1.20", &peer->sin_addr);
   HttpRequest request;
   std::vector<std::string> lines;
   ASSERT_TRUE(service.ReadRequestHead(task, request, lines));
