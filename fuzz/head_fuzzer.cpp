@@ -37,7 +37,7 @@ class LineService : public CServiceBasic {
  public:
   explicit LineService(CThreadPool& pool) : CServiceBasic(pool, std::chrono::seconds(5)) {}
   ~LineService() override { Stop(); }
-  bool Handle(ClientTask&) override { return false; }
+  bool Handle(CConnection&) override { return false; }
 };
 
 // ReadLine gives up once the service stops, so the service must be running: it listens on a
@@ -117,8 +117,9 @@ void CheckLines(std::string_view input, std::size_t capacity) {
   bool head_done = false;
   std::size_t pos = 0;
   std::string line, expected;
+  CConnection connection(pair[0], service.Rules());
   for (;;) {
-    const bool got = service.ReadLine(pair[0], line, capacity);
+    const bool got = connection.ReadLine(line, capacity);
     const std::size_t before = pos;
     const bool model = capacity > 3 && ModelLine(input, pos, capacity - 3, expected);
     Check(got == model);
@@ -142,8 +143,8 @@ void CheckLines(std::string_view input, std::size_t capacity) {
   // Taking the lines together gives the same lines, up to the same end.
   FeedPair(input, pair);
   std::vector<std::string> taken;
-  Check(!service.ReadLines(
-      pair[0],
+  CConnection together(pair[0], service.Rules());
+  Check(!together.ReadLines(
       [&](std::string& next) {
         taken.push_back(next);
         return true;

@@ -41,7 +41,7 @@ class BodyService : public CServiceBasic {
  public:
   explicit BodyService(CThreadPool& pool) : CServiceBasic(pool, std::chrono::seconds(2)) {}
   ~BodyService() override { Stop(); }
-  bool Handle(ClientTask&) override { return false; }
+  bool Handle(CConnection&) override { return false; }
 };
 
 std::string g_folder;
@@ -130,11 +130,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   shutdown(pair[1], SHUT_WR);
 
   const std::size_t files_before = FileCount(world.uploads);
-  CUploadReceiver receiver(*world.service, *world.shares);
+  CUploadReceiver receiver(*world.shares);
+  CConnection connection(pair[0], world.service->Rules());
   std::uint64_t data_length = 12345;
   std::string local_path;
   bool everybody = false;
-  const bool stored = receiver.ReceiveUpload(pair[0], world.uploads, content_length, boundary,
+  const bool stored = receiver.ReceiveUpload(connection, world.uploads, content_length, boundary,
                                              data_length, local_path, everybody);
   close(pair[0]);
   close(pair[1]);

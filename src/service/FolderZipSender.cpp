@@ -1,26 +1,17 @@
 #include "service/FolderZipSender.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <filesystem>
 
+#include "service/Connection.h"
 #include "service/FileSender.h"
-#include "service/ServiceBasic.h"
 #include "service/SlotQueue.h"
 #include "service/Zipper.h"
 
 namespace {
-
-// Whether the client has closed its side. Nothing is sent while an archive is built, so a
-// client that went away shows only as the end of what it sends; a request's stray bytes do not
-// count.
-bool ClientClosed(int socket) {
-  pollfd entry{socket, POLLRDHUP, 0};
-  return poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
-}
 
 // Deletes the temporary archive however the send ends.
 class TempFile {
@@ -49,18 +40,19 @@ std::string CFolderZipSender::TempFolder() {
   return folder != nullptr && *folder != '\0' ? folder : "/tmp";
 }
 
-bool CFolderZipSender::SendFolderZip(int socket, const std::string& folder, const ByteRange& range,
-                                     std::uint64_t& bytes_sent, std::uint64_t* archive_size) const {
-  bytes_sent = 0;
+ReplyOutcome CFolderZipSender::SendFolderZip(CConnection& connection, const std::string& folder,
+                                             const ByteRange& range,
+                                             std::uint64_t* archive_size) const {
   // Asked between items and blocks, and while waiting for a slot: nobody is left to want the
-  // archive once the client has gone.
-  const auto wanted = [this, socket] { return m_service.IsRunning() && !ClientClosed(socket); };
+  // archive once the client has gone. Nothing is sent while an archive is built, so a client
+  // that went away shows only as the end of what it sends.
+  const auto wanted = [&connection] { return connection.IsRunning() && !connection.PeerClosed(); };
   const CSlotQueue::Hold slot(m_slots, wanted);
-  if (!slot) return false;
+  if (!slot) return {};
 
   std::string pattern = TempFolder() + "/TemXXXXXX";
   const int fd = mkostemp(pattern.data(), O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return {};
   close(fd);
   const TempFile archive(pattern);
 
@@ -70,15 +62,14 @@ bool CFolderZipSender::SendFolderZip(int socket, const std::string& folder, cons
   // A large tree takes long to pack: neither a stop nor a client that left waits for it.
   zipper.SetKeepGoing(wanted);
   if (m_bounded) zipper.SetBoundary(m_boundary);
-  if (!zipper.OpenZip(archive.path(), root)) return false;
+  if (!zipper.OpenZip(archive.path(), root)) return {};
   zipper.AddFolderToZip(root);
-  if (!zipper.CloseZip()) return false;
+  if (!zipper.CloseZip()) return {};
   if (archive_size != nullptr) {
     std::error_code error;
     const std::uintmax_t size = std::filesystem::file_size(archive.path(), error);
     if (!error) *archive_size = size;
   }
 
-  return m_files.SendFile(socket, archive.path(), range, LastComponent(folder) + ".zip",
-                          bytes_sent);
+  return m_files.SendFile(connection, archive.path(), range, LastComponent(folder) + ".zip");
 }

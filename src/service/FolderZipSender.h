@@ -3,10 +3,11 @@
 #include <string>
 
 #include "service/ByteRange.h"
+#include "service/Reply.h"
 #include "store/ShareBoundary.h"
 
+class CConnection;
 class CFileSender;
-class CServiceBasic;
 class CSlotQueue;
 
 // Sends a folder tree as one zip archive, built whole in a temporary file first, so that it can
@@ -17,21 +18,19 @@ class CFolderZipSender {
   // of its folder's archive until its send ends.
   static constexpr int kMaxArchives = 4;
 
-  // All must outlive this object; the archive is given up when the service stops. Each archive
+  // Both must outlive this object; the archive is given up when the service stops. Each archive
   // holds one of slots from before its temporary file is made until that file is deleted.
-  CFolderZipSender(const CServiceBasic& service, const CFileSender& files, CSlotQueue& slots)
-      : m_service(service), m_files(files), m_slots(slots) {}
+  CFolderZipSender(const CFileSender& files, CSlotQueue& slots) : m_files(files), m_slots(slots) {}
 
   // Waits for a slot (the client sees no reply meanwhile), archives the contents of folder (not
   // the folder itself: its items are the top entries) into a new file "Tem..." of TempFolder(),
   // sends it (or the part the range names) as "<folder's last component>.zip", and deletes the
-  // file, whatever happened. bytes_sent receives the body bytes delivered, *archive_size (when
-  // given) the archive's size once it is built (left alone otherwise).
-  // False, with nothing sent, when the temporary file cannot be made, the archive cannot be
-  // written whole (a damaged archive is never offered), or the service stopped or the client
-  // closed the connection while waiting or building; false also when sending fails.
-  bool SendFolderZip(int socket, const std::string& folder, const ByteRange& range,
-                     std::uint64_t& bytes_sent, std::uint64_t* archive_size = nullptr) const;
+  // file, whatever happened. *archive_size (when given) receives the archive's size once it is
+  // built (left alone otherwise). Nothing is sent (status 0) when the temporary file cannot be
+  // made, the archive cannot be written whole (a damaged archive is never offered), or the
+  // service stopped or the client closed the connection while waiting or building.
+  ReplyOutcome SendFolderZip(CConnection& connection, const std::string& folder,
+                             const ByteRange& range, std::uint64_t* archive_size = nullptr) const;
 
   // Links in the folder are followed only where the boundary admits their target (by default
   // every link is followed).
@@ -44,7 +43,6 @@ class CFolderZipSender {
   static std::string TempFolder();
 
  private:
-  const CServiceBasic& m_service;
   const CFileSender& m_files;
   CSlotQueue& m_slots;
   CShareBoundary m_boundary;

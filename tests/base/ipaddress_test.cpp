@@ -1,7 +1,7 @@
 #include "base/IpAddress.h"
 
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 
 #include <optional>

@@ -303,32 +303,4 @@ TEST_F(FolderZip, AtMostFourArchivesAtOnceTheRestWaitInTurn) {
   EXPECT_TRUE(TempFiles().empty());
 }
 
-TEST_F(FolderZip, TwelveAtOnceNeverBuildMoreThanFour) {
-  // Each archive of 32 MiB of zeros takes a moment to build and little room.
-  if (!MakeZeros(Local("Zeros/zeros.bin"), 32 << 20)) GTEST_SKIP() << "no sparse files here";
-  Share("Zeros", Local("Zeros"));
-
-  std::atomic<bool> done{false};
-  std::size_t most = 0;
-  std::thread watcher([&] {
-    while (!done) {
-      most = std::max(most, TempFiles().size());
-      std::this_thread::sleep_for(1ms);
-    }
-  });
-  std::vector<std::string> bodies(12);
-  std::vector<std::thread> clients;
-  for (int i = 0; i < 12; ++i)
-    clients.emplace_back([&, i] { bodies[i] = Split(Get("/download.htm?file=Zeros&zip=1")).body; });
-  for (std::thread& client : clients) client.join();
-  done = true;
-  watcher.join();
-
-  EXPECT_EQ(most, 4u);
-  EXPECT_TRUE(Extract(bodies[0], "zeros.bin") == std::string(32 << 20, '\0'));
-  for (const std::string& body : bodies) EXPECT_TRUE(body == bodies[0]);
-  EXPECT_TRUE(WaitIdle());
-  EXPECT_TRUE(TempFiles().empty());
-}
-
 }  // namespace

@@ -31,18 +31,18 @@ class HoldingService : public CServiceBasic {
  public:
   using CServiceBasic::CServiceBasic;
   ~HoldingService() override { Stop(); }
-  bool Handle(ClientTask& task) override {
+  bool Handle(CConnection& connection) override {
     ++arrived;
     {
       std::lock_guard lock(m_mutex);
       // Counted as the pool's limits count: an IPv6 peer by its /64.
-      const auto peer = tessel::IpAddress::Parse(task.PeerIp());
-      ++m_arrived_from[peer ? peer->LimitText() : task.PeerIp()];
+      const auto peer = tessel::IpAddress::Parse(connection.PeerIp());
+      ++m_arrived_from[peer ? peer->LimitText() : connection.PeerIp()];
     }
     std::string line;
-    while (ReadLine(task.socket, line) && line != "go") {
+    while (connection.ReadLine(line) && line != "go") {
     }
-    if (line == "go") SendString(task.socket, "ok");
+    if (line == "go") connection.SendString("ok");
     return true;
   }
   int ArrivedFrom(const std::string& address) {
@@ -260,15 +260,16 @@ class WritingService : public CServiceBasic {
  public:
   using CServiceBasic::CServiceBasic;
   ~WritingService() override { Stop(); }
-  bool Handle(ClientTask& task) override {
+  bool Handle(CConnection& connection) override {
     arrived = true;
+    const int socket = connection.Descriptor();
     // The reset makes the socket readable (with its error); the writes below then raise SIGPIPE.
-    pollfd entry{task.socket, POLLIN, 0};
+    pollfd entry{socket, POLLIN, 0};
     while (!reset && poll(&entry, 1, 30000) > 0) {
       char byte;
-      reset = recv(task.socket, &byte, 1, MSG_DONTWAIT) < 0 && errno == ECONNRESET;
+      reset = recv(socket, &byte, 1, MSG_DONTWAIT) < 0 && errno == ECONNRESET;
     }
-    for (int i = 0; i < 3; ++i) written += write(task.socket, "x", 1) == 1;
+    for (int i = 0; i < 3; ++i) written += write(socket, "x", 1) == 1;
     done = true;
     return true;
   }

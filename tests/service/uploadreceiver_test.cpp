@@ -46,7 +46,7 @@ class IdleService : public CServiceBasic {
  public:
   using CServiceBasic::CServiceBasic;
   ~IdleService() override { Stop(); }
-  bool Handle(ClientTask&) override { return false; }
+  bool Handle(CConnection&) override { return false; }
 };
 
 struct Result {
@@ -67,7 +67,7 @@ class Upload : public ::testing::Test {
     fs::create_directory(m_upload);
     m_shares = std::make_unique<CDataFileShare>(m_dir.string());
     ASSERT_TRUE(m_shares->Open());
-    m_receiver = std::make_unique<CUploadReceiver>(m_service, *m_shares);
+    m_receiver = std::make_unique<CUploadReceiver>(*m_shares);
     ASSERT_TRUE(m_pool.Start());
     ASSERT_TRUE(m_service.Start(loopback::FreePort()));
   }
@@ -92,7 +92,8 @@ class Upload : public ::testing::Test {
     });
     Result r;
     auto start = std::chrono::steady_clock::now();
-    r.ok = m_receiver->ReceiveUpload(pair[0], m_upload.string(), content_length, kBoundary,
+    CConnection connection(pair[0], m_service.Rules());
+    r.ok = m_receiver->ReceiveUpload(connection, m_upload.string(), content_length, kBoundary,
                                      r.length, r.path, r.everybody);
     r.took = std::chrono::steady_clock::now() - start;
     close(pair[0]);  // a client still sending must not block for ever
