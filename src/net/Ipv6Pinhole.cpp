@@ -4,8 +4,7 @@
 
 bool CIpv6Pinhole::Open(CUPnPNat& nat, const std::string& address, int port) {
   nat.SetFirewallClient(address);
-  if (IsOpen() && address == m_address && port == m_port &&
-      nat.UpdatePinhole(m_id, kLeaseSeconds))
+  if (IsOpen() && address == m_address && port == m_port && nat.UpdatePinhole(m_id, kLeaseSeconds))
     return true;
   // A gateway that restarted no longer knows the pinhole; one for another address or port goes.
   if (IsOpen() && (address != m_address || port != m_port)) {
