@@ -91,8 +91,8 @@ class Server:
                 return int(line.split()[1])
         return 0
 
-    def url(self, path):
-        return f"http://127.0.0.1:{self.port}{path}"
+    def url(self, path, host="127.0.0.1"):
+        return f"http://{host}:{self.port}{path}"
 
     def stop(self):
         if self.process and self.process.poll() is None:
@@ -168,12 +168,12 @@ def bytes_of(text):
     return float(value) * {"B": 1, "KB": 1 << 10, "MB": 1 << 20, "GB": 1 << 30, "TB": 1 << 40}[unit]
 
 
-def wrk(server, path, seconds, connections):
+def wrk(server, path, seconds, connections, host="127.0.0.1"):
     """Requests/s, p99 latency (ms), MB/s and server CPU ms per request of a wrk run with a new
-    connection per request."""
+    connection per request, to host (an IPv6 one in brackets)."""
     cpu = server.cpu_seconds()
     out = run(["wrk", "-t2", f"-c{connections}", f"-d{seconds}s", "--latency", "-H", "Connection: close",
-               server.url(path)])
+               server.url(path, host)])
     cpu = server.cpu_seconds() - cpu
     total = re.search(r"(\d+) requests in ([\d.]+\w+), ([\d.]+\w+) read", out)
     requests, elapsed, read = int(total.group(1)), seconds_of(total.group(2)), bytes_of(total.group(3))
@@ -297,6 +297,11 @@ def main():
             row("4 KiB download, new connection each (req/s)", small["tessel"]["rps"], small["nginx"]["rps"],
                 "higher", ">= 0.8 x nginx")
             row("4 KiB download p99 latency (ms)", small["tessel"]["p99"], small["nginx"]["p99"], "lower")
+            log("4 KiB downloads over IPv6 (::1)")
+            small6 = best_of(lambda s: wrk(s, files[s.name] + "4k.bin", seconds, 32, "[::1]"), "rps")
+            ratio = small6["tessel"]["rps"] / small["tessel"]["rps"]
+            row("4 KiB download over IPv6 ::1, new connection each (req/s)", small6["tessel"]["rps"],
+                small6["nginx"]["rps"], "higher", f">= 0.9 x Tessel's IPv4 (now {ratio:.2f})")
             row("4 KiB download server CPU per request (ms)", small["tessel"]["cpu"], small["nginx"]["cpu"], "lower",
                 "<= 1.5 x nginx")
             log("system calls of 4 KiB downloads (strace)")
