@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "base/FileDescriptor.h"
+#include "base/PathText.h"
 #include "service/Connection.h"
 #include "service/FileIcon.h"
 #include "service/HttpDate.h"
@@ -16,26 +18,6 @@ namespace {
 // A body up to this size is read and sent in one piece with the header: fewer calls than
 // sendfile and its mode switches, and one packet instead of two.
 constexpr std::uint64_t kSmallBody = 64 << 10;
-
-// Closes a file descriptor on every way out.
-class FileHandle {
- public:
-  explicit FileHandle(int fd) : m_fd(fd) {}
-  ~FileHandle() {
-    if (m_fd >= 0) close(m_fd);
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  int get() const { return m_fd; }
-
- private:
-  int m_fd;
-};
-
-std::string_view LastComponent(std::string_view path) {
-  std::size_t slash = path.rfind('/');
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
 
 // The name between the quotes of a Content-Disposition filename. Escaping quotes and
 // backslashes keeps the quoted text closed where it should be; a CR or LF in a file name
@@ -102,9 +84,10 @@ ReplyOutcome CFileSender::SendFileCached(CConnection& connection, const std::str
                                          const ByteRange& range, std::string_view display_name,
                                          std::string_view content_type, bool cache,
                                          std::optional<std::time_t> if_modified_since) const {
-  if (display_name.empty()) display_name = LastComponent(local_path);
+  if (display_name.empty()) display_name = tessel::LastComponent(local_path);
   // Non-blocking, so that a pipe placed where a file was expected cannot hold the worker.
-  FileHandle file(open(local_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  const tessel::FileDescriptor file(
+      open(local_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   struct stat info {};
   if (file.get() < 0 || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
   // The validator comes before any range.

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "base/PathText.h"
 #include "service/Connection.h"
 #include "service/FileSender.h"
 #include "service/SlotQueue.h"
@@ -25,13 +26,6 @@ class TempFile {
  private:
   std::string m_path;
 };
-
-// The folder's last component, ignoring trailing separators.
-std::string LastComponent(std::string folder) {
-  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  const std::size_t slash = folder.rfind('/');
-  return slash == std::string::npos ? folder : folder.substr(slash + 1);
-}
 
 }  // namespace
 
@@ -71,5 +65,6 @@ ReplyOutcome CFolderZipSender::SendFolderZip(CConnection& connection, const std:
     if (!error) *archive_size = size;
   }
 
-  return m_files.SendFile(connection, archive.path(), range, LastComponent(folder) + ".zip");
+  return m_files.SendFile(connection, archive.path(), range,
+                          std::string(tessel::LastComponent(folder)) + ".zip");
 }

@@ -26,6 +26,11 @@ constexpr Fixed kFixedReplies[] = {
      "Cache-control: no-cache,no-store\r\n"
      "Location: /\r\n"
      "\r\n"},
+    {503,
+     "HTTP/1.0 503 Service Unavailable\r\n"
+     "Retry-After: 10\r\n"
+     "Content-Length: 0\r\n"
+     "\r\n"},
 };
 
 }  // namespace

@@ -12,7 +12,7 @@
 #include "service/UploadReceiver.h"
 
 using tessel::Route;
-using PathKind = CDataFileShare::PathKind;
+using PathKind = CRequestResolver::PathKind;
 
 namespace {
 
@@ -69,6 +69,7 @@ CServiceHttp::CServiceHttp(CThreadPool& pool, const HttpStores& stores,
                            std::chrono::milliseconds head_timeout)
     : CServiceBasic(pool, io_timeout, head_timeout),
       m_stores(stores),
+      m_resolver(stores.shares),
       m_pages(stores.shares, stores.settings),
       m_zip_slots(CFolderZipSender::kMaxArchives) {}
 
@@ -151,7 +152,7 @@ ReplyOutcome CServiceHttp::HandleResolvedPath(CConnection& connection, const Htt
   std::string name, local;
   int mode = FileShareRecord::kModeAuth;
   std::int64_t size = -1;
-  const PathKind kind = m_stores.shares.ResolveRequestPath(request.path, name, local, &mode, &size);
+  const PathKind kind = m_resolver.Resolve(request.path, name, local, &mode, &size);
   if (kind == PathKind::kNotFound) return SendFixedReply(connection, FixedReply::kNotFound);
   // A public share admits everyone; only the others need the access check's lookups.
   if (kind != PathKind::kWebFile && mode != FileShareRecord::kModePublic &&
@@ -249,12 +250,14 @@ ReplyOutcome CServiceHttp::HandleUpload(CConnection& connection, const HttpReque
                               request.boundary, length, local, everybody)) {
     return {};
   }
+  bool busy = false;
   const std::string name = m_stores.shares.ShareFile(
-      local, visitor.account,
-      everybody ? FileShareRecord::kModePublic : FileShareRecord::kModeAuth);
+      local, visitor.account, everybody ? FileShareRecord::kModePublic : FileShareRecord::kModeAuth,
+      &busy);
   if (name.empty()) {
     unlink(local.c_str());  // a file nobody can see or remove would only take room
-    return {};
+    // Another program holds the database: the visitor may try again (the store logs it).
+    return busy ? SendFixedReply(connection, FixedReply::kBusy) : ReplyOutcome{};
   }
   activity.End(CDataLog::kUploadFile, name, length, length);
   return SendFixedReply(connection, FixedReply::kRedirectHome);

@@ -7,6 +7,7 @@
 #include "service/HttpRequest.h"
 #include "service/LoginThrottle.h"
 #include "service/Reply.h"
+#include "service/RequestResolver.h"
 #include "service/ServiceBasic.h"
 #include "service/SharePages.h"
 #include "service/SlotQueue.h"
@@ -24,8 +25,7 @@ struct HttpStores {
 };
 
 // The HTTP service: one request per connection, answered and then closed by the pool. Visitors
-// are identified on every request; the shares, the web folder (the share store's) and the pages
-// are reached through the stores.
+// are identified on every request; the shares and the pages are reached through the stores.
 class CServiceHttp : public CServiceBasic {
  public:
   // A request head of more lines than this is dropped without a reply.
@@ -39,6 +39,10 @@ class CServiceHttp : public CServiceBasic {
   // Reads the head, identifies the visitor, answers by route and writes the request's end line in
   // the activity log. True when the reply went out whole.
   bool Handle(CConnection& connection) override;
+
+  // Where "/images/" and "/favicon.ico" are found; by default the share store's program folder
+  // + "/web". Set before Start.
+  void SetWebFolder(const std::string& folder) { m_resolver.SetWebFolder(folder); }
 
   // The clock of the login throttle; tests pass one of their own.
   void SetLoginClock(CLoginThrottle::Now now) { m_throttle.SetClock(std::move(now)); }
@@ -88,6 +92,7 @@ class CServiceHttp : public CServiceBasic {
                             const Visitor& visitor, Activity& activity);
 
   HttpStores m_stores;
+  CRequestResolver m_resolver;
   CSharePages m_pages;
   CFileSender m_files;
   CSlotQueue m_zip_slots;

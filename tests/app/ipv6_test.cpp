@@ -78,12 +78,13 @@ class Ipv6Program : public ::testing::Test {
     std::string output;
     // An interface of this test's namespace with a global, a unique-local and a link-local
     // address, and the addresses the test's visitors come from.
-    if (Shell("ip link add t6 type veth peer name t6p && ip link set t6p up && ip link set t6 up && "
-              "ip addr add 2001:db8:5::1/64 dev t6 nodad && "
-              "ip addr add 2001:db8:5::7/64 dev t6 nodad && "
-              "ip addr add fd00::5/64 dev t6 nodad && ip addr add fd00::6/64 dev t6 nodad && "
-              "ip addr add fe80::5/64 dev t6 nodad",
-              &output) != 0)
+    if (Shell(
+            "ip link add t6 type veth peer name t6p && ip link set t6p up && ip link set t6 up && "
+            "ip addr add 2001:db8:5::1/64 dev t6 nodad && "
+            "ip addr add 2001:db8:5::7/64 dev t6 nodad && "
+            "ip addr add fd00::5/64 dev t6 nodad && ip addr add fd00::6/64 dev t6 nodad && "
+            "ip addr add fe80::5/64 dev t6 nodad",
+            &output) != 0)
       GTEST_SKIP() << "cannot make a test interface: " << output;
   }
   void TearDown() override { Shell("ip link del t6"); }
@@ -152,10 +153,10 @@ TEST_F(Ipv6Program, ServesOverIpv6AsOverIpv4) {
       "Content-Type: application/octet-stream\r\n\r\nuploaded\r\n" + line +
       "Content-Disposition: form-data; name=\"submit\"\r\n\r\nUpload\r\n" + line +
       "Content-Disposition: form-data; name=\"fm_Share\"\r\n\r\n1\r\n--" + kBoundary + "--\r\n";
-  const std::string post = "POST /upload HTTP/1.1\r\nHost: [fd00::5]:8090\r\n"
-                           "Content-Type: multipart/form-data; boundary=" +
-                           kBoundary + "\r\nContent-Length: " + std::to_string(body.size()) +
-                           "\r\n\r\n" + body;
+  const std::string post =
+      "POST /upload HTTP/1.1\r\nHost: [fd00::5]:8090\r\n"
+      "Content-Type: multipart/form-data; boundary=" +
+      kBoundary + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
   EXPECT_EQ(Status(Exchange("fd00::5", "fd00::5", post)), "HTTP/1.1 302 Found");
   EXPECT_EQ(Body(Get("fd00::6", "2001:db8:5::1", "/download.htm?file=up.txt")), "uploaded");
   EXPECT_EQ(Status(Exchange("fd00::6", "fd00::5", post)), "HTTP/1.0 401 No cigar");
@@ -164,8 +165,7 @@ TEST_F(Ipv6Program, ServesOverIpv6AsOverIpv4) {
   ASSERT_TRUE(m_runner.WaitForOutput(instance, "user(phone:fd00::5) upload file end"));
   const std::string log = ProgramRunner::Read(instance.out);
   EXPECT_NE(log.find("user(local:::1) download file start notes.txt"), std::string::npos) << log;
-  EXPECT_NE(log.find("user(:2001:db8:5::7) download file end notes.txt"), std::string::npos)
-      << log;
+  EXPECT_NE(log.find("user(:2001:db8:5::7) download file end notes.txt"), std::string::npos) << log;
   EXPECT_EQ(m_runner.Stop(instance), 0);
 }
 
