@@ -23,6 +23,7 @@
 #include "base/ProgramFolder.h"
 #include "base/TimeStamp.h"
 #include "net/InternetCheck.h"
+#include "net/Ipv6Addresses.h"
 
 namespace fs = std::filesystem;
 
@@ -412,7 +413,10 @@ void CTesselApp::PrintAddresses() const {
   const std::string suffix = port == 80 ? "/" : ":" + std::to_string(port) + "/";
   const std::vector<std::string> addresses = tessel::GetLocalAddresses();
   for (const std::string& address : addresses) PrintLine("URL: http://" + address + suffix);
-  if (addresses.empty())
+  const std::vector<std::string> v6_addresses = tessel::GetStableV6Addresses();
+  for (const std::string& address : v6_addresses)
+    PrintLine("URL: http://[" + address + "]" + suffix);
+  if (addresses.empty() && v6_addresses.empty())
     PrintLine("URL: http://127.0.0.1" + suffix + " (this computer only: no network address)");
 }
 
