@@ -77,7 +77,7 @@ bool NotModified(std::optional<std::time_t> if_modified_since, std::time_t time)
 }
 
 ReplyOutcome SendNotModified(CConnection& connection, std::time_t time) {
-  CReplyHead head("HTTP/1.0", 304, "Not Modified");
+  CReplyHead head(connection.ReplyVersion(), 304, "Not Modified");
   AddCacheLines(head, time);
   return {head.Status(), 0, connection.SendString(head.Finish())};
 }
@@ -115,7 +115,7 @@ ReplyOutcome CFileSender::SendFileCached(CConnection& connection, const std::str
   // A range from the end or beyond names no byte. The reply says so with the size, from which a
   // resuming client learns it has the whole file.
   if (!range.Satisfiable(size)) {
-    CReplyHead head("HTTP/1.0", 416, "Range Not Satisfiable");
+    CReplyHead head(connection.ReplyVersion(), 416, "Range Not Satisfiable");
     head.Add("Accept-Ranges", "bytes")
         .Add("Content-Range", "bytes */" + std::to_string(size))
         .Add("Content-Length", "0");
@@ -126,7 +126,8 @@ ReplyOutcome CFileSender::SendFileCached(CConnection& connection, const std::str
   const bool ends_early = length > 0 && start + length < size;
   const bool partial = start > 0 || ends_early;
 
-  CReplyHead head("HTTP/1.0", partial ? 206 : 200, partial ? "Partial Content" : "OK");
+  CReplyHead head(connection.ReplyVersion(), partial ? 206 : 200,
+                  partial ? "Partial Content" : "OK");
   head.Add("Accept-Ranges", "bytes")
       .Add("Content-Type", content_type)
       .Add("Content-Length", length);
@@ -172,7 +173,7 @@ ReplyOutcome CFileSender::SendIcon(CConnection& connection, const std::string& p
   if (path != ".." && stat(path.c_str(), &info) == 0) time = std::max(time, info.st_mtime);
   if (NotModified(if_modified_since, time)) return SendNotModified(connection, time);
   const std::string gif = tessel::FileIconGif(path);
-  CReplyHead head("HTTP/1.0", 200, "OK");
+  CReplyHead head(connection.ReplyVersion(), 200, "OK");
   head.Add("Accept-Ranges", "bytes")
       .Add("Content-Length", gif.size())
       .Add("Content-Type", kDownloadType)

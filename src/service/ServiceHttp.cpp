@@ -77,14 +77,33 @@ CServiceHttp::~CServiceHttp() {
 }
 
 bool CServiceHttp::Handle(CConnection& connection) {
+  // A head still coming in waits for the rest without a worker.
+  switch (connection.ReceiveHead()) {
+    case CConnection::HeadArrival::kGone:
+      return false;
+    case CConnection::HeadArrival::kPartial:
+      connection.WaitForHead();
+      return connection.IsRunning();
+    case CConnection::HeadArrival::kWhole:
+      break;
+  }
   HttpRequest request;
   std::vector<std::string> lines;
   if (!ReadRequestHead(connection, request, lines)) return false;
+  // An HTTP/1.1 client may send its next request on this connection, unless it says otherwise,
+  // the connection has carried its share, or a body of the request would stay unread.
+  const bool body_read = request.content_length == 0 ||
+                         (request.method == HttpRequest::kPost &&
+                          tessel::ParseRequestTarget(request.path).route == Route::kUpload);
+  connection.SetKeepAlive(request.http11 && !request.connection_close && !request.body_chunked &&
+                          body_read && connection.CountRequest() < kMaxRequestsPerConnection);
   const Visitor visitor = IdentifyVisitor(request);
   Activity activity(m_stores.log, request.client_ip, visitor.account);
   const ReplyOutcome outcome = Dispatch(connection, request, visitor, activity);
   activity.WriteEnd();
-  return outcome.complete;
+  if (!outcome.complete || !connection.KeepAlive()) return false;
+  connection.BeginIdle();
+  return true;
 }
 
 ReplyOutcome CServiceHttp::Dispatch(CConnection& connection, const HttpRequest& request,
@@ -237,10 +256,19 @@ ReplyOutcome CServiceHttp::HandleUpload(CConnection& connection, const HttpReque
                                         const Visitor& visitor, Activity& activity) {
   const CUploadReceiver receiver(m_stores.shares);
   if (!visitor.allow_upload || tessel::IsCrossSite(request)) {
+    // The body is not read: the connection ends after the reply, which is today's.
+    connection.SetKeepAlive(false);
     const ReplyOutcome refused = SendFixedReply(connection, FixedReply::kAuthRequired);
-    receiver.DiscardRequestBody(connection, request.content_length);
+    // A client that waits for the go-ahead sends no body at all.
+    if (request.http11 && request.expect_continue)
+      connection.ShutdownWrite();
+    else
+      receiver.DiscardRequestBody(connection, request.content_length);
     return refused;
   }
+  if (request.http11 && request.expect_continue &&
+      !connection.SendString("HTTP/1.1 100 Continue\r\n\r\n"))
+    return {};
   activity.Start(CDataLog::kUploadFile, "", 0, 0);
   std::uint64_t length = 0;
   std::string local;
