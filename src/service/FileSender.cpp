@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "base/FileDescriptor.h"
+#include "base/PathText.h"
 #include "service/Connection.h"
 #include "service/FileIcon.h"
 #include "service/HttpDate.h"
@@ -16,26 +18,6 @@ namespace {
 // A body up to this size is read and sent in one piece with the header: fewer calls than
 // sendfile and its mode switches, and one packet instead of two.
 constexpr std::uint64_t kSmallBody = 64 << 10;
-
-// Closes a file descriptor on every way out.
-class FileHandle {
- public:
-  explicit FileHandle(int fd) : m_fd(fd) {}
-  ~FileHandle() {
-    if (m_fd >= 0) close(m_fd);
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  int get() const { return m_fd; }
-
- private:
-  int m_fd;
-};
-
-std::string_view LastComponent(std::string_view path) {
-  std::size_t slash = path.rfind('/');
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
 
 // The name between the quotes of a Content-Disposition filename. Escaping quotes and
 // backslashes keeps the quoted text closed where it should be; a CR or LF in a file name
@@ -102,9 +84,10 @@ ReplyOutcome CFileSender::SendFileCached(CConnection& connection, const std::str
                                          const ByteRange& range, std::string_view display_name,
                                          std::string_view content_type, bool cache,
                                          std::optional<std::time_t> if_modified_since) const {
-  if (display_name.empty()) display_name = LastComponent(local_path);
+  if (display_name.empty()) display_name = tessel::LastComponent(local_path);
   // Non-blocking, so that a pipe placed where a file was expected cannot hold the worker.
-  FileHandle file(open(local_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  const tessel::FileDescriptor file(
+      open(local_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   struct stat info {};
   if (file.get() < 0 || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
   // The validator comes before any range.
@@ -114,18 +97,27 @@ ReplyOutcome CFileSender::SendFileCached(CConnection& connection, const std::str
   const auto size = static_cast<std::uint64_t>(info.st_size);
   // A range from the end or beyond names no byte. The reply says so with the size, from which a
   // resuming client learns it has the whole file.
-  if (!range.Satisfiable(size)) {
-    CReplyHead head(connection.ReplyVersion(), 416, "Range Not Satisfiable");
-    head.Add("Accept-Ranges", "bytes")
-        .Add("Content-Range", "bytes */" + std::to_string(size))
-        .Add("Content-Length", "0");
-    return {head.Status(), 0, connection.SendString(head.Finish())};
-  }
-  const auto [start, length] = range.Resolve(size);
+  if (!range.Satisfiable(size)) return SendNotSatisfiable(connection, size);
+  const ByteRange::Span span = range.Resolve(size);
+  const auto [start, length] = span;
+  CReplyHead head = DownloadHead(connection, size, span, content_type, display_name);
+  if (cache) AddCacheLines(head, info.st_mtime);
+  std::string& text = head.Finish();
+  if (length <= kSmallBody)
+    return SendWithHead(connection, file.get(), start, length, text, head.Status());
+  ReplyOutcome outcome{head.Status(), 0, false};
+  if (!connection.SendString(text)) return outcome;
+  outcome.complete = connection.SendFileRange(file.get(), start, length, outcome.body_sent);
+  return outcome;
+}
+
+CReplyHead CFileSender::DownloadHead(const CConnection& connection, std::uint64_t size,
+                                     const ByteRange::Span& span, std::string_view content_type,
+                                     std::string_view display_name) {
+  const auto [start, length] = span;
   // A range that stops before the last byte says so in its Content-Range and Content-Length.
   const bool ends_early = length > 0 && start + length < size;
   const bool partial = start > 0 || ends_early;
-
   CReplyHead head(connection.ReplyVersion(), partial ? 206 : 200,
                   partial ? "Partial Content" : "OK");
   head.Add("Accept-Ranges", "bytes")
@@ -137,14 +129,15 @@ ReplyOutcome CFileSender::SendFileCached(CConnection& connection, const std::str
                                   std::to_string(size));
   }
   head.Add("Content-Disposition", "attachment; filename=\"" + QuotedFileName(display_name) + "\"");
-  if (cache) AddCacheLines(head, info.st_mtime);
-  std::string& text = head.Finish();
-  if (length <= kSmallBody)
-    return SendWithHead(connection, file.get(), start, length, text, head.Status());
-  ReplyOutcome outcome{head.Status(), 0, false};
-  if (!connection.SendString(text)) return outcome;
-  outcome.complete = connection.SendFileRange(file.get(), start, length, outcome.body_sent);
-  return outcome;
+  return head;
+}
+
+ReplyOutcome CFileSender::SendNotSatisfiable(CConnection& connection, std::uint64_t size) {
+  CReplyHead head(connection.ReplyVersion(), 416, "Range Not Satisfiable");
+  head.Add("Accept-Ranges", "bytes")
+      .Add("Content-Range", "bytes */" + std::to_string(size))
+      .Add("Content-Length", "0");
+  return {head.Status(), 0, connection.SendString(head.Finish())};
 }
 
 ReplyOutcome CFileSender::SendWithHead(CConnection& connection, int file, std::uint64_t offset,

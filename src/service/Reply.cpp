@@ -42,6 +42,15 @@ constexpr Fixed kFixedReplies[] = {
      "Location: /\r\n"
      "Content-Length: 0\r\n"
      "\r\n"},
+    {503,
+     "HTTP/1.0 503 Service Unavailable\r\n"
+     "Retry-After: 10\r\n"
+     "Content-Length: 0\r\n"
+     "\r\n",
+     "HTTP/1.1 503 Service Unavailable\r\n"
+     "Retry-After: 10\r\n"
+     "Content-Length: 0\r\n"
+     "\r\n"},
 };
 
 }  // namespace

@@ -35,6 +35,7 @@ enum class FixedReply {
   kNotFound,      // 404, a status line alone
   kAuthRequired,  // 401 asking for a login, with a page that goes home
   kRedirectHome,  // 302 to "/"
+  kBusy,          // 503: try again in a few seconds
 };
 
 // The bytes of reply, and its status. kept: the HTTP/1.1 form of a connection that goes on.

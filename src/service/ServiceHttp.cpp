@@ -12,7 +12,7 @@
 #include "service/UploadReceiver.h"
 
 using tessel::Route;
-using PathKind = CDataFileShare::PathKind;
+using PathKind = CRequestResolver::PathKind;
 
 namespace {
 
@@ -69,8 +69,9 @@ CServiceHttp::CServiceHttp(CThreadPool& pool, const HttpStores& stores,
                            std::chrono::milliseconds head_timeout)
     : CServiceBasic(pool, io_timeout, head_timeout),
       m_stores(stores),
+      m_resolver(stores.shares),
       m_pages(stores.shares, stores.settings),
-      m_zip_slots(CFolderZipSender::kMaxArchives) {}
+      m_zip_slots(CFolderZipSender::kMaxWalks) {}
 
 CServiceHttp::~CServiceHttp() {
   Stop();
@@ -170,7 +171,7 @@ ReplyOutcome CServiceHttp::HandleResolvedPath(CConnection& connection, const Htt
   std::string name, local;
   int mode = FileShareRecord::kModeAuth;
   std::int64_t size = -1;
-  const PathKind kind = m_stores.shares.ResolveRequestPath(request.path, name, local, &mode, &size);
+  const PathKind kind = m_resolver.Resolve(request.path, name, local, &mode, &size);
   if (kind == PathKind::kNotFound) return SendFixedReply(connection, FixedReply::kNotFound);
   // A public share admits everyone; only the others need the access check's lookups.
   if (kind != PathKind::kWebFile && mode != FileShareRecord::kModePublic &&
@@ -225,15 +226,18 @@ ReplyOutcome CServiceHttp::HandleFolderZip(CConnection& connection, const HttpRe
   const std::uint64_t start = request.range.start;
   const auto length = static_cast<std::uint64_t>(request.range.length);
   activity.Start(CDataLog::kDownloadFolder, relative_name, start, length);
-  CFolderZipSender sender(m_files, m_zip_slots);
+  CFolderZipSender sender(m_zip_slots, m_zip_crcs);
   sender.SetBoundary(m_stores.shares.GetShareBoundary(relative_name));
-  // The archive's size is known only once it is built: the end line then says, as a file's
-  // does, what was sent of the part asked for, rather than repeating the request's range.
-  std::uint64_t size = CDataLog::kUnknownSize;
-  const ReplyOutcome outcome = sender.SendFolderZip(connection, local_path, request.range, &size);
-  const bool built = size != CDataLog::kUnknownSize;
-  activity.End(CDataLog::kDownloadFolder, relative_name, built ? outcome.body_sent : start,
-               built ? request.range.Resolve(size).length : length);
+  CFolderZipSender::Report report;
+  const ReplyOutcome outcome = sender.SendFolderZip(connection, local_path, request, report);
+  // Once the walk has sized the archive, the end line says, as a file's does, what was sent of
+  // the part asked for, and names the files that changed while they were sent.
+  std::string item = relative_name;
+  for (std::size_t i = 0; i < report.changed.size(); ++i)
+    item += (i == 0 ? " (changed while sent: " : ", ") + report.changed[i];
+  if (!report.changed.empty()) item += ")";
+  activity.End(CDataLog::kDownloadFolder, item, report.walked ? outcome.body_sent : start,
+               report.walked ? report.span.length : length);
   return outcome;
 }
 
@@ -277,12 +281,14 @@ ReplyOutcome CServiceHttp::HandleUpload(CConnection& connection, const HttpReque
                               request.boundary, length, local, everybody)) {
     return {};
   }
+  bool busy = false;
   const std::string name = m_stores.shares.ShareFile(
-      local, visitor.account,
-      everybody ? FileShareRecord::kModePublic : FileShareRecord::kModeAuth);
+      local, visitor.account, everybody ? FileShareRecord::kModePublic : FileShareRecord::kModeAuth,
+      &busy);
   if (name.empty()) {
     unlink(local.c_str());  // a file nobody can see or remove would only take room
-    return {};
+    // Another program holds the database: the visitor may try again (the store logs it).
+    return busy ? SendFixedReply(connection, FixedReply::kBusy) : ReplyOutcome{};
   }
   activity.End(CDataLog::kUploadFile, name, length, length);
   return SendFixedReply(connection, FixedReply::kRedirectHome);

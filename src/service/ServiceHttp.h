@@ -7,9 +7,11 @@
 #include "service/HttpRequest.h"
 #include "service/LoginThrottle.h"
 #include "service/Reply.h"
+#include "service/RequestResolver.h"
 #include "service/ServiceBasic.h"
 #include "service/SharePages.h"
 #include "service/SlotQueue.h"
+#include "service/ZipCrcCache.h"
 #include "store/DataAccount.h"
 #include "store/DataFileShare.h"
 #include "store/DataLog.h"
@@ -25,8 +27,8 @@ struct HttpStores {
 
 // The HTTP service. An HTTP/1.1 connection carries requests one after the other, waiting idle in
 // the pool between them; any other request is answered as the only one of its connection, which
-// the pool then closes. Visitors are identified on every request; the shares, the web folder (the
-// share store's) and the pages are reached through the stores.
+// the pool then closes. Visitors are identified on every request; the shares and the pages are
+// reached through the stores.
 class CServiceHttp : public CServiceBasic {
  public:
   // A request head of more lines than this is dropped without a reply.
@@ -42,6 +44,10 @@ class CServiceHttp : public CServiceBasic {
   // Reads the head, identifies the visitor, answers by route and writes the request's end line in
   // the activity log. True when the reply went out whole.
   bool Handle(CConnection& connection) override;
+
+  // Where "/images/" and "/favicon.ico" are found; by default the share store's program folder
+  // + "/web". Set before Start.
+  void SetWebFolder(const std::string& folder) { m_resolver.SetWebFolder(folder); }
 
   // The clock of the login throttle; tests pass one of their own.
   void SetLoginClock(CLoginThrottle::Now now) { m_throttle.SetClock(std::move(now)); }
@@ -91,8 +97,10 @@ class CServiceHttp : public CServiceBasic {
                             const Visitor& visitor, Activity& activity);
 
   HttpStores m_stores;
+  CRequestResolver m_resolver;
   CSharePages m_pages;
   CFileSender m_files;
   CSlotQueue m_zip_slots;
+  CZipCrcCache m_zip_crcs;
   CLoginThrottle m_throttle;
 };

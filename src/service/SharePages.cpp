@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "base/AsciiText.h"
+#include "base/HtmlText.h"
+#include "base/PathText.h"
 #include "base/UrlCodec.h"
 #include "res/PageTemplate.h"
 #include "res/Resources.h"
@@ -63,30 +65,6 @@ std::string_view ValueOf(const RowValues& row, int slot) {
   }
 }
 
-void AppendEscaped(std::string& out, std::string_view text) {
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
-  }
-}
-
 // Every occurrence of from replaced by to, in one pass.
 void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
   if (from.empty()) return;
@@ -133,7 +111,7 @@ class RowTemplate {
       if (part.slot < 0)
         out.append(m_text, part.offset, part.length);
       else
-        AppendEscaped(out, ValueOf(row, part.slot));
+        tessel::AppendHtmlEscaped(out, ValueOf(row, part.slot));
     }
   }
 
@@ -251,11 +229,6 @@ void SetTimeText(std::string& text, std::time_t time) {
   text.assign(buffer);
 }
 
-std::string_view LastComponent(std::string_view path) {
-  std::size_t slash = path.rfind('/');
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
 }  // namespace
 
 bool CSharePages::ZipEnabled() const {
@@ -280,7 +253,7 @@ ReplyOutcome CSharePages::SendShareListPage(CConnection& connection,
     const bool uploaded = !uploaders[i].empty();
     row.no = std::to_string(++number);
     row.url = tessel::UrlEncode(names[i]);
-    row.name = folder ? std::string_view(names[i]) : LastComponent(paths[i]);
+    row.name = folder ? std::string_view(names[i]) : tessel::LastComponent(paths[i]);
     row.size = FormatSize(folder ? 0 : static_cast<int64_t>(info.st_size));
     SetTimeText(row.date, info.st_mtime);
     row.action = authenticated && allow_delete && uploaded &&

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "base/AsciiText.h"
+#include "base/Utf8.h"
 #include "res/StringIds.h"
 #include "res/StringTable.h"
 #include "service/Connection.h"
@@ -66,10 +67,9 @@ std::string CUploadReceiver::ClientFileName(const std::string& part_header) {
   if (std::size_t separator = name.find_last_of("\\/"); separator != std::string::npos)
     name.erase(0, separator + 1);
   if (name == "." || name == ".." || name.find('\0') != std::string::npos) return {};
-  // The name reaches the activity log, a terminal in headless mode: no control sequences there.
-  for (char& c : name)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
-  return name;
+  // The name reaches the activity log (a terminal in headless mode), the database and the pages:
+  // no control sequences, no controls that make it show as another name, only UTF-8.
+  return tessel::SafeName(name);
 }
 
 bool CUploadReceiver::ReceiveExactly(CConnection& connection, std::string& data,

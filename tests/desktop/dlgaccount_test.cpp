@@ -6,7 +6,6 @@
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLineEdit>
-#include <cstdlib>
 
 #include "desktop/FakeShell.h"
 #include "desktop/OffscreenApp.h"
@@ -193,20 +192,6 @@ TEST_F(DlgAccountTest, EnterPressesOkAndEscapeCancels) {
   EXPECT_FALSE(second.isVisible());
   AccountRecord none;
   EXPECT_FALSE(accounts.GetAccount("hugo", none));
-}
-
-TEST_F(DlgAccountTest, Screenshot) {
-  const char* dir = std::getenv("TESSEL_SCREENSHOT_DIR");
-  if (!dir) GTEST_SKIP() << "set TESSEL_SCREENSHOT_DIR to write docs/dialog-account.png";
-  AccountRecord ivy;
-  ivy.account_name = "ivy";
-  ivy.password = "tulip-42";
-  ivy.description = "Ivy's laptop";
-  ASSERT_TRUE(accounts.AddAccount(ivy));
-  CDlgAccount dlg(accounts, false, "ivy", nullptr, &shell);
-  dlg.show();
-  dlg.adjustSize();
-  EXPECT_TRUE(dlg.grab().save(QString(dir) + "/dialog-account.png"));
 }
 
 }  // namespace

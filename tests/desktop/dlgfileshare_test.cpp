@@ -5,7 +5,6 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QLineEdit>
-#include <cstdlib>
 #include <filesystem>
 
 #include "desktop/FakeShell.h"
@@ -131,21 +130,6 @@ TEST_F(DlgFileShareTest, DeleteRemovesOnlyTheRow) {
   EXPECT_FALSE(shares.GetShare("photos", gone));
   EXPECT_TRUE(std::filesystem::is_directory(folder / "a/photos"));
   EXPECT_TRUE(shell.questions.empty());
-}
-
-TEST_F(DlgFileShareTest, Screenshot) {
-  const char* dir = std::getenv("TESSEL_SCREENSHOT_DIR");
-  if (!dir) GTEST_SKIP() << "set TESSEL_SCREENSHOT_DIR to write docs/dialog-share.png";
-  FileShareRecord record;
-  record.name = "holiday-photos";
-  record.path = "/home/alice/Pictures/holiday-photos";
-  record.description = "Summer 2024, all of it";
-  record.share_mode = FileShareRecord::kModeAuth;
-  ASSERT_TRUE(shares.AddShare(record));
-  CDlgFileShare dlg(shares, false, "holiday-photos", nullptr, &shell);
-  dlg.show();
-  dlg.adjustSize();
-  EXPECT_TRUE(dlg.grab().save(QString(dir) + "/dialog-share.png"));
 }
 
 }  // namespace

@@ -147,18 +147,4 @@ TEST_F(DlgSettingsTest, APortTextThatIsNoPortIsStoredButMovesNothing) {
   EXPECT_EQ(CDlgSettings::ParsePort("00080"), 80);
 }
 
-TEST_F(DlgSettingsTest, Screenshot) {
-  const char* dir = std::getenv("TESSEL_SCREENSHOT_DIR");
-  if (!dir) GTEST_SKIP() << "set TESSEL_SCREENSHOT_DIR to write docs/dialog-settings.png";
-  system.SetParam("LocalPort", "8080");
-  system.SetParam("UploadPath", "/home/alice/Tessel/upload");
-  system.SetParam("URLUsername", "alice");
-  system.SetParam("URLPassword", "secret");
-  system.SetParam("EnableZipFolder", "1");
-  CDlgSettings dlg(system, program, nullptr, &shell);
-  dlg.show();
-  dlg.adjustSize();
-  EXPECT_TRUE(dlg.grab().save(QString(dir) + "/dialog-settings.png"));
-}
-
 }  // namespace

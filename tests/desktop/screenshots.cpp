@@ -1,6 +1,7 @@
 // Takes the README's pictures of the main window: File Share with shares, My Friends and Logs,
-// filled with a small sample of each, and the About box. Run it on an X display with a window
-// manager, as scripts/screenshots does, so the pictures show the window as a desktop frames it:
+// filled with a small sample of each, the About box and the three edit dialogs. Run it on an X
+// display with a window manager, as scripts/screenshots does, so the pictures show the window as a
+// desktop frames it:
 //
 //   tessel_screenshots OUTPUT_FOLDER
 #include <QApplication>
@@ -17,6 +18,9 @@
 #include <vector>
 
 #include "app/DesktopFrontEnd.h"
+#include "desktop/DlgAccount.h"
+#include "desktop/DlgFileShare.h"
+#include "desktop/DlgSettings.h"
 #include "desktop/TesselDlg.h"
 #include "res/StringTable.h"
 #include "service/ServiceHttp.h"
@@ -162,10 +166,10 @@ int main(int argc, char** argv) {
     CTesselDlg window(context);
     window.TickTimer().setInterval(1000);
     // What an Internet check that reached the router would have left.
-    window.SetPageUrl("http://203.0.113.24:8080");
-    window.SetDirectUrl("http://203.0.113.24:8080");
-    window.SetStatusText("Internet set up successfully.");
-    window.SetProgress(10);
+    window.CheckView().SetPageUrl("http://203.0.113.24:8080");
+    window.CheckView().SetDirectUrl("http://203.0.113.24:8080");
+    window.CheckView().SetStatusText("Internet set up successfully.");
+    window.CheckView().SetProgress(10);
     sample.Activity();
     window.ShowWindow();
     Wait(1500);
@@ -182,12 +186,36 @@ int main(int argc, char** argv) {
     window.ShowList(CTesselDlg::kViewLogs, true);
     failures += !Shoot(window, out + "/window-logs.png");
 
-    window.OnCommand(CTesselDlg::kAbout);
+    window.Action(CTesselDlg::kAbout)->trigger();
     Wait(300);
-    if (auto* about = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+    if (auto* about = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
       failures += !Shoot(*about, out + "/about.png");
-    else
+      about->close();
+    } else {
       ++failures;
+    }
+
+    // The dialogs as they open over the window, each on a sample record.
+    sample.system.SetParam("LocalPort", "8080");
+    sample.system.SetParam("UploadPath", "/home/alice/Tessel/upload");
+    sample.system.SetParam("URLUsername", "alice");
+    sample.system.SetParam("URLPassword", "secret");
+    sample.system.SetParam("EnableZipFolder", "1");
+    {
+      CDlgAccount dialog(sample.accounts, false, "alice", &window);
+      dialog.show();
+      failures += !Shoot(dialog, out + "/dialog-account.png");
+    }
+    {
+      CDlgFileShare dialog(sample.shares, false, "Holiday photos 2026", &window);
+      dialog.show();
+      failures += !Shoot(dialog, out + "/dialog-share.png");
+    }
+    {
+      CDlgSettings dialog(sample.system, context.program_path, &window);
+      dialog.show();
+      failures += !Shoot(dialog, out + "/dialog-settings.png");
+    }
     window.ReleaseLog();
   }
   fs::remove_all(pattern);

@@ -173,23 +173,23 @@ TEST_F(TesselDlgTest, CopyUrlPutsDirectUrlAndCurrentShareOnClipboard) {
   clipboard->setText("before");
 
   // No page URL yet: nothing happens.
-  Dlg().OnCommand(Dlg::kCopyUrl);
+  Dlg().Action(Dlg::kCopyUrl)->trigger();
   EXPECT_EQ(clipboard->text(), "before");
 
   // As an Internet check hands them over from its thread.
   std::thread check([&] {
-    Dlg().SetPageUrl("http://friendly.test/me");
-    Dlg().SetDirectUrl("http://10.0.0.5:8080");
+    Dlg().CheckView().SetPageUrl("http://friendly.test/me");
+    Dlg().CheckView().SetDirectUrl("http://10.0.0.5:8080");
   });
   check.join();
   QTreeWidget* list = Dlg().SharesList();
   list->setCurrentItem(Row(list, "a b.txt"));
-  Dlg().OnCommand(Dlg::kCopyUrl);
+  Dlg().Action(Dlg::kCopyUrl)->trigger();
   EXPECT_EQ(clipboard->text(), "http://10.0.0.5:8080/download.htm?file=a b.txt");
 
   // A current row that is not selected counts as none.
   Row(list, "a b.txt")->setSelected(false);
-  Dlg().OnCommand(Dlg::kCopyUrl);
+  Dlg().Action(Dlg::kCopyUrl)->trigger();
   EXPECT_EQ(clipboard->text(), "http://10.0.0.5:8080");
 
   // The info bar shows the page URL, as text and as QR code.
@@ -202,7 +202,7 @@ TEST_F(TesselDlgTest, CopyUrlPutsDirectUrlAndCurrentShareOnClipboard) {
 TEST_F(TesselDlgTest, RefreshingSharesLeavesTheListInFront) {
   Dlg().ShowList(Dlg::kViewMyFriends, true);
   ASSERT_FALSE(m_shares.ShareFile(MakeFile("late.txt"), "", 0).empty());
-  Dlg().OnCommand(Dlg::kRefreshShares);
+  Dlg().Action(Dlg::kRefreshShares)->trigger();
   EXPECT_EQ(Dlg().CurrentView(), Dlg::kViewMyFriends);
   EXPECT_EQ(Dlg().OutBar()->GetSelectedItem(), Dlg::kViewMyFriends);
   EXPECT_EQ(Column(Dlg().SharesList(), Dlg::kColName), QStringList({"late.txt"}));
@@ -244,7 +244,7 @@ TEST_F(TesselDlgTest, InternetCheckOnFirstTickThenEvery301Ticks) {
   }
   EXPECT_EQ(at, std::vector<int>({302, 603}));
   // The Internet check command starts one at once, and does not move the rhythm.
-  dlg.OnCommand(Dlg::kInternetCheck);
+  dlg.Action(Dlg::kInternetCheck)->trigger();
   EXPECT_EQ(dlg.checks, 4);
 }
 
@@ -289,7 +289,7 @@ TEST_F(TesselDlgTest, ClosingMinimisingEscapeAndHideLeaveTheProgramRunning) {
   EXPECT_FALSE(dlg.isVisible());
 
   dlg.ShowWindow();
-  dlg.OnCommand(Dlg::kHide);
+  dlg.Action(Dlg::kHide)->trigger();
   EXPECT_FALSE(dlg.isVisible());
 
   dlg.ShowWindow();
@@ -307,7 +307,7 @@ TEST_F(TesselDlgTest, ClosingMinimisingEscapeAndHideLeaveTheProgramRunning) {
   dlg.ShowWindow();
   QTest::keyClick(&dlg, Qt::Key_Escape);
   EXPECT_TRUE(dlg.isVisible());
-  dlg.OnCommand(Dlg::kHide);
+  dlg.Action(Dlg::kHide)->trigger();
   EXPECT_TRUE(dlg.isVisible());
   EXPECT_TRUE(dlg.isMinimized());
 
@@ -315,7 +315,7 @@ TEST_F(TesselDlgTest, ClosingMinimisingEscapeAndHideLeaveTheProgramRunning) {
   dlg.ShowWindow();
   dlg.tray = true;
   dlg.OnTimer();
-  dlg.OnCommand(Dlg::kHide);
+  dlg.Action(Dlg::kHide)->trigger();
   ASSERT_FALSE(dlg.isVisible());
   dlg.tray = false;
   for (int tick = 0; tick < 10 && !dlg.isVisible(); ++tick) dlg.OnTimer();
@@ -343,19 +343,19 @@ TEST_F(TesselDlgTest, DeletingAnAccountAsksAndNoKeepsIt) {
   // Nothing current and selected: nothing asked.
   list->clearSelection();
   list->setCurrentItem(nullptr);
-  Dlg().OnCommand(Dlg::kDeleteAccount);
+  Dlg().Action(Dlg::kDeleteAccount)->trigger();
   EXPECT_TRUE(m_shell.questions.empty());
 
   list->setCurrentItem(Row(list, "bob"));
   m_shell.answer_yes = false;
-  Dlg().OnCommand(Dlg::kDeleteAccount);
+  Dlg().Action(Dlg::kDeleteAccount)->trigger();
   ASSERT_EQ(m_shell.questions.size(), 1u);
   EXPECT_EQ(m_shell.questions[0], "Are you sure to delete this account?");
   AccountRecord found;
   EXPECT_TRUE(m_accounts.GetAccount("bob", found));
 
   m_shell.answer_yes = true;
-  Dlg().OnCommand(Dlg::kDeleteAccount);
+  Dlg().Action(Dlg::kDeleteAccount)->trigger();
   EXPECT_FALSE(m_accounts.GetAccount("bob", found));
   EXPECT_EQ(Row(Dlg().AccountsList(), "bob"), nullptr);
 }
@@ -378,14 +378,14 @@ TEST_F(TesselDlgTest, StartupNoticesShowInTheStatusTextProblemsFirst) {
 }
 
 TEST_F(TesselDlgTest, OpeningCommandsUseTheDesktopsHandler) {
-  Dlg().OnCommand(Dlg::kMyShare);
+  Dlg().Action(Dlg::kMyShare)->trigger();
   EXPECT_TRUE(m_shell.opened.empty()) << "no page URL yet";
-  Dlg().SetPageUrl("http://10.0.0.5/");
-  Dlg().OnCommand(Dlg::kMyShare);
-  Dlg().OnCommand(Dlg::kMyComputer);
-  Dlg().OnCommand(Dlg::kUploadPath);
-  Dlg().OnCommand(Dlg::kHelp);
-  Dlg().OnCommand(Dlg::kHomepage);
+  Dlg().CheckView().SetPageUrl("http://10.0.0.5/");
+  Dlg().Action(Dlg::kMyShare)->trigger();
+  Dlg().Action(Dlg::kMyComputer)->trigger();
+  Dlg().Action(Dlg::kUploadPath)->trigger();
+  Dlg().Action(Dlg::kHelp)->trigger();
+  Dlg().Action(Dlg::kHomepage)->trigger();
   ASSERT_EQ(m_shell.opened.size(), 5u);
   EXPECT_EQ(m_shell.opened[0], QUrl("http://10.0.0.5/"));
   EXPECT_EQ(m_shell.opened[1], QUrl::fromLocalFile(QDir::homePath()));
@@ -419,7 +419,7 @@ void SettingsWithPort(CTesselDlg& dlg, const QString& port) {
     answered = true;
     dialog->accept();
   });
-  dlg.OnCommand(CTesselDlg::kSettings);
+  dlg.Action(CTesselDlg::kSettings)->trigger();
   EXPECT_TRUE(answered);
 }
 

@@ -152,18 +152,20 @@ TEST_F(KeepAlive, TenRequestsOnOneConnectionEachGetAWholeReply) {
     const std::string reply = client.Get(c.target, c.headers);
     ASSERT_FALSE(reply.empty());
     EXPECT_EQ(StatusLine(reply), c.status);
-    if (!c.body.empty()) EXPECT_TRUE(web::Split(reply).body == c.body);
-    if (c.headers.find("gzip") != std::string::npos)
+    if (!c.body.empty()) {
+      EXPECT_TRUE(web::Split(reply).body == c.body);
+    }
+    if (c.headers.find("gzip") != std::string::npos) {
       EXPECT_EQ(web::Split(reply).body.substr(0, 2), "\x1f\x8b");
+    }
     if (c.target.find("icon=1") != std::string::npos) {
       const std::size_t at = reply.find("Last-Modified: ");
       icon_date = reply.substr(at + 15, reply.find("\r\n", at) - at - 15);
     }
   }
   // A 304 and an upload on the same connection.
-  const std::string cached =
-      client.Get("/download.htm?file=Music%5Cb.txt&icon=1", "If-Modified-Since: " + icon_date +
-                                                                 "\r\n");
+  const std::string cached = client.Get("/download.htm?file=Music%5Cb.txt&icon=1",
+                                        "If-Modified-Since: " + icon_date + "\r\n");
   EXPECT_EQ(StatusLine(cached), "HTTP/1.1 304 Not Modified");
   const std::string body = UploadBody("uploaded", "up.txt");
   client.Send(UploadHead(body.size()) + body);

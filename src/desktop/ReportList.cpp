@@ -1,0 +1,30 @@
+#include "desktop/ReportList.h"
+
+#include <QHeaderView>
+#include <QTreeView>
+
+void SetUpReportList(QTreeView* list) {
+  list->setRootIsDecorated(false);
+  list->setItemsExpandable(false);
+  list->setUniformRowHeights(true);
+  list->setAlternatingRowColors(true);
+  list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  list->setSelectionBehavior(QAbstractItemView::SelectRows);
+  list->setAllColumnsShowFocus(true);
+  list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  list->setTextElideMode(Qt::ElideRight);
+  list->header()->setSectionsMovable(true);
+  list->header()->setStretchLastSection(true);
+  list->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  list->setContextMenuPolicy(Qt::CustomContextMenu);
+}
+
+QVariant CListRow::data(int column, int role) const {
+  if (role == Qt::ToolTipRole) return QTreeWidgetItem::data(column, Qt::DisplayRole);
+  return QTreeWidgetItem::data(column, role);
+}
+
+QTreeWidgetItem* FocusedSelected(const QTreeWidget* list) {
+  QTreeWidgetItem* item = list->currentItem();
+  return item && item->isSelected() ? item : nullptr;
+}

@@ -1,0 +1,147 @@
+#include "desktop/WindowCommands.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QDir>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QUrl>
+#include <cerrno>
+#include <cstring>
+
+#include "desktop/DesktopShell.h"
+#include "desktop/DlgAccount.h"
+#include "desktop/DlgFileShare.h"
+#include "desktop/DlgSettings.h"
+#include "desktop/TesselDlg.h"
+#include "desktop/UiString.h"
+#include "desktop/WindowActions.h"
+#include "desktop/WindowCheckView.h"
+#include "desktop/WindowIcons.h"
+#include "res/StringIds.h"
+#include "service/ServiceHttp.h"
+#include "store/DataSystem.h"
+
+namespace res = tessel::res;
+using tessel::desktop::UiString;
+
+CWindowCommands::CWindowCommands(CTesselDlg& window, MainWindowContext& context,
+                                 CDesktopShell& shell, const tessel::WebService& web,
+                                 std::function<void()> start_check)
+    : QObject(&window),
+      m_window(window),
+      m_context(context),
+      m_shell(shell),
+      m_web(web),
+      m_start_check(std::move(start_check)) {}
+
+void CWindowCommands::Connect(const CWindowActions& actions) {
+  using A = CWindowActions;
+  const auto on = [&](A::Command command, auto handler) {
+    connect(actions.Action(command), &QAction::triggered, this, handler);
+  };
+  on(A::kCopyUrl, [this] { CopyUrl(); });
+  on(A::kNewShare, [this] { EditShare(true); });
+  on(A::kEditShare, [this] { EditShare(false); });
+  on(A::kNewAccount, [this] { EditAccount(true); });
+  on(A::kEditAccount, [this] { EditAccount(false); });
+  on(A::kDeleteAccount, [this] { DeleteAccount(); });
+  on(A::kSettings, [this] { OpenSettings(); });
+  on(A::kAbout, [this] { ShowAbout(); });
+  on(A::kHelp, [this] { OpenAddress(QUrl(WebAddress("download/tessel.pdf"))); });
+  on(A::kHomepage, [this] { OpenAddress(QUrl(WebAddress(QString()))); });
+  on(A::kMyComputer, [this] { OpenAddress(QUrl::fromLocalFile(QDir::homePath())); });
+  on(A::kMyShare, [this] {
+    const std::string url = m_window.CheckView().PageUrl();
+    if (!url.empty()) OpenAddress(QUrl(QString::fromStdString(url)));
+  });
+  on(A::kUploadPath, [this] {
+    OpenAddress(QUrl::fromLocalFile(QString::fromStdString(m_context.system.GetUploadPath())));
+  });
+}
+
+QString CWindowCommands::WebAddress(const QString& path) const {
+  QString address = "http://" + QString::fromStdString(m_web.host);
+  if (m_web.port != 80) address += ':' + QString::number(m_web.port);
+  return address + '/' + path;
+}
+
+void CWindowCommands::CopyUrl() {
+  const CWindowCheckView& check = m_window.CheckView();
+  if (check.PageUrl().empty()) return;
+  QString text = QString::fromStdString(check.DirectUrl());
+  // The name goes as it stands: a browser escapes what needs escaping when it is pasted.
+  if (const QString name = m_window.SharesList()->FocusedName(); !name.isEmpty())
+    text += "/download.htm?file=" + name;
+  QGuiApplication::clipboard()->setText(text, QClipboard::Clipboard);
+}
+
+void CWindowCommands::EditShare(bool new_share) {
+  const QString name = new_share ? QString() : m_window.SharesList()->FocusedName();
+  if (!new_share && name.isEmpty()) return;
+  CDlgFileShare dialog(m_context.shares, new_share, name.toStdString(), &m_window, &m_shell);
+  if (dialog.exec() == QDialog::Accepted) m_window.ShowList(CTesselDlg::kViewFileShare, true);
+}
+
+void CWindowCommands::EditAccount(bool new_account) {
+  const QString name = new_account ? QString() : m_window.AccountsList()->FocusedName();
+  if (!new_account && name.isEmpty()) return;
+  CDlgAccount dialog(m_context.accounts, new_account, name.toStdString(), &m_window, &m_shell);
+  if (dialog.exec() == QDialog::Accepted) m_window.ShowList(CTesselDlg::kViewMyFriends, true);
+}
+
+void CWindowCommands::DeleteAccount() {
+  const QString name = m_window.AccountsList()->FocusedName();
+  if (name.isEmpty()) return;
+  if (CDlgAccount::DeleteAccount(m_context.accounts, name.toStdString(), &m_window, &m_shell))
+    m_window.ShowList(CTesselDlg::kViewMyFriends, true);
+}
+
+void CWindowCommands::OpenSettings() {
+  CDlgSettings dialog(m_context.system, m_context.program_path, &m_window, &m_shell, m_web);
+  if (dialog.exec() != QDialog::Accepted) return;
+  if (dialog.NewPort() != 0)
+    MoveService(dialog.NewPort());
+  else
+    m_window.CheckView().ShowStatusText(dialog.PortProblem());
+  m_start_check();
+}
+
+void CWindowCommands::MoveService(int port) {
+  CServiceHttp& service = m_context.service;
+  const int old = service.Port();
+  QString status;
+  errno = 0;
+  if (service.Restart(port)) {
+    status = UiString(res::IDS_STATUS_SERVING).arg(port);
+  } else {
+    // A port that cannot be opened must not leave friends without a server: back to the old one.
+    const QString reason = QString::fromStdString(std::strerror(errno != 0 ? errno : EADDRINUSE));
+    if (old > 0 && service.Restart(old))
+      status = UiString(res::IDS_STATUS_PORT_TAKEN).arg(port).arg(reason).arg(old);
+    else
+      status = UiString(res::IDS_STATUS_PORT_LOST).arg(port).arg(reason).arg(old);
+  }
+  m_window.CheckView().ShowStatusText(status);
+}
+
+void CWindowCommands::ShowAbout() {
+  if (m_about) {
+    m_about->raise();
+    m_about->activateWindow();
+    return;
+  }
+  auto* box = new QMessageBox(&m_window);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setWindowTitle(UiString(res::IDS_ABOUT_TITLE));
+  box->setIconPixmap(CWindowIcons::Pixmap(CWindowIcons::Kind::kProgram, 64));
+  box->setText(UiString(res::IDS_ABOUT_VERSION));
+  box->setStandardButtons(QMessageBox::Ok);
+  m_about = box;
+  box->open();
+}
+
+void CWindowCommands::OpenAddress(const QUrl& url) {
+  // Failures are left alone: the desktop says itself when it has no handler.
+  m_shell.OpenUrl(url);
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <functional>
+
+#include "net/InternetCheck.h"
+
+class CDesktopShell;
+class CTesselDlg;
+class CWindowActions;
+struct MainWindowContext;
+class QUrl;
+
+// What the window's share, account, settings and address commands do: the edit dialogs, the
+// settings with their port move, the URL for the clipboard, the addresses the desktop opens,
+// and About. Connects itself to their actions; the window keeps the commands that only show,
+// hide or end it.
+class CWindowCommands : public QObject {
+  Q_OBJECT
+
+ public:
+  // start_check starts an Internet check (after the settings changed).
+  CWindowCommands(CTesselDlg& window, MainWindowContext& context, CDesktopShell& shell,
+                  const tessel::WebService& web, std::function<void()> start_check);
+
+  // Carries out actions' commands of this kind from now on.
+  void Connect(const CWindowActions& actions);
+  // The address of path on the web service.
+  QString WebAddress(const QString& path) const;
+
+ private:
+  void CopyUrl();
+  void EditShare(bool new_share);
+  void EditAccount(bool new_account);
+  void DeleteAccount();
+  void OpenSettings();
+  // Moves the service to port; on failure it goes back where it was and the status text says so.
+  void MoveService(int port);
+  void ShowAbout();
+  void OpenAddress(const QUrl& url);
+
+  CTesselDlg& m_window;
+  MainWindowContext& m_context;
+  CDesktopShell& m_shell;
+  tessel::WebService m_web;
+  std::function<void()> m_start_check;
+  QPointer<QWidget> m_about;
+};
