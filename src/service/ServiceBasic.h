@@ -43,6 +43,9 @@ class CServiceBasic : public CConnectionHandler {
   bool IsRunning() const { return m_rules.running.load(); }
   // How long reads and sends wait for the client before giving up.
   std::chrono::milliseconds IoTimeout() const { return m_rules.io_timeout; }
+  // How long a kept connection may wait idle (ConnectionRules::kIdleTimeout but in tests); set
+  // before Start.
+  void SetIdleTimeout(std::chrono::milliseconds timeout) { m_rules.idle_timeout = timeout; }
   // What the service's connections keep to.
   const ConnectionRules& Rules() const { return m_rules; }
   // The port recorded by the last successful Start or Restart (0 before).
