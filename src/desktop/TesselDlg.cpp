@@ -26,6 +26,7 @@
 #include "desktop/InfoBar.h"
 #include "desktop/Led.h"
 #include "desktop/LogBridge.h"
+#include "desktop/PlainText.h"
 #include "desktop/ReportList.h"
 #include "desktop/UiString.h"
 #include "desktop/WindowCheckView.h"
@@ -274,7 +275,7 @@ void CTesselDlg::ShowNotices() {
   if (!shown) return;
   m_log_model->Append(std::move(rows));
   m_check_view->ShowStatusText(Local(shown->text).replace('\n', ' '));
-  m_status_bar->Text()->setToolTip(all.join('\n'));
+  m_status_bar->Text()->setToolTip(tessel::desktop::PlainText(all.join('\n')));
 }
 
 // --- Commands.
