@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/UrlCodec.h"
 #include "desktop/DesktopShell.h"
 #include "desktop/DlgAccount.h"
 #include "desktop/DlgFileShare.h"
@@ -41,6 +42,9 @@ void CWindowCommands::Connect(const CWindowActions& actions) {
     connect(actions.Action(command), &QAction::triggered, this, handler);
   };
   on(A::kCopyUrl, [this] { CopyUrl(); });
+  on(A::kCopyInternetUrl, [this] { CopyInternetUrl(); });
+  connect(actions.Action(A::kPauseSharing), &QAction::toggled, this,
+          [this](bool pause) { PauseSharing(pause); });
   on(A::kNewShare, [this] { EditShare(true); });
   on(A::kEditShare, [this] { EditShare(false); });
   on(A::kNewAccount, [this] { EditAccount(true); });
@@ -70,10 +74,35 @@ void CWindowCommands::CopyUrl() {
   const CWindowCheckView& check = m_window.CheckView();
   if (check.PageUrl().empty()) return;
   QString text = QString::fromStdString(check.DirectUrl());
-  // The name goes as it stands: a browser escapes what needs escaping when it is pasted.
+  // Escaped as the pages' links are: "#", "+", "%" and blanks would change or cut the link.
   if (const QString name = m_window.SharesList()->FocusedName(); !name.isEmpty())
-    text += "/download.htm?file=" + name;
+    text += "/download.htm?file=" + QString::fromStdString(tessel::UrlEncode(name.toStdString()));
   QGuiApplication::clipboard()->setText(text, QClipboard::Clipboard);
+}
+
+void CWindowCommands::CopyInternetUrl() {
+  const std::string url = m_window.CheckView().PageUrl();
+  if (!url.empty()) QGuiApplication::clipboard()->setText(QString::fromStdString(url));
+}
+
+void CWindowCommands::PauseSharing(bool pause) {
+  CServiceHttp& service = m_context.service;
+  QString status;
+  if (pause) {
+    if (service.IsRunning()) m_paused_port = service.Port();
+    service.Stop();
+    status = UiString(res::IDS_STATUS_PAUSED);
+  } else if (m_paused_port > 0) {
+    errno = 0;
+    if (service.Start(m_paused_port)) {
+      status = UiString(res::IDS_STATUS_SERVING).arg(m_paused_port);
+    } else {
+      const QString reason = QString::fromStdString(std::strerror(errno != 0 ? errno : EADDRINUSE));
+      status = UiString(res::IDS_STATUS_PORT_NONE).arg(m_paused_port).arg(reason);
+    }
+  }
+  m_window.Tray().SetPaused(pause);
+  if (!status.isEmpty()) m_window.CheckView().ShowStatusText(status);
 }
 
 void CWindowCommands::EditShare(bool new_share) {
@@ -117,7 +146,9 @@ void CWindowCommands::MoveService(int port) {
   } else {
     // A port that cannot be opened must not leave friends without a server: back to the old one.
     const QString reason = QString::fromStdString(std::strerror(errno != 0 ? errno : EADDRINUSE));
-    if (old > 0 && service.Restart(old))
+    if (old <= 0)  // nothing listened before, and nothing does now
+      status = UiString(res::IDS_STATUS_PORT_NONE).arg(port).arg(reason);
+    else if (service.Restart(old))
       status = UiString(res::IDS_STATUS_PORT_TAKEN).arg(port).arg(reason).arg(old);
     else
       status = UiString(res::IDS_STATUS_PORT_LOST).arg(port).arg(reason).arg(old);

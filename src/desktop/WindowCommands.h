@@ -32,6 +32,9 @@ class CWindowCommands : public QObject {
 
  private:
   void CopyUrl();
+  void CopyInternetUrl();
+  // Stops the service accepting (paused) or starts it again on its port.
+  void PauseSharing(bool pause);
   void EditShare(bool new_share);
   void EditAccount(bool new_account);
   void DeleteAccount();
@@ -47,4 +50,5 @@ class CWindowCommands : public QObject {
   tessel::WebService m_web;
   std::function<void()> m_start_check;
   QPointer<QWidget> m_about;
+  int m_paused_port = 0;
 };

@@ -27,7 +27,8 @@ QString Read(const QString& shown) {
   return QTextDocumentFragment::fromHtml(shown).toPlainText();
 }
 
-// Names a friend may give an upload (no "/": they are file names); the first made an unmended window read /dev/zero for ever.
+// Names a friend may give an upload (no "/": they are file names); the first made an unmended
+// window read /dev/zero for ever.
 const char* const kNames[] = {
     R"(<img src="&#47;dev&#47;zero">.txt)",
     "<b>bold<b> &amp; more.txt",
@@ -58,7 +59,8 @@ TEST_F(PlainTextTest, VisitorTextIsReadAsItsLettersInEveryTip) {
   }
   Dlg().ShowList(CTesselDlg::kViewFileShare, true);
   Dlg().ShowList(CTesselDlg::kViewMyFriends, true);
-  ASSERT_TRUE(ProcessUntil([&] { return Dlg().LogModel()->rowCount() == static_cast<int>(std::size(kNames)); }));
+  ASSERT_TRUE(ProcessUntil(
+      [&] { return Dlg().LogModel()->rowCount() == static_cast<int>(std::size(kNames)); }));
 
   for (QTreeWidget* list : {static_cast<QTreeWidget*>(Dlg().SharesList()),
                             static_cast<QTreeWidget*>(Dlg().AccountsList())}) {
