@@ -9,7 +9,8 @@ namespace tessel::desktop {
 
 QString ActivityNote(const std::string& line) {
   // The log's own wording: "user(ACCOUNT:ADDRESS) upload file end NAME(SIZE)".
-  static const QRegularExpression upload(R"(^user\((.*):[^:()]*\) upload file end (.*)\([^()]*\)$)");
+  static const QRegularExpression upload(
+      R"(^user\((.*):[^:()]*\) upload file end (.*)\([^()]*\)$)");
   const QString text = QString::fromStdString(line);
   if (const QRegularExpressionMatch match = upload.match(text); match.hasMatch()) {
     const QString account = match.captured(1).isEmpty() ? QStringLiteral("?") : match.captured(1);

@@ -237,8 +237,8 @@ int main(int argc, char** argv) {
       menu->popup(at.topLeft());
       Wait(600);
       const QRect area = menu->geometry().united(at).adjusted(-60, -30, 30, 10).intersected(screen);
-      const QPixmap shot = window.screen()->grabWindow(0, area.x(), area.y(), area.width(),
-                                                       area.height());
+      const QPixmap shot =
+          window.screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
       const std::string path = out + "/tray-menu.png";
       const bool saved = shot.save(QString::fromStdString(path));
       std::printf("%s %s\n", saved ? "wrote" : "could not write", path.c_str());

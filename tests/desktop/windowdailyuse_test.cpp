@@ -52,11 +52,8 @@ TEST_F(WindowDailyUseTest, CopyUrlEscapesTheShareNameAsThePagesLinksDo) {
     const char* name;
     const char* query;
   } cases[] = {
-      {"a b.txt", "a+b.txt"},
-      {"track#2.mp3", "track%232.mp3"},
-      {"1+1=2.txt", "1%2B1%3D2.txt"},
-      {"100%.txt", "100%25.txt"},
-      {"été.txt", "%C3%A9t%C3%A9.txt"},
+      {"a b.txt", "a+b.txt"},     {"track#2.mp3", "track%232.mp3"}, {"1+1=2.txt", "1%2B1%3D2.txt"},
+      {"100%.txt", "100%25.txt"}, {"été.txt", "%C3%A9t%C3%A9.txt"},
   };
   Dlg().CheckView().SetPageUrl("http://10.0.0.5:8080");
   Dlg().CheckView().SetDirectUrl("http://10.0.0.5:8080");

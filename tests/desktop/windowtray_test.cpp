@@ -12,9 +12,11 @@
 #include <QSystemTrayIcon>
 #include <QTest>
 #include <QTimer>
+#include <QTranslator>
 
 #include "desktop/ActivityNote.h"
 #include "desktop/PlainText.h"
+#include "desktop/QtTranslations.h"
 #include "desktop/WindowFixture.h"
 #include "res/StringIds.h"
 #include "res/StringTable.h"
@@ -194,6 +196,17 @@ TEST_F(WindowTrayTest, KeysActOnTheListInFrontAndGreyedCommandsWaitForASelection
   EXPECT_EQ(DialogOpenedBy([&] { QTest::keyClick(accounts, Qt::Key_F2); }), "CDlgAccount");
   QTest::keyClick(accounts, Qt::Key_Delete);
   ASSERT_EQ(m_shell.questions.size(), 1u) << "Delete in My Friends asks before deleting";
+}
+
+TEST(QtTranslationsTest, QtsOwnButtonsFollowTheStringTablesLanguage) {
+  QApplication& app = OffscreenApp();
+  EXPECT_EQ(desktop::InstallQtTranslations(app, res::Language::kEnglish), nullptr);
+  EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), "Cancel");
+  QTranslator* chinese = desktop::InstallQtTranslations(app, res::Language::kChinese);
+  if (!chinese) GTEST_SKIP() << "Qt's translations are not installed (qt6-translations-l10n)";
+  EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), "取消");
+  QCoreApplication::removeTranslator(chinese);
+  delete chinese;
 }
 
 }  // namespace
