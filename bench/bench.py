@@ -125,7 +125,9 @@ def prepare_tessel(args, prog):
     with db:
         db.execute("update config set paramvalue=? where paramname='localport'", (str(TESSEL_PORT),))
         db.execute("insert or replace into config values('EnableZipFolder', '1')")
-        rows = [("list", os.path.join(args.corpus, "list")), ("zip", os.path.join(args.corpus, "zip"))]
+        rows = [("list", os.path.join(args.corpus, "list")), ("zip", os.path.join(args.corpus, "zip")),
+                ("zip-sparse", os.path.join(args.corpus, "zip-sparse")),
+                ("zip-many", os.path.join(args.corpus, "zip-many"))]
         items = sorted(os.listdir(os.path.join(args.corpus, "list")))[:997]
         rows += [(f"share-{i:04d}.txt", os.path.join(args.corpus, "list", name)) for i, name in enumerate(items)]
         db.executemany("insert into fileshare(filename, filepath, filedesc, sharemode, sharetime, uploader)"
@@ -200,6 +202,35 @@ def curl_get(url, target):
     return float(seconds), int(size), code
 
 
+def first_byte(server, path):
+    """Seconds from sending the request until the first byte of the reply, and the announced
+    Content-Length; the rest is not read."""
+    with socket.create_connection(("127.0.0.1", server.port)) as s:
+        start = time.monotonic()
+        s.sendall(f"GET {path} HTTP/1.0\r\n\r\n".encode())
+        head = s.recv(4096)
+        took = time.monotonic() - start
+        while b"\r\n\r\n" not in head:
+            more = s.recv(4096)
+            if not more:
+                break
+            head += more
+    length = re.search(rb"Content-Length: (\d+)", head)
+    return took, int(length.group(1)) if length else -1
+
+
+def held_zip_memory(server, path, settle=2.0):
+    """The server's resident memory (MiB) before, and while one zip download of path is under
+    way, its client reading nothing past the first bytes."""
+    before = server.rss_mib()
+    with socket.create_connection(("127.0.0.1", server.port)) as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        s.sendall(f"GET {path} HTTP/1.0\r\n\r\n".encode())
+        s.recv(1)
+        time.sleep(settle)
+        return before, server.rss_mib()
+
+
 def syscalls_per_request(server, path, requests=10000, concurrency=32):
     """System calls and futex calls per request counted by strace -c -f on the server's
     processes (all threads) while ab makes requests with a new connection each."""
@@ -240,6 +271,45 @@ def hold_connections(server, count, settle=30.0):
     finally:
         for s in held:
             s.close()
+
+
+def small_uploads(server, prog, prefix, count, size=4096):
+    """Uploads count files of size bytes through the form, each under a name of its own, one
+    after the other; the median milliseconds per upload (connection, body, reply). The uploads'
+    files and shares are removed afterwards."""
+    import http.client
+    import statistics
+    boundary = "----benchboundary7MA4YWxkTrZu0gW"
+    data = os.urandom(size)
+    times = []
+    names = []
+    for i in range(count):
+        name = f"{prefix}-{i:05d}.bin"
+        body = (f"--{boundary}\r\nContent-Disposition: form-data; name=\"fm_objFile\"; filename=\"{name}\"\r\n"
+                "Content-Type: application/octet-stream\r\n\r\n").encode() + data + (
+                f"\r\n--{boundary}\r\nContent-Disposition: form-data; name=\"submit\"\r\n\r\nUpload\r\n"
+                f"--{boundary}\r\nContent-Disposition: form-data; name=\"fm_Share\"\r\n\r\n1\r\n"
+                f"--{boundary}--\r\n").encode()
+        start = time.monotonic()
+        connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=30)
+        connection.request("POST", "/upload", body, {"Host": "localhost",
+                           "Content-Type": f"multipart/form-data; boundary={boundary}"})
+        status = connection.getresponse().status
+        connection.close()
+        times.append(time.monotonic() - start)
+        if status != 302:
+            log(f"  upload {name}: HTTP {status}")
+            times[-1] = float("nan")
+        names.append(name)
+    db = sqlite3.connect(os.path.join(prog, "tessel.mdb"), timeout=30)
+    with db:
+        db.executemany("delete from fileshare where filename=?", [(n,) for n in names])
+    db.close()
+    for name in names:
+        path = os.path.join(prog, "upload", name)
+        if os.path.exists(path):
+            os.remove(path)
+    return statistics.median(times) * 1000
 
 
 def raise_fd_limit():
@@ -330,6 +400,35 @@ def main():
             row("folder page of 1000 entries vs autoindex (req/s)", folder["tessel"]["rps"], folder["nginx"]["rps"],
                 "higher")
         if "zip" in groups:
+            log("folder zip: first bytes, rate beside a plain file, memory")
+            first = min(first_byte(tessel, "/download.htm?file=zip&zip=1")[0] for _ in range(ROUNDS))
+            row("folder zip first byte, 200 MiB in 2000 files (s)", first, None, "lower", "<= 0.5")
+            sparse = [first_byte(tessel, "/download.htm?file=zip-sparse&zip=1") for _ in range(ROUNDS)]
+            row("folder zip first byte, 20 GB sparse in 40,000 files (s)", min(t for t, _ in sparse), None,
+                "lower", "<= 1.0")
+            row("folder zip length announced, 20 GB sparse in 40,000 files (GB)", sparse[0][1] / 1e9, None, "-")
+            # The first download reads every file for its CRC-32; later ones (a resume, the next
+            # friend) find the CRC-32s cached and send the files with sendfile.
+            zip_rates = []
+            file_rate = 0.0
+            for _ in range(ROUNDS):
+                took, size, code = curl_get(tessel.url("/download.htm?file=zip&zip=1"), "/dev/null")
+                zip_rates.append(size / took / (1 << 20))
+                took, size, code = curl_get(tessel.url(files["tessel"] + "200m.bin"), "/dev/null")
+                file_rate = max(file_rate, size / took / (1 << 20))
+            row("folder zip of 200 MiB in 2000 files, first download (MB/s)", zip_rates[0], None, "higher")
+            row("folder zip of 200 MiB in 2000 files, again, CRC-32s cached (MB/s)", max(zip_rates[1:]), None,
+                "higher")
+            row("plain 200 MiB file, same run (MB/s)", file_rate, None, "higher")
+            row("folder zip rate / plain file rate, first download", zip_rates[0] / file_rate, None, "higher",
+                ">= 0.8")
+            row("folder zip rate / plain file rate, again", max(zip_rates[1:]) / file_rate, None, "higher",
+                ">= 0.8")
+            before, during = held_zip_memory(tessel, "/download.htm?file=zip-many&zip=1")
+            row("resident memory, one zip download of 100,000 entries under way (MiB)", during, before, "lower",
+                "nginx column: Tessel before it")
+            row("memory per entry of that download (bytes)", (during - before) * (1 << 20) / 100000, None,
+                "lower")
             log("folder zip")
             archive = os.path.join(args.work, "tessel-zip.zip")
             reference = os.path.join(args.work, "zip-r.zip")
@@ -365,6 +464,26 @@ def main():
                 "" if good else "UPLOAD FAILED")
             if os.path.exists(stored):
                 os.remove(stored)
+            # The upload's cost for the store, without the bytes' transfer: small files with the
+            # table as it is (1000 shares) and with 9000 more shares in it.
+            log("small uploads with 1000 and 10,000 shares")
+            row("4 KiB upload, 1000 shares in the table (ms per upload, median of 200)",
+                small_uploads(tessel, prog, "small", 200), None, "lower")
+            db = sqlite3.connect(os.path.join(prog, "tessel.mdb"), timeout=30)
+            with db:
+                db.executemany("insert into fileshare(filename, filepath, filedesc, sharemode, sharetime, uploader)"
+                               " values(?, ?, '', 0, '2024-06-07 12:00:00', '')",
+                               [(f"extra-{i:05d}.txt", os.path.join(args.corpus, "files", "4k.bin"))
+                                for i in range(9000)])
+            # Folded into the database file now, so that no upload pays for the bench's own write.
+            db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+            db.close()
+            row("4 KiB upload, 10,000 shares in the table (ms per upload, median of 200)",
+                small_uploads(tessel, prog, "large", 200), None, "lower")
+            db = sqlite3.connect(os.path.join(prog, "tessel.mdb"), timeout=30)
+            with db:
+                db.execute("delete from fileshare where filename like 'extra-%'")
+            db.close()
         if "remote" in groups:
             log("pages over a remote link")
             import remote

@@ -17,48 +17,15 @@
 #include <string_view>
 #include <vector>
 
+#include "FuzzHarness.h"
 #include "base/Base64.h"
 #include "base/UrlCodec.h"
+#include "service/Connection.h"
 #include "service/HttpRequest.h"
 #include "service/ServiceBasic.h"
 #include "service/ThreadPool.h"
 
 namespace {
-
-// Names the failed check, so that a crash report says which property broke.
-void CheckAt(bool condition, int line) {
-  if (condition) return;
-  std::fprintf(stderr, "check failed at %s:%d\n", __FILE__, line);
-  std::abort();
-}
-#define Check(condition) CheckAt((condition), __LINE__)
-
-class LineService : public CServiceBasic {
- public:
-  explicit LineService(CThreadPool& pool) : CServiceBasic(pool, std::chrono::seconds(5)) {}
-  ~LineService() override { Stop(); }
-  bool Handle(ClientTask&) override { return false; }
-};
-
-// ReadLine gives up once the service stops, so the service must be running: it listens on a
-// loopback port that was free (fuzz/run runs the target in a network namespace of its own).
-LineService& Service() {
-  static CThreadPool pool;
-  static LineService service(pool);
-  static const bool started = [] {
-    int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    close(probe);
-    return service.Start(ntohs(address.sin_port));
-  }();
-  Check(started);
-  return service;
-}
 
 // What ReadLine must return when all of input is already waiting in the socket: the next line
 // from pos, advancing pos past what it consumes. False at the end of the data.
@@ -111,14 +78,15 @@ void FeedPair(std::string_view input, int pair[2]) {
 void CheckLines(std::string_view input, std::size_t capacity) {
   int pair[2];
   FeedPair(input, pair);
-  const LineService& service = Service();
+  const CServiceBasic& service = fuzz::Stack("tessel-head-fuzz", std::chrono::seconds(5)).service;
   std::vector<std::string> all;
   std::vector<std::string> head;
   bool head_done = false;
   std::size_t pos = 0;
   std::string line, expected;
+  CConnection connection(pair[0], service.Rules());
   for (;;) {
-    const bool got = service.ReadLine(pair[0], line, capacity);
+    const bool got = connection.ReadLine(line, capacity);
     const std::size_t before = pos;
     const bool model = capacity > 3 && ModelLine(input, pos, capacity - 3, expected);
     Check(got == model);
@@ -142,8 +110,8 @@ void CheckLines(std::string_view input, std::size_t capacity) {
   // Taking the lines together gives the same lines, up to the same end.
   FeedPair(input, pair);
   std::vector<std::string> taken;
-  Check(!service.ReadLines(
-      pair[0],
+  CConnection together(pair[0], service.Rules());
+  Check(!together.ReadLines(
       [&](std::string& next) {
         taken.push_back(next);
         return true;

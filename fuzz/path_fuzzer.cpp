@@ -16,19 +16,13 @@
 #include <string_view>
 #include <vector>
 
+#include "FuzzHarness.h"
+#include "service/RequestResolver.h"
 #include "store/DataFileShare.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Names the failed check, so that a crash report says which property broke.
-void CheckAt(bool condition, int line) {
-  if (condition) return;
-  std::fprintf(stderr, "check failed at %s:%d\n", __FILE__, line);
-  std::abort();
-}
-#define Check(condition) CheckAt((condition), __LINE__)
 
 struct Share {
   std::string name;
@@ -41,13 +35,6 @@ struct World {
   CDataFileShare* store = nullptr;
 };
 
-std::string g_folder;
-
-void RemoveFolder() {
-  std::error_code error;
-  if (!g_folder.empty()) fs::remove_all(g_folder, error);
-}
-
 void Touch(const fs::path& path) {
   fs::create_directories(path.parent_path());
   std::ofstream(path) << "x";
@@ -58,10 +45,8 @@ void Touch(const fs::path& path) {
 World& TheWorld() {
   static World world = [] {
     World made;
-    std::string pattern = (fs::temp_directory_path() / "tessel-path-fuzz-XXXXXX").string();
-    Check(mkdtemp(pattern.data()) != nullptr);
-    made.folder = g_folder = pattern;
-    std::atexit(RemoveFolder);
+    CDataFileShare& store = fuzz::Stack("tessel-path-fuzz", std::chrono::seconds(5)).shares;
+    made.folder = store.GetProgramFolder();
     const fs::path root = made.folder;
     Touch(root / "web/images/home.gif");
     Touch(root / "web/images/favicon.ico");
@@ -80,8 +65,6 @@ World& TheWorld() {
                    {"Single", (root / "data/single.txt").string()},
                    {"o'brien", (root / "data/o'brien").string()},
                    {"Gone", (root / "data/gone").string()}};
-    static CDataFileShare store(made.folder);
-    Check(store.Open());
     for (const Share& share : made.shares)
       Check(store.AddShare({share.name, share.path, "", FileShareRecord::kModePublic, "", ""}));
     made.store = &store;
@@ -130,13 +113,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   World& world = TheWorld();
   std::string name = "junk", local = "junk";
-  const CDataFileShare::PathKind kind = world.store->ResolveRequestPath(request, name, local);
-  if (kind == CDataFileShare::PathKind::kNotFound) {
+  const CRequestResolver::PathKind kind =
+      CRequestResolver(*world.store).Resolve(request, name, local);
+  if (kind == CRequestResolver::PathKind::kNotFound) {
     Check(name.empty() && local.empty());
     return 0;
   }
   Check(IsNormal(local));
-  if (kind == CDataFileShare::PathKind::kWebFile) {
+  if (kind == CRequestResolver::PathKind::kWebFile) {
     Check(name.empty());
     Check(Inside(world.folder + "/web", local) && local != world.folder + "/web");
     return 0;
@@ -157,9 +141,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   struct stat info {};
   Check(stat(local.c_str(), &info) == 0);
-  if (kind == CDataFileShare::PathKind::kFolder || kind == CDataFileShare::PathKind::kFolderZip)
+  if (kind == CRequestResolver::PathKind::kFolder || kind == CRequestResolver::PathKind::kFolderZip)
     Check(S_ISDIR(info.st_mode));
-  if (kind == CDataFileShare::PathKind::kFile && !removal) Check(S_ISREG(info.st_mode));
+  if (kind == CRequestResolver::PathKind::kFile && !removal) Check(S_ISREG(info.st_mode));
   Check(world.store->CanAccessShare(name, ""));
   return 0;
 }

@@ -20,8 +20,8 @@
 #include <string>
 #include <string_view>
 
-#include "service/ServiceBasic.h"
-#include "service/ThreadPool.h"
+#include "FuzzHarness.h"
+#include "service/Connection.h"
 #include "service/UploadReceiver.h"
 #include "store/DataFileShare.h"
 
@@ -29,60 +29,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Names the failed check, so that a crash report says which property broke.
-void CheckAt(bool condition, int line) {
-  if (condition) return;
-  std::fprintf(stderr, "check failed at %s:%d\n", __FILE__, line);
-  std::abort();
-}
-#define Check(condition) CheckAt((condition), __LINE__)
-
-class BodyService : public CServiceBasic {
- public:
-  explicit BodyService(CThreadPool& pool) : CServiceBasic(pool, std::chrono::seconds(2)) {}
-  ~BodyService() override { Stop(); }
-  bool Handle(ClientTask&) override { return false; }
-};
-
-std::string g_folder;
-
-void RemoveFolder() {
-  std::error_code error;
-  if (!g_folder.empty()) fs::remove_all(g_folder, error);
-}
-
 struct World {
-  BodyService* service = nullptr;
-  CDataFileShare* shares = nullptr;
+  CServiceStack* stack = nullptr;
   std::string uploads;
 };
 
-// A running service (the line reader gives up on a stopped one) on a loopback port that was
-// free, and a program folder with its database and an upload folder that already holds a.txt.
+// A running service (the line reader gives up on a stopped one) and a program folder with its
+// database and an upload folder that already holds a.txt.
 World& TheWorld() {
   static World world = [] {
-    static CThreadPool pool;
-    static BodyService service(pool);
-    int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    close(probe);
-    Check(service.Start(ntohs(address.sin_port)));
-
-    std::string pattern = (fs::temp_directory_path() / "tessel-upload-fuzz-XXXXXX").string();
-    Check(mkdtemp(pattern.data()) != nullptr);
-    g_folder = pattern;
-    std::atexit(RemoveFolder);
-    static CDataFileShare shares(pattern);
-    Check(shares.Open());
     World made;
-    made.service = &service;
-    made.shares = &shares;
-    made.uploads = pattern + "/upload";
+    made.stack = &fuzz::Stack("tessel-upload-fuzz", std::chrono::seconds(2));
+    made.uploads = made.stack->shares.GetProgramFolder() + "/upload";
     fs::create_directories(made.uploads);
     std::ofstream(made.uploads + "/a.txt") << "kept";
     return made;
@@ -130,11 +88,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   shutdown(pair[1], SHUT_WR);
 
   const std::size_t files_before = FileCount(world.uploads);
-  CUploadReceiver receiver(*world.service, *world.shares);
+  CUploadReceiver receiver(world.stack->shares);
+  CConnection connection(pair[0], world.stack->service.Rules());
   std::uint64_t data_length = 12345;
   std::string local_path;
   bool everybody = false;
-  const bool stored = receiver.ReceiveUpload(pair[0], world.uploads, content_length, boundary,
+  const bool stored = receiver.ReceiveUpload(connection, world.uploads, content_length, boundary,
                                              data_length, local_path, everybody);
   close(pair[0]);
   close(pair[1]);

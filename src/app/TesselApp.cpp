@@ -92,11 +92,7 @@ CTesselApp::CTesselApp(int& argc, char** argv, DesktopLoader load_desktop)
       m_program_path(tessel::ExecutablePath()),
       m_load_desktop(std::move(load_desktop)),
       m_folders(tessel::ProgramFolders::OfThisProcess()),
-      m_accounts(m_folders.data),
-      m_shares(m_folders.data, m_folders.web),
-      m_log(m_folders.data),
-      m_system(m_folders.data),
-      m_service(m_pool, HttpStores{m_accounts, m_shares, m_system, m_log}) {}
+      m_stack({.data_folder = m_folders.data, .web_folder = m_folders.web}) {}
 
 // The log sink stays installed to the end: lines of downloads finishing while the service stops
 // still go to standard output, which outlives everything here.
@@ -123,7 +119,7 @@ int CTesselApp::InitInstance() {
 
   PrepareDataFolder();
   std::string store_error;
-  const bool stores_open = OpenStores(&store_error);
+  const bool stores_open = m_stack.OpenStores(&store_error);
 
   const bool running = m_channel.Connect();
   int status = 0;
@@ -183,10 +179,7 @@ int CTesselApp::InitInstance() {
 
   // No window yet: the activity log goes to standard output, with the database's failures.
   m_log.SetLogSink(PrintLogLine);
-  const auto log_failure = [this](const std::string& text) { m_log.AddNotice(text); };
-  m_system.SetFailureSink(log_failure);
-  m_accounts.SetFailureSink(log_failure);
-  m_shares.SetFailureSink(log_failure);
+  m_stack.LogStoreFailures();
   Notify("Database: " + m_system.GetDatabasePath(), false);
   if (!StartService() && m_headless) return 1;
   if (m_with_window)
@@ -216,20 +209,6 @@ void CTesselApp::OpenMainWindow() {
         {notice.status.empty() ? notice.text : notice.status, notice.problem});
   m_window = m_desktop->CreateMainWindow(context);
   if (m_show_window) m_window->ShowWindow();
-}
-
-bool CTesselApp::OpenStores(std::string* error) {
-  m_log.Open();
-  // Every store is opened, whatever the others did: each has its own connection.
-  bool open = m_system.Open();
-  open = m_accounts.Open() && open;
-  open = m_shares.Open() && open;
-  for (CDataBasic* store :
-       {static_cast<CDataBasic*>(&m_system), static_cast<CDataBasic*>(&m_accounts),
-        static_cast<CDataBasic*>(&m_shares)}) {
-    if (error->empty()) *error = store->GetOpenError();
-  }
-  return open;
 }
 
 bool CTesselApp::ObeyCommandLine(const CommandLine& line, int* status) {

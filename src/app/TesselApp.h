@@ -10,12 +10,7 @@
 #include "app/InstanceChannel.h"
 #include "app/ProgramFolders.h"
 #include "net/Firewall.h"
-#include "service/ServiceHttp.h"
-#include "service/ThreadPool.h"
-#include "store/DataAccount.h"
-#include "store/DataFileShare.h"
-#include "store/DataLog.h"
-#include "store/DataSystem.h"
+#include "service/ServiceStack.h"
 
 class CInternetCheckTimer;
 class QCoreApplication;
@@ -91,9 +86,6 @@ class CTesselApp {
   // Records a notice and prints it (a problem on standard error, as "tessel: " and text);
   // status is the window's wording when it must differ (a window has its own ways to mend).
   void Notify(const std::string& text, bool problem, const std::string& status = "");
-  // Opens the stores; false, with the first store's reason in *error, when the database cannot
-  // be opened.
-  bool OpenStores(std::string* error);
   void PrintAddresses() const;
   // A request from a later start, on the event loop.
   bool OnInstanceRequest(const InstanceRequest& request);
@@ -121,12 +113,13 @@ class CTesselApp {
   std::unique_ptr<QCoreApplication> m_qt;
   std::unique_ptr<QSocketNotifier> m_stop_notifier;
   CInstanceChannel m_channel;
-  CDataAccount m_accounts;
-  CDataFileShare m_shares;
-  CDataLog m_log;
-  CDataSystem m_system;
-  CThreadPool m_pool;
-  CServiceHttp m_service;
+  CServiceStack m_stack;
+  CDataAccount& m_accounts = m_stack.accounts;
+  CDataFileShare& m_shares = m_stack.shares;
+  CDataLog& m_log = m_stack.log;
+  CDataSystem& m_system = m_stack.settings;
+  CThreadPool& m_pool = m_stack.pool;
+  CServiceHttp& m_service = m_stack.service;
   CFirewall m_firewall;
   // Near the end: its check reads the settings and the service's port until it is destroyed.
   std::unique_ptr<CInternetCheckTimer> m_internet_check;

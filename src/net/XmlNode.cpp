@@ -1,23 +1,8 @@
 #include "net/XmlNode.h"
 
 #include "base/AsciiText.h"
-#include "net/XmlParser.h"
 
 namespace {
-
-// Line and column (1-based) of index in text; only line feeds start a new line.
-void LineAndColumn(const char* text, size_t index, int* line, int* column) {
-  *line = 1;
-  *column = 1;
-  for (size_t i = 0; i < index && text[i] != '\0'; ++i) {
-    if (text[i] == '\n') {
-      ++*line;
-      *column = 1;
-    } else {
-      ++*column;
-    }
-  }
-}
 
 template <typename T>
 const T* Item(const std::vector<T>& list, int index) {
@@ -40,41 +25,6 @@ XMLNodeRecord::~XMLNodeRecord() {
       record->children.clear();
     }
   }
-}
-
-XMLNode XMLNode::Parse(const char* text, const char* first_tag, XMLParseResult* result) {
-  XMLParseResult unused;
-  XMLParseResult& out = result ? *result : unused;
-  out = {};
-  if (!text) {
-    out.code = XML_NO_ELEMENTS;
-    return {};
-  }
-
-  auto document = std::make_shared<XMLNodeRecord>();
-  XMLParser parser(text);
-  out.code = parser.Run(document);
-  if (out.code != XML_OK && out.code != XML_WARNING_UNMATCHED_END_TAG) {
-    LineAndColumn(text, parser.Index(), &out.line, &out.column);
-    return {};
-  }
-  if (!first_tag || !*first_tag) return XMLNode(std::move(document));
-
-  // A declaration has no end tag, so whatever follows it is its content: look inside declarations.
-  const XMLNodeRecord* current = document.get();
-  size_t i = 0;
-  while (i < current->children.size()) {
-    const XMLNode& child = current->children[i];
-    if (tessel::EqualsNoCase(*child.m_record->name, first_tag)) return child;
-    if (child.m_record->is_declaration) {
-      current = child.m_record.get();
-      i = 0;
-    } else {
-      ++i;
-    }
-  }
-  out = {XML_FIRST_TAG_NOT_FOUND, 0, 0};
-  return {};
 }
 
 XMLNode XMLNode::ChildByName(std::string_view name, int index) const {

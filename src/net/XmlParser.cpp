@@ -8,6 +8,20 @@
 
 namespace {
 
+// Line and column (1-based) of index in text; only line feeds start a new line.
+void LineAndColumn(const char* text, size_t index, int* line, int* column) {
+  *line = 1;
+  *column = 1;
+  for (size_t i = 0; i < index && text[i] != '\0'; ++i) {
+    if (text[i] == '\n') {
+      ++*line;
+      *column = 1;
+    } else {
+      ++*column;
+    }
+  }
+}
+
 struct SectionMarkers {
   const char* open;   // compared without regard to letter case
   const char* close;  // compared exactly
@@ -317,4 +331,40 @@ XMLParser::Outcome XMLParser::Complete() {
     // The pending end tag completes the parent as well; it is used up when it names the parent.
     if (tessel::EqualsNoCase(*m_stack.back().node->name, m_end_tag)) m_end_tag = {};
   }
+}
+
+// Defined here rather than beside the node, which then needs nothing of the parser.
+XMLNode XMLNode::Parse(const char* text, const char* first_tag, XMLParseResult* result) {
+  XMLParseResult unused;
+  XMLParseResult& out = result ? *result : unused;
+  out = {};
+  if (!text) {
+    out.code = XML_NO_ELEMENTS;
+    return {};
+  }
+
+  auto document = std::make_shared<XMLNodeRecord>();
+  XMLParser parser(text);
+  out.code = parser.Run(document);
+  if (out.code != XML_OK && out.code != XML_WARNING_UNMATCHED_END_TAG) {
+    LineAndColumn(text, parser.Index(), &out.line, &out.column);
+    return {};
+  }
+  if (!first_tag || !*first_tag) return XMLNode(std::move(document));
+
+  // A declaration has no end tag, so whatever follows it is its content: look inside declarations.
+  const XMLNodeRecord* current = document.get();
+  size_t i = 0;
+  while (i < current->children.size()) {
+    const XMLNode& child = current->children[i];
+    if (tessel::EqualsNoCase(*child.m_record->name, first_tag)) return child;
+    if (child.m_record->is_declaration) {
+      current = child.m_record.get();
+      i = 0;
+    } else {
+      ++i;
+    }
+  }
+  out = {XML_FIRST_TAG_NOT_FOUND, 0, 0};
+  return {};
 }

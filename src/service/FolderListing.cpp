@@ -8,47 +8,14 @@
 
 #include <algorithm>
 
+#include "base/Utf8.h"
+
 namespace {
 
 // Case folding must not depend on the process locale (the C locale folds ASCII only).
 locale_t Utf8Locale() {
   static const locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
   return locale;
-}
-
-// Decodes the code point at `pos` and advances past it. A byte that does not start a valid UTF-8
-// sequence yields a value above the Unicode range, so such names still sort consistently.
-char32_t NextCodePoint(const std::string& text, std::size_t& pos) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(pos);
-  const auto invalid = [&] {
-    ++pos;
-    return static_cast<char32_t>(0x110000 + lead);
-  };
-  int extra = 0;
-  char32_t cp = 0;
-  char32_t min = 0;
-  if (lead < 0x80) {
-    ++pos;
-    return lead;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    extra = 3, cp = lead & 0x07, min = 0x10000;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    extra = 2, cp = lead & 0x0F, min = 0x800;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    extra = 1, cp = lead & 0x1F, min = 0x80;
-  } else {
-    return invalid();
-  }
-  if (pos + extra >= text.size()) return invalid();
-  for (int i = 1; i <= extra; ++i) {
-    const unsigned char next = byte(pos + i);
-    if ((next & 0xC0) != 0x80) return invalid();
-    cp = (cp << 6) | (next & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return invalid();
-  pos += 1 + extra;
-  return cp;
 }
 
 char32_t Fold(char32_t cp) {
@@ -65,8 +32,8 @@ bool CFolderListing::NameLess(const std::string& a, const std::string& b) {
   std::size_t i = 0;
   std::size_t j = 0;
   while (i < a.size() && j < b.size()) {
-    const char32_t ca = Fold(NextCodePoint(a, i));
-    const char32_t cb = Fold(NextCodePoint(b, j));
+    const char32_t ca = Fold(tessel::NextCodePoint(a, i));
+    const char32_t cb = Fold(tessel::NextCodePoint(b, j));
     if (ca != cb) return ca < cb;
   }
   if ((i < a.size()) != (j < b.size())) return j < b.size();
@@ -96,6 +63,10 @@ bool CFolderListing::Read(const std::string& folder, const CShareBoundary* bound
     item.is_link = is_link;
     item.size = is_folder ? 0 : static_cast<std::uint64_t>(st.st_size);
     item.last_write = st.st_mtime;
+    item.last_write_nsec = st.st_mtim.tv_nsec;
+    item.mode = st.st_mode;
+    item.device = st.st_dev;
+    item.inode = st.st_ino;
     m_items.push_back(std::move(item));
   }
   closedir(dir);

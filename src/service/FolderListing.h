@@ -14,6 +14,11 @@ struct FolderItem {
   bool is_link = false;        // reached through a symbolic link
   std::uint64_t size = 0;      // bytes; 0 for folders
   std::time_t last_write = 0;  // last modification, seconds since the epoch
+  long last_write_nsec = 0;    // and its nanoseconds
+  // What the zip writers need as well, from the same look at the item (links followed).
+  std::uint32_t mode = 0;
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
 };
 
 // The sorted listing of one folder, shared by the folder pages and the zip writer so both show

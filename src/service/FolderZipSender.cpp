@@ -1,84 +1,92 @@
 #include "service/FolderZipSender.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <unistd.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
-#include <filesystem>
-
+#include "base/PathText.h"
+#include "service/Connection.h"
 #include "service/FileSender.h"
-#include "service/ServiceBasic.h"
 #include "service/SlotQueue.h"
-#include "service/Zipper.h"
+#include "service/ZipLayout.h"
+#include "service/ZipStream.h"
 
 namespace {
 
-// Whether the client has closed its side. Nothing is sent while an archive is built, so a
-// client that went away shows only as the end of what it sends; a request's stray bytes do not
-// count.
-bool ClientClosed(int socket) {
-  pollfd entry{socket, POLLRDHUP, 0};
-  return poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
-}
-
-// Deletes the temporary archive however the send ends.
-class TempFile {
+// Holds back part-filled packets while set: each entry's small header then leaves with the
+// data after it rather than as a packet of its own. Uncorking at the end sends the rest.
+class Cork {
  public:
-  explicit TempFile(std::string path) : m_path(std::move(path)) {}
-  ~TempFile() { unlink(m_path.c_str()); }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  const std::string& path() const { return m_path; }
+  explicit Cork(int socket) : m_socket(socket) { Set(1); }
+  ~Cork() { Set(0); }
+  Cork(const Cork&) = delete;
+  Cork& operator=(const Cork&) = delete;
 
  private:
-  std::string m_path;
+  void Set(int on) const { setsockopt(m_socket, IPPROTO_TCP, TCP_CORK, &on, sizeof on); }
+  int m_socket;
 };
-
-// The folder's last component, ignoring trailing separators.
-std::string LastComponent(std::string folder) {
-  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  const std::size_t slash = folder.rfind('/');
-  return slash == std::string::npos ? folder : folder.substr(slash + 1);
-}
 
 }  // namespace
 
-std::string CFolderZipSender::TempFolder() {
-  const char* folder = getenv("TMPDIR");
-  return folder != nullptr && *folder != '\0' ? folder : "/tmp";
-}
-
-bool CFolderZipSender::SendFolderZip(int socket, const std::string& folder, const ByteRange& range,
-                                     std::uint64_t& bytes_sent, std::uint64_t* archive_size) const {
-  bytes_sent = 0;
-  // Asked between items and blocks, and while waiting for a slot: nobody is left to want the
-  // archive once the client has gone.
-  const auto wanted = [this, socket] { return m_service.IsRunning() && !ClientClosed(socket); };
-  const CSlotQueue::Hold slot(m_slots, wanted);
-  if (!slot) return false;
-
-  std::string pattern = TempFolder() + "/TemXXXXXX";
-  const int fd = mkostemp(pattern.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  close(fd);
-  const TempFile archive(pattern);
-
-  // The folder is its own root, so its items are the archive's top entries.
-  const std::string root = folder.empty() || folder.back() == '/' ? folder : folder + "/";
-  CZipper zipper;
-  // A large tree takes long to pack: neither a stop nor a client that left waits for it.
-  zipper.SetKeepGoing(wanted);
-  if (m_bounded) zipper.SetBoundary(m_boundary);
-  if (!zipper.OpenZip(archive.path(), root)) return false;
-  zipper.AddFolderToZip(root);
-  if (!zipper.CloseZip()) return false;
-  if (archive_size != nullptr) {
-    std::error_code error;
-    const std::uintmax_t size = std::filesystem::file_size(archive.path(), error);
-    if (!error) *archive_size = size;
+ReplyOutcome CFolderZipSender::SendFolderZip(CConnection& connection, const std::string& folder,
+                                             const HttpRequest& request, Report& report) const {
+  report = Report{};
+  // Nothing is sent while waiting or walking, so a client that went away shows only as the end
+  // of what it sends.
+  const auto wanted = [&connection] { return connection.IsRunning() && !connection.PeerClosed(); };
+  CZipLayout layout;
+  {
+    CSlotQueue::Hold slot(m_slots, request.client_ip, wanted, m_slot_wait);
+    if (slot.outcome() == CSlotQueue::Outcome::kTimedOut) {
+      report.busy = true;
+      CReplyHead head("HTTP/1.0", 503, "Service Unavailable");
+      head.Add("Retry-After", static_cast<std::uint64_t>(kRetryAfter)).Add("Content-Length", "0");
+      return {head.Status(), 0, connection.SendString(head.Finish())};
+    }
+    if (slot.outcome() != CSlotQueue::Outcome::kTaken) return {};
+    if (!layout.Build(folder, m_bounded ? &m_boundary : nullptr, wanted)) return {};
   }
+  const std::uint64_t size = layout.Length();
+  const std::string etag = layout.ETag();
+  report.walked = true;
+  report.archive_size = size;
 
-  return m_files.SendFile(socket, archive.path(), range, LastComponent(folder) + ".zip",
-                          bytes_sent);
+  // A range of another archive than this one would splice two: the whole archive instead.
+  ByteRange range = request.range;
+  if (request.has_if_range && request.if_range != etag) range = ByteRange{};
+  report.span = range.Resolve(size);
+  if (!range.Satisfiable(size)) return CFileSender::SendNotSatisfiable(connection, size);
+  CReplyHead reply = CFileSender::DownloadHead(size, report.span, CFileSender::kDownloadType,
+                                               std::string(tessel::LastComponent(folder)) + ".zip");
+  reply.Add("ETag", etag);
+  std::string head = std::move(reply.Finish());
+  ReplyOutcome outcome{reply.Status(), 0, false};
+
+  CZipStream stream(layout, &m_crcs);
+  const Cork cork(connection.Descriptor());
+  // The head goes out with the first block: one packet for a small archive.
+  outcome.complete = stream.Write(
+      report.span.start, report.span.start + report.span.length,
+      [&](const char* data, std::size_t length) {
+        bool sent = false;
+        if (!head.empty()) {
+          head.append(data, length);
+          sent = connection.SendAll(head.data(), head.size());
+          head.clear();
+          head.shrink_to_fit();
+        } else {
+          sent = connection.SendAll(data, length);
+        }
+        if (sent) outcome.body_sent += length;
+        return sent;
+      },
+      [&connection] { return connection.IsRunning(); },
+      [&](int file, std::uint64_t offset, std::uint64_t length) {
+        if (!head.empty() && !connection.SendString(head)) return false;
+        head.clear();
+        return connection.SendFileRange(file, offset, length, outcome.body_sent);
+      });
+  report.changed = stream.Changed();
+  return outcome;
 }

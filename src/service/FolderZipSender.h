@@ -1,37 +1,51 @@
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
-#include "service/ByteRange.h"
+#include "service/HttpRequest.h"
+#include "service/Reply.h"
 #include "store/ShareBoundary.h"
 
-class CFileSender;
-class CServiceBasic;
+class CConnection;
 class CSlotQueue;
+class CZipCrcCache;
 
-// Sends a folder tree as one zip archive, built whole in a temporary file first, so that it can
-// be sent as an ordinary download with a length and byte ranges.
+// Sends a folder tree as one stored zip archive, written as it is sent, straight from the files:
+// its exact length, byte ranges and a validator come from one walk of the tree, so the first
+// byte leaves as soon as the walk is done, and no temporary file is ever made.
 class CFolderZipSender {
  public:
-  // Archives that may exist at once: each takes CPU to build and temporary disk space the size
-  // of its folder's archive until its send ends.
-  static constexpr int kMaxArchives = 4;
+  // Walks that may run at once. Sending needs no slot (it costs what a file's download does);
+  // the walk of a large tree is the part that reads many folders in one go.
+  static constexpr int kMaxWalks = 4;
+  // How long a request waits for a walk's slot before "503 Service Unavailable".
+  static constexpr std::chrono::milliseconds kSlotWait = std::chrono::seconds(10);
+  // The Retry-After of that reply, in seconds.
+  static constexpr int kRetryAfter = 10;
 
-  // All must outlive this object; the archive is given up when the service stops. Each archive
-  // holds one of slots from before its temporary file is made until that file is deleted.
-  CFolderZipSender(const CServiceBasic& service, const CFileSender& files, CSlotQueue& slots)
-      : m_service(service), m_files(files), m_slots(slots) {}
+  // What one send found, beside its reply's outcome.
+  struct Report {
+    std::uint64_t archive_size = 0;
+    bool walked = false;               // the archive's size, and so the span, are known
+    ByteRange::Span span;              // the part of the archive the reply is for
+    bool busy = false;                 // answered 503: no slot within the wait
+    std::vector<std::string> changed;  // files that changed while being sent
+  };
 
-  // Waits for a slot (the client sees no reply meanwhile), archives the contents of folder (not
-  // the folder itself: its items are the top entries) into a new file "Tem..." of TempFolder(),
-  // sends it (or the part the range names) as "<folder's last component>.zip", and deletes the
-  // file, whatever happened. bytes_sent receives the body bytes delivered, *archive_size (when
-  // given) the archive's size once it is built (left alone otherwise).
-  // False, with nothing sent, when the temporary file cannot be made, the archive cannot be
-  // written whole (a damaged archive is never offered), or the service stopped or the client
-  // closed the connection while waiting or building; false also when sending fails.
-  bool SendFolderZip(int socket, const std::string& folder, const ByteRange& range,
-                     std::uint64_t& bytes_sent, std::uint64_t* archive_size = nullptr) const;
+  // Both must outlive this object; the send is given up when the service stops.
+  CFolderZipSender(CSlotQueue& walk_slots, CZipCrcCache& crcs,
+                   std::chrono::milliseconds slot_wait = kSlotWait)
+      : m_slots(walk_slots), m_crcs(crcs), m_slot_wait(slot_wait) {}
+
+  // Walks folder (its items are the top entries) holding a slot of client's, then sends the
+  // archive (or the part the request's range names, unless an If-Range names another archive)
+  // as "<folder's last component>.zip" with its ETag. Nothing is sent (status 0) when the walk
+  // finds no folder, or the client left or the service stopped while waiting or walking. With no
+  // slot within the wait, the reply is 503 with Retry-After.
+  ReplyOutcome SendFolderZip(CConnection& connection, const std::string& folder,
+                             const HttpRequest& request, Report& report) const;
 
   // Links in the folder are followed only where the boundary admits their target (by default
   // every link is followed).
@@ -40,13 +54,10 @@ class CFolderZipSender {
     m_bounded = true;
   }
 
-  // The system's temporary folder: $TMPDIR when set and not empty, else /tmp.
-  static std::string TempFolder();
-
  private:
-  const CServiceBasic& m_service;
-  const CFileSender& m_files;
   CSlotQueue& m_slots;
+  CZipCrcCache& m_crcs;
+  std::chrono::milliseconds m_slot_wait;
   CShareBoundary m_boundary;
   bool m_bounded = false;
 };

@@ -121,6 +121,7 @@ void ParseHeaders(HttpRequest& request, const std::vector<std::string>& lines) {
   constexpr std::string_view kLength = "Content-Length: ";
   constexpr std::string_view kAcceptEncoding = "Accept-Encoding:";
   constexpr std::string_view kIfModifiedSince = "If-Modified-Since:";
+  constexpr std::string_view kIfRange = "If-Range:";
   constexpr std::string_view kHost = "Host:";
   constexpr std::string_view kOrigin = "Origin:";
   constexpr std::string_view kReferer = "Referer:";
@@ -145,6 +146,9 @@ void ParseHeaders(HttpRequest& request, const std::vector<std::string>& lines) {
       request.accepts_gzip = AcceptsGzip(line.substr(kAcceptEncoding.size()));
     } else if (StartsWithNoCase(line, kIfModifiedSince)) {
       request.if_modified_since = tessel::ParseHttpDate(line.substr(kIfModifiedSince.size()));
+    } else if (StartsWithNoCase(line, kIfRange)) {
+      request.has_if_range = true;
+      request.if_range = Trim(line.substr(kIfRange.size()));
     } else if (StartsWithNoCase(line, kHost)) {
       request.has_host = true;
       request.host = Trim(line.substr(kHost.size()));

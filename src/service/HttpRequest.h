@@ -24,6 +24,9 @@ struct HttpRequest {
   ByteRange range;
   bool accepts_gzip = false;  // Accept-Encoding names gzip (or "*") with a weight above 0
   std::optional<std::time_t> if_modified_since;  // a valid HTTP date, else none
+  // If-Range as sent (blanks trimmed): the range holds only for the entity it names.
+  bool has_if_range = false;
+  std::string if_range;
   // Where the request says it goes and comes from, as sent (blanks trimmed); has_host tells an
   // empty Host from none at all.
   bool has_host = false;

@@ -2,7 +2,7 @@
 
 #include <zlib.h>
 
-#include "service/ServiceBasic.h"
+#include "service/Connection.h"
 
 // A gzip stream of deflate at kGzipLevel, compressing into a buffer of bounded size.
 class CPageStream::Gzip {
@@ -51,9 +51,9 @@ class CPageStream::Gzip {
   std::size_t m_used = 0;
 };
 
-CPageStream::CPageStream(const CServiceBasic& service, int socket, std::string head, bool gzip,
+CPageStream::CPageStream(CConnection& connection, std::string head, bool gzip,
                          std::size_t buffer_size)
-    : m_service(service), m_socket(socket), m_head(std::move(head)), m_buffer_size(buffer_size) {
+    : m_connection(connection), m_head(std::move(head)), m_buffer_size(buffer_size) {
   if (gzip) {
     m_gzip = std::make_unique<Gzip>();
     if (!m_gzip->Ok()) m_failed = true;
@@ -68,12 +68,13 @@ bool CPageStream::SendBytes(std::string_view bytes) {
   if (!m_head.empty()) {
     // The head and the first bytes in one packet.
     m_head += bytes;
-    m_failed = !m_service.SendString(m_socket, m_head);
+    m_failed = !m_connection.SendString(m_head);
     m_head.clear();
     m_head.shrink_to_fit();
   } else {
-    m_failed = !m_service.SendString(m_socket, bytes);
+    m_failed = !m_connection.SendString(bytes);
   }
+  if (!m_failed) m_body_sent += bytes.size();
   return !m_failed;
 }
 

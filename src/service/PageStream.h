@@ -1,10 +1,11 @@
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 
-class CServiceBasic;
+class CConnection;
 
 // A page sent as it is made: text gathers in a buffer of bounded size, which goes out (through
 // gzip when the browser takes it) each time it fills, so a page of any length costs the same
@@ -16,9 +17,9 @@ class CPageStream {
   // deflate's level: the fastest, as the page's server time counts as much as its size.
   static constexpr int kGzipLevel = 1;
 
-  // head is sent before the first text; gzip compresses what follows it. The service and the
-  // socket must outlive the stream.
-  CPageStream(const CServiceBasic& service, int socket, std::string head, bool gzip,
+  // head is sent before the first text; gzip compresses what follows it. The connection must
+  // outlive the stream.
+  CPageStream(CConnection& connection, std::string head, bool gzip,
               std::size_t buffer_size = kBufferSize);
   ~CPageStream();
   CPageStream(const CPageStream&) = delete;
@@ -38,6 +39,8 @@ class CPageStream {
   bool Finish();
   // A send has failed (the client left or stopped reading): the rest of the page is not wanted.
   bool Failed() const { return m_failed; }
+  // The body bytes delivered so far (compressed ones when compressing).
+  std::uint64_t BodySent() const { return m_body_sent; }
 
  private:
   class Gzip;
@@ -45,8 +48,7 @@ class CPageStream {
   void Send(bool last);
   bool SendBytes(std::string_view bytes);
 
-  const CServiceBasic& m_service;
-  const int m_socket;
+  CConnection& m_connection;
   std::string m_head;  // sent with the first bytes, then emptied
   const std::size_t m_buffer_size;
   std::string m_text;
@@ -54,4 +56,5 @@ class CPageStream {
   bool m_failed = false;
   bool m_finished = false;
   bool m_first_flush_done = false;
+  std::uint64_t m_body_sent = 0;
 };

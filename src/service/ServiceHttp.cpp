@@ -12,7 +12,7 @@
 #include "service/UploadReceiver.h"
 
 using tessel::Route;
-using PathKind = CDataFileShare::PathKind;
+using PathKind = CRequestResolver::PathKind;
 
 namespace {
 
@@ -30,45 +30,88 @@ std::string_view WebFileType(std::string_view path) {
 
 }  // namespace
 
+// The activity log's lines of one request: a start line as a transfer begins, and at most one
+// end line, which Handle writes once the reply is over.
+class CServiceHttp::Activity {
+ public:
+  Activity(CDataLog& log, const std::string& ip, const std::string& account)
+      : m_log(log), m_ip(ip), m_account(account) {}
+
+  void Start(int kind, const std::string& name, std::uint64_t position, std::uint64_t length) {
+    m_log.AddLog(m_ip, m_account, kind, name, position, length, CDataLog::kPhaseStart);
+  }
+  void End(int kind, std::string name, std::uint64_t position, std::uint64_t length) {
+    m_end = {kind, std::move(name), position, length};
+    m_ended = true;
+  }
+  void WriteEnd() {
+    if (m_ended)
+      m_log.AddLog(m_ip, m_account, m_end.kind, m_end.name, m_end.position, m_end.length,
+                   CDataLog::kPhaseEnd);
+  }
+
+ private:
+  struct Line {
+    int kind = 0;
+    std::string name;
+    std::uint64_t position = 0;
+    std::uint64_t length = 0;
+  };
+  CDataLog& m_log;
+  const std::string& m_ip;
+  const std::string& m_account;
+  Line m_end;
+  bool m_ended = false;
+};
+
 CServiceHttp::CServiceHttp(CThreadPool& pool, const HttpStores& stores,
                            std::chrono::milliseconds io_timeout,
                            std::chrono::milliseconds head_timeout)
     : CServiceBasic(pool, io_timeout, head_timeout),
       m_stores(stores),
-      m_pages(*this, stores.shares, stores.settings),
-      m_files(*this),
-      m_zip_slots(CFolderZipSender::kMaxArchives) {}
+      m_resolver(stores.shares),
+      m_pages(stores.shares, stores.settings),
+      m_zip_slots(CFolderZipSender::kMaxWalks) {}
 
 CServiceHttp::~CServiceHttp() {
   Stop();
 }
 
-bool CServiceHttp::Handle(ClientTask& task) {
+bool CServiceHttp::Handle(CConnection& connection) {
   HttpRequest request;
   std::vector<std::string> lines;
-  if (!ReadRequestHead(task, request, lines)) return false;
+  if (!ReadRequestHead(connection, request, lines)) return false;
   const Visitor visitor = IdentifyVisitor(request);
-  const int socket = task.socket;
-  const Route route = tessel::ParseRequestTarget(request.path).route;
+  Activity activity(m_stores.log, request.client_ip, visitor.account);
+  const ReplyOutcome outcome = Dispatch(connection, request, visitor, activity);
+  activity.WriteEnd();
+  return outcome.complete;
+}
 
+ReplyOutcome CServiceHttp::Dispatch(CConnection& connection, const HttpRequest& request,
+                                    const Visitor& visitor, Activity& activity) {
+  const Route route = tessel::ParseRequestTarget(request.path).route;
   // The first matching route answers; rules before the method check take any method.
   if (route == Route::kLogin)
-    return visitor.authenticated ? SendRedirectHome(socket) : SendAuthRequired(socket);
-  if (route == Route::kLogout) return SendAuthRequired(socket);
+    return SendFixedReply(
+        connection, visitor.authenticated ? FixedReply::kRedirectHome : FixedReply::kAuthRequired);
+  if (route == Route::kLogout) return SendFixedReply(connection, FixedReply::kAuthRequired);
   // Another site's page may make the owner's browser ask for a change: it gets no right to.
   if (route == Route::kRemove)
     return visitor.allow_delete && !tessel::IsCrossSite(request)
-               ? HandleRemove(socket, request, visitor)
-               : SendAuthRequired(socket);
+               ? HandleRemove(connection, request, visitor, activity)
+               : SendFixedReply(connection, FixedReply::kAuthRequired);
   if (route == Route::kUpload && request.method == HttpRequest::kPost)
-    return HandleUpload(socket, request, visitor);
-  if (request.method != HttpRequest::kGet) return SendRedirectHome(socket);
+    return HandleUpload(connection, request, visitor, activity);
+  if (request.method != HttpRequest::kGet)
+    return SendFixedReply(connection, FixedReply::kRedirectHome);
   if (route == Route::kShareList)
-    return m_pages.SendShareListPage(socket, visitor.account, visitor.authenticated,
+    return m_pages.SendShareListPage(connection, visitor.account, visitor.authenticated,
                                      visitor.allow_upload, visitor.allow_delete,
                                      request.accepts_gzip);
-  if (route == Route::kParentIcon) return m_files.SendIcon(socket, "..", request.if_modified_since);
-  return HandleResolvedPath(socket, request, visitor);
+  if (route == Route::kParentIcon)
+    return m_files.SendIcon(connection, "..", request.if_modified_since);
+  return HandleResolvedPath(connection, request, visitor, activity);
 }
 
 CServiceHttp::Visitor CServiceHttp::IdentifyVisitor(const HttpRequest& request) {
@@ -104,57 +147,41 @@ CServiceHttp::Visitor CServiceHttp::IdentifyVisitor(const HttpRequest& request) 
   return visitor;
 }
 
-bool CServiceHttp::HandleResolvedPath(int socket, const HttpRequest& request,
-                                      const Visitor& visitor) {
+ReplyOutcome CServiceHttp::HandleResolvedPath(CConnection& connection, const HttpRequest& request,
+                                              const Visitor& visitor, Activity& activity) {
   std::string name, local;
   int mode = FileShareRecord::kModeAuth;
   std::int64_t size = -1;
-  const PathKind kind = m_stores.shares.ResolveRequestPath(request.path, name, local, &mode, &size);
-  if (kind == PathKind::kNotFound) return SendNotFound(socket);
+  const PathKind kind = m_resolver.Resolve(request.path, name, local, &mode, &size);
+  if (kind == PathKind::kNotFound) return SendFixedReply(connection, FixedReply::kNotFound);
   // A public share admits everyone; only the others need the access check's lookups.
   if (kind != PathKind::kWebFile && mode != FileShareRecord::kModePublic &&
       !m_stores.shares.CanAccessShare(name, visitor.account))
-    return SendAuthRequired(socket);
+    return SendFixedReply(connection, FixedReply::kAuthRequired);
 
   switch (kind) {
     case PathKind::kFile:
-      return HandleSharedFile(socket, request, visitor, name, local, size);
+      return HandleSharedFile(connection, request, name, local, size, activity);
     case PathKind::kFolder:
-      return m_pages.SendFolderPage(socket, local, name, visitor.authenticated,
+      return m_pages.SendFolderPage(connection, local, name, visitor.authenticated,
                                     visitor.allow_upload, request.accepts_gzip);
-    case PathKind::kFolderZip: {
-      const std::uint64_t start = request.range.start;
-      const auto length = static_cast<std::uint64_t>(request.range.length);
-      const std::string& ip = request.client_ip;
-      std::uint64_t sent = 0;
-      m_stores.log.AddLog(ip, visitor.account, CDataLog::kDownloadFolder, name, start, length,
-                          CDataLog::kPhaseStart);
-      // The archive's size is known only once it is built: the end line then says, as a file's
-      // does, what was sent of the part asked for, rather than repeating the request's range.
-      std::uint64_t size = CDataLog::kUnknownSize;
-      HandleFolderZip(socket, request, local, m_stores.shares.GetShareBoundary(name), sent, &size);
-      const bool built = size != CDataLog::kUnknownSize;
-      m_stores.log.AddLog(ip, visitor.account, CDataLog::kDownloadFolder, name,
-                          built ? sent : start, built ? request.range.Resolve(size).length : length,
-                          CDataLog::kPhaseEnd);
-      return true;
-    }
+    case PathKind::kFolderZip:
+      return HandleFolderZip(connection, request, name, local, activity);
     case PathKind::kIcon:
-      return m_files.SendIcon(socket, local, request.if_modified_since);
-    case PathKind::kWebFile: {
-      std::uint64_t sent = 0;
-      return m_files.SendWebFile(socket, local, request.range, request.if_modified_since,
-                                 WebFileType(local), sent);
-    }
+      return m_files.SendIcon(connection, local, request.if_modified_since);
+    case PathKind::kWebFile:
+      return m_files.SendWebFile(connection, local, request.range, request.if_modified_since,
+                                 WebFileType(local));
     case PathKind::kNotFound:
       break;
   }
-  return SendNotFound(socket);
+  return SendFixedReply(connection, FixedReply::kNotFound);
 }
 
-bool CServiceHttp::HandleSharedFile(int socket, const HttpRequest& request, const Visitor& visitor,
-                                    const std::string& relative_name, const std::string& local_path,
-                                    std::int64_t file_size) {
+ReplyOutcome CServiceHttp::HandleSharedFile(CConnection& connection, const HttpRequest& request,
+                                            const std::string& relative_name,
+                                            const std::string& local_path, std::int64_t file_size,
+                                            Activity& activity) {
   // The log states the range the visitor asked for, so it is settled against the file's size
   // (as the path's resolution found it) first; a file gone meanwhile fails to send below.
   ByteRange range = request.range;
@@ -167,18 +194,36 @@ bool CServiceHttp::HandleSharedFile(int socket, const HttpRequest& request, cons
       range.length = static_cast<std::int64_t>(size);
     }
   }
-  const std::string& ip = request.client_ip;
   const auto total = static_cast<std::uint64_t>(range.length);
-  m_stores.log.AddLog(ip, visitor.account, CDataLog::kDownloadFile, relative_name, range.start,
-                      total, CDataLog::kPhaseStart);
-  std::uint64_t sent = 0;
-  m_files.SendFile(socket, local_path, range, {}, sent);
-  m_stores.log.AddLog(ip, visitor.account, CDataLog::kDownloadFile, relative_name, sent, total,
-                      CDataLog::kPhaseEnd);
-  return true;
+  activity.Start(CDataLog::kDownloadFile, relative_name, range.start, total);
+  const ReplyOutcome outcome = m_files.SendFile(connection, local_path, range, {});
+  activity.End(CDataLog::kDownloadFile, relative_name, outcome.body_sent, total);
+  return outcome;
 }
 
-bool CServiceHttp::HandleRemove(int socket, const HttpRequest& request, const Visitor& visitor) {
+ReplyOutcome CServiceHttp::HandleFolderZip(CConnection& connection, const HttpRequest& request,
+                                           const std::string& relative_name,
+                                           const std::string& local_path, Activity& activity) {
+  const std::uint64_t start = request.range.start;
+  const auto length = static_cast<std::uint64_t>(request.range.length);
+  activity.Start(CDataLog::kDownloadFolder, relative_name, start, length);
+  CFolderZipSender sender(m_zip_slots, m_zip_crcs);
+  sender.SetBoundary(m_stores.shares.GetShareBoundary(relative_name));
+  CFolderZipSender::Report report;
+  const ReplyOutcome outcome = sender.SendFolderZip(connection, local_path, request, report);
+  // Once the walk has sized the archive, the end line says, as a file's does, what was sent of
+  // the part asked for, and names the files that changed while they were sent.
+  std::string item = relative_name;
+  for (std::size_t i = 0; i < report.changed.size(); ++i)
+    item += (i == 0 ? " (changed while sent: " : ", ") + report.changed[i];
+  if (!report.changed.empty()) item += ")";
+  activity.End(CDataLog::kDownloadFolder, item, report.walked ? outcome.body_sent : start,
+               report.walked ? report.span.length : length);
+  return outcome;
+}
+
+ReplyOutcome CServiceHttp::HandleRemove(CConnection& connection, const HttpRequest& request,
+                                        const Visitor& visitor, Activity& activity) {
   // The share is named by the value's first part, so that one whose file is gone is still
   // removable.
   const std::string name(tessel::ParseRequestTarget(request.path).ShareName());
@@ -187,54 +232,45 @@ bool CServiceHttp::HandleRemove(int socket, const HttpRequest& request, const Vi
   const bool existed = !name.empty() && m_stores.shares.GetShare(name, share);
   if (existed && m_stores.shares.RemoveUploaderShare(name, visitor.account) &&
       !m_stores.shares.GetShare(name, share)) {
-    m_stores.log.AddLog(request.client_ip, visitor.account, CDataLog::kRemoveShare, name, 0, 0,
-                        CDataLog::kPhaseEnd);
+    activity.End(CDataLog::kRemoveShare, name, 0, 0);
   }
-  return SendRedirectHome(socket);
+  return SendFixedReply(connection, FixedReply::kRedirectHome);
 }
 
-bool CServiceHttp::HandleUpload(int socket, const HttpRequest& request, const Visitor& visitor) {
-  const CUploadReceiver receiver(*this, m_stores.shares);
+ReplyOutcome CServiceHttp::HandleUpload(CConnection& connection, const HttpRequest& request,
+                                        const Visitor& visitor, Activity& activity) {
+  const CUploadReceiver receiver(m_stores.shares);
   if (!visitor.allow_upload || tessel::IsCrossSite(request)) {
-    SendAuthRequired(socket);
-    receiver.DiscardRequestBody(socket, request.content_length);
-    return true;
+    const ReplyOutcome refused = SendFixedReply(connection, FixedReply::kAuthRequired);
+    receiver.DiscardRequestBody(connection, request.content_length);
+    return refused;
   }
-  const std::string& ip = request.client_ip;
-  m_stores.log.AddLog(ip, visitor.account, CDataLog::kUploadFile, "", 0, 0, CDataLog::kPhaseStart);
+  activity.Start(CDataLog::kUploadFile, "", 0, 0);
   std::uint64_t length = 0;
   std::string local;
   bool everybody = true;
-  if (!receiver.ReceiveUpload(socket, m_stores.settings.GetUploadPath(), request.content_length,
+  if (!receiver.ReceiveUpload(connection, m_stores.settings.GetUploadPath(), request.content_length,
                               request.boundary, length, local, everybody)) {
-    return false;
+    return {};
   }
+  bool busy = false;
   const std::string name = m_stores.shares.ShareFile(
-      local, visitor.account,
-      everybody ? FileShareRecord::kModePublic : FileShareRecord::kModeAuth);
+      local, visitor.account, everybody ? FileShareRecord::kModePublic : FileShareRecord::kModeAuth,
+      &busy);
   if (name.empty()) {
     unlink(local.c_str());  // a file nobody can see or remove would only take room
-    return false;
+    // Another program holds the database: the visitor may try again (the store logs it).
+    return busy ? SendFixedReply(connection, FixedReply::kBusy) : ReplyOutcome{};
   }
-  m_stores.log.AddLog(ip, visitor.account, CDataLog::kUploadFile, name, length, length,
-                      CDataLog::kPhaseEnd);
-  return SendRedirectHome(socket);
+  activity.End(CDataLog::kUploadFile, name, length, length);
+  return SendFixedReply(connection, FixedReply::kRedirectHome);
 }
 
-bool CServiceHttp::HandleFolderZip(int socket, const HttpRequest& request,
-                                   const std::string& local_path, const CShareBoundary& boundary,
-                                   std::uint64_t& bytes_sent, std::uint64_t* archive_size) {
-  CFolderZipSender sender(*this, m_files, m_zip_slots);
-  sender.SetBoundary(boundary);
-  return sender.SendFolderZip(socket, local_path, request.range, bytes_sent, archive_size);
-}
-
-bool CServiceHttp::ReadRequestHead(const ClientTask& task, HttpRequest& request,
+bool CServiceHttp::ReadRequestHead(CConnection& connection, HttpRequest& request,
                                    std::vector<std::string>& lines) const {
   lines.clear();
   bool too_many = false;
-  const bool ended = ReadLines(
-      task.socket,
+  const bool ended = connection.ReadLines(
       [&](std::string& line) {
         // A header line is text: a NUL ends it.
         if (std::size_t nul = line.find('\0'); nul != std::string::npos) line.resize(nul);
@@ -243,35 +279,10 @@ bool CServiceHttp::ReadRequestHead(const ClientTask& task, HttpRequest& request,
         too_many = lines.size() > kMaxHeaderLines;
         return !too_many;
       },
-      kLineCapacity, HeadDeadline(task));
+      kLineCapacity, connection.HeadDeadline());
   if (!ended || too_many) return false;
   request = HttpRequest{};
-  request.client_ip = task.PeerIp();
+  request.client_ip = connection.PeerIp();
   ParseHeaders(request, lines);
   return true;
-}
-
-bool CServiceHttp::SendNotFound(int socket) const {
-  return SendString(socket, "HTTP/1.0 404 Resource not found\r\n");
-}
-
-bool CServiceHttp::SendAuthRequired(int socket) const {
-  return SendString(socket,
-                    "HTTP/1.0 401 No cigar\r\n"
-                    "Server: WWW\r\n"
-                    "WWW-Authenticate: Basic realm=\"Tessel Authenticate\"\r\n"
-                    "Cache-control: no-cache\r\n"
-                    "\r\n") &&
-         SendString(socket,
-                    "<html><head><meta http-equiv=\"Refresh\" content=\"0;url=/\"></head></html>");
-}
-
-bool CServiceHttp::SendRedirectHome(int socket) const {
-  return SendString(socket,
-                    "HTTP/1.1 302 Found\r\n"
-                    "Server: Tessel\r\n"
-                    "Pragma: no-cache,no-store\r\n"
-                    "Cache-control: no-cache,no-store\r\n"
-                    "Location: /\r\n"
-                    "\r\n");
 }

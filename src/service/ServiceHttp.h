@@ -6,9 +6,12 @@
 #include "service/FileSender.h"
 #include "service/HttpRequest.h"
 #include "service/LoginThrottle.h"
+#include "service/Reply.h"
+#include "service/RequestResolver.h"
 #include "service/ServiceBasic.h"
 #include "service/SharePages.h"
 #include "service/SlotQueue.h"
+#include "service/ZipCrcCache.h"
 #include "store/DataAccount.h"
 #include "store/DataFileShare.h"
 #include "store/DataLog.h"
@@ -23,8 +26,7 @@ struct HttpStores {
 };
 
 // The HTTP service: one request per connection, answered and then closed by the pool. Visitors
-// are identified on every request; the shares, the web folder (the share store's) and the pages
-// are reached through the stores.
+// are identified on every request; the shares and the pages are reached through the stores.
 class CServiceHttp : public CServiceBasic {
  public:
   // A request head of more lines than this is dropped without a reply.
@@ -35,23 +37,23 @@ class CServiceHttp : public CServiceBasic {
                std::chrono::milliseconds head_timeout = kHeadTimeout);
   ~CServiceHttp() override;
 
-  // Reads the head, identifies the visitor and answers by route.
-  bool Handle(ClientTask& task) override;
+  // Reads the head, identifies the visitor, answers by route and writes the request's end line in
+  // the activity log. True when the reply went out whole.
+  bool Handle(CConnection& connection) override;
+
+  // Where "/images/" and "/favicon.ico" are found; by default the share store's program folder
+  // + "/web". Set before Start.
+  void SetWebFolder(const std::string& folder) { m_resolver.SetWebFolder(folder); }
 
   // The clock of the login throttle; tests pass one of their own.
   void SetLoginClock(CLoginThrottle::Now now) { m_throttle.SetClock(std::move(now)); }
 
   // Reads the head's lines up to the empty line that ends it and parses them into request (the
-  // client IP from the task's peer). False, with nothing sent, when the connection ends, fails or
-  // times out first, the head is not whole by the task's head deadline, the service stops, or
-  // the head has more than kMaxHeaderLines lines.
-  bool ReadRequestHead(const ClientTask& task, HttpRequest& request,
+  // client IP from the connection's peer). False, with nothing sent, when the connection ends,
+  // fails or times out first, the head is not whole by the connection's head deadline, the
+  // service stops, or the head has more than kMaxHeaderLines lines.
+  bool ReadRequestHead(CConnection& connection, HttpRequest& request,
                        std::vector<std::string>& lines) const;
-
-  // The fixed replies, byte for byte. Each is false when sending fails.
-  bool SendNotFound(int socket) const;
-  bool SendAuthRequired(int socket) const;
-  bool SendRedirectHome(int socket) const;
 
  private:
   // Who is asking, established afresh for each request.
@@ -62,29 +64,39 @@ class CServiceHttp : public CServiceBasic {
     bool allow_delete = false;
   };
 
+  class Activity;
+
   // Who sent the request: the account its credentials or its address admit, through the login
   // throttle; a request from this machine that another site's page may have made has no rights
   // by address.
   Visitor IdentifyVisitor(const HttpRequest& request);
+  // The routing table: the first matching route answers.
+  ReplyOutcome Dispatch(CConnection& connection, const HttpRequest& request, const Visitor& visitor,
+                        Activity& activity);
   // The routes that name a shared item or a file of the web folder.
-  bool HandleResolvedPath(int socket, const HttpRequest& request, const Visitor& visitor);
-  bool HandleSharedFile(int socket, const HttpRequest& request, const Visitor& visitor,
-                        const std::string& relative_name, const std::string& local_path,
-                        std::int64_t file_size);
-  // "/remove.htm?file=..." for a visitor allowed to remove shares, not sent for another site.
-  bool HandleRemove(int socket, const HttpRequest& request, const Visitor& visitor);
-  // A POST of "/upload": the upload of a visitor allowed to upload, else (or when another site
-  // sent it) the 401 reply. The body follows the head in the socket.
-  bool HandleUpload(int socket, const HttpRequest& request, const Visitor& visitor);
+  ReplyOutcome HandleResolvedPath(CConnection& connection, const HttpRequest& request,
+                                  const Visitor& visitor, Activity& activity);
+  ReplyOutcome HandleSharedFile(CConnection& connection, const HttpRequest& request,
+                                const std::string& relative_name, const std::string& local_path,
+                                std::int64_t file_size, Activity& activity);
   // Sends the folder at local_path as a zip archive, honouring the request's range; links that
-  // the share's boundary does not admit are left out. *archive_size: as CFolderZipSender says.
-  bool HandleFolderZip(int socket, const HttpRequest& request, const std::string& local_path,
-                       const CShareBoundary& boundary, std::uint64_t& bytes_sent,
-                       std::uint64_t* archive_size);
+  // the share's boundary does not admit are left out.
+  ReplyOutcome HandleFolderZip(CConnection& connection, const HttpRequest& request,
+                               const std::string& relative_name, const std::string& local_path,
+                               Activity& activity);
+  // "/remove.htm?file=..." for a visitor allowed to remove shares, not sent for another site.
+  ReplyOutcome HandleRemove(CConnection& connection, const HttpRequest& request,
+                            const Visitor& visitor, Activity& activity);
+  // A POST of "/upload": the upload of a visitor allowed to upload, else (or when another site
+  // sent it) the 401 reply. The body follows the head on the connection.
+  ReplyOutcome HandleUpload(CConnection& connection, const HttpRequest& request,
+                            const Visitor& visitor, Activity& activity);
 
   HttpStores m_stores;
+  CRequestResolver m_resolver;
   CSharePages m_pages;
   CFileSender m_files;
   CSlotQueue m_zip_slots;
+  CZipCrcCache m_zip_crcs;
   CLoginThrottle m_throttle;
 };

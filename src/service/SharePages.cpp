@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "base/AsciiText.h"
+#include "base/HtmlText.h"
+#include "base/PathText.h"
 #include "base/UrlCodec.h"
 #include "res/PageTemplate.h"
 #include "res/Resources.h"
@@ -62,30 +64,6 @@ std::string_view ValueOf(const RowValues& row, int slot) {
   }
 }
 
-void AppendEscaped(std::string& out, std::string_view text) {
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
-  }
-}
-
 // Every occurrence of from replaced by to, in one pass.
 void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
   if (from.empty()) return;
@@ -132,7 +110,7 @@ class RowTemplate {
       if (part.slot < 0)
         out.append(m_text, part.offset, part.length);
       else
-        AppendEscaped(out, ValueOf(row, part.slot));
+        tessel::AppendHtmlEscaped(out, ValueOf(row, part.slot));
     }
   }
 
@@ -195,9 +173,11 @@ class PageBuilder {
   // Whether the rest is still wanted: false once the client has gone.
   bool Wanted() const { return !m_out.Failed(); }
 
-  void Finish() {
+  // Ends the page: what became of it.
+  ReplyOutcome Finish() {
     m_out.Append(m_rest);
-    m_out.Finish();
+    const bool sent = m_out.Finish();
+    return {200, m_out.BodySent(), sent};
   }
 
  private:
@@ -231,8 +211,10 @@ class PageBuilder {
 
 // The reply's head: the same page goes out compressed or not, so caches must tell them apart.
 std::string PageHead(bool gzip) {
-  return gzip ? "HTTP/1.0 200 OK\r\nVary: Accept-Encoding\r\nContent-Encoding: gzip\r\n\r\n"
-              : "HTTP/1.0 200 OK\r\nVary: Accept-Encoding\r\n\r\n";
+  CReplyHead head("HTTP/1.0", 200, "OK");
+  head.Add("Vary", "Accept-Encoding");
+  if (gzip) head.Add("Content-Encoding", "gzip");
+  return std::move(head.Finish());
 }
 
 // Writes the time as pages show it into text, reusing its storage.
@@ -244,23 +226,19 @@ void SetTimeText(std::string& text, std::time_t time) {
   text.assign(buffer);
 }
 
-std::string_view LastComponent(std::string_view path) {
-  std::size_t slash = path.rfind('/');
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
 }  // namespace
 
 bool CSharePages::ZipEnabled() const {
   return std::strtol(m_settings.GetParam("EnableZipFolder").c_str(), nullptr, 10) != 0;
 }
 
-bool CSharePages::SendShareListPage(int socket, const std::string& account_name, bool authenticated,
-                                    bool allow_upload, bool allow_delete, bool gzip) const {
+ReplyOutcome CSharePages::SendShareListPage(CConnection& connection,
+                                            const std::string& account_name, bool authenticated,
+                                            bool allow_upload, bool allow_delete, bool gzip) const {
   std::vector<std::string> names, paths, uploaders;
   const int count = m_shares.ListShareNames(names, paths, uploaders, authenticated);
   const bool zip = ZipEnabled();
-  CPageStream out(m_service, socket, PageHead(gzip), gzip);
+  CPageStream out(connection, PageHead(gzip), gzip);
   PageBuilder page(out, authenticated, allow_upload);
   int number = 0;
   RowValues row;
@@ -272,7 +250,7 @@ bool CSharePages::SendShareListPage(int socket, const std::string& account_name,
     const bool uploaded = !uploaders[i].empty();
     row.no = std::to_string(++number);
     row.url = tessel::UrlEncode(names[i]);
-    row.name = folder ? std::string_view(names[i]) : LastComponent(paths[i]);
+    row.name = folder ? std::string_view(names[i]) : tessel::LastComponent(paths[i]);
     row.size = FormatSize(folder ? 0 : static_cast<int64_t>(info.st_size));
     SetTimeText(row.date, info.st_mtime);
     row.action = authenticated && allow_delete && uploaded &&
@@ -282,22 +260,17 @@ bool CSharePages::SendShareListPage(int socket, const std::string& account_name,
     row.folder = folder && zip ? kShown : kHidden;
     page.AddRow(row, uploaded);
   }
-  // Nobody hears of a failed send: the client has gone.
-  page.Finish();
-  return true;
+  return page.Finish();
 }
 
-bool CSharePages::SendFolderPage(int socket, const std::string& local_path,
-                                 const std::string& relative_name, bool authenticated,
-                                 bool allow_upload, bool gzip) const {
-  CPageStream out(m_service, socket, PageHead(gzip), gzip);
+ReplyOutcome CSharePages::SendFolderPage(CConnection& connection, const std::string& local_path,
+                                         const std::string& relative_name, bool authenticated,
+                                         bool allow_upload, bool gzip) const {
+  CPageStream out(connection, PageHead(gzip), gzip);
   PageBuilder page(out, authenticated, allow_upload);
   const CShareBoundary boundary = m_shares.GetShareBoundary(relative_name);
   const std::shared_ptr<const CFolderListing> listing = m_listings.Get(local_path, boundary);
-  if (!listing) {
-    page.Finish();
-    return true;
-  }
+  if (!listing) return page.Finish();
 
   const std::string_view zip_link = ZipEnabled() ? kShownInFolder : kHidden;
   // The parent of a share's top folder is the home page, written "/".
@@ -326,6 +299,5 @@ bool CSharePages::SendFolderPage(int socket, const std::string& local_path,
     row.folder = item.is_folder ? zip_link : kHidden;
     page.AddRow(row);
   }
-  page.Finish();
-  return true;
+  return page.Finish();
 }

@@ -135,13 +135,15 @@ bool CThreadPool::Full() const {
          (count >= m_limits.max_workers || m_cannot_grow.load(std::memory_order_relaxed));
 }
 
-bool CThreadPool::AddListener(CServiceBasic* service, int listen_socket) {
+bool CThreadPool::AddListener(CConnectionHandler* handler, const ConnectionRules* rules,
+                              int listen_socket) {
   std::lock_guard lock(m_mutex);
   for (Listener& listener : m_listeners) {
     // An entry still being drained by RemoveListener keeps its service until it is free.
-    if (listener.socket.load() >= 0 || listener.service.load()) continue;
+    if (listener.socket.load() >= 0 || listener.handler.load()) continue;
     listener.failed = false;
-    listener.service = service;
+    listener.handler = handler;
+    listener.rules = rules;
     listener.socket = listen_socket;
     m_changed.notify_all();  // workers waiting for a listener come at once
     ++m_listener_count;
@@ -155,13 +157,13 @@ bool CThreadPool::AddListener(CServiceBasic* service, int listen_socket) {
   return false;
 }
 
-void CThreadPool::RemoveListener(const CServiceBasic* service) {
+void CThreadPool::RemoveListener(const CConnectionHandler* handler) {
   Listener* entry = nullptr;
   int socket = -1;
   {
     std::lock_guard lock(m_mutex);
     for (Listener& listener : m_listeners) {
-      if (listener.service.load() == service && listener.socket.load() >= 0) {
+      if (listener.handler.load() == handler && listener.socket.load() >= 0) {
         entry = &listener;
         socket = listener.socket.exchange(-1);
         break;
@@ -174,7 +176,8 @@ void CThreadPool::RemoveListener(const CServiceBasic* service) {
   shutdown(socket, SHUT_RDWR);
   while (entry->users.load() > 0) std::this_thread::sleep_for(1ms);
   std::lock_guard lock(m_mutex);
-  entry->service = nullptr;
+  entry->handler = nullptr;
+  entry->rules = nullptr;
   entry->failed = false;
   --m_listener_count;
 }
@@ -221,12 +224,13 @@ void CThreadPool::Work(int index) {
   sigaddset(&pipe_signal, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
   Slot& slot = m_slots[index];
-  ClientTask& task = slot.task;
+  CConnection& connection = slot.connection;
   int listen_socket = -1;
   while (Listener* listener = Attach(listen_socket)) {
     slot.listener.store(static_cast<int>(listener - m_listeners), std::memory_order_relaxed);
-    socklen_t length = sizeof task.peer;
-    const int socket = accept4(listen_socket, reinterpret_cast<sockaddr*>(&task.peer), &length,
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    const int socket = accept4(listen_socket, reinterpret_cast<sockaddr*>(&peer), &length,
                                SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (socket < 0) {
       const int error = errno;
@@ -240,14 +244,13 @@ void CThreadPool::Work(int index) {
       if (shortage) std::this_thread::sleep_for(100ms);
       continue;
     }
-    task.state = ClientTask::kAssigned;
-    task.socket = socket;
-    task.service = listener->service.load(std::memory_order_acquire);
-    task.accepted = Clock::now();
+    CConnectionHandler* const handler = listener->handler.load(std::memory_order_acquire);
+    const Clock::time_point accepted = Clock::now();
+    connection.Open(socket, *listener->rules.load(std::memory_order_acquire), peer, accepted, true);
     slot.socket.store(socket, std::memory_order_relaxed);
-    slot.address.store(task.peer.sin_addr.s_addr, std::memory_order_relaxed);
-    slot.since.store(task.accepted.time_since_epoch().count(), std::memory_order_relaxed);
-    slot.service.store(task.service, std::memory_order_relaxed);
+    slot.address.store(peer.sin_addr.s_addr, std::memory_order_relaxed);
+    slot.since.store(accepted.time_since_epoch().count(), std::memory_order_relaxed);
+    slot.handler.store(handler, std::memory_order_relaxed);
     // Published before the listener is let go, so that a stopping service waits for it.
     slot.state.store(kServing, std::memory_order_release);
     if (listener->users.fetch_sub(1, std::memory_order_acq_rel) == 1 &&
@@ -262,7 +265,7 @@ void CThreadPool::Work(int index) {
     const bool refused = busy >= m_worker_count.load(std::memory_order_acquire) && OnAllBusy(slot);
     if (!refused) {
       try {
-        if (task.service) task.service->Handle(task);
+        if (handler) handler->Handle(connection);
       } catch (...) {
         // A handler that fails (say, out of memory) loses its own connection, not the server.
       }
@@ -278,9 +281,8 @@ void CThreadPool::Release(Slot& slot) {
        expected = kServing) {
     std::this_thread::yield();
   }
-  CServiceBasic::ForgetInput(slot.task.socket);
-  close(slot.task.socket);
-  slot.task = ClientTask{};
+  slot.connection.Close();
+  slot.handler.store(nullptr, std::memory_order_relaxed);
   slot.state.store(kIdle, std::memory_order_release);
   m_busy.fetch_sub(1, std::memory_order_acq_rel);
 }
@@ -457,19 +459,19 @@ bool CThreadPool::ShedOne() {
   return false;
 }
 
-int CThreadPool::CountActive(const CServiceBasic* service) const {
+int CThreadPool::CountActive(const CConnectionHandler* handler) const {
   int count = 0;
   const int workers = m_worker_count.load(std::memory_order_acquire);
   for (int i = 0; i < workers; ++i) {
     const Slot& slot = m_slots[i];
     if (slot.state.load(std::memory_order_acquire) != kIdle &&
-        (!service || slot.service.load(std::memory_order_relaxed) == service)) {
+        (!handler || slot.handler.load(std::memory_order_relaxed) == handler)) {
       ++count;
     }
   }
   return count;
 }
 
-void CThreadPool::WaitIdle(const CServiceBasic* service) const {
-  while (CountActive(service) > 0) std::this_thread::sleep_for(1ms);
+void CThreadPool::WaitIdle(const CConnectionHandler* handler) const {
+  while (CountActive(handler) > 0) std::this_thread::sleep_for(1ms);
 }

@@ -7,7 +7,8 @@
 #include <mutex>
 #include <thread>
 
-#include "service/ServiceBasic.h"
+#include "service/Connection.h"
+#include "service/ConnectionHandler.h"
 
 // The workers that serve connections. Each idle worker waits in accept on the listening socket of
 // a service started on the pool and serves the connection it accepted, so no connection is
@@ -46,17 +47,17 @@ class CThreadPool {
   bool Start();
 
   // From now on workers accept on listen_socket (blocking, listening) and serve its connections
-  // with service. Allowed before Start: the workers take it up once they run. False when
-  // kMaxListeners services already listen.
-  bool AddListener(CServiceBasic* service, int listen_socket);
+  // with handler, under rules. Allowed before Start: the workers take it up once they run. False
+  // when kMaxListeners services already listen. Handler and rules must stay until RemoveListener.
+  bool AddListener(CConnectionHandler* handler, const ConnectionRules* rules, int listen_socket);
   // Shuts the service's listening socket down and returns once no worker (nor the guard) uses it
   // any more, so the caller may close it. Connections being served go on.
-  void RemoveListener(const CServiceBasic* service);
+  void RemoveListener(const CConnectionHandler* handler);
 
-  // Connections of service (of any service when null) being served.
-  int CountActive(const CServiceBasic* service = nullptr) const;
-  // Waits until CountActive(service) is 0.
-  void WaitIdle(const CServiceBasic* service) const;
+  // Connections of handler (of any handler when null) being served.
+  int CountActive(const CConnectionHandler* handler = nullptr) const;
+  // Waits until CountActive(handler) is 0.
+  void WaitIdle(const CConnectionHandler* handler) const;
   // Workers started so far.
   int WorkerCount() const { return m_worker_count.load(std::memory_order_acquire); }
   // Connections closed so far to keep one address within its share while others waited.
@@ -65,7 +66,8 @@ class CThreadPool {
  private:
   struct alignas(64) Listener {
     std::atomic<int> socket{-1};  // -1: free, or being removed
-    std::atomic<CServiceBasic*> service{nullptr};
+    std::atomic<CConnectionHandler*> handler{nullptr};
+    std::atomic<const ConnectionRules*> rules{nullptr};
     std::atomic<int> users{0};        // workers in (or on their way into) accept, and the guard
     std::atomic<bool> failed{false};  // accept reported the socket broken: not used any more
   };
@@ -80,9 +82,9 @@ class CThreadPool {
     std::atomic<int> socket{-1};
     std::atomic<std::uint32_t> address{0};  // the peer's IPv4 address
     std::atomic<std::int64_t> since{0};     // accept time, which orders connections
-    std::atomic<CServiceBasic*> service{nullptr};
+    std::atomic<CConnectionHandler*> handler{nullptr};
     std::atomic<int> listener{-1};  // index of the listener the worker last waited on
-    ClientTask task;                // the worker's own
+    CConnection connection;         // the worker's own
   };
 
   void Work(int index);

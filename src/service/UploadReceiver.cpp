@@ -1,7 +1,6 @@
 #include "service/UploadReceiver.h"
 
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,18 +9,16 @@
 #include <memory>
 
 #include "base/AsciiText.h"
+#include "base/Utf8.h"
 #include "res/StringIds.h"
 #include "res/StringTable.h"
-#include "service/ServiceBasic.h"
+#include "service/Connection.h"
 #include "store/DataFileShare.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
 
-// Waits are cut into slices of this, so a stopped service is noticed.
-constexpr milliseconds kPollSlice = std::chrono::seconds(1);
 // Names tried after the first before giving up (a folder full of a-2 ... a-N).
 constexpr int kMaxNameAttempts = 100000;
 
@@ -58,9 +55,6 @@ struct Tail {
 
 }  // namespace
 
-CUploadReceiver::CUploadReceiver(const CServiceBasic& service, CDataFileShare& shares)
-    : m_service(service), m_shares(shares) {}
-
 std::string CUploadReceiver::ClientFileName(const std::string& part_header) {
   constexpr std::string_view kKey = "filename=\"";
   std::size_t key = part_header.find(kKey);
@@ -73,33 +67,17 @@ std::string CUploadReceiver::ClientFileName(const std::string& part_header) {
   if (std::size_t separator = name.find_last_of("\\/"); separator != std::string::npos)
     name.erase(0, separator + 1);
   if (name == "." || name == ".." || name.find('\0') != std::string::npos) return {};
-  // The name reaches the activity log, a terminal in headless mode: no control sequences there.
-  for (char& c : name)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
-  return name;
+  // The name reaches the activity log (a terminal in headless mode), the database and the pages:
+  // no control sequences, no controls that make it show as another name, only UTF-8.
+  return tessel::SafeName(name);
 }
 
-std::size_t CUploadReceiver::Receive(int socket, char* data, std::size_t length) const {
-  const milliseconds timeout = m_service.IoTimeout();
-  const Clock::time_point start = Clock::now();
-  for (;;) {
-    if (!m_service.IsRunning()) return 0;
-    ssize_t got = m_service.Receive(socket, data, length);
-    if (got > 0) return static_cast<std::size_t>(got);
-    if (got == 0) return 0;
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return 0;
-    auto idle = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
-    if (idle >= timeout) return 0;
-    if (m_service.WaitReadable(socket, std::min(kPollSlice, timeout - idle)) < 0) return 0;
-  }
-}
-
-bool CUploadReceiver::ReceiveExactly(int socket, std::string& data, std::size_t length) const {
+bool CUploadReceiver::ReceiveExactly(CConnection& connection, std::string& data,
+                                     std::size_t length) {
   std::size_t used = data.size();
   data.resize(used + length);
   while (length > 0) {
-    std::size_t got = Receive(socket, &data[used], length);
+    const std::size_t got = connection.ReceiveSome(&data[used], length);
     if (got == 0) return false;
     used += got;
     length -= got;
@@ -107,13 +85,13 @@ bool CUploadReceiver::ReceiveExactly(int socket, std::string& data, std::size_t 
   return true;
 }
 
-bool CUploadReceiver::ReceiveToFile(int socket, int fd, std::uint64_t count) const {
+bool CUploadReceiver::ReceiveToFile(CConnection& connection, int fd, std::uint64_t count) {
   auto buffer = std::make_unique<char[]>(kBufferSize);
   std::size_t filled = 0;
   while (count > 0) {
     std::size_t room = kBufferSize - filled;
-    std::size_t got = Receive(socket, buffer.get() + filled,
-                              static_cast<std::size_t>(std::min<std::uint64_t>(room, count)));
+    const std::size_t got = connection.ReceiveSome(
+        buffer.get() + filled, static_cast<std::size_t>(std::min<std::uint64_t>(room, count)));
     if (got == 0) return false;
     filled += got;
     count -= got;
@@ -148,17 +126,17 @@ int CUploadReceiver::CreateUniqueFile(const std::string& folder, const std::stri
   return -1;
 }
 
-bool CUploadReceiver::ReceiveUpload(int socket, const std::string& upload_folder,
+bool CUploadReceiver::ReceiveUpload(CConnection& connection, const std::string& upload_folder,
                                     std::uint64_t content_length, const std::string& boundary,
                                     std::uint64_t& data_length, std::string& local_path,
                                     bool& share_with_everybody) const {
   // The head: boundary line, file part header, its Content-Type line and the empty line. A line
   // that fills the reader's buffer may have been split, which would spoil the count.
-  const std::size_t longest = CServiceBasic::kLineCapacity - 3;
+  const std::size_t longest = CConnection::kLineCapacity - 3;
   std::string lines[4];
   std::uint64_t head_length = 0;
   for (std::string& line : lines) {
-    if (!m_service.ReadLine(socket, line) || line.size() >= longest) return false;
+    if (!connection.ReadLine(line) || line.size() >= longest) return false;
     head_length += line.size() + 2;
   }
   if (boundary.empty() || lines[0] != "--" + boundary ||
@@ -177,12 +155,12 @@ bool CUploadReceiver::ReceiveUpload(int socket, const std::string& upload_folder
   std::string path;
   int fd = CreateUniqueFile(upload_folder, name, path);
   if (fd < 0) return false;
-  bool stored = ReceiveToFile(socket, fd, length);
+  bool stored = ReceiveToFile(connection, fd, length);
   stored = close(fd) == 0 && stored;
 
   // The computed length is right only if the form's fields follow the data exactly.
   std::string rest;
-  stored = stored && ReceiveExactly(socket, rest, tail_length);
+  stored = stored && ReceiveExactly(connection, rest, tail_length);
   const std::size_t digit = tail.before_label.size() + label.size() + tail.after_label.size();
   stored = stored && rest.compare(0, tail.before_label.size(), tail.before_label) == 0 &&
            rest.compare(digit - tail.after_label.size(), tail.after_label.size(),
@@ -199,20 +177,16 @@ bool CUploadReceiver::ReceiveUpload(int socket, const std::string& upload_folder
   return true;
 }
 
-void CUploadReceiver::DiscardRequestBody(int socket, std::uint64_t content_length) const {
-  shutdown(socket, SHUT_WR);
+void CUploadReceiver::DiscardRequestBody(CConnection& connection,
+                                         std::uint64_t content_length) const {
+  connection.ShutdownWrite();
   std::uint64_t left = std::min(content_length, kDiscardLimit);
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(kDiscardSeconds);
+  const auto deadline = Clock::now() + std::chrono::seconds(kDiscardSeconds);
   char buffer[64 * 1024];
-  while (left > 0 && m_service.IsRunning()) {
-    auto time_left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-    if (time_left <= milliseconds(0)) return;
-    int ready = m_service.WaitReadable(socket, std::min(kPollSlice, time_left));
-    if (ready < 0) return;
-    if (ready == 0) continue;
-    ssize_t got = m_service.Receive(socket, buffer, std::min<std::uint64_t>(sizeof buffer, left));
-    if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-    if (got <= 0) return;
-    left -= static_cast<std::uint64_t>(got);
+  while (left > 0) {
+    const std::size_t got =
+        connection.ReceiveSome(buffer, std::min<std::uint64_t>(sizeof buffer, left), deadline);
+    if (got == 0) return;
+    left -= got;
   }
 }

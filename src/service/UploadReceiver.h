@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-class CServiceBasic;
+class CConnection;
 class CDataFileShare;
 
 // Stores the file of an upload: the POST body of the page's own form, whose layout is fixed (the
@@ -20,25 +20,26 @@ class CUploadReceiver {
   static constexpr std::uint64_t kDiscardLimit = 8ull << 20;
   static constexpr int kDiscardSeconds = 2;
 
-  // The service's line reader, stop flag and I/O timeout are used; shares chooses free names.
-  CUploadReceiver(const CServiceBasic& service, CDataFileShare& shares);
+  // shares chooses free names; it must outlive the receiver.
+  explicit CUploadReceiver(CDataFileShare& shares) : m_shares(shares) {}
 
-  // Reads the body following a request head from socket and writes the file into upload_folder
+  // Reads the body following a request head from connection and writes the file into upload_folder
   // under the client's file name (its last "\" or "/" component), made unique against the shares
   // and the folder's files with "-2", "-3"... before the extension; an existing file is never
   // touched. The label expected in the "submit" field is string 171 of the current language.
   // True with the data length, the new file's path and the share choice (fm_Share other than 0)
   // filled in. False, with no file left behind, for an empty upload_folder, an unusable name, a
   // body that does not have the form's layout, a connection that ends, fails or idles past the
-  // service's I/O timeout, a stopped service, or a file that cannot be written.
-  bool ReceiveUpload(int socket, const std::string& upload_folder, std::uint64_t content_length,
-                     const std::string& boundary, std::uint64_t& data_length,
-                     std::string& local_path, bool& share_with_everybody) const;
+  // connection's I/O timeout, a stopped service, or a file that cannot be written.
+  bool ReceiveUpload(CConnection& connection, const std::string& upload_folder,
+                     std::uint64_t content_length, const std::string& boundary,
+                     std::uint64_t& data_length, std::string& local_path,
+                     bool& share_with_everybody) const;
 
   // For a reply sent before the body was read: ends our side of the connection and reads and
   // drops up to kDiscardLimit bytes of the body for kDiscardSeconds at most, so that the client
   // reads the reply instead of being reset by a close over unread data.
-  void DiscardRequestBody(int socket, std::uint64_t content_length) const;
+  void DiscardRequestBody(CConnection& connection, std::uint64_t content_length) const;
 
   // The client's file name from the file part's header line: the text between `filename="` and
   // the line's last double quote, after its last "\" or "/", with control characters made "_".
@@ -48,14 +49,10 @@ class CUploadReceiver {
  private:
   // Creates the file exclusively under the first free name; its descriptor, or -1.
   int CreateUniqueFile(const std::string& folder, const std::string& name, std::string& path) const;
-  // Receives at most length bytes, waiting for data no longer than the I/O timeout; the count,
-  // or 0 when the connection ended, failed or idled out, or the service stopped.
-  std::size_t Receive(int socket, char* data, std::size_t length) const;
-  // Receives exactly length bytes into data (appended); false as Receive fails.
-  bool ReceiveExactly(int socket, std::string& data, std::size_t length) const;
+  // Receives exactly length bytes into data (appended); false when the connection gives fewer.
+  static bool ReceiveExactly(CConnection& connection, std::string& data, std::size_t length);
   // Receives count bytes into the open file; false on a receive or write failure.
-  bool ReceiveToFile(int socket, int fd, std::uint64_t count) const;
+  static bool ReceiveToFile(CConnection& connection, int fd, std::uint64_t count);
 
-  const CServiceBasic& m_service;
   CDataFileShare& m_shares;
 };

@@ -7,11 +7,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <ctime>
 #include <filesystem>
 #include <vector>
 
+#include "base/Utf8.h"
 #include "service/FolderListing.h"
+#include "service/ZipLayout.h"
 
 namespace {
 
@@ -27,59 +28,6 @@ constexpr std::uint64_t kZip32Limit = 0xFFFFFFFFull;
 
 zipFile Handle(void* archive) {
   return static_cast<zipFile>(archive);
-}
-
-bool IsUtf8(const std::string& text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    int extra = 0;
-    std::uint32_t cp = 0;
-    std::uint32_t min = 0;
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      extra = 1, cp = lead & 0x1F, min = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      extra = 2, cp = lead & 0x0F, min = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      extra = 3, cp = lead & 0x07, min = 0x10000;
-    } else {
-      return false;
-    }
-    if (i + extra >= text.size()) return false;
-    for (int k = 1; k <= extra; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (next & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += 1 + extra;
-  }
-  return true;
-}
-
-// The DOS date fields hold 1980 to 2107 only; clamp rather than let them wrap.
-tm_zip ZipTime(std::time_t when) {
-  std::tm local{};
-  if (localtime_r(&when, &local) == nullptr || local.tm_year < 80) {
-    local = std::tm{};
-    local.tm_year = 80;
-    local.tm_mday = 1;
-  } else if (local.tm_year > 207) {
-    local = std::tm{};
-    local.tm_year = 207, local.tm_mon = 11, local.tm_mday = 31;
-    local.tm_hour = 23, local.tm_min = 59, local.tm_sec = 58;
-  }
-  tm_zip out{};
-  out.tm_sec = static_cast<uInt>(std::min(local.tm_sec, 59));
-  out.tm_min = static_cast<uInt>(local.tm_min);
-  out.tm_hour = static_cast<uInt>(local.tm_hour);
-  out.tm_mday = static_cast<uInt>(local.tm_mday);
-  out.tm_mon = static_cast<uInt>(local.tm_mon);
-  out.tm_year = static_cast<uInt>(local.tm_year + 1900);
-  return out;
 }
 
 std::uint64_t ReadLe(const unsigned char* p, int bytes) {
@@ -164,12 +112,12 @@ bool CZipper::EntryName(const std::string& path, std::string& full, std::string&
 
 bool CZipper::OpenEntry(const std::string& name, const struct stat& st, bool zip64) {
   zip_fileinfo info{};
-  info.tmz_date = ZipTime(st.st_mtime);
-  info.dosDate = 0;
+  // The streamed archives share these times, entry for entry.
+  info.dosDate = CZipLayout::DosTime(st.st_mtime);
   info.internal_fa = 0;
   info.external_fa =
       (static_cast<uLong>(st.st_mode & 0xFFFF) << 16) | (S_ISDIR(st.st_mode) ? kDosDirectory : 0);
-  const uLong flags = IsUtf8(name) ? kFlagUtf8Names : 0;
+  const uLong flags = tessel::IsValidUtf8(name) ? kFlagUtf8Names : 0;
   const int result = zipOpenNewFileInZip4_64(Handle(m_archive), name.c_str(), &info, nullptr, 0,
                                              nullptr, 0, nullptr, Z_DEFLATED, Z_DEFAULT_COMPRESSION,
                                              0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY,

@@ -157,6 +157,46 @@ int BindValue(sqlite3_stmt* stmt, int index, const Value& value) {
   }
 }
 
+int BindValues(sqlite3_stmt* stmt, const SqlValues& values) {
+  int index = 1;
+  for (const SqlValue& value : values) {
+    int rc = SQLITE_OK;
+    switch (value.type) {
+      case SqlValue::Type::kInteger:
+        rc = sqlite3_bind_int64(stmt, index, value.integer);
+        break;
+      case SqlValue::Type::kText:
+        rc = sqlite3_bind_text(stmt, index, value.text.data(), static_cast<int>(value.text.size()),
+                               SQLITE_TRANSIENT);
+        break;
+      case SqlValue::Type::kNull:
+        rc = sqlite3_bind_null(stmt, index);
+        break;
+    }
+    if (rc != SQLITE_OK) return rc;
+    ++index;
+  }
+  return sqlite3_bind_parameter_count(stmt) == static_cast<int>(values.size()) ? SQLITE_OK
+                                                                               : SQLITE_RANGE;
+}
+
+// What a kept answer is found by: the query and the values bound to it, each value tagged and
+// with its length, so that no two different questions share a key.
+std::string ResultKey(const std::string& query, const SqlValues& values) {
+  std::string key = query;
+  for (const SqlValue& value : values) {
+    key += '\0';
+    if (value.type == SqlValue::Type::kInteger) {
+      key += 'i' + std::to_string(value.integer);
+    } else if (value.type == SqlValue::Type::kText) {
+      key += 't' + std::to_string(value.text.size()) + ':' + value.text;
+    } else {
+      key += 'n';
+    }
+  }
+  return key;
+}
+
 std::string QuoteIdentifier(const std::string& name) {
   std::string quoted = "\"";
   for (char c : name) {
@@ -201,6 +241,19 @@ std::string SqlQuote(const std::string& value) {
 
 CADO::CADODatabase::~CADODatabase() {
   Close();
+}
+
+void CADO::CADODatabase::SetConnectionTimeout(int seconds) {
+  m_connection_timeout = seconds;
+  if (m_db) sqlite3_busy_timeout(m_db, BusyTimeoutMs());
+}
+
+bool CADO::CADODatabase::LastErrorWasBusy() const {
+  return IsBusy(m_last_error);
+}
+
+int CADO::CADODatabase::Changes() const {
+  return m_db ? sqlite3_changes(m_db) : 0;
 }
 
 int CADO::CADODatabase::BusyTimeoutMs() const {
@@ -301,26 +354,62 @@ bool CADO::CADODatabase::Execute(const std::string& sql) {
   return true;
 }
 
-sqlite3_stmt* CADO::CADODatabase::PrepareCached(const std::string& sql, int& rc) {
+sqlite3_stmt* CADO::CADODatabase::PrepareCached(const std::string& sql, int& rc,
+                                                const SqlValues& values) {
   rc = SQLITE_OK;
+  sqlite3_stmt* stmt = nullptr;
   for (auto it = m_statements.begin(); it != m_statements.end(); ++it) {
     if (it->first != sql) continue;
     m_statements.splice(m_statements.begin(), m_statements, it);
-    return it->second;
+    stmt = it->second;
+    break;
   }
-  sqlite3_stmt* stmt = nullptr;
-  const char* tail = nullptr;
-  rc = sqlite3_prepare_v2(m_db, sql.c_str(), -1, &stmt, &tail);
-  if (rc != SQLITE_OK || !stmt || HasTrailingStatement(tail)) {
-    sqlite3_finalize(stmt);
-    return nullptr;
+  if (!stmt) {
+    const char* tail = nullptr;
+    rc = sqlite3_prepare_v2(m_db, sql.c_str(), -1, &stmt, &tail);
+    if (rc != SQLITE_OK || !stmt || HasTrailingStatement(tail)) {
+      sqlite3_finalize(stmt);
+      return nullptr;
+    }
+    if (m_statements.size() >= kCachedStatements) {
+      sqlite3_finalize(m_statements.back().second);
+      m_statements.pop_back();
+    }
+    m_statements.emplace_front(sql, stmt);
   }
-  if (m_statements.size() >= kCachedStatements) {
-    sqlite3_finalize(m_statements.back().second);
-    m_statements.pop_back();
+  // A kept statement still holds the values of its last use.
+  sqlite3_clear_bindings(stmt);
+  rc = BindValues(stmt, values);
+  return rc == SQLITE_OK ? stmt : nullptr;
+}
+
+bool CADO::CADODatabase::Execute(const std::string& sql, const SqlValues& values) {
+  if (!m_db) {
+    RecordError(SQLITE_MISUSE, "The connection is not open");
+    return false;
   }
-  m_statements.emplace_front(sql, stmt);
-  return stmt;
+  WriteNote note;
+  int rc = SQLITE_OK;
+  sqlite3_stmt* stmt = PrepareCached(sql, rc, values);
+  if (!stmt) {
+    if (rc == SQLITE_RANGE) {
+      RecordError(rc, "The values do not match the statement's parameters");
+    } else if (rc != SQLITE_OK) {
+      RecordEngineError(rc);
+    } else {
+      RecordError(SQLITE_ERROR, "Exactly one statement is expected");
+    }
+    return false;
+  }
+  rc = StepFirst(m_db, stmt, BusyTimeoutMs(), false);
+  while (rc == SQLITE_ROW) rc = sqlite3_step(stmt);
+  // Reset ends the statement's hold on the file; the kept statement waits for its next use.
+  sqlite3_reset(stmt);
+  if (rc != SQLITE_DONE) {
+    RecordEngineError(rc);
+    return false;
+  }
+  return true;
 }
 
 bool CADO::CADODatabase::BeginTrans() {
@@ -405,8 +494,16 @@ void CADO::CADORecordset::MoveNext() {
 }
 
 bool CADO::CADORecordset::Open(const std::string& sql) {
+  if (!sql.empty()) m_values.clear();
+  return Open(sql, m_values);
+}
+
+bool CADO::CADORecordset::Open(const std::string& sql, const SqlValues& values) {
   Close();
-  if (!sql.empty()) m_query = sql;
+  if (!sql.empty()) {
+    m_query = sql;
+    if (&values != &m_values) m_values = values;
+  }
   sqlite3* db = m_database.m_db;
   if (!db) return Fail(SQLITE_MISUSE, "The connection is not open");
   std::string query = TrimLeft(m_query);
@@ -414,7 +511,8 @@ bool CADO::CADORecordset::Open(const std::string& sql) {
   // a transaction the rows are always read. Anything but a question may write.
   const bool keepable = KeywordAt(query, 0, "select") && sqlite3_get_autocommit(db);
   WriteNote note(!keepable);
-  if (const Snapshot* kept = keepable ? m_database.KeptRows(query) : nullptr) {
+  const std::string key = keepable ? ResultKey(query, m_values) : std::string();
+  if (const Snapshot* kept = keepable ? m_database.KeptRows(key) : nullptr) {
     m_snapshot = std::make_unique<Snapshot>(*kept);
     return true;
   }
@@ -426,11 +524,12 @@ bool CADO::CADORecordset::Open(const std::string& sql) {
   bool with_rowid = false;
   int rc = SQLITE_OK;
   if (KeywordAt(query, 0, "select")) {
-    stmt = m_database.PrepareCached("select rowid, " + query.substr(6), rc);
+    stmt = m_database.PrepareCached("select rowid, " + query.substr(6), rc, m_values);
     with_rowid = stmt != nullptr;
   }
   if (!with_rowid) {
-    stmt = m_database.PrepareCached(query, rc);
+    stmt = m_database.PrepareCached(query, rc, m_values);
+    if (rc == SQLITE_RANGE) return Fail(rc, "The values do not match the query's parameters");
     if (rc != SQLITE_OK) return FailEngine(rc);
     if (!stmt) return Fail(SQLITE_ERROR, "Exactly one statement is expected");
   }
@@ -464,7 +563,7 @@ bool CADO::CADORecordset::Open(const std::string& sql) {
   // Reset ends the statement's read of the file, so no snapshot outlives the call.
   sqlite3_reset(stmt);
   if (rc != SQLITE_DONE) return FailEngine(rc);
-  if (keepable) m_database.KeepRows(query, writes, *snapshot);
+  if (keepable) m_database.KeepRows(key, writes, *snapshot);
   m_snapshot = std::move(snapshot);
   return true;
 }

@@ -12,8 +12,27 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
-// Doubles every "'" so that the value can stand between single quotes in a statement.
+// Doubles every "'" so that the value can stand between single quotes in a statement. Only for
+// the few interfaces that take SQL text from their caller; values of the stores' own statements
+// are bound to "?" parameters instead.
 std::string SqlQuote(const std::string& value);
+
+// A value bound to a "?" of a statement, in order: NULL (made by default), a whole number or text
+// (bound as text, the empty text included).
+struct SqlValue {
+  enum class Type { kNull, kInteger, kText };
+
+  SqlValue() = default;
+  SqlValue(int number) : type(Type::kInteger), integer(number) {}
+  SqlValue(std::int64_t number) : type(Type::kInteger), integer(number) {}
+  SqlValue(std::string value) : type(Type::kText), text(std::move(value)) {}
+  SqlValue(const char* value) : type(Type::kText), text(value) {}
+
+  Type type = Type::kNull;
+  std::int64_t integer = 0;
+  std::string text;
+};
+using SqlValues = std::vector<SqlValue>;
 
 // Database access for the stores: a connection, the result set in use, and SQL text in between.
 // Nothing here throws or takes a lock: a connection and its result sets are used by one thread at
@@ -47,6 +66,11 @@ class CADO {
     // Runs one statement that returns no rows; true when it ran, even if it matched no row.
     // "delete * from" is accepted as a synonym of "delete from".
     bool Execute(const std::string& sql);
+    // As Execute, with values bound to the statement's "?" parameters in order; the prepared
+    // statement is kept for the next call with the same text.
+    bool Execute(const std::string& sql, const SqlValues& values);
+    // The rows the last INSERT, UPDATE or DELETE on this connection changed.
+    int Changes() const;
 
     // An explicit transaction: BeginTrans takes the write lock at once (waiting for other
     // connections), CommitTrans retries while readers keep the file busy, RollbackTrans drops it.
@@ -58,8 +82,11 @@ class CADO {
     // how late a write by another process may be seen.
     static constexpr std::chrono::milliseconds kResultLifetime{100};
 
-    // Seconds to wait for another connection's lock; 0 keeps the default of 30 seconds.
-    void SetConnectionTimeout(int seconds) { m_connection_timeout = seconds; }
+    // Seconds to wait for another connection's lock; 0 keeps the default of 30 seconds. Takes
+    // effect at once on an open connection.
+    void SetConnectionTimeout(int seconds);
+    // Whether the last failure was a lock another connection held beyond the wait.
+    bool LastErrorWasBusy() const;
 
     // Told of every failure the engine reports, on this connection or a result set made on it,
     // with the engine's code and description; called where the failure happens, so it must not
@@ -80,10 +107,11 @@ class CADO {
     void RecordError(int code, const std::string& description);
     void RecordEngineError(int code);
     int BusyTimeoutMs() const;
-    // A statement for sql, ready to step: kept from an earlier call with the same text, or
-    // prepared now. Null when it cannot be prepared (rc holds the engine's code) or sql is not
-    // exactly one statement (rc is SQLITE_OK). Reset it once done: it stays with the connection.
-    sqlite3_stmt* PrepareCached(const std::string& sql, int& rc);
+    // A statement for sql, ready to step with values bound: kept from an earlier call with the
+    // same text, or prepared now. Null when it cannot be prepared or bound (rc holds the
+    // engine's code) or sql is not exactly one statement (rc is SQLITE_OK). Reset it once done:
+    // it stays with the connection.
+    sqlite3_stmt* PrepareCached(const std::string& sql, int& rc, const SqlValues& values = {});
 
     // The rows of query kept by KeepRows, while nothing has been written through any
     // connection of this process since they were read and for kResultLifetime at most; else
@@ -134,6 +162,8 @@ class CADO {
     // on the first. Only one statement is accepted. A plain "select ... from <table>" can be
     // changed through AddNew / Edit; other queries are read-only.
     bool Open(const std::string& sql);
+    // As Open, with values bound to the query's "?" parameters in order.
+    bool Open(const std::string& sql, const SqlValues& values);
     bool IsOpen() const;
     // True when there is no current row: empty result, past the last row, or not open.
     bool IsEOF() const;
@@ -174,6 +204,7 @@ class CADO {
     int m_last_error = 0;
     std::string m_last_error_text;
     std::string m_query;
+    SqlValues m_values;
   };
 
   CADO() = default;

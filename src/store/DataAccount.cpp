@@ -1,11 +1,25 @@
 #include "store/DataAccount.h"
 
 #include "base/TimeStamp.h"
+#include "store/RecordColumns.h"
 
 namespace {
 
-std::string AccountQuery(const std::string& account_name) {
-  return "select * from account where accountname='" + SqlQuote(account_name) + "'";
+constexpr const char* kAccountQuery = "select * from account where accountname = ?";
+
+constexpr tessel::RecordColumn<AccountRecord> kColumns[] = {
+    {"accountname", &AccountRecord::account_name}, {"accountdesc", &AccountRecord::description},
+    {"authtype", &AccountRecord::auth_type},       {"enabled", &AccountRecord::enabled},
+    {"allowupload", &AccountRecord::allow_upload}, {"allowdelete", &AccountRecord::allow_delete},
+    {"ipaddress", &AccountRecord::ip_address},     {"loginpassword", &AccountRecord::password},
+    {"createtime", &AccountRecord::change_time},
+};
+
+// The record's values as written: stamped with the present time.
+SqlValues StampedValues(const AccountRecord& record) {
+  AccountRecord stamped = record;
+  stamped.change_time = tessel::CurrentTimeStamp();
+  return tessel::RecordValues<AccountRecord>(kColumns, stamped);
 }
 
 }  // namespace
@@ -19,60 +33,45 @@ bool CDataAccount::Open() {
 }
 
 void CDataAccount::ReadRecord(CADO::CADORecordset& rs, AccountRecord& record) {
-  rs.GetFieldValue("accountname", record.account_name);
-  rs.GetFieldValue("accountdesc", record.description);
-  rs.GetFieldValue("authtype", record.auth_type);
-  rs.GetFieldValue("enabled", record.enabled);
-  rs.GetFieldValue("allowupload", record.allow_upload);
-  rs.GetFieldValue("allowdelete", record.allow_delete);
-  rs.GetFieldValue("ipaddress", record.ip_address);
-  rs.GetFieldValue("loginpassword", record.password);
-  rs.GetFieldValue("createtime", record.change_time);
-}
-
-void CDataAccount::WriteRecord(CADO::CADORecordset& rs, const AccountRecord& record) {
-  rs.SetFieldValue("accountname", record.account_name);
-  rs.SetFieldValue("accountdesc", record.description);
-  rs.SetFieldValue("authtype", record.auth_type);
-  rs.SetFieldValue("enabled", record.enabled);
-  rs.SetFieldValue("allowupload", record.allow_upload);
-  rs.SetFieldValue("allowdelete", record.allow_delete);
-  rs.SetFieldValue("ipaddress", record.ip_address);
-  rs.SetFieldValue("loginpassword", record.password);
-  rs.SetFieldValue("createtime", tessel::CurrentTimeStamp());
+  tessel::ReadRecordColumns<AccountRecord>(rs, kColumns, record);
 }
 
 std::string CDataAccount::LoginQuery(const std::string& user, const std::string& password,
-                                     const std::string& client_address) {
+                                     const std::string& client_address, SqlValues& values) {
   // A NUL cannot be part of any saved text; the engine would compare only up to it, so
   // "kavor\0junk" would pass for "kavor". An empty name logs nobody in and an empty address
   // names none.
   const bool by_password = !user.empty() && user.find('\0') == std::string::npos &&
                            password.find('\0') == std::string::npos;
   const bool by_address = !client_address.empty() && client_address.find('\0') == std::string::npos;
-  const std::string password_branch = "(authtype = 0 and accountname='" + SqlQuote(user) +
-                                      "' and loginpassword = '" + SqlQuote(password) + "')";
-  const std::string address_branch =
-      "(authtype = 1 and ipaddress = '" + SqlQuote(client_address) + "')";
+  constexpr const char* kPasswordBranch =
+      "(authtype = 0 and accountname = ? and loginpassword = ?)";
+  constexpr const char* kAddressBranch = "(authtype = 1 and ipaddress = ?)";
+  values.clear();
   std::string branches;
-  if (by_password && by_address)
-    branches = "(" + password_branch + " or " + address_branch + ")";
-  else if (by_password)
-    branches = password_branch;
-  else if (by_address)
-    branches = address_branch;
-  else
+  if (by_password && by_address) {
+    branches = std::string("(") + kPasswordBranch + " or " + kAddressBranch + ")";
+    values = {user, password, client_address};
+  } else if (by_password) {
+    branches = kPasswordBranch;
+    values = {user, password};
+  } else if (by_address) {
+    branches = kAddressBranch;
+    values = {client_address};
+  } else {
     return "";
+  }
   return "select * from account where (" + branches + " and enabled = 1)";
 }
 
 bool CDataAccount::CheckLogin(const std::string& user, const std::string& password,
                               const std::string& client_address, std::string& account_name) {
-  const std::string query = LoginQuery(user, password, client_address);
+  SqlValues values;
+  const std::string query = LoginQuery(user, password, client_address, values);
   if (query.empty()) return false;
-  OperationScope scope(*this);
+  OperationScope scope(*this, Access::kRead);
   CADO::CADORecordset& rs = scope.Recordset();
-  if (!rs.Open(query) || rs.IsEOF()) return false;
+  if (!rs.Open(query, values) || rs.IsEOF()) return false;
   std::string name;
   if (!rs.GetFieldValue("accountname", name)) return false;
   account_name = name;
@@ -81,11 +80,12 @@ bool CDataAccount::CheckLogin(const std::string& user, const std::string& passwo
 
 bool CDataAccount::CheckLogin(const std::string& user, const std::string& password,
                               const std::string& client_address, AccountRecord& record) {
-  const std::string query = LoginQuery(user, password, client_address);
+  SqlValues values;
+  const std::string query = LoginQuery(user, password, client_address, values);
   if (query.empty()) return false;
-  OperationScope scope(*this);
+  OperationScope scope(*this, Access::kRead);
   CADO::CADORecordset& rs = scope.Recordset();
-  if (!rs.Open(query) || rs.IsEOF()) return false;
+  if (!rs.Open(query, values) || rs.IsEOF()) return false;
   AccountRecord found;
   if (!rs.GetFieldValue("accountname", found.account_name)) return false;
   ReadRecord(rs, found);
@@ -99,39 +99,38 @@ bool CDataAccount::HasDefaultAdminPassword() {
 }
 
 bool CDataAccount::GetAccount(const std::string& account_name, AccountRecord& record) {
-  OperationScope scope(*this);
+  OperationScope scope(*this, Access::kRead);
   CADO::CADORecordset& rs = scope.Recordset();
-  if (!rs.Open(AccountQuery(account_name)) || rs.IsEOF()) return false;
+  if (!rs.Open(kAccountQuery, {account_name}) || rs.IsEOF()) return false;
   ReadRecord(rs, record);
   return true;
 }
 
 bool CDataAccount::AddAccount(const AccountRecord& record) {
+  static const std::string insert = tessel::InsertStatement<AccountRecord>("account", kColumns);
+  // The key ignores letter case: a name taken in any case fails the insert.
   OperationScope scope(*this);
-  CADO::CADORecordset& rs = scope.Recordset();
-  if (!rs.Open(AccountQuery(record.account_name)) || !rs.IsEOF() || !rs.AddNew()) return false;
-  WriteRecord(rs, record);
-  return rs.Update();
+  return scope.Database().Execute(insert, StampedValues(record));
 }
 
 bool CDataAccount::ModifyAccount(const AccountRecord& record) {
+  static const std::string update =
+      tessel::UpdateStatement<AccountRecord>("account", kColumns, "accountname");
+  SqlValues values = StampedValues(record);
+  values.emplace_back(record.account_name);
   OperationScope scope(*this);
-  CADO::CADORecordset& rs = scope.Recordset();
-  if (!rs.Open(AccountQuery(record.account_name)) || rs.IsEOF()) return false;
-  rs.Edit();
-  WriteRecord(rs, record);
-  return rs.Update();
+  CADO::CADODatabase& db = scope.Database();
+  return db.Execute(update, values) && db.Changes() > 0;
 }
 
 bool CDataAccount::DeleteAccount(const std::string& account_name) {
   OperationScope scope(*this);
-  return scope.Database().Execute("delete * from account where accountname='" +
-                                  SqlQuote(account_name) + "'");
+  return scope.Database().Execute("delete from account where accountname = ?", {account_name});
 }
 
 int CDataAccount::ListAccounts(std::vector<AccountRecord>& accounts, const std::string& condition) {
   accounts.clear();
-  OperationScope scope(*this);
+  OperationScope scope(*this, Access::kRead);
   CADO::CADORecordset& rs = scope.Recordset();
   std::string sql = "select * from account";
   if (!condition.empty()) sql += " where " + condition;

@@ -61,12 +61,13 @@ class CDataAccount : public CDataBasic {
   // Removes the named account; true when the statement ran, also when no account had the name.
   bool DeleteAccount(const std::string& account_name);
   // Replaces the list with every account, or those matching condition, an SQL expression over
-  // the columns inserted as given (never pass visitor input). Returns the number listed.
+  // the columns inserted as given: text of a visitor's may stand in it only through SqlQuote,
+  // between single quotes. Returns the number listed.
   int ListAccounts(std::vector<AccountRecord>& accounts, const std::string& condition = "");
 
  private:
+  // The query that admits the visitor, with the values to bind in values; empty when none can.
   static std::string LoginQuery(const std::string& user, const std::string& password,
-                                const std::string& client_address);
+                                const std::string& client_address, SqlValues& values);
   static void ReadRecord(CADO::CADORecordset& rs, AccountRecord& record);
-  static void WriteRecord(CADO::CADORecordset& rs, const AccountRecord& record);
 };

@@ -103,8 +103,11 @@ bool tessel::CreateDatabaseFile(const std::string& path,
 
 CDataBasic::CDataBasic(const std::string& program_folder)
     : m_program_folder(NormalizeFolder(program_folder)) {
-  m_ado.Database().SetErrorListener(
-      [this](int code, const std::string& description) { OnEngineError(code, description); });
+  for (Channel* channel : {&m_write, &m_read}) {
+    channel->ado.Database().SetErrorListener(
+        [this](int code, const std::string& description) { OnEngineError(code, description); });
+  }
+  m_write.ado.Database().SetConnectionTimeout(kWriteWaitSeconds);
 }
 
 CDataBasic::~CDataBasic() = default;
@@ -122,12 +125,17 @@ const std::vector<std::string>& CDataBasic::CreationStatements() {
 }
 
 bool CDataBasic::OpenFile(const std::string& path) {
-  std::lock_guard lock(m_lock);
-  m_database_path = path;
+  std::scoped_lock locks(m_write.lock, m_read.lock);
   // A failure while opening is the caller's to tell, with its reason: no runtime line.
-  m_opening = true;
-  m_open_error = OpenConnection(path);
+  {
+    std::lock_guard lock(m_failure_mutex);
+    m_database_path = path;
+    m_opening = true;
+  }
+  std::string error = OpenConnection(path);
+  std::lock_guard lock(m_failure_mutex);
   m_opening = false;
+  m_open_error = std::move(error);
   return m_open_error.empty();
 }
 
@@ -155,7 +163,9 @@ std::string CDataBasic::OpenConnection(const std::string& path) {
   // knows. Asked without opening: closing a descriptor of the file would drop the locks the
   // process's other connections hold on it.
   if (access(path.c_str(), R_OK | W_OK) != 0) return std::strerror(errno);
-  CADO::CADODatabase& db = m_ado.Database();
+  CADO::CADODatabase& db = m_write.ado.Database();
+  CADO::CADODatabase& reader = m_read.ado.Database();
+  reader.Close();
   if (!db.Open("Data Source=" + path)) return db.GetErrorDescription();
   // Another program's database, or one whose making was cut short, lacks our tables.
   for (const char* table : {"account", "fileshare", "config"}) {
@@ -165,20 +175,28 @@ std::string CDataBasic::OpenConnection(const std::string& path) {
       return reason;
     }
   }
+  // The reading connection is kept from writing by mistake.
+  if (!reader.Open("Data Source=" + path) || !reader.Execute("PRAGMA query_only=1")) {
+    const std::string reason = reader.GetErrorDescription();
+    reader.Close();
+    db.Close();
+    return reason;
+  }
   return "";
 }
 
 std::string CDataBasic::GetOpenError() {
-  std::lock_guard lock(m_lock);
+  std::lock_guard lock(m_failure_mutex);
   return m_open_error;
 }
 
 void CDataBasic::SetFailureSink(FailureSink sink) {
-  std::lock_guard lock(m_lock);
+  std::lock_guard lock(m_failure_mutex);
   m_failure_sink = std::move(sink);
 }
 
 void CDataBasic::OnEngineError(int code, const std::string& description) {
+  std::lock_guard lock(m_failure_mutex);
   // A name already taken is the caller's answer, not a fault of the database.
   if (m_opening || (code & 0xff) == SQLITE_CONSTRAINT || !m_failure_sink ||
       !m_pending_failure.empty())
@@ -192,25 +210,30 @@ void CDataBasic::OnEngineError(int code, const std::string& description) {
   m_pending_failure = "database " + m_database_path + " failed: " + description;
 }
 
-CADO::CADORecordset& CDataBasic::BeginOperation() {
-  auto recordset = std::make_unique<CADO::CADORecordset>(m_ado.Database());
+CADO::CADORecordset& CDataBasic::BeginOperation(Access access) {
+  Channel& channel = ChannelOf(access);
+  auto recordset = std::make_unique<CADO::CADORecordset>(channel.ado.Database());
   CADO::CADORecordset& current = *recordset;
-  m_lock.lock();
-  m_outer.push_back(m_ado.ReplaceRecordset(std::move(recordset)));
+  channel.lock.lock();
+  channel.outer.push_back(channel.ado.ReplaceRecordset(std::move(recordset)));
   return current;
 }
 
-void CDataBasic::EndOperation() {
-  std::unique_ptr<CADO::CADORecordset> outer = std::move(m_outer.back());
-  m_outer.pop_back();
-  m_ado.ReplaceRecordset(std::move(outer));  // destroys the operation's result set
+void CDataBasic::EndOperation(Access access) {
+  Channel& channel = ChannelOf(access);
+  std::unique_ptr<CADO::CADORecordset> outer = std::move(channel.outer.back());
+  channel.outer.pop_back();
+  channel.ado.ReplaceRecordset(std::move(outer));  // destroys the operation's result set
   // The sink may wait for another thread (a window) that waits for this store: told unlocked.
   std::string failure;
   FailureSink sink;
-  if (m_outer.empty() && !m_pending_failure.empty()) {
-    failure = std::exchange(m_pending_failure, {});
-    sink = m_failure_sink;
+  if (channel.outer.empty()) {
+    std::lock_guard lock(m_failure_mutex);
+    if (!m_pending_failure.empty()) {
+      failure = std::exchange(m_pending_failure, {});
+      sink = m_failure_sink;
+    }
   }
-  m_lock.unlock();
+  channel.lock.unlock();
   if (sink) sink(failure);
 }

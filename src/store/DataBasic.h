@@ -18,12 +18,18 @@ bool CreateDatabaseFile(const std::string& path, const std::vector<std::string>&
 
 }  // namespace tessel
 
-// Base of the stores: one connection to the program's database file and one recursive lock,
-// held for the whole of each store operation, so a store may be called from any thread. Stores
-// never wait for each other: each has its own lock and connection.
+// Base of the stores: two connections to the program's database file, one for reading and one
+// for writing, each with its own recursive lock held for the whole of a store operation, so a
+// store may be called from any thread. Reads never wait for a write: the file's log lets them go
+// on while a write holds, or waits for, the file's write lock. A write waits at most
+// kWriteWaitSeconds for another connection's lock and then fails. Stores never wait for each
+// other: each has its own locks and connections.
 class CDataBasic {
  public:
   static constexpr const char* kDatabaseFileName = "tessel.mdb";
+  // How long a write waits for another connection (another program's included) to let go of the
+  // file before it fails, so that a visitor's request is answered instead of left hanging.
+  static constexpr int kWriteWaitSeconds = 3;
 
   // program_folder holds the database file (and the upload folder); by default the folder of the
   // running executable, and the working folder when empty. The connection is not opened here.
@@ -36,17 +42,18 @@ class CDataBasic {
   virtual bool Open();
 
   // Creates the database file with its tables and default rows when nothing exists at path (or
-  // an empty file: it holds nothing to lose), then opens the store's connection on it and checks
-  // that the file holds the three tables. True when the connection is open.
+  // an empty file: it holds nothing to lose), then opens the store's connections on it and
+  // checks that the file holds the three tables. True when the connections are open.
   bool OpenFile(const std::string& path);
   // Why the last OpenFile failed, without the file's name ("it is a folder", "Permission
   // denied", "file is not a database"...); empty after a success.
   std::string GetOpenError();
 
   // Receives one line naming the file and the reason for each kind of failure the database
-  // meets while running (a damaged file, a full disk, a vanished table), the first time that
-  // kind is met with that file in this process; a refused duplicate name is no failure. Called
-  // after the store operation that met it, on its thread, without the store's lock.
+  // meets while running (a damaged file, a full disk, a vanished table, a lock held too long),
+  // the first time that kind is met with that file in this process; a refused duplicate name is
+  // no failure. Called after the store operation that met it, on its thread, without the
+  // store's locks.
   using FailureSink = std::function<void(const std::string& line)>;
   void SetFailureSink(FailureSink sink);
 
@@ -58,41 +65,53 @@ class CDataBasic {
   static const std::vector<std::string>& CreationStatements();
 
  protected:
-  // One store operation: takes the lock and a fresh result set for the holder, and gives both
-  // back on every way out. Scopes may nest; the inner one restores the outer's result set.
+  enum class Access { kRead, kWrite };
+
+  // One store operation: takes the lock of the connection it needs and a fresh result set on
+  // it for the holder, and gives both back on every way out. Scopes may nest; the inner one
+  // restores the outer's result set. A read scope must not enclose a write scope.
   class OperationScope {
    public:
-    explicit OperationScope(CDataBasic& store) : m_store(store), m_rs(store.BeginOperation()) {}
-    ~OperationScope() { m_store.EndOperation(); }
+    explicit OperationScope(CDataBasic& store, Access access = Access::kWrite)
+        : m_store(store), m_access(access), m_rs(store.BeginOperation(access)) {}
+    ~OperationScope() { m_store.EndOperation(m_access); }
     OperationScope(const OperationScope&) = delete;
     OperationScope& operator=(const OperationScope&) = delete;
 
     CADO::CADORecordset& Recordset() { return m_rs; }
-    CADO::CADODatabase& Database() { return m_store.m_ado.Database(); }
+    CADO::CADODatabase& Database() { return m_store.ChannelOf(m_access).ado.Database(); }
 
    private:
     CDataBasic& m_store;
+    Access m_access;
     CADO::CADORecordset& m_rs;
   };
 
   // Prefer OperationScope; these are its two halves and must be paired on one thread.
-  CADO::CADORecordset& BeginOperation();
-  void EndOperation();
-
-  CADO m_ado;
+  CADO::CADORecordset& BeginOperation(Access access = Access::kWrite);
+  void EndOperation(Access access = Access::kWrite);
 
  private:
+  // A connection, its lock and the result sets of enclosing scopes.
+  struct Channel {
+    CADO ado;
+    std::recursive_mutex lock;
+    std::vector<std::unique_ptr<CADO::CADORecordset>> outer;
+  };
+  Channel& ChannelOf(Access access) { return access == Access::kRead ? m_read : m_write; }
+
   // OpenFile's work: the empty text on success, else the reason.
   std::string OpenConnection(const std::string& path);
-  // The connection's failure listener; the store's lock is held.
+  // The connections' failure listener; the connection's lock is held.
   void OnEngineError(int code, const std::string& description);
 
-  std::recursive_mutex m_lock;
+  Channel m_write;
+  Channel m_read;
   std::string m_program_folder;
   std::string m_database_path;  // of the last OpenFile
   std::string m_open_error;
+  std::mutex m_failure_mutex;  // guards the three below
   FailureSink m_failure_sink;
-  std::string m_pending_failure;  // met during the operation in progress, told at its end
+  std::string m_pending_failure;  // met during an operation in progress, told at its end
   bool m_opening = false;
-  std::vector<std::unique_ptr<CADO::CADORecordset>> m_outer;  // result sets of enclosing scopes
 };

@@ -26,20 +26,7 @@ struct FileShareRecord {
 // may be called from any thread; failures come back as false, the empty text or 0.
 class CDataFileShare : public CDataBasic {
  public:
-  // What ResolveRequestPath finds a request path to name.
-  enum class PathKind {
-    kNotFound,   // also outside its share or the web folder
-    kFile,       // a shared file; for a removal path, any shared item
-    kFolder,     // a shared folder, to be listed
-    kFolderZip,  // a shared folder, to be sent as a zip archive
-    kIcon,       // the icon of a shared item
-    kWebFile,    // a file of the web folder
-  };
-
-  // The web folder, where "/images/" and "/favicon.ico" are found, is web_folder, or program
-  // folder + "/web" when empty.
-  explicit CDataFileShare(const std::string& program_folder = tessel::ExecutableFolder(),
-                          const std::string& web_folder = "");
+  explicit CDataFileShare(const std::string& program_folder = tessel::ExecutableFolder());
   ~CDataFileShare() override;
 
   // Opens the database file, creating it when missing.
@@ -47,8 +34,11 @@ class CDataFileShare : public CDataBasic {
 
   // Shares local_path under a free name chosen as MakeUniqueShareName does, stamped with the
   // present time; name choice and insert are one transaction, so two calls (on any connection)
-  // never get the same name. Returns the name, or the empty text when nothing was added.
-  std::string ShareFile(const std::string& local_path, const std::string& uploader, int share_mode);
+  // never get the same name. Returns the name, or the empty text when nothing was added; then
+  // *busy (when given) tells whether that was because another connection held the file's write
+  // lock beyond the write wait, which a later try may overcome.
+  std::string ShareFile(const std::string& local_path, const std::string& uploader, int share_mode,
+                        bool* busy = nullptr);
   // Adds the record under its own name (taken as given) stamped with the present time; false
   // when the name is taken or the row cannot be written.
   bool AddShare(const FileShareRecord& record);
@@ -82,29 +72,20 @@ class CDataFileShare : public CDataBasic {
   // report-3.pdf... The name is only reserved by ShareFile, which chooses it itself.
   std::string MakeUniqueShareName(const std::string& local_path);
 
-  // Maps a decoded request path to what it names: "/download.htm?file=<share>\<below>" (with
-  // "&zip=1" or "&icon=1"), "/remove.htm?file=<share>...", "/favicon.ico", "/images/..." and
-  // "/icons/...", as tessel::ParseRequestTarget reads them. For any kind but kNotFound,
-  // local_path receives the normalised local path, which is the share's path or lies below it,
-  // also once its links are resolved (or in the web folder), and
-  // relative_name the share-relative name with "\" between folders (only the share's name for a
-  // removal, empty for the web folder). A NUL ends the request path. When share_mode is given,
-  // it receives the mode of the share found (left alone for the web folder and kNotFound),
-  // which spares a caller that needs it a second lookup; file_size likewise receives the size
-  // of a kFile download (the file is looked at once).
-  PathKind ResolveRequestPath(const std::string& request_path, std::string& relative_name,
-                              std::string& local_path, int* share_mode = nullptr,
-                              std::int64_t* file_size = nullptr);
+  // An item inside a share, as LocateShareItem finds it.
+  struct ShareItem {
+    std::string share_name;  // as the visitor wrote it
+    std::string below;       // normalised, "\" before each folder; empty for the share itself
+    std::string local_path;  // the share's path or below it, also once links are resolved
+    int share_mode = FileShareRecord::kModeAuth;  // a mode that is no number is not public
+  };
+  // Looks up the share named by the text of relative_name before its first "\" and places the
+  // rest below the share's path. False when the share is unknown, the result is longer than
+  // tessel::kMaxLocalPath or leaves the share (by its text or by the links along it). Whether
+  // the item exists is not looked at.
+  bool LocateShareItem(const std::string& relative_name, ShareItem& item);
 
  private:
   static std::string UniqueName(CADO::CADORecordset& rs, const std::string& local_path);
   static void ReadRecord(CADO::CADORecordset& rs, FileShareRecord& record);
-  // Looks up the share named by the text of value before its first "\" and places the rest
-  // below the share's path. False when the share is unknown or the result leaves it; else
-  // share_name, below (normalised, "\" between folders, empty for the share itself),
-  // local_path and share_mode are set. Nothing on disk is examined.
-  bool LocateShareItem(const std::string& value, std::string& share_name, std::string& below,
-                       std::string& local_path, int& share_mode);
-
-  std::string m_web_folder;
 };

@@ -4,9 +4,7 @@
 
 namespace {
 
-std::string ParamQuery(const std::string& name) {
-  return "select * from config where paramname='" + SqlQuote(name) + "'";
-}
+constexpr const char* kParamQuery = "select paramvalue from config where paramname = ?";
 
 }  // namespace
 
@@ -27,25 +25,21 @@ bool CDataSystem::Open() {
 }
 
 std::string CDataSystem::GetParam(const std::string& name) {
-  OperationScope scope(*this);
+  OperationScope scope(*this, Access::kRead);
   CADO::CADORecordset& rs = scope.Recordset();
   std::string value;
-  if (rs.Open(ParamQuery(name)) && !rs.IsEOF()) rs.GetFieldValue("paramvalue", value);
+  if (rs.Open(kParamQuery, {name}) && !rs.IsEOF()) rs.GetFieldValue("paramvalue", value);
   return value;
 }
 
 bool CDataSystem::SetParam(const std::string& name, const std::string& value) {
+  // One statement adds the row or changes it; the name takes the given letter case either way.
+  // Empty text is stored as no value, so an empty name is refused.
   OperationScope scope(*this);
-  CADO::CADORecordset& rs = scope.Recordset();
-  if (!rs.Open(ParamQuery(name))) return false;
-  if (rs.IsEOF()) {
-    if (!rs.AddNew()) return false;
-  } else {
-    rs.Edit();
-  }
-  rs.SetFieldValue("paramname", name);
-  rs.SetFieldValue("paramvalue", value);
-  return rs.Update();
+  return scope.Database().Execute(
+      "insert into config (paramname, paramvalue) values (?, ?) on conflict (paramname) do "
+      "update set paramname = excluded.paramname, paramvalue = excluded.paramvalue",
+      {name.empty() ? SqlValue() : SqlValue(name), value.empty() ? SqlValue() : SqlValue(value)});
 }
 
 std::string CDataSystem::GetUploadPath() {

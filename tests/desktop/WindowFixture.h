@@ -17,12 +17,7 @@
 #include "desktop/FakeShell.h"
 #include "desktop/OffscreenApp.h"
 #include "desktop/TesselDlg.h"
-#include "service/ServiceHttp.h"
-#include "service/ThreadPool.h"
-#include "store/DataAccount.h"
-#include "store/DataFileShare.h"
-#include "store/DataLog.h"
-#include "store/DataSystem.h"
+#include "service/ServiceStack.h"
 #include "support/TempFolder.h"
 
 namespace tessel::test {
@@ -54,17 +49,9 @@ class RecordingDlg : public CTesselDlg {
 
 class WindowFixture : public ::testing::Test {
  protected:
-  WindowFixture()
-      : m_accounts(m_folder.path()),
-        m_shares(m_folder.path()),
-        m_log(m_folder.path()),
-        m_system(m_folder.path()),
-        m_service(m_pool, HttpStores{m_accounts, m_shares, m_system, m_log}) {
+  WindowFixture() : m_stack({.data_folder = m_folder.path()}) {
     OffscreenApp();
-    m_log.Open();
-    m_system.Open();
-    m_accounts.Open();
-    m_shares.Open();
+    m_stack.OpenStores();
     std::filesystem::create_directory(m_folder / "files");
   }
 
@@ -118,12 +105,13 @@ class WindowFixture : public ::testing::Test {
   }
 
   TempFolder m_folder;
-  CDataAccount m_accounts;
-  CDataFileShare m_shares;
-  CDataLog m_log;
-  CDataSystem m_system;
-  CThreadPool m_pool;
-  CServiceHttp m_service;
+  CServiceStack m_stack;
+  CDataAccount& m_accounts = m_stack.accounts;
+  CDataFileShare& m_shares = m_stack.shares;
+  CDataLog& m_log = m_stack.log;
+  CDataSystem& m_system = m_stack.settings;
+  CThreadPool& m_pool = m_stack.pool;
+  CServiceHttp& m_service = m_stack.service;
   FakeShell m_shell;
   std::mutex m_printed_mutex;
   std::vector<std::string> m_printed;  // lines the log hands to the fallback printer

@@ -13,8 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "service/ServiceHttp.h"
-#include "service/ThreadPool.h"
+#include "service/ServiceStack.h"
 #include "support/Loopback.h"
 #include "support/TempFolder.h"
 
@@ -87,9 +86,7 @@ class WebFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(folder.path().empty());
-    ASSERT_TRUE(settings.Open());
-    ASSERT_TRUE(accounts.Open());
-    ASSERT_TRUE(shares.Open());
+    ASSERT_TRUE(stack.OpenStores());
     log.SetLogSink([this](const std::string& line) {
       std::lock_guard lock(log_mutex);
       log_lines.push_back(line);
@@ -142,12 +139,13 @@ class WebFixture : public ::testing::Test {
   }
 
   TempFolder folder;
-  CDataLog log{folder.path()};
-  CDataSystem settings{folder.path()};
-  CDataAccount accounts{folder.path()};
-  CDataFileShare shares{folder.path()};
-  CThreadPool pool;
-  CServiceHttp service{pool, HttpStores{accounts, shares, settings, log}};
+  CServiceStack stack{{.data_folder = folder.path()}};
+  CDataLog& log = stack.log;
+  CDataSystem& settings = stack.settings;
+  CDataAccount& accounts = stack.accounts;
+  CDataFileShare& shares = stack.shares;
+  CThreadPool& pool = stack.pool;
+  CServiceHttp& service = stack.service;
 
   std::mutex log_mutex;
   std::vector<std::string> log_lines;

@@ -314,15 +314,17 @@ TEST_F(Downloads, AShrinkingFileEndsTheTransferShort) {
 }
 
 TEST_F(Downloads, SenderRefusesWhatItCannotOpenAndNamesArchives) {
-  CFileSender sender(service);
+  CFileSender sender;
   int pair[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-  std::uint64_t sent = 7;
-  EXPECT_FALSE(sender.SendFile(pair[0], Local("Data/missing.bin"), {}, {}, sent));
-  EXPECT_EQ(sent, 0u);
-  EXPECT_FALSE(sender.SendFile(pair[0], Local("Data"), {}, {}, sent));
-  EXPECT_TRUE(sender.SendFile(pair[0], Local("Data/data.bin"), {10, 5, 0}, "Data.zip", sent));
-  EXPECT_EQ(sent, 5u);
+  CConnection connection(pair[0], service.Rules());
+  ReplyOutcome sent = sender.SendFile(connection, Local("Data/missing.bin"), {}, {});
+  EXPECT_FALSE(sent.complete);
+  EXPECT_EQ(sent.body_sent, 0u);
+  EXPECT_FALSE(sender.SendFile(connection, Local("Data"), {}, {}).complete);
+  sent = sender.SendFile(connection, Local("Data/data.bin"), {10, 5, 0}, "Data.zip");
+  EXPECT_TRUE(sent.complete);
+  EXPECT_EQ(sent.body_sent, 5u);
   shutdown(pair[0], SHUT_WR);
   EXPECT_EQ(loopback::ReadAll(pair[1]), PartHead(5, 10, 14, 5000, "Data.zip") + data.substr(10, 5));
   close(pair[0]);

@@ -56,6 +56,12 @@ TEST(ParseHeaders, Ranges) {
   // A later Range line replaces the earlier one whole, its suffix included.
   HttpRequest twice = Parse({"Range: bytes=-5", "range: BYTES=7-"});
   EXPECT_EQ(twice.range, (ByteRange{7, -1, 0}));
+
+  // If-Range is kept as sent, for the sender to compare with its validator.
+  EXPECT_FALSE(twice.has_if_range);
+  const HttpRequest conditional = Parse({"Range: bytes=7-", "if-range:  \"0a1b\" "});
+  EXPECT_TRUE(conditional.has_if_range);
+  EXPECT_EQ(conditional.if_range, "\"0a1b\"");
 }
 
 TEST(ParseHeaders, BasicCredentials) {

@@ -38,10 +38,10 @@ class Routing : public web::WebFixture {
     return reply.body;
   }
 
-  CDataFileShare::PathKind Resolve(const std::string& path, std::string* name = nullptr,
-                                   std::string* local = nullptr) {
+  CRequestResolver::PathKind Resolve(const std::string& path, std::string* name = nullptr,
+                                     std::string* local = nullptr) {
     std::string relative, local_path;
-    const auto kind = shares.ResolveRequestPath(path, relative, local_path);
+    const auto kind = CRequestResolver(shares).Resolve(path, relative, local_path);
     if (name) *name = relative;
     if (local) *local = local_path;
     return kind;
@@ -112,35 +112,37 @@ TEST_F(Routing, IdentifiesVisitorsOnEveryRequest) {
 TEST_F(Routing, ResolvesTheSixKinds) {
   std::string name, local;
   EXPECT_EQ(Resolve("/download.htm?file=Music\\live\\a b.mp3", &name, &local),
-            CDataFileShare::PathKind::kFile);
+            CRequestResolver::PathKind::kFile);
   EXPECT_EQ(name, "Music\\live\\a b.mp3");
   EXPECT_EQ(local, Local("Music/live/a b.mp3"));
-  EXPECT_EQ(Resolve("/download.htm?file=Music\\live", &name), CDataFileShare::PathKind::kFolder);
+  EXPECT_EQ(Resolve("/download.htm?file=Music\\live", &name), CRequestResolver::PathKind::kFolder);
   EXPECT_EQ(name, "Music\\live");
-  EXPECT_EQ(Resolve("/download.htm?file=Music&zip=1", &name), CDataFileShare::PathKind::kFolderZip);
+  EXPECT_EQ(Resolve("/download.htm?file=Music&zip=1", &name),
+            CRequestResolver::PathKind::kFolderZip);
   EXPECT_EQ(name, "Music");
   // The icon flag wins over the folder test, and flags are removed wherever they stand.
-  EXPECT_EQ(Resolve("/download.htm?file=Music&zip=1&icon=1"), CDataFileShare::PathKind::kIcon);
+  EXPECT_EQ(Resolve("/download.htm?file=Music&zip=1&icon=1"), CRequestResolver::PathKind::kIcon);
   EXPECT_EQ(Resolve("/download.htm?file=Music&icon=1\\a.txt", &name),
-            CDataFileShare::PathKind::kIcon);
+            CRequestResolver::PathKind::kIcon);
   EXPECT_EQ(name, "Music\\a.txt");
-  EXPECT_EQ(Resolve("/DOWNLOAD.HTM?FILE=Music\\a.txt"), CDataFileShare::PathKind::kFile);
+  EXPECT_EQ(Resolve("/DOWNLOAD.HTM?FILE=Music\\a.txt"), CRequestResolver::PathKind::kFile);
   // A removal names the share alone; anything existing below it counts.
-  EXPECT_EQ(Resolve("/remove.htm?file=Music\\live", &name), CDataFileShare::PathKind::kFile);
+  EXPECT_EQ(Resolve("/remove.htm?file=Music\\live", &name), CRequestResolver::PathKind::kFile);
   EXPECT_EQ(name, "Music");
-  EXPECT_EQ(Resolve("/remove.htm?file=Music\\gone"), CDataFileShare::PathKind::kNotFound);
-  EXPECT_EQ(Resolve("/favicon.ico", nullptr, &local), CDataFileShare::PathKind::kWebFile);
+  EXPECT_EQ(Resolve("/remove.htm?file=Music\\gone"), CRequestResolver::PathKind::kNotFound);
+  EXPECT_EQ(Resolve("/favicon.ico", nullptr, &local), CRequestResolver::PathKind::kWebFile);
   EXPECT_EQ(local, folder / "web/images/favicon.ico");
   EXPECT_EQ(Resolve("/icons/../images/home.gif", &name, &local),
-            CDataFileShare::PathKind::kWebFile);
+            CRequestResolver::PathKind::kWebFile);
   EXPECT_EQ(name, "");
   EXPECT_EQ(local, folder / "web/images/home.gif");
-  EXPECT_EQ(Resolve("/index.htm"), CDataFileShare::PathKind::kNotFound);
+  EXPECT_EQ(Resolve("/index.htm"), CRequestResolver::PathKind::kNotFound);
   // The name is that of the normal path, so a folder page's parent entry is its real parent.
   EXPECT_EQ(Resolve("/download.htm?file=Music\\live\\..\\.\\a.txt", &name),
-            CDataFileShare::PathKind::kFile);
+            CRequestResolver::PathKind::kFile);
   EXPECT_EQ(name, "Music\\a.txt");
-  EXPECT_EQ(Resolve("/download.htm?file=Music\\live\\", &name), CDataFileShare::PathKind::kFolder);
+  EXPECT_EQ(Resolve("/download.htm?file=Music\\live\\", &name),
+            CRequestResolver::PathKind::kFolder);
   EXPECT_EQ(name, "Music\\live");
 }
 
@@ -155,7 +157,7 @@ TEST_F(Routing, KeepsEveryPathInsideItsShareOrTheWebFolder) {
   EXPECT_EQ(Get("/download.htm?file=Music%5C..%5CMusic2&zip=1"), kNotFound);
   EXPECT_EQ(Get("/download.htm?file=Music%5C..%5CMusic2&icon=1"), kNotFound);
   EXPECT_EQ(Resolve("/remove.htm?file=Music\\..\\Music2\\secret.txt"),
-            CDataFileShare::PathKind::kNotFound);
+            CRequestResolver::PathKind::kNotFound);
   // "/" counts as a separator too.
   EXPECT_EQ(Get("/download.htm?file=Music%5C../../tessel.mdb.copy"), kNotFound);
   // The web folder: up and out, to a sibling beginning with its name, with "\" as well.
@@ -167,7 +169,7 @@ TEST_F(Routing, KeepsEveryPathInsideItsShareOrTheWebFolder) {
   EXPECT_EQ(Download("/download.htm?file=Music%5Ca.txt%00%5C..%5C..%5C..%5Ctessel.mdb.copy"),
             "music a");
   EXPECT_EQ(Resolve(std::string("/download.htm?file=Music\\a.txt\0\\..\\..", 30)),
-            CDataFileShare::PathKind::kFile);
+            CRequestResolver::PathKind::kFile);
 }
 
 TEST_F(Routing, JudgesLinksByThePathThatIsOpened) {

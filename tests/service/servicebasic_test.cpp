@@ -5,8 +5,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 
 #include <functional>
 #include <string>
@@ -30,11 +33,11 @@ class TestService : public CServiceBasic {
  public:
   using CServiceBasic::CServiceBasic;
   ~TestService() override { Stop(); }
-  bool Handle(ClientTask& task) override {
-    if (handler) handler(task);
+  bool Handle(CConnection& connection) override {
+    if (handler) handler(connection);
     return true;
   }
-  std::function<void(ClientTask&)> handler;
+  std::function<void(CConnection&)> handler;
 };
 
 // A running service (its socket operations work only then) and a connected loopback pair.
@@ -48,6 +51,7 @@ class LoopbackPair : public ::testing::Test {
     server = accept(listener, nullptr, nullptr);
     close(listener);
     ASSERT_GE(server, 0);
+    connection.Open(server, service.Rules(), {}, Clock::now(), false);
   }
   void TearDown() override {
     close(client);
@@ -55,7 +59,7 @@ class LoopbackPair : public ::testing::Test {
   }
   std::string ReadLine(bool expected_result = true, std::size_t capacity = 4096) {
     std::string line;
-    EXPECT_EQ(service.ReadLine(server, line, capacity), expected_result);
+    EXPECT_EQ(connection.ReadLine(line, capacity), expected_result);
     return line;
   }
 
@@ -63,6 +67,7 @@ class LoopbackPair : public ::testing::Test {
   TestService service{pool, 300ms};
   int client = -1;
   int server = -1;
+  CConnection connection;
 };
 
 TEST_F(LoopbackPair, ReadLineStopsAtTheLineEndAndLeavesTheBody) {
@@ -130,29 +135,90 @@ TEST_F(LoopbackPair, SendAllDeliversEverythingAndFailsOnStalledOrVanishedClients
       received.append(buffer, got);
     }
   });
-  EXPECT_TRUE(service.SendAll(server, data.data(), data.size()));
+  EXPECT_TRUE(connection.SendAll(data.data(), data.size()));
   reader.join();
   EXPECT_TRUE(received == data);
 
   // Nobody reads: the buffers fill and the send gives up after the I/O limit.
   auto start = Clock::now();
   std::string flood(64 << 20, 'x');
-  EXPECT_FALSE(service.SendAll(server, flood.data(), flood.size()));
+  EXPECT_FALSE(connection.SendAll(flood.data(), flood.size()));
   // Only that it gives up: a loaded sanitizer build took 18 s to fill the buffers.
   EXPECT_LT(Clock::now() - start, 60s);
 
   // The client is gone: false, and no SIGPIPE ends the process.
   close(client);
   client = -1;
-  EXPECT_FALSE(service.SendString(server, flood));
-  EXPECT_FALSE(service.SendString(server, "again"));
+  EXPECT_FALSE(connection.SendString(flood));
+  EXPECT_FALSE(connection.SendString("again"));
+}
+
+// A transport as a TLS layer is: it cannot sendfile, and it may hold bytes the socket has not.
+class CopyingTransport final : public CTransport {
+ public:
+  explicit CopyingTransport(int socket) : m_socket(socket) {}
+  ssize_t Receive(void* data, std::size_t length) override { return Take(data, length, 0); }
+  ssize_t Peek(void* data, std::size_t length) override { return Take(data, length, MSG_PEEK); }
+  ssize_t Send(const void* data, std::size_t length) override {
+    return send(m_socket, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+  }
+  ssize_t SendFile(int, off_t*, std::size_t) override {
+    errno = ENOSYS;
+    return -1;
+  }
+  bool HasPending() const override { return !held.empty(); }
+  void ShutdownWrite() override { shutdown(m_socket, SHUT_WR); }
+
+  std::string held;  // decrypted, as it were, and not yet read
+
+ private:
+  ssize_t Take(void* data, std::size_t length, int flags) {
+    if (held.empty()) return recv(m_socket, data, length, flags | MSG_DONTWAIT);
+    const std::size_t count = std::min(length, held.size());
+    std::memcpy(data, held.data(), count);
+    if (flags == 0) held.erase(0, count);
+    return static_cast<ssize_t>(count);
+  }
+  int m_socket;
+};
+
+TEST_F(LoopbackPair, ATransportWithoutSendfileAndWithBytesOfItsOwnIsServedAlike) {
+  CopyingTransport transport(server);
+  transport.held = "GET / HTTP/1.0\r\nHo";
+  connection.UseTransport(&transport);
+  // Nothing waits in the socket, but the transport holds a line.
+  EXPECT_EQ(connection.WaitReadable(0ms), 1);
+  EXPECT_EQ(ReadLine(), "GET / HTTP/1.0");
+  Send(client, "st: x\r\n");
+  EXPECT_EQ(ReadLine(), "Host: x");
+
+  // A file range goes out by reading the file, whole and in order.
+  std::string data(600 << 10, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 13 + i / 251);
+  char path[] = "/tmp/connection_test.XXXXXX";
+  const int file = mkstemp(path);
+  ASSERT_GE(file, 0);
+  unlink(path);
+  ASSERT_EQ(write(file, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+  std::string received;
+  std::thread reader([&] { received = ReadAll(client); });
+  std::uint64_t sent = 0;
+  EXPECT_TRUE(connection.SendFileRange(file, 1000, data.size() - 2000, sent));
+  EXPECT_EQ(sent, data.size() - 2000);
+  // A range past the file's end sends what there is and says it fell short.
+  EXPECT_FALSE(connection.SendFileRange(file, data.size() - 10, 20, sent));
+  EXPECT_EQ(sent, data.size() - 1990);
+  connection.ShutdownWrite();
+  reader.join();
+  close(file);
+  EXPECT_TRUE(received == data.substr(1000, data.size() - 2000) + data.substr(data.size() - 10));
 }
 
 TEST(ServiceBasic, StartRestartAndStop) {
   CThreadPool pool;
   ASSERT_TRUE(pool.Start());
   TestService service(pool), rival(pool);
-  service.handler = [&](ClientTask& task) { service.SendString(task.socket, "ok"); };
+  service.handler = [&](CConnection& connection) { connection.SendString("ok"); };
 
   int first = FreePort();
   ASSERT_TRUE(service.Start(first));
@@ -189,10 +255,10 @@ TEST(ServiceBasic, ElevenHeldConnectionsAreServedAndStopEndsThem) {
   ASSERT_TRUE(pool.Start());
   TestService service(pool);
   std::atomic<int> arrived = 0;
-  service.handler = [&](ClientTask& task) {
+  service.handler = [&](CConnection& connection) {
     ++arrived;
     std::string line;
-    service.ReadLine(task.socket, line);  // the clients send nothing: held until the stop
+    connection.ReadLine(line);  // the clients send nothing: held until the stop
   };
   int port = FreePort();
   ASSERT_TRUE(service.Start(port));
@@ -225,7 +291,7 @@ class LineService : public CServiceBasic {
  public:
   using CServiceBasic::CServiceBasic;
   ~LineService() override { Stop(); }
-  bool Handle(ClientTask&) override { return true; }
+  bool Handle(CConnection&) override { return true; }
 };
 
 // count lines of size bytes each, every one ended by CR LF.
@@ -250,29 +316,30 @@ class ReadLinesTest : public ::testing::Test {
     Prepare(input, pair);
     Outcome out;
     std::string line;
+    CConnection connection(pair[0], m_service.Rules());
     for (;;) {
-      if (!m_service.ReadLine(pair[0], line, capacity)) break;
+      if (!connection.ReadLine(line, capacity)) break;
       out.lines.push_back(line);
       if (out.lines.size() == stop_after) {
         out.result = true;
         break;
       }
     }
-    out.rest = Rest(pair);
+    out.rest = Rest(connection, pair);
     return out;
   }
   Outcome ByReadLines(const std::string& input, std::size_t capacity, std::size_t stop_after) {
     int pair[2];
     Prepare(input, pair);
     Outcome out;
-    out.result = m_service.ReadLines(
-        pair[0],
+    CConnection connection(pair[0], m_service.Rules());
+    out.result = connection.ReadLines(
         [&](std::string& line) {
           out.lines.push_back(line);
           return out.lines.size() < stop_after;
         },
         capacity);
-    out.rest = Rest(pair);
+    out.rest = Rest(connection, pair);
     return out;
   }
   static void Prepare(const std::string& input, int pair[2]) {
@@ -280,12 +347,11 @@ class ReadLinesTest : public ::testing::Test {
     ASSERT_EQ(send(pair[1], input.data(), input.size(), 0), static_cast<ssize_t>(input.size()));
     shutdown(pair[1], SHUT_WR);
   }
-  std::string Rest(int pair[2]) {
+  static std::string Rest(CConnection& connection, int pair[2]) {
     std::string rest;
     char buffer[4096];
-    for (ssize_t got; (got = m_service.Receive(pair[0], buffer, sizeof buffer)) > 0;)
+    for (ssize_t got; (got = connection.Receive(buffer, sizeof buffer)) > 0;)
       rest.append(buffer, static_cast<std::size_t>(got));
-    CServiceBasic::ForgetInput(pair[0]);
     close(pair[0]);
     close(pair[1]);
     return rest;
@@ -334,20 +400,21 @@ TEST_F(ReadLinesTest, WaitsForLinesStillToCome) {
     send(pair[1], "\r\nbody", 6, 0);
   });
   std::vector<std::string> lines;
-  EXPECT_TRUE(m_service.ReadLines(pair[0], [&](std::string& line) {
+  CConnection connection(pair[0], m_service.Rules());
+  EXPECT_TRUE(connection.ReadLines([&](std::string& line) {
     lines.push_back(line);
     return !line.empty();
   }));
   sender.join();
   EXPECT_EQ(lines, (std::vector<std::string>{"GET / HTTP/1.0", "Host: x", ""}));
   char body[8] = {};
-  EXPECT_EQ(m_service.Receive(pair[0], body, sizeof body), 4);
+  EXPECT_EQ(connection.Receive(body, sizeof body), 4);
   EXPECT_STREQ(body, "body");
 
   // A sender that goes quiet: after the I/O limit the reader gives up as ReadLine does.
   send(pair[1], "partial", 7, 0);
   lines.clear();
-  EXPECT_TRUE(m_service.ReadLines(pair[0], [&](std::string& line) {
+  EXPECT_TRUE(connection.ReadLines([&](std::string& line) {
     lines.push_back(line);
     return false;
   }));
@@ -355,7 +422,7 @@ TEST_F(ReadLinesTest, WaitsForLinesStillToCome) {
 
   // A sender that sends nothing at all: false once the I/O limit has passed, and not much later.
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(m_service.ReadLines(pair[0], [](std::string&) { return true; }));
+  EXPECT_FALSE(connection.ReadLines([](std::string&) { return true; }));
   const auto waited = std::chrono::steady_clock::now() - start;
   EXPECT_GE(waited, 500ms);
   EXPECT_LT(waited, Scaled(1500ms));

@@ -74,12 +74,12 @@ TEST_F(HttpService, ReadRequestHeadParsesTheHeadAndLeavesTheBody) {
       "GET /download.htm?file=a%5Cb+c HTTP/1.0\r\nRange: bytes=10-19\r\n"
       "Authorization: Basic dTpw\r\n\r\nrest";
   send(pair[1], head.data(), head.size(), MSG_NOSIGNAL);
-  ClientTask task;
-  task.socket = pair[0];
-  inet_pton(AF_INET, "192.168.1.20", &task.peer.sin_addr);
+  sockaddr_in peer{};
+  inet_pton(AF_INET, "192.168.1.20", &peer.sin_addr);
+  CConnection connection(pair[0], service.Rules(), peer);
   HttpRequest request;
   std::vector<std::string> lines;
-  ASSERT_TRUE(service.ReadRequestHead(task, request, lines));
+  ASSERT_TRUE(service.ReadRequestHead(connection, request, lines));
   EXPECT_EQ(lines.size(), 3u);
   EXPECT_EQ(request.path, "/download.htm?file=a\\b c");
   EXPECT_EQ(request.client_ip, "192.168.1.20");
@@ -89,14 +89,13 @@ TEST_F(HttpService, ReadRequestHeadParsesTheHeadAndLeavesTheBody) {
   // The head came in one receive with the bytes after it: those are read first, then the ones
   // still to come, in order, and the socket counts as readable while any are kept.
   send(pair[1], "-more", 5, MSG_NOSIGNAL);
-  EXPECT_EQ(service.WaitReadable(pair[0], 0ms), 1);
+  EXPECT_EQ(connection.WaitReadable(0ms), 1);
   std::string rest;
   char buffer[3];
-  for (ssize_t got; rest.size() < 9 && (got = service.Receive(pair[0], buffer, sizeof buffer)) > 0;)
+  for (ssize_t got; rest.size() < 9 && (got = connection.Receive(buffer, sizeof buffer)) > 0;)
     rest.append(buffer, static_cast<std::size_t>(got));
   EXPECT_EQ(rest, "rest-more");
-  EXPECT_EQ(service.Receive(pair[0], buffer, sizeof buffer), -1);
-  CServiceBasic::ForgetInput(pair[0]);
+  EXPECT_EQ(connection.Receive(buffer, sizeof buffer), -1);
   close(pair[0]);
   close(pair[1]);
 }

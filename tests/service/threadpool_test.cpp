@@ -30,16 +30,16 @@ class HoldingService : public CServiceBasic {
  public:
   using CServiceBasic::CServiceBasic;
   ~HoldingService() override { Stop(); }
-  bool Handle(ClientTask& task) override {
+  bool Handle(CConnection& connection) override {
     ++arrived;
     {
       std::lock_guard lock(m_mutex);
-      ++m_arrived_from[task.PeerIp()];
+      ++m_arrived_from[connection.PeerIp()];
     }
     std::string line;
-    while (ReadLine(task.socket, line) && line != "go") {
+    while (connection.ReadLine(line) && line != "go") {
     }
-    if (line == "go") SendString(task.socket, "ok");
+    if (line == "go") connection.SendString("ok");
     return true;
   }
   int ArrivedFrom(const std::string& address) {
@@ -232,15 +232,16 @@ class WritingService : public CServiceBasic {
  public:
   using CServiceBasic::CServiceBasic;
   ~WritingService() override { Stop(); }
-  bool Handle(ClientTask& task) override {
+  bool Handle(CConnection& connection) override {
     arrived = true;
+    const int socket = connection.Descriptor();
     // The reset makes the socket readable (with its error); the writes below then raise SIGPIPE.
-    pollfd entry{task.socket, POLLIN, 0};
+    pollfd entry{socket, POLLIN, 0};
     while (!reset && poll(&entry, 1, 30000) > 0) {
       char byte;
-      reset = recv(task.socket, &byte, 1, MSG_DONTWAIT) < 0 && errno == ECONNRESET;
+      reset = recv(socket, &byte, 1, MSG_DONTWAIT) < 0 && errno == ECONNRESET;
     }
-    for (int i = 0; i < 3; ++i) written += write(task.socket, "x", 1) == 1;
+    for (int i = 0; i < 3; ++i) written += write(socket, "x", 1) == 1;
     done = true;
     return true;
   }

@@ -8,12 +8,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <random>
 #include <thread>
 
 #include "res/StringTable.h"
 #include "service/ThreadPool.h"
 #include "service/WebFixture.h"
+#include "store/ADO.h"
 #include "store/DataFileShare.h"
 #include "support/Eventually.h"
 #include "support/Loopback.h"
@@ -46,7 +48,7 @@ class IdleService : public CServiceBasic {
  public:
   using CServiceBasic::CServiceBasic;
   ~IdleService() override { Stop(); }
-  bool Handle(ClientTask&) override { return false; }
+  bool Handle(CConnection&) override { return false; }
 };
 
 struct Result {
@@ -67,7 +69,7 @@ class Upload : public ::testing::Test {
     fs::create_directory(m_upload);
     m_shares = std::make_unique<CDataFileShare>(m_dir.string());
     ASSERT_TRUE(m_shares->Open());
-    m_receiver = std::make_unique<CUploadReceiver>(m_service, *m_shares);
+    m_receiver = std::make_unique<CUploadReceiver>(*m_shares);
     ASSERT_TRUE(m_pool.Start());
     ASSERT_TRUE(m_service.Start(loopback::FreePort()));
   }
@@ -92,7 +94,8 @@ class Upload : public ::testing::Test {
     });
     Result r;
     auto start = std::chrono::steady_clock::now();
-    r.ok = m_receiver->ReceiveUpload(pair[0], m_upload.string(), content_length, kBoundary,
+    CConnection connection(pair[0], m_service.Rules());
+    r.ok = m_receiver->ReceiveUpload(connection, m_upload.string(), content_length, kBoundary,
                                      r.length, r.path, r.everybody);
     r.took = std::chrono::steady_clock::now() - start;
     close(pair[0]);  // a client still sending must not block for ever
@@ -430,6 +433,57 @@ TEST_F(UploadRoute, RefusesUploadsAndRemovalsSentForAnotherSite) {
             web::kRedirectHome);
   EXPECT_EQ(Share("mine.txt").name, "");
   EXPECT_EQ(LogCount("delete file share mine.txt"), 1);
+}
+
+// Another program holding the database's write lock (BEGIN EXCLUSIVE) must neither hold up the
+// visitors who only read nor leave an upload hanging: the upload is refused with 503 once the
+// write wait is over, logged once, and leaves neither file nor share behind.
+TEST_F(UploadRoute, AnOutsideWriteLockHoldsUpNoReaderAndRefusesTheUpload) {
+  stack.LogStoreFailures();
+  web::WriteFile(Local("pub.txt"), "public");
+  web::WebFixture::Share("pub", Local("pub.txt"));
+  CADO::CADODatabase other;
+  ASSERT_TRUE(other.Open(shares.GetDatabasePath()));
+  ASSERT_TRUE(other.Execute("BEGIN EXCLUSIVE"));
+
+  const auto started = std::chrono::steady_clock::now();
+  auto upload = std::async(std::launch::async, [&] { return Post(Body("late", "late.txt")); });
+  std::this_thread::sleep_for(300ms);  // the upload now waits for the lock
+  for (const std::string target : {"/", "/download.htm?file=pub"}) {
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(web::Split(Get(target)).head.substr(0, 15), "HTTP/1.0 200 OK") << target;
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s) << target;
+  }
+  const std::string reply = upload.get();
+  const auto waited = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(reply.substr(0, reply.find("\r\n")), "HTTP/1.0 503 Service Unavailable");
+  EXPECT_NE(reply.find("\r\nRetry-After: "), std::string::npos);
+  EXPECT_GE(waited, std::chrono::seconds(CDataBasic::kWriteWaitSeconds) - 500ms);
+  EXPECT_LT(waited, std::chrono::seconds(CDataBasic::kWriteWaitSeconds) + 3s);
+  EXPECT_EQ(Post(Body("later", "later.txt")).substr(0, 12), "HTTP/1.0 503");
+  other.RollbackTrans();
+
+  EXPECT_TRUE(fs::is_empty(settings.GetUploadPath()));
+  EXPECT_EQ(Share("late.txt").name, "");
+  EXPECT_EQ(LogCount("database is locked"), 1);
+  EXPECT_EQ(Post(Body("now", "now.txt")), web::kRedirectHome);  // the lock is gone
+}
+
+// Names that would show as another name or break a reader of the database are mended before
+// they are stored: bidirectional controls become "_", invalid UTF-8 the replacement character.
+TEST_F(UploadRoute, NamesAreStoredWithoutBidiControlsOrInvalidUtf8) {
+  const std::pair<std::string, std::string> names[] = {
+      {"invoice\xE2\x80\xAEgpj.exe", "invoice_gpj.exe"},
+      {"a\xE2\x81\xA6"
+       "b\xE2\x80\x8F.txt",
+       "a_b_.txt"},
+      {"caf\xE9.txt", "caf\xEF\xBF\xBD.txt"},
+  };
+  for (const auto& [sent, stored] : names) {
+    EXPECT_EQ(Post(Body("x", sent)), web::kRedirectHome) << sent;
+    EXPECT_EQ(Share(stored).path, settings.GetUploadPath() + "/" + stored) << sent;
+    EXPECT_EQ(LogCount("upload file end " + stored), 1) << sent;
+  }
 }
 
 }  // namespace

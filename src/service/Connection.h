@@ -1,0 +1,147 @@
+#pragma once
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "service/Transport.h"
+
+// What every connection of a service keeps to: whether the service still runs, and its limits.
+struct ConnectionRules {
+  // How long a read waits for the next data, and a send for the client to take more.
+  static constexpr std::chrono::milliseconds kIoTimeout = std::chrono::seconds(60);
+  // How long after a request begins its whole head must have arrived, however busily a client
+  // trickles it in.
+  static constexpr std::chrono::milliseconds kHeadTimeout = std::chrono::seconds(30);
+
+  std::atomic<bool> running{false};
+  std::chrono::milliseconds io_timeout = kIoTimeout;
+  std::chrono::milliseconds head_timeout = kHeadTimeout;
+};
+
+// One accepted connection: its socket, its peer, its deadlines, the bytes received past a request
+// head, and the timed operations every handler talks to its client with. Each operation gives up
+// once the service stops, checking at least once a second, and none raises SIGPIPE. A connection
+// is used by one thread at a time. Bytes travel through a transport: the plain socket unless
+// another is set.
+class CConnection {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // The line buffer of request heads: lines of more than kLineCapacity - 3 bytes are split.
+  static constexpr std::size_t kLineCapacity = 4096;
+
+  // A closed connection, for the pool to Open.
+  CConnection() = default;
+  // A connection over socket, accepted now; for tests and tools. It never closes the socket.
+  // The rules must outlive it.
+  CConnection(int socket, const ConnectionRules& rules, const sockaddr_in& peer = {});
+  CConnection(const CConnection&) = delete;
+  CConnection& operator=(const CConnection&) = delete;
+
+  // Takes a socket accepted at `accepted` (non-blocking when non_blocking is set: otherwise sends
+  // of files make it so for their time). The rules must outlive the connection's use.
+  void Open(int socket, const ConnectionRules& rules, const sockaddr_in& peer,
+            Clock::time_point accepted, bool non_blocking);
+  // Closes the socket and forgets what was kept for it.
+  void Close();
+  // Sends through transport (which the caller keeps alive) instead of the plain socket; null goes
+  // back to the plain socket.
+  void UseTransport(CTransport* transport) { m_transport = transport ? transport : &m_plain; }
+
+  // The socket, for the pool (which shuts it down to shed a connection) and for tests. Handlers
+  // use the operations below.
+  int Descriptor() const { return m_socket; }
+  const sockaddr_in& Peer() const { return m_peer; }
+  // The peer's IPv4 address in dotted-decimal form.
+  std::string PeerIp() const;
+  bool IsRunning() const { return m_rules->running.load(std::memory_order_relaxed); }
+  std::chrono::milliseconds IoTimeout() const { return m_rules->io_timeout; }
+  // When the head of the request being read must have arrived.
+  Clock::time_point HeadDeadline() const { return m_request_start + m_rules->head_timeout; }
+
+  // Waits up to timeout for the connection to become readable or report an error or hang-up
+  // (TCP urgent data does not count): 1 then (at once while bytes are kept or held by the
+  // transport), 0 on a timeout (or an interrupted wait), -1 when the wait fails.
+  int WaitReadable(std::chrono::milliseconds timeout) const;
+  // The same for room to send.
+  int WaitWritable(std::chrono::milliseconds timeout) const;
+  // Reads up to length bytes that have arrived, without waiting: the kept ones first. As recv
+  // with MSG_DONTWAIT: the count, 0 at the end of the stream, -1 with errno set.
+  ssize_t Receive(void* data, std::size_t length);
+  // Receives at least one and at most length bytes, waiting for data up to the I/O timeout and
+  // the deadline; the count, or 0 when the connection ended, failed or idled out, the deadline
+  // passed or the service stopped.
+  std::size_t ReceiveSome(char* data, std::size_t length,
+                          Clock::time_point deadline = Clock::time_point::max());
+  // Sends all length bytes. False on a socket error, a stopped service, or when the client takes
+  // nothing for the I/O timeout.
+  bool SendAll(const void* data, std::size_t length);
+  bool SendString(std::string_view text) { return SendAll(text.data(), text.size()); }
+  // Sends length bytes of file from offset (sendfile where the transport can, else read and
+  // sent), adding each delivered byte to bytes_sent. False when the file ends first (it shrank)
+  // or sending fails as SendAll's does.
+  bool SendFileRange(int file, std::uint64_t offset, std::uint64_t length,
+                     std::uint64_t& bytes_sent);
+  // Whether the client has closed its side (or the connection failed). Bytes it sent do not count.
+  bool PeerClosed() const;
+  // Ends our sending side; the client may still send.
+  void ShutdownWrite() { m_transport->ShutdownWrite(); }
+
+  // Reads one line into line, without its end (LF, CR LF or a lone CR), never consuming a byte
+  // past that end. At most capacity - 3 bytes are taken; a longer line comes back in pieces.
+  // False when the connection ends or fails before a line end, or at the deadline; on a stop or
+  // after the I/O timeout without data, true only if part of a line had arrived.
+  bool ReadLine(std::string& line, std::size_t capacity = kLineCapacity,
+                Clock::time_point deadline = Clock::time_point::max());
+  // Reads lines as ReadLine does, one after the other, and hands each to take, until take
+  // returns false (then true is returned) or a ReadLine would return false (then false). Lines
+  // that have already arrived are taken together, with one receive for all of them; the bytes
+  // received past the last line taken are kept for the next reads.
+  bool ReadLines(const std::function<bool(std::string& line)>& take,
+                 std::size_t capacity = kLineCapacity,
+                 Clock::time_point deadline = Clock::time_point::max());
+
+ private:
+  // How long to wait now: a slice (so that a stop is noticed), cut short by the idle limit
+  // counted from progress and by the deadline; zero or less when one has passed.
+  std::chrono::milliseconds Slice(Clock::time_point progress, Clock::time_point deadline) const;
+  // One poll for events (as the transport needs them), up to timeout: 1, 0 or -1 as WaitReadable.
+  int Poll(short events, std::chrono::milliseconds timeout) const;
+  // One slice of waiting for events; false when the service has stopped, the I/O timeout since
+  // progress or the deadline has passed, or the wait failed.
+  bool Await(short events, Clock::time_point progress,
+             Clock::time_point deadline = Clock::time_point::max()) const;
+  bool HasKept() const { return m_kept_used < m_kept.size(); }
+  // Puts bytes in front of whatever is kept: they were received first.
+  void Keep(std::string_view bytes);
+  // Up to length of the bytes that have arrived, left to be read again: the kept ones, else a
+  // peek.
+  ssize_t PeekInput(char* into, std::size_t length);
+  // Takes exactly count bytes that PeekInput has just shown at into.
+  bool ConsumeInput(char* into, std::size_t count);
+  bool SendFileZeroCopy(int file, std::uint64_t offset, std::uint64_t length,
+                        std::uint64_t& bytes_sent, bool& unsupported);
+  bool SendFileByReading(int file, std::uint64_t offset, std::uint64_t length,
+                         std::uint64_t& bytes_sent);
+
+  static const ConnectionRules kClosedRules;
+
+  int m_socket = -1;
+  sockaddr_in m_peer{};
+  const ConnectionRules* m_rules = &kClosedRules;
+  Clock::time_point m_request_start{};
+  bool m_non_blocking = false;
+  CSocketTransport m_plain;
+  CTransport* m_transport = &m_plain;
+  // Bytes received past a request head (the start of an upload's body, or whatever a client sent
+  // after its head), for the connection's later reads.
+  std::string m_kept;
+  std::size_t m_kept_used = 0;
+};
