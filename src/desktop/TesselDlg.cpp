@@ -104,9 +104,6 @@ CTesselDlg::CTesselDlg(const MainWindowContext& context, CDesktopShell* shell,
   outer->addWidget(m_status_bar);
   setCentralWidget(central);
   ConnectActions();
-  m_commands =
-      new CWindowCommands(*this, m_context, m_shell, m_web, [this] { StartInternetCheck(); });
-  m_commands->Connect(*m_actions);
 
   m_log_bridge = std::make_unique<CLogBridge>(
       m_context.log, m_context.print_log_line,
@@ -115,6 +112,11 @@ CTesselDlg::CTesselDlg(const MainWindowContext& context, CDesktopShell* shell,
       });
   m_check_view =
       new CWindowCheckView(m_status_bar->Text(), m_info_bar, m_status_bar->Progress(), this);
+  m_commands = new CWindowCommands(
+      {this, m_shares, m_accounts, m_check_view, m_tray, [this] { ShowList(kViewFileShare, true); },
+       [this] { ShowList(kViewMyFriends, true); }, [this] { StartInternetCheck(); }},
+      m_context, m_shell, m_web);
+  m_commands->Connect(*m_actions);
   CDataSystem* system = &m_context.system;
   CServiceHttp* service = &m_context.service;
   connect(m_check_view, &CWindowCheckView::PageUrlChanged, this,
