@@ -164,5 +164,19 @@ inline constexpr int IDS_BUTTON_OK = 580;
 inline constexpr int IDS_BUTTON_CANCEL = 581;
 inline constexpr int IDS_BUTTON_YES = 582;
 inline constexpr int IDS_BUTTON_NO = 583;
+inline constexpr int IDS_SHARE_MISSING = 620;
+inline constexpr int IDS_MSG_SHARE_PATH_MISSING = 621;  // %1: the path
+inline constexpr int IDS_MSG_NAME_CHARACTER = 622;      // %1: the character
+inline constexpr int IDS_STATUS_PORT_NONE = 623;        // %1 asked, %2 the reason
+inline constexpr int IDS_TRAY_SHOW = 630;
+inline constexpr int IDS_TRAY_PAUSE = 631;
+inline constexpr int IDS_TRAY_RESUME = 632;
+inline constexpr int IDS_TRAY_PAUSED_TIP = 633;
+inline constexpr int IDS_STATUS_PAUSED = 634;
+inline constexpr int IDS_NOTE_UPLOAD = 640;        // %1 the account, %2 the file
+inline constexpr int IDS_NOTE_URL_CHANGED = 641;   // %1 the address
+inline constexpr int IDS_NOTE_CHECK_FAILED = 642;  // %1 what the check said
+inline constexpr int IDS_MENU_REFRESH = 650;
+inline constexpr int IDS_FILTER_HINT = 651;
 
 }  // namespace tessel::res

@@ -249,7 +249,10 @@ bool CTesselApp::ObeyCommandLine(const CommandLine& line, int* status) {
       *status = ZipFromCommandLine(line);
       return false;
     case Switch::kMini:
-      return true;  // no window yet to keep hidden
+      // The window starts hidden in the tray (the auto-start entry's way); where there is no
+      // tray it puts itself on the taskbar.
+      m_show_window = false;
+      return true;
     case Switch::kHeadless:
       m_headless = true;
       return true;
