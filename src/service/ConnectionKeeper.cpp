@@ -8,6 +8,8 @@
 #include <system_error>
 #include <vector>
 
+#include "base/IpAddress.h"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -72,7 +74,10 @@ void CConnectionKeeper::Park(CConnection& connection, CConnectionHandler* handle
   auto waiting = std::make_unique<Waiting>();
   waiting->connection.TakeFrom(connection);
   waiting->handler = handler;
-  waiting->address = waiting->connection.Peer().sin_addr.s_addr;
+  // An IPv6 visitor counts by its /64, as for the worker cap.
+  const std::optional<tessel::IpAddress> address =
+      tessel::IpAddress::FromSocket(reinterpret_cast<const sockaddr*>(&waiting->connection.Peer()));
+  waiting->address = address ? address->LimitKey() : 0;
   waiting->since = Clock::now();
   const int socket = waiting->connection.Descriptor();
 
