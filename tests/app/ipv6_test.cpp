@@ -53,7 +53,8 @@ std::string Exchange(const std::string& from, const std::string& to, const std::
 std::string Get(const std::string& from, const std::string& to, const std::string& target,
                 const std::string& headers = "") {
   return Exchange(from, to,
-                  "GET " + target + " HTTP/1.1\r\nHost: [" + to + "]:8090\r\n" + headers + "\r\n");
+                  "GET " + target + " HTTP/1.1\r\nHost: [" + to +
+                      "]:8090\r\nConnection: close\r\n" + headers + "\r\n");
 }
 
 std::string Status(const std::string& reply) {
@@ -154,7 +155,7 @@ TEST_F(Ipv6Program, ServesOverIpv6AsOverIpv4) {
       "Content-Disposition: form-data; name=\"submit\"\r\n\r\nUpload\r\n" + line +
       "Content-Disposition: form-data; name=\"fm_Share\"\r\n\r\n1\r\n--" + kBoundary + "--\r\n";
   const std::string post =
-      "POST /upload HTTP/1.1\r\nHost: [fd00::5]:8090\r\n"
+      "POST /upload HTTP/1.1\r\nHost: [fd00::5]:8090\r\nConnection: close\r\n"
       "Content-Type: multipart/form-data; boundary=" +
       kBoundary + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
   EXPECT_EQ(Status(Exchange("fd00::5", "fd00::5", post)), "HTTP/1.1 302 Found");

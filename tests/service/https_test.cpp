@@ -269,8 +269,9 @@ TEST_F(HttpsTest, OutsideTheLanPlainHttpGoesToHttpsOnceTrusted) {
                          const std::string& target = "/index.htm") {
     const int fd = std::string(from) == "127.0.0.1" ? loopback::Connect(service.Port())
                                                     : ConnectOwn(from, service.Port());
-    loopback::Send(
-        fd, "GET " + target + " HTTP/1.1\r\nHost: friend.example:8080\r\n" + headers + "\r\n");
+    loopback::Send(fd, "GET " + target +
+                           " HTTP/1.1\r\nHost: friend.example:8080\r\nConnection: close\r\n" +
+                           headers + "\r\n");
     std::string reply = loopback::ReadAll(fd);
     close(fd);
     return reply;
