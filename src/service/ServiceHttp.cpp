@@ -117,12 +117,12 @@ ReplyOutcome CServiceHttp::Dispatch(CConnection& connection, const HttpRequest& 
 CServiceHttp::Visitor CServiceHttp::IdentifyVisitor(const HttpRequest& request) {
   Visitor visitor;
   const std::string& ip = request.client_ip;
-  // A page of another site can point a name of its own at 127.0.0.1 and so reach us from this
-  // machine in the owner's browser: only a Host no such page can send keeps the rights of the
-  // machine's address. Browsers always send Host; its absence means some other client.
+  // A page of another site can point a name of its own at our address and so reach us from the
+  // browser of this machine or of a friend's with an address account: only a Host no such page
+  // can send keeps the rights of an address. Browsers always send Host; its absence means some
+  // other client.
   std::string address = ip;
-  if (ip.rfind("127.", 0) == 0 && request.has_host && !tessel::IsLocalHostName(request.host))
-    address.clear();
+  if (request.has_host && !tessel::IsLocalHostName(request.host)) address.clear();
   std::string user = request.user_name;
   std::string password = request.password;
   const bool attempt = !user.empty() || !password.empty();

@@ -67,8 +67,7 @@ class CServiceHttp : public CServiceBasic {
   class Activity;
 
   // Who sent the request: the account its credentials or its address admit, through the login
-  // throttle; a request from this machine that another site's page may have made has no rights
-  // by address.
+  // throttle; a request that another site's page may have made has no rights by address.
   Visitor IdentifyVisitor(const HttpRequest& request);
   // The routing table: the first matching route answers.
   ReplyOutcome Dispatch(CConnection& connection, const HttpRequest& request, const Visitor& visitor,

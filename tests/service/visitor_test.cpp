@@ -71,6 +71,26 @@ TEST_F(Visitor, ThisMachineIsTrustedOnlyUnderNamesNoOtherSiteCanHave) {
   EXPECT_EQ(Login("Host: localhost\r\n"), kAuthRequired);
 }
 
+TEST_F(Visitor, AnAddressAccountIsTrustedOnlyUnderNamesNoOtherSiteCanHave) {
+  AccountRecord friend_box;
+  friend_box.account_name = "friend";
+  friend_box.auth_type = AccountRecord::kAuthAddress;
+  friend_box.ip_address = "127.0.0.5";
+  ASSERT_TRUE(accounts.AddAccount(friend_box));
+  const std::string vault = "GET /download.htm?file=Vault%5Cplan.txt HTTP/1.1\r\n";
+  const struct {
+    std::string host;
+    bool trusted;
+  } cases[] = {{"127.0.0.5:8080", true}, {"[::1]", true},         {"localhost", true},
+               {MachineName(), true},    {"evil.example", false}, {"friend.evil.example", false}};
+  for (const auto& c : cases) {
+    const std::string host = "Host: " + c.host + "\r\n";
+    EXPECT_EQ(Login(host, "127.0.0.5"), c.trusted ? kRedirectHome : kAuthRequired) << c.host;
+    const std::string reply = Exchange(vault + host + "\r\n", "127.0.0.5");
+    EXPECT_EQ(reply.find("\r\n\r\nplan") != std::string::npos, c.trusted) << c.host;
+  }
+}
+
 TEST_F(Visitor, CredentialsWithANulMatchNothing) {
   const std::string nul("\0", 1);
   EXPECT_EQ(Login(BasicAuth("admin:kavor" + nul + "junk")), kAuthRequired);
