@@ -7,6 +7,7 @@
 
 #include "base/AsciiText.h"
 #include "base/RequestTarget.h"
+#include "base/Utf8.h"
 #include "service/FolderZipSender.h"
 #include "service/RequestOrigin.h"
 #include "service/UploadReceiver.h"
@@ -126,7 +127,7 @@ CServiceHttp::Visitor CServiceHttp::IdentifyVisitor(const HttpRequest& request) 
   std::string user = request.user_name;
   std::string password = request.password;
   const bool attempt = !user.empty() || !password.empty();
-  const bool checked = !attempt || m_throttle.Admits(ip);
+  const bool checked = !attempt || (m_throttle.Admits(ip) && m_throttle.AdmitsAccount(user));
   if (!checked) {
     user.clear();
     password.clear();
@@ -137,6 +138,11 @@ CServiceHttp::Visitor CServiceHttp::IdentifyVisitor(const HttpRequest& request) 
       m_stores.log.AddNotice("user(:" + ip + ") logins refused after " +
                              std::to_string(CLoginThrottle::kMaxFailures) +
                              " failed within a minute, until a minute passes without one");
+    }
+    if (attempt && checked && m_throttle.AccountFailed(user)) {
+      m_stores.log.AddNotice("user(" + tessel::SafeName(user) + ":) logins slowed after " +
+                             std::to_string(CLoginThrottle::kMaxAccountFailures) +
+                             " failed within a minute, until fewer fail within one");
     }
     return visitor;
   }

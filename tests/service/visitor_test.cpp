@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdio>
 
+#include "service/LoginThrottle.h"
 #include "service/RequestOrigin.h"
 #include "service/WebFixture.h"
 
@@ -136,6 +138,70 @@ TEST_F(Visitor, GuessingIsRefusedForAMinuteAfterTenFailures) {
   // The account's rights by address are not a login and are never held back.
   for (int i = 0; i < 10; ++i) Login("Host: localhost\r\n" + wrong, "127.0.0.1");
   EXPECT_EQ(Login("Host: localhost\r\n", "127.0.0.1"), kRedirectHome);
+}
+
+TEST_F(Visitor, GuessesFromManyAddressesAtOneAccountAreSlowed) {
+  AccountRecord bob;
+  bob.account_name = "bob";
+  bob.password = "secret";
+  ASSERT_TRUE(accounts.AddAccount(bob));
+  // 50 addresses, 10 guesses each, all within one instant of the throttle's clock.
+  const auto started = std::chrono::steady_clock::now();
+  int refused = 0;
+  for (int host = 1; host <= 50; ++host) {
+    const std::string from = "127.0.1." + std::to_string(host);
+    for (int i = 0; i < 10; ++i)
+      refused += Login(BasicAuth("Admin:guess" + std::to_string(i)), from.c_str()) == kAuthRequired;
+  }
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(refused, 500);
+  std::printf(
+      "500 guesses at one account from 50 addresses: %lld ms\n",
+      static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+  // The right password waits its turn; other accounts and addresses are not held back.
+  EXPECT_EQ(Login(BasicAuth(web::kAdmin), "127.0.2.1"), kAuthRequired);
+  EXPECT_EQ(Login(BasicAuth("bob:secret"), "127.0.2.1"), kRedirectHome);
+  EXPECT_EQ(LogCount("user(Admin:) logins slowed"), 1);
+  Advance(1s);
+  EXPECT_EQ(Login(BasicAuth(web::kAdmin), "127.0.2.1"), kRedirectHome);
+}
+
+// The throttle alone, driven by its clock: one guess every 10 ms from ever new addresses.
+TEST(LoginThrottle, OneAccountGuessedFromEverNewAddressesIsCheckedAtMostOnceASecond) {
+  auto now = std::chrono::steady_clock::time_point{};
+  CLoginThrottle throttle([&now] { return now; });
+  std::vector<std::chrono::milliseconds> gaps;
+  auto last = now;
+  int checked = 0, episodes = 0, address = 0;
+  const auto guess = [&](const std::string& name) {
+    const std::string ip = "a" + std::to_string(++address);
+    if (!throttle.Admits(ip) || !throttle.AdmitsAccount(name)) return false;
+    throttle.Failed(ip);
+    episodes += throttle.AccountFailed(name);
+    return true;
+  };
+  for (int i = 0; i < 6000; ++i, now += 10ms) {
+    if (!guess(i % 2 ? "admin" : "ADMIN")) continue;
+    ++checked;
+    if (checked > CLoginThrottle::kMaxAccountFailures)
+      gaps.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(now - last));
+    last = now;
+    EXPECT_TRUE(throttle.AdmitsAccount("bob")) << i;
+  }
+  // 20 at once, then 50 ms, 100 ms ... up to a second apart, for the whole minute.
+  std::printf("guesses checked in a minute: %d of 6000\n", checked);
+  EXPECT_EQ(episodes, 1);
+  ASSERT_GE(gaps.size(), 3u);
+  EXPECT_EQ(gaps[0], 50ms);
+  EXPECT_EQ(gaps[1], 100ms);
+  EXPECT_EQ(gaps.back(), 1000ms);
+  EXPECT_LE(checked, 100);
+  // A quiet minute ends the episode: the next guesses are checked at once, and a new episode is
+  // told again.
+  now += 60s;
+  for (int i = 0; i < CLoginThrottle::kMaxAccountFailures; ++i) EXPECT_TRUE(guess("admin")) << i;
+  EXPECT_FALSE(guess("admin"));
+  EXPECT_EQ(episodes, 2);
 }
 
 TEST(RequestOrigin, CrossSiteIsJudgedByOriginThenRefererThenFetchSite) {
