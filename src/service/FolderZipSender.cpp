@@ -60,6 +60,7 @@ ReplyOutcome CFolderZipSender::SendFolderZip(CConnection& connection, const std:
   CReplyHead reply = CFileSender::DownloadHead(size, report.span, CFileSender::kDownloadType,
                                                std::string(tessel::LastComponent(folder)) + ".zip");
   reply.Add("ETag", etag);
+  if (m_private) reply.Add("Cache-Control", "private");
   std::string head = std::move(reply.Finish());
   ReplyOutcome outcome{reply.Status(), 0, false};
 

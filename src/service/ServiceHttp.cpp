@@ -167,12 +167,12 @@ ReplyOutcome CServiceHttp::HandleResolvedPath(CConnection& connection, const Htt
 
   switch (kind) {
     case PathKind::kFile:
-      return HandleSharedFile(connection, request, name, local, size, activity);
+      return HandleSharedFile(connection, request, name, local, size, mode, activity);
     case PathKind::kFolder:
       return m_pages.SendFolderPage(connection, local, name, visitor.authenticated,
                                     visitor.allow_upload, request.accepts_gzip);
     case PathKind::kFolderZip:
-      return HandleFolderZip(connection, request, name, local, activity);
+      return HandleFolderZip(connection, request, name, local, mode, activity);
     case PathKind::kIcon:
       return m_files.SendIcon(connection, local, request.if_modified_since);
     case PathKind::kWebFile:
@@ -187,7 +187,7 @@ ReplyOutcome CServiceHttp::HandleResolvedPath(CConnection& connection, const Htt
 ReplyOutcome CServiceHttp::HandleSharedFile(CConnection& connection, const HttpRequest& request,
                                             const std::string& relative_name,
                                             const std::string& local_path, std::int64_t file_size,
-                                            Activity& activity) {
+                                            int mode, Activity& activity) {
   // The log states the range the visitor asked for, so it is settled against the file's size
   // (as the path's resolution found it) first; a file gone meanwhile fails to send below.
   ByteRange range = request.range;
@@ -202,19 +202,23 @@ ReplyOutcome CServiceHttp::HandleSharedFile(CConnection& connection, const HttpR
   }
   const auto total = static_cast<std::uint64_t>(range.length);
   activity.Start(CDataLog::kDownloadFile, relative_name, range.start, total);
-  const ReplyOutcome outcome = m_files.SendFile(connection, local_path, range, {});
+  const ReplyOutcome outcome =
+      m_files.SendFile(connection, local_path, range, {}, CFileSender::kDownloadType,
+                       mode != FileShareRecord::kModePublic);
   activity.End(CDataLog::kDownloadFile, relative_name, outcome.body_sent, total);
   return outcome;
 }
 
 ReplyOutcome CServiceHttp::HandleFolderZip(CConnection& connection, const HttpRequest& request,
                                            const std::string& relative_name,
-                                           const std::string& local_path, Activity& activity) {
+                                           const std::string& local_path, int mode,
+                                           Activity& activity) {
   const std::uint64_t start = request.range.start;
   const auto length = static_cast<std::uint64_t>(request.range.length);
   activity.Start(CDataLog::kDownloadFolder, relative_name, start, length);
   CFolderZipSender sender(m_zip_slots, m_zip_crcs);
   sender.SetBoundary(m_stores.shares.GetShareBoundary(relative_name));
+  sender.SetPrivate(mode != FileShareRecord::kModePublic);
   CFolderZipSender::Report report;
   const ReplyOutcome outcome = sender.SendFolderZip(connection, local_path, request, report);
   // Once the walk has sized the archive, the end line says, as a file's does, what was sent of
