@@ -17,10 +17,11 @@ import subprocess
 import sys
 import time
 
-GROUPS = ["small", "mid", "big", "pages", "zip", "upload", "held", "remote"]
+GROUPS = ["small", "mid", "big", "pages", "zip", "upload", "held", "remote", "https"]
 ROUNDS = 2
 TESSEL_PORT = 18080
 NGINX_PORT = 18081
+NGINX_TLS_PORT = 18443  # nginx serves TLS on a port of its own; Tessel on its one port
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
@@ -66,6 +67,7 @@ class Server:
         self.port = port
         self.work_dir = work_dir  # for files of the measurements
         self.process = None
+        self.tls_port = port
 
     def pids(self):
         return [self.process.pid] + children(self.process.pid)
@@ -91,8 +93,10 @@ class Server:
                 return int(line.split()[1])
         return 0
 
-    def url(self, path):
-        return f"http://127.0.0.1:{self.port}{path}"
+    def url(self, path, secure=False, host="127.0.0.1"):
+        if secure:
+            return f"https://{host}:{self.tls_port}{path}"
+        return f"http://{host}:{self.port}{path}"
 
     def stop(self):
         if self.process and self.process.poll() is None:
@@ -151,9 +155,15 @@ def start_nginx(args):
     os.makedirs(run_dir)
     conf = open(os.path.join(args.bench, "nginx.conf")).read()
     conf = conf.replace("@PORT@", str(NGINX_PORT)).replace("@ROOT@", args.corpus).replace("@RUN@", run_dir)
+    # The certificate Tessel made at its first start, so both servers sign with the same key.
+    prog = os.path.join(args.work, "prog")
+    conf = conf.replace("@TLSPORT@", str(NGINX_TLS_PORT)).replace(
+        "@CERT@", os.path.join(prog, "tls-self-signed.pem")).replace(
+        "@KEY@", os.path.join(prog, "tls-self-signed-key.pem"))
     path = os.path.join(run_dir, "nginx.conf")
     open(path, "w").write(conf)
     server = Server("nginx", NGINX_PORT, run_dir)
+    server.tls_port = NGINX_TLS_PORT
     server.process = subprocess.Popen(["nginx", "-c", path, "-e", os.path.join(run_dir, "nginx-error.log")],
                                       stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
     server.startup = wait_port(NGINX_PORT, server.process)
@@ -170,12 +180,13 @@ def bytes_of(text):
     return float(value) * {"B": 1, "KB": 1 << 10, "MB": 1 << 20, "GB": 1 << 30, "TB": 1 << 40}[unit]
 
 
-def wrk(server, path, seconds, connections):
+def wrk(server, path, seconds, connections, secure=False, host="127.0.0.1"):
     """Requests/s, p99 latency (ms), MB/s and server CPU ms per request of a wrk run with a new
-    connection per request."""
+    connection per request (over TLS 1.3 without resumption when secure), to host (an IPv6 one in
+    brackets)."""
     cpu = server.cpu_seconds()
     out = run(["wrk", "-t2", f"-c{connections}", f"-d{seconds}s", "--latency", "-H", "Connection: close",
-               server.url(path)])
+               server.url(path, secure, host)])
     cpu = server.cpu_seconds() - cpu
     total = re.search(r"(\d+) requests in ([\d.]+\w+), ([\d.]+\w+) read", out)
     requests, elapsed, read = int(total.group(1)), seconds_of(total.group(2)), bytes_of(total.group(3))
@@ -197,7 +208,7 @@ def ab(server, path, seconds, concurrency=8):
 
 
 def curl_get(url, target):
-    out = run(["curl", "-s", "-o", target, "-w", "%{time_total} %{size_download} %{http_code}", url])
+    out = run(["curl", "-sk", "-o", target, "-w", "%{time_total} %{size_download} %{http_code}", url])
     seconds, size, code = out.split()
     return float(seconds), int(size), code
 
@@ -367,6 +378,11 @@ def main():
             row("4 KiB download, new connection each (req/s)", small["tessel"]["rps"], small["nginx"]["rps"],
                 "higher", ">= 0.8 x nginx")
             row("4 KiB download p99 latency (ms)", small["tessel"]["p99"], small["nginx"]["p99"], "lower")
+            log("4 KiB downloads over IPv6 (::1)")
+            small6 = best_of(lambda s: wrk(s, files[s.name] + "4k.bin", seconds, 32, host="[::1]"), "rps")
+            ratio = small6["tessel"]["rps"] / small["tessel"]["rps"]
+            row("4 KiB download over IPv6 ::1, new connection each (req/s)", small6["tessel"]["rps"],
+                small6["nginx"]["rps"], "higher", f">= 0.9 x Tessel's IPv4 (now {ratio:.2f})")
             row("4 KiB download server CPU per request (ms)", small["tessel"]["cpu"], small["nginx"]["cpu"], "lower",
                 "<= 1.5 x nginx")
             log("system calls of 4 KiB downloads (strace)")
@@ -488,6 +504,23 @@ def main():
             log("pages over a remote link")
             import remote
             remote.measure(TESSEL_PORT, NGINX_PORT, args.bench, args.screenshot, args.loads, row, log)
+        if "https" in groups:
+            log("https: 4 KiB, new TLS connection each")
+            secure = best_of(lambda s: wrk(s, files[s.name] + "4k.bin", seconds, 32, True), "rps")
+            row("4 KiB over HTTPS, new TLS 1.3 connection each, no resumption (req/s)",
+                secure["tessel"]["rps"], secure["nginx"]["rps"], "higher", ">= 0.8 x nginx")
+            row("4 KiB over HTTPS server CPU per request (ms)", secure["tessel"]["cpu"],
+                secure["nginx"]["cpu"], "lower")
+            log("https: big file with curl")
+            speeds = {"tessel": [], "nginx": []}
+            for _ in range(3):
+                for s in (tessel, nginx):
+                    elapsed, size, code = curl_get(s.url(files[s.name] + "big.bin", True), "/dev/null")
+                    speeds[s.name].append(size / elapsed / (1 << 20))
+            big = {name: sorted(values)[1] for name, values in speeds.items()}
+            row(f"{size >> 20} MiB file over HTTPS with curl (MB/s)", big["tessel"], big["nginx"], "higher",
+                ">= 0.8 x nginx")
+            row("resident memory with TLS after the load (MiB)", tessel.rss_mib(), nginx.rss_mib(), "lower")
         if "held" in groups:
             row("resident memory after the load (MiB)", tessel.rss_mib(), nginx.rss_mib(), "lower")
             log("1500 held connections")

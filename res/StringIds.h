@@ -13,6 +13,9 @@ inline constexpr int IDS_INTERNET_OK = 148;
 inline constexpr int IDS_UPNP_FAILED = 149;
 inline constexpr int IDS_INFO_DOWNLOAD_FROM = 150;
 inline constexpr int IDS_FRIENDLY_URL_FAILED = 174;
+// The external IPv4 address is the provider's, shared (or a private one): without and with IPv6.
+inline constexpr int IDS_SHARED_IPV4 = 180;
+inline constexpr int IDS_SHARED_IPV4_USE_IPV6 = 181;
 
 // Page labels, inserted in place of the placeholder of the same name in page.html.
 inline constexpr int IDS_HTML_PRODUCT_TITLE = 162;

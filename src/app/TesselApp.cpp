@@ -23,6 +23,7 @@
 #include "base/ProgramFolder.h"
 #include "base/TimeStamp.h"
 #include "net/InternetCheck.h"
+#include "net/Ipv6Addresses.h"
 
 namespace fs = std::filesystem;
 
@@ -92,6 +93,9 @@ CTesselApp::CTesselApp(int& argc, char** argv, DesktopLoader load_desktop)
       m_program_path(tessel::ExecutablePath()),
       m_load_desktop(std::move(load_desktop)),
       m_folders(tessel::ProgramFolders::OfThisProcess()),
+      m_https(
+          m_folders.data, [this](const std::string& name) { return m_system.GetParam(name); },
+          [this] { return m_service.Port(); }),
       m_stack({.data_folder = m_folders.data, .web_folder = m_folders.web}) {}
 
 // The log sink stays installed to the end: lines of downloads finishing while the service stops
@@ -181,11 +185,16 @@ int CTesselApp::InitInstance() {
   m_log.SetLogSink(PrintLogLine);
   m_stack.LogStoreFailures();
   Notify("Database: " + m_system.GetDatabasePath(), false);
+  m_https.Start();
+  m_service.SetAcmeChallenges(&m_https.Challenges());
+  m_service.SetTls(&m_https.Context(), &m_https.Certificates());
   if (!StartService() && m_headless) return 1;
   if (m_with_window)
     OpenMainWindow();
   else
     StartInternetChecks();
+  // The certificate lines go where the activity log goes: the window's Logs list, if any.
+  m_https.SetLog([this](const std::string& line) { m_log.AddNotice(line); });
   return RunEventLoop();
 }
 
@@ -404,7 +413,10 @@ void CTesselApp::PrintAddresses() const {
   const std::string suffix = port == 80 ? "/" : ":" + std::to_string(port) + "/";
   const std::vector<std::string> addresses = tessel::GetLocalAddresses();
   for (const std::string& address : addresses) PrintLine("URL: http://" + address + suffix);
-  if (addresses.empty())
+  const std::vector<std::string> v6_addresses = tessel::GetStableV6Addresses();
+  for (const std::string& address : v6_addresses)
+    PrintLine("URL: http://[" + address + "]" + suffix);
+  if (addresses.empty() && v6_addresses.empty())
     PrintLine("URL: http://127.0.0.1" + suffix + " (this computer only: no network address)");
 }
 
@@ -455,6 +467,7 @@ int CTesselApp::RunEventLoop() {
   SetStopSignalHandler(SIG_DFL);
   // The window hands the activity log back to standard output as it goes.
   m_window.reset();
+  m_https.Stop();
   m_stop_notifier.reset();
   m_channel.StopServing();
   return code;

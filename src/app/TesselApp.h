@@ -7,6 +7,7 @@
 
 #include "app/CommandLine.h"
 #include "app/DesktopFrontEnd.h"
+#include "app/HttpsSetup.h"
 #include "app/InstanceChannel.h"
 #include "app/ProgramFolders.h"
 #include "net/Firewall.h"
@@ -113,6 +114,8 @@ class CTesselApp {
   std::unique_ptr<QCoreApplication> m_qt;
   std::unique_ptr<QSocketNotifier> m_stop_notifier;
   CInstanceChannel m_channel;
+  // Before the stack: the service uses its context until it stops.
+  CHttpsSetup m_https;
   CServiceStack m_stack;
   CDataAccount& m_accounts = m_stack.accounts;
   CDataFileShare& m_shares = m_stack.shares;

@@ -9,10 +9,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <optional>
 #include <set>
 #include <string_view>
 
 #include "base/AsciiText.h"
+#include "base/IpAddress.h"
 #include "base/UrlCodec.h"
 #include "net/UPnPNat.h"
 #include "res/StringIds.h"
@@ -136,12 +139,13 @@ WebAnswer WebGet(const tessel::WebService& web, const std::string& target,
   WebAnswer answer;
   CURL* curl = curl_easy_init();
   if (!curl) return answer;
-  const std::string url = "http://" + web.host + ":" + std::to_string(web.port) + target;
+  const std::string url =
+      (web.https ? "https://" : "http://") + web.host + ":" + std::to_string(web.port) + target;
   curl_slist* headers = nullptr;
   headers = curl_slist_append(headers, "Cache-Control: no-cache");
   headers = curl_slist_append(headers, "Pragma: no-cache");
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http");
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, web.https ? "https" : "http");
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(curl, CURLOPT_USERAGENT, "Tessel");
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
@@ -180,7 +184,7 @@ bool RegisterFriendlyUrl(const InternetCheckContext& context, const std::string&
                              "&port=" + std::to_string(port);
   const WebAnswer answer = WebGet(context.web, target, context.cancel);
   if (!answer.ok || !StartsWithNoCase(answer.body, "OK")) return false;
-  *friendly_url = tessel::ServerUrl(context.web.host, context.web.port) + "/" + user;
+  *friendly_url = context.web.Url() + "/" + user;
   return true;
 }
 
@@ -188,16 +192,78 @@ void OffRun(const InternetCheckContext& context, const std::string& lan_url) {
   context.view.SetPageUrl(lan_url);
   context.view.SetDirectUrl(lan_url);
   context.view.SetStatusText(lan_url);
+  if (context.pinhole && !Cancelled(context.cancel)) context.pinhole->Close(context.nat);
   if (Cancelled(context.cancel) || !context.nat.GetExternalIPAddress()) return;
   DeleteOwnMappings(context.nat, context.nat.LocalIp(), nullptr, context.cancel);
+}
+
+std::mutex g_hooks_mutex;
+tessel::HttpsHooks g_hooks;
+
+tessel::HttpsHooks Hooks() {
+  std::lock_guard lock(g_hooks_mutex);
+  return g_hooks;
+}
+
+// How friends outside may reach this computer over IPv6.
+enum class V6Reach {
+  kNone,       // no global address, or the gateway refuses a pinhole
+  kNoService,  // the gateway has no IPv6 firewall to ask: maybe, maybe not
+  kOpen,       // a pinhole is open, or the gateway's firewall is off
+};
+
+// Opens or renews the pinhole for address at port when the gateway's firewall asks for one.
+V6Reach OpenV6(const InternetCheckContext& context, const std::string& address, int port) {
+  if (address.empty() || Cancelled(context.cancel)) return V6Reach::kNone;
+  CUPnPNat& nat = context.nat;
+  if (!nat.Discover() || nat.FirewallControlUrl().empty()) return V6Reach::kNoService;
+  nat.SetFirewallClient(address);
+  bool enabled = true;
+  bool inbound_allowed = false;
+  if (!nat.GetFirewallStatus(&enabled, &inbound_allowed)) return V6Reach::kNone;
+  if (!enabled) return V6Reach::kOpen;
+  if (!inbound_allowed || !context.pinhole) return V6Reach::kNone;
+  return context.pinhole->Open(nat, address, port) ? V6Reach::kOpen : V6Reach::kNone;
+}
+
+// The first global address of addresses; "" when there is none.
+std::string GlobalV6(const std::vector<std::string>& addresses) {
+  for (const std::string& text : addresses) {
+    const std::optional<tessel::IpAddress> address = tessel::IpAddress::Parse(text);
+    if (address && address->IsGlobalV6()) return address->Text();
+  }
+  return {};
 }
 
 }  // namespace
 
 namespace tessel {
 
+void SetHttpsHooks(HttpsHooks hooks) {
+  std::lock_guard lock(g_hooks_mutex);
+  g_hooks = std::move(hooks);
+}
+
 WebService WebService::Default() {
-  return WebService{TESSEL_WEB_SERVICE_HOST, 80};
+  // "scheme://host[:port]" from the build.
+  const std::string url = TESSEL_WEB_SERVICE_URL;
+  WebService web;
+  web.https = url.rfind("https://", 0) == 0;
+  web.port = web.https ? 443 : 80;
+  const std::size_t start = url.find("://") + 3;
+  std::string host = url.substr(start, url.find('/', start) - start);
+  const std::size_t colon = host.find(':');
+  if (colon != std::string::npos) {
+    web.port = std::atoi(host.c_str() + colon + 1);
+    host.resize(colon);
+  }
+  web.host = host;
+  return web;
+}
+
+std::string WebService::Url() const {
+  const std::string scheme = https ? "https://" : "http://";
+  return port == (https ? 443 : 80) ? scheme + host : scheme + host + ":" + std::to_string(port);
 }
 
 std::vector<std::string> GetLocalAddresses() {
@@ -243,7 +309,8 @@ std::string Md5Hex(const std::string& text) {
 }
 
 std::string ServerUrl(const std::string& host, int port) {
-  return port == 80 ? "http://" + host : "http://" + host + ":" + std::to_string(port);
+  const std::string name = tessel::UrlHost(host);
+  return port == 80 ? "http://" + name : "http://" + name + ":" + std::to_string(port);
 }
 
 }  // namespace tessel
@@ -290,9 +357,12 @@ void InternetCheckThread(const InternetCheckContext& context) {
   }
 
   host = external;
+  const tessel::HttpsHooks hooks = Hooks();
+  if (hooks.external_address) hooks.external_address(external);
   view.SetStatusText(String(tessel::res::IDS_INTERNET_IP) + "[" + external + "] " +
                      String(tessel::res::IDS_CHECKING_UPNP));
   std::vector<int> others;
+  std::string secure_name;  // where friends reach Tessel over https
   DeleteOwnMappings(nat, local, &others, context.cancel);
   if (Cancelled(context.cancel)) return;
   const int external_port = ChooseExternalPort(http_port, others);
@@ -301,18 +371,49 @@ void InternetCheckThread(const InternetCheckContext& context) {
                          static_cast<uint16_t>(http_port), kProtocol)) {
     view.SetStatusText(String(tessel::res::IDS_INTERNET_OK));
     url_port = external_port;
+    // Browsers go to 443 for https: with a certificate they trust, that is the URL to give.
+    const std::string trusted = hooks.trusted_name ? hooks.trusted_name(external) : "";
+    if (!trusted.empty() &&
+        (http_port == 443 || nat.AddPortMapping(description, local, 443,
+                                                static_cast<uint16_t>(http_port), kProtocol))) {
+      secure_name = trusted;
+    }
   } else {
     view.SetStatusText(String(tessel::res::IDS_UPNP_FAILED));
   }
+  // The pinhole is for the HTTP port itself: IPv6 has no address translation.
+  const std::string v6_address =
+      GlobalV6(context.v6_addresses ? context.v6_addresses() : std::vector<std::string>());
+  const V6Reach v6_reach = OpenV6(context, v6_address, http_port);
   Pause(context.settle, context.cancel);
   if (Cancelled(context.cancel)) return;
   view.SetProgress(10);
 
-  const std::string url = tessel::ServerUrl(host, url_port);
+  const std::string v6_url =
+      v6_address.empty() ? std::string() : tessel::ServerUrl(v6_address, http_port);
+  // The provider's address (carrier-grade NAT) or a router's behind another: nobody outside
+  // reaches the forwarding, and friends are given the IPv6 address when there is one.
+  const std::optional<tessel::IpAddress> external_address = tessel::IpAddress::Parse(external);
+  if (external_address && external_address->IsNonPublicV4()) {
+    const bool v6_usable = v6_reach != V6Reach::kNone;
+    const std::string shown = v6_usable ? v6_url : lan_url;
+    view.SetPageUrl(shown);
+    view.SetDirectUrl(shown);
+    if (v6_usable) view.SetInfoText(String(tessel::res::IDS_INFO_DOWNLOAD_FROM) + v6_url);
+    view.SetIpv6Url("");  // it is the page URL itself
+    view.SetStatusText(v6_usable ? String(tessel::res::IDS_SHARED_IPV4_USE_IPV6) + v6_url
+                                 : String(tessel::res::IDS_SHARED_IPV4));
+    return;
+  }
+
+  const std::string url =
+      secure_name.empty() ? tessel::ServerUrl(host, url_port) : "https://" + secure_name;
+  const bool both = v6_reach == V6Reach::kOpen;
   view.SetPageUrl(url);
   view.SetDirectUrl(url);
-  view.SetInfoText(String(tessel::res::IDS_INFO_DOWNLOAD_FROM) + url);
-  view.SetStatusText(url);
+  view.SetInfoText(String(tessel::res::IDS_INFO_DOWNLOAD_FROM) + url + (both ? "  " + v6_url : ""));
+  if (both) view.SetIpv6Url(v6_url);
+  view.SetStatusText(both ? url + "  " + v6_url : url);
 
   const std::string user = context.setting("URLUsername");
   const std::string password = context.setting("URLPassword");
@@ -338,6 +439,9 @@ CInternetCheck::CInternetCheck(CUPnPNat& nat, InternetCheckView& view,
 CInternetCheck::~CInternetCheck() {
   m_cancel = true;
   Wait();
+  // The pinhole lets anyone reach this port: it goes with the program, unlike the forwarding,
+  // which the next start replaces.
+  if (m_pinhole.IsOpen()) m_pinhole.Close(m_nat);
 }
 
 bool CInternetCheck::Start() {
@@ -346,7 +450,8 @@ bool CInternetCheck::Start() {
   if (m_thread.joinable()) m_thread.join();  // the previous check, already ended
   m_running = true;
   InternetCheckContext context{
-      m_nat, m_view, m_setting, m_http_port(), m_web, m_local_addresses, m_settle, &m_cancel};
+      m_nat,          m_view,     m_setting, m_http_port(), m_web, m_local_addresses,
+      m_v6_addresses, &m_pinhole, m_settle,  &m_cancel};
   try {
     m_thread = std::thread([this, context = std::move(context)] {
       try {

@@ -10,6 +10,9 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
+
+#include "base/IpAddress.h"
 
 namespace {
 
@@ -52,10 +55,21 @@ class NonBlockingScope {
 const ConnectionRules CConnection::kClosedRules{};
 
 CConnection::CConnection(int socket, const ConnectionRules& rules, const sockaddr_in& peer) {
-  Open(socket, rules, peer, Clock::now(), false);
+  // An IPv4 socket address whatever its family field says.
+  sockaddr_storage storage{};
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+  *v4 = peer;
+  v4->sin_family = AF_INET;
+  Open(socket, rules, storage, Clock::now(), false);
 }
 
-void CConnection::Open(int socket, const ConnectionRules& rules, const sockaddr_in& peer,
+CConnection::CConnection(int socket, const ConnectionRules& rules, const sockaddr_in6& peer) {
+  sockaddr_storage storage{};
+  *reinterpret_cast<sockaddr_in6*>(&storage) = peer;
+  Open(socket, rules, storage, Clock::now(), false);
+}
+
+void CConnection::Open(int socket, const ConnectionRules& rules, const sockaddr_storage& peer,
                        Clock::time_point accepted, bool non_blocking) {
   m_socket = socket;
   m_peer = peer;
@@ -79,9 +93,9 @@ void CConnection::Close() {
 }
 
 std::string CConnection::PeerIp() const {
-  char text[INET_ADDRSTRLEN] = {};
-  if (!inet_ntop(AF_INET, &m_peer.sin_addr, text, sizeof text)) return {};
-  return text;
+  const std::optional<tessel::IpAddress> address =
+      tessel::IpAddress::FromSocket(reinterpret_cast<const sockaddr*>(&m_peer));
+  return address ? address->Text() : std::string();
 }
 
 milliseconds CConnection::Slice(Clock::time_point progress, Clock::time_point deadline) const {

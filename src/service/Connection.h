@@ -1,5 +1,6 @@
 #pragma once
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -42,12 +43,14 @@ class CConnection {
   // A connection over socket, accepted now; for tests and tools. It never closes the socket.
   // The rules must outlive it.
   CConnection(int socket, const ConnectionRules& rules, const sockaddr_in& peer = {});
+  CConnection(int socket, const ConnectionRules& rules, const sockaddr_in6& peer);
   CConnection(const CConnection&) = delete;
   CConnection& operator=(const CConnection&) = delete;
 
   // Takes a socket accepted at `accepted` (non-blocking when non_blocking is set: otherwise sends
   // of files make it so for their time). The rules must outlive the connection's use.
-  void Open(int socket, const ConnectionRules& rules, const sockaddr_in& peer,
+  // The peer is an IPv4 or IPv6 socket address.
+  void Open(int socket, const ConnectionRules& rules, const sockaddr_storage& peer,
             Clock::time_point accepted, bool non_blocking);
   // Closes the socket and forgets what was kept for it.
   void Close();
@@ -58,8 +61,9 @@ class CConnection {
   // The socket, for the pool (which shuts it down to shed a connection) and for tests. Handlers
   // use the operations below.
   int Descriptor() const { return m_socket; }
-  const sockaddr_in& Peer() const { return m_peer; }
-  // The peer's IPv4 address in dotted-decimal form.
+  const sockaddr_storage& Peer() const { return m_peer; }
+  // The peer's address as canonical text: dotted IPv4 (also when it came mapped into IPv6), or
+  // IPv6 as RFC 5952 writes it, without brackets. Empty when the peer is not known.
   std::string PeerIp() const;
   bool IsRunning() const { return m_rules->running.load(std::memory_order_relaxed); }
   std::chrono::milliseconds IoTimeout() const { return m_rules->io_timeout; }
@@ -134,7 +138,7 @@ class CConnection {
   static const ConnectionRules kClosedRules;
 
   int m_socket = -1;
-  sockaddr_in m_peer{};
+  sockaddr_storage m_peer{};
   const ConnectionRules* m_rules = &kClosedRules;
   Clock::time_point m_request_start{};
   bool m_non_blocking = false;

@@ -34,6 +34,7 @@ struct HttpRequest {
   std::string origin;
   std::string referer;
   std::string fetch_site;  // Sec-Fetch-Site
+  bool secure = false;     // it came over TLS
 };
 
 // Fills the request from its header lines, in order; a later line of a kind replaces an earlier

@@ -9,7 +9,8 @@
 
 // Slows password guessing to a crawl: after kMaxFailures failed logins from one address within
 // kWindow, logins from that address are refused without being checked until kWindow passes with
-// no attempt from it. Other addresses are not affected.
+// no attempt from it. Other addresses are not affected. An IPv6 address counts as its /64, the
+// block one home is given.
 //
 // Guesses spread over many addresses are slowed per account name instead: past
 // kMaxAccountFailures failures for one name within kWindow, a login on that name is checked only

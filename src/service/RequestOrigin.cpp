@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "base/AsciiText.h"
@@ -92,6 +93,20 @@ bool tessel::IsCrossSite(const HttpRequest& request) {
   std::string host, port;
   bool bracketed = false;
   if (!SplitAuthority(request.host, host, port, bracketed)) return true;
-  if (port.empty()) port = "80";  // the service speaks plain HTTP
+  if (port.empty()) port = request.secure ? "443" : "80";
   return source_host != host || source_port != port;
+}
+
+bool tessel::IsLanAddress(std::string_view address) {
+  const std::string text(address);
+  unsigned char bytes[16] = {};
+  if (inet_pton(AF_INET, text.c_str(), bytes) == 1) {
+    const unsigned a = bytes[0], b = bytes[1];
+    return a == 127 || a == 10 || (a == 172 && (b & 0xf0) == 16) || (a == 192 && b == 168) ||
+           (a == 169 && b == 254) || (a == 100 && (b & 0xc0) == 64);
+  }
+  if (inet_pton(AF_INET6, text.c_str(), bytes) != 1) return false;
+  static const unsigned char kLoopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  return std::equal(bytes, bytes + 16, kLoopback) || (bytes[0] & 0xfe) == 0xfc ||
+         (bytes[0] == 0xfe && (bytes[1] & 0xc0) == 0x80);
 }

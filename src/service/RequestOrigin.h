@@ -20,4 +20,9 @@ bool IsLocalHostName(std::string_view host);
 // Host. A request without any of these headers (a script, an older client) is not.
 bool IsCrossSite(const HttpRequest& request);
 
+// Whether an address (dotted IPv4, or IPv6 text) is inside the LAN: loopback, RFC 1918,
+// link-local, shared address space (100.64.0.0/10), fc00::/7 or fe80::/10. Anything else,
+// including text that is no address, is outside.
+bool IsLanAddress(std::string_view address);
+
 }  // namespace tessel

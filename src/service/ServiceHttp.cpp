@@ -1,5 +1,7 @@
 #include "service/ServiceHttp.h"
 
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <string_view>
@@ -79,9 +81,88 @@ CServiceHttp::~CServiceHttp() {
 }
 
 bool CServiceHttp::Handle(CConnection& connection) {
+  if (!m_tls_context) return HandleRequest(connection, false);
+  std::unique_ptr<CTlsTransport> tls;
+  switch (StartTls(connection, tls)) {
+    case Opening::kPlain:
+      return HandleRequest(connection, false);
+    case Opening::kEnd:
+      return false;
+    case Opening::kTls:
+      break;
+  }
+  connection.UseTransport(tls.get());
+  HandleRequest(connection, true);
+  // close_notify: the client learns the reply ended where it did, not that it was cut.
+  tls->ShutdownWrite();
+  connection.UseTransport(nullptr);
+  return false;
+}
+
+CServiceHttp::Opening CServiceHttp::StartTls(CConnection& connection,
+                                             std::unique_ptr<CTlsTransport>& tls) {
+  const int socket = connection.Descriptor();
+  const auto deadline = connection.HeadDeadline();
+  // Waits for events up to the deadline, a second at a time so a stop is noticed.
+  const auto wait = [&](short events) {
+    for (;;) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0 || !IsRunning()) return false;
+      pollfd entry{socket, events, 0};
+      const int ready = poll(&entry, 1, static_cast<int>(std::min<long>(left.count(), 1000)));
+      if (ready > 0) return true;
+      if (ready < 0 && errno != EINTR) return false;
+    }
+  };
+  unsigned char first = 0;
+  for (;;) {
+    const ssize_t peeked = recv(socket, &first, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (peeked == 1) break;
+    if (peeked == 0 || (errno != EAGAIN && errno != EINTR) || !wait(POLLIN)) return Opening::kEnd;
+  }
+  if (first != CTlsTransport::kHandshakeRecord) return Opening::kPlain;
+  if (m_certificates) m_certificates->Refresh();
+  tls = std::make_unique<CTlsTransport>(m_tls_context->Current(), socket);
+  for (;;) {
+    switch (tls->Handshake()) {
+      case CTlsTransport::Step::kDone:
+        return Opening::kTls;
+      case CTlsTransport::Step::kWantRead:
+        if (!wait(POLLIN)) return Opening::kEnd;
+        break;
+      case CTlsTransport::Step::kWantWrite:
+        if (!wait(POLLOUT)) return Opening::kEnd;
+        break;
+      case CTlsTransport::Step::kFailed:
+        return Opening::kEnd;
+    }
+  }
+}
+
+bool CServiceHttp::HandleRequest(CConnection& connection, bool secure) {
   HttpRequest request;
   std::vector<std::string> lines;
   if (!ReadRequestHead(connection, request, lines)) return false;
+  request.secure = secure;
+  // The certificate authority's validation, from anywhere: it proves this address is ours.
+  if (m_challenges && request.method == HttpRequest::kGet) {
+    if (const auto answer = m_challenges->Answer(request.path)) {
+      connection.SendString("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
+                            std::to_string(answer->size()) + "\r\n\r\n" + *answer);
+      return false;  // an HTTP/1.0 reply: the connection ends
+    }
+  }
+  // With a certificate browsers trust, friends on the Internet use https: neither their password
+  // nor the files cross the Internet in clear. The LAN keeps plain HTTP.
+  if (!secure && m_certificates && m_certificates->Trusted() &&
+      !tessel::IsLanAddress(request.client_ip)) {
+    if (!request.user_name.empty() || !request.password.empty()) {
+      SendFixedReply(connection, FixedReply::kAuthRequired);
+      return false;
+    }
+    SendSecureRedirect(connection, request, lines.front());
+    return false;
+  }
   const Visitor visitor = IdentifyVisitor(request);
   Activity activity(m_stores.log, request.client_ip, visitor.account);
   const ReplyOutcome outcome = Dispatch(connection, request, visitor, activity);
@@ -113,6 +194,36 @@ ReplyOutcome CServiceHttp::Dispatch(CConnection& connection, const HttpRequest& 
   if (route == Route::kParentIcon)
     return m_files.SendIcon(connection, "..", request.if_modified_since);
   return HandleResolvedPath(connection, request, visitor, activity);
+}
+
+ReplyOutcome CServiceHttp::SendSecureRedirect(CConnection& connection, const HttpRequest& request,
+                                              std::string_view request_line) {
+  // The same target as asked, as sent (the parsed path is decoded).
+  const std::size_t start = request_line.find(' ');
+  const std::size_t end = request_line.rfind(' ');
+  std::string_view target = "/";
+  if (start != std::string_view::npos && end > start + 1)
+    target = request_line.substr(start + 1, end - start - 1);
+  if (target.empty() || target.front() != '/') target = "/";
+  // The host the visitor asked for, without its port (https has its own); a name that is no
+  // plain host name gives way to the certificate's own.
+  std::string host = request.host;
+  if (!host.empty() && host.front() != '[') host = host.substr(0, host.find(':'));
+  const bool plain_name =
+      !host.empty() && host.find_first_not_of(
+                           "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                           "0123456789.-[]:") == std::string::npos;
+  if (!plain_name) {
+    const auto certificate = m_tls_context->Certificate();
+    const auto names = certificate ? certificate->Names() : std::vector<std::string>{};
+    host = names.empty() ? "localhost" : names.front();
+  }
+  CReplyHead head("HTTP/1.1", 302, "Found");
+  head.Add("Location", "https://" + host + std::string(target))
+      .Add("Content-Length", std::uint64_t{0})
+      .Add("Connection", "close");
+  ReplyOutcome outcome{head.Status(), 0, connection.SendString(head.Finish())};
+  return outcome;
 }
 
 CServiceHttp::Visitor CServiceHttp::IdentifyVisitor(const HttpRequest& request) {

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "service/AcmeChallenges.h"
 #include "service/FileSender.h"
 #include "service/HttpRequest.h"
 #include "service/LoginThrottle.h"
@@ -11,6 +12,9 @@
 #include "service/ServiceBasic.h"
 #include "service/SharePages.h"
 #include "service/SlotQueue.h"
+#include "service/TlsCertificates.h"
+#include "service/TlsContext.h"
+#include "service/TlsTransport.h"
 #include "service/ZipCrcCache.h"
 #include "store/DataAccount.h"
 #include "store/DataFileShare.h"
@@ -41,6 +45,18 @@ class CServiceHttp : public CServiceBasic {
   // the activity log. True when the reply went out whole.
   bool Handle(CConnection& connection) override;
 
+  // Serves TLS on the same port as plain HTTP: a connection whose first byte starts a handshake
+  // record gets a TLS session of context's current certificate, after certificates has taken up
+  // changed files. Both must outlive the service. Set before Start.
+  void SetTls(CTlsContext* context, CTlsCertificates* certificates) {
+    m_tls_context = context;
+    m_certificates = certificates;
+  }
+
+  // Answers the certificate authority's challenges from challenges, which must outlive the
+  // service. Set before Start.
+  void SetAcmeChallenges(const CAcmeChallenges* challenges) { m_challenges = challenges; }
+
   // Where "/images/" and "/favicon.ico" are found; by default the share store's program folder
   // + "/web". Set before Start.
   void SetWebFolder(const std::string& folder) { m_resolver.SetWebFolder(folder); }
@@ -56,6 +72,15 @@ class CServiceHttp : public CServiceBasic {
                        std::vector<std::string>& lines) const;
 
  private:
+  enum class Opening { kPlain, kTls, kEnd };
+  // Waits for the first byte by the head deadline and, when it starts a handshake record,
+  // completes the handshake by then as well; kEnd when the connection is to be closed quietly.
+  Opening StartTls(CConnection& connection, std::unique_ptr<CTlsTransport>& tls);
+  // secure: the request came over TLS.
+  bool HandleRequest(CConnection& connection, bool secure);
+  // A 302 to the same target on https, for a plain request from outside the LAN.
+  ReplyOutcome SendSecureRedirect(CConnection& connection, const HttpRequest& request,
+                                  std::string_view request_line);
   // Who is asking, established afresh for each request.
   struct Visitor {
     bool authenticated = false;
@@ -99,4 +124,7 @@ class CServiceHttp : public CServiceBasic {
   CSlotQueue m_zip_slots;
   CZipCrcCache m_zip_crcs;
   CLoginThrottle m_throttle;
+  const CAcmeChallenges* m_challenges = nullptr;
+  CTlsContext* m_tls_context = nullptr;
+  CTlsCertificates* m_certificates = nullptr;
 };

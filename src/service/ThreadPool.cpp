@@ -9,8 +9,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <optional>
 #include <system_error>
 #include <vector>
+
+#include "base/IpAddress.h"
 
 namespace {
 
@@ -228,7 +231,7 @@ void CThreadPool::Work(int index) {
   int listen_socket = -1;
   while (Listener* listener = Attach(listen_socket)) {
     slot.listener.store(static_cast<int>(listener - m_listeners), std::memory_order_relaxed);
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t length = sizeof peer;
     const int socket = accept4(listen_socket, reinterpret_cast<sockaddr*>(&peer), &length,
                                SOCK_CLOEXEC | SOCK_NONBLOCK);
@@ -248,7 +251,9 @@ void CThreadPool::Work(int index) {
     const Clock::time_point accepted = Clock::now();
     connection.Open(socket, *listener->rules.load(std::memory_order_acquire), peer, accepted, true);
     slot.socket.store(socket, std::memory_order_relaxed);
-    slot.address.store(peer.sin_addr.s_addr, std::memory_order_relaxed);
+    const std::optional<tessel::IpAddress> address =
+        tessel::IpAddress::FromSocket(reinterpret_cast<const sockaddr*>(&peer));
+    slot.address.store(address ? address->LimitKey() : 0, std::memory_order_relaxed);
     slot.since.store(accepted.time_since_epoch().count(), std::memory_order_relaxed);
     slot.handler.store(handler, std::memory_order_relaxed);
     // Published before the listener is let go, so that a stopping service waits for it.
@@ -304,7 +309,7 @@ bool CThreadPool::OnAllBusy(Slot& slot) {
   return false;
 }
 
-int CThreadPool::CountFrom(std::uint32_t address, const Slot* except) const {
+int CThreadPool::CountFrom(std::uint64_t address, const Slot* except) const {
   int count = 0;
   const int workers = m_worker_count.load(std::memory_order_acquire);
   for (int i = 0; i < workers; ++i) {
@@ -414,7 +419,7 @@ void CThreadPool::WatchWhileFull() {
 
 bool CThreadPool::ShedOne() {
   struct Held {
-    std::uint32_t address;
+    std::uint64_t address;
     std::int64_t since;
     int index;
   };

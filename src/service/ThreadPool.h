@@ -19,7 +19,7 @@
 // the listening sockets: while connections wait there, the client address holding the most
 // workers beyond its share loses its newest connection, one at a time, and a connection taken
 // by the last idle worker from an address already holding its share is closed at once. So a
-// flood from one address cannot keep other visitors out.
+// flood from one address cannot keep other visitors out. An IPv6 address counts by its /64.
 class CThreadPool {
  public:
   static constexpr int kInitialWorkers = 10;
@@ -80,7 +80,7 @@ class CThreadPool {
   struct alignas(64) Slot {
     std::atomic<int> state{kIdle};
     std::atomic<int> socket{-1};
-    std::atomic<std::uint32_t> address{0};  // the peer's IPv4 address
+    std::atomic<std::uint64_t> address{0};  // the peer's IPv4 address or IPv6 /64 (LimitKey)
     std::atomic<std::int64_t> since{0};     // accept time, which orders connections
     std::atomic<CConnectionHandler*> handler{nullptr};
     std::atomic<int> listener{-1};  // index of the listener the worker last waited on
@@ -103,7 +103,7 @@ class CThreadPool {
   // Every worker busy and no more can start.
   bool Full() const;
   // Connections being served from address, slot excepted.
-  int CountFrom(std::uint32_t address, const Slot* except) const;
+  int CountFrom(std::uint64_t address, const Slot* except) const;
 
   void Guard();
   // Sheds connections while the pool is full and connections wait on a listener.
