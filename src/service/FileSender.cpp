@@ -68,22 +68,24 @@ ReplyOutcome SendNotModified(CConnection& connection, std::time_t time) {
 
 ReplyOutcome CFileSender::SendFile(CConnection& connection, const std::string& local_path,
                                    const ByteRange& range, std::string_view display_name,
-                                   std::string_view content_type) const {
-  return SendFileCached(connection, local_path, range, display_name, content_type, false,
-                        std::nullopt);
+                                   std::string_view content_type, bool private_reply) const {
+  return SendFileCached(connection, local_path, range, display_name, content_type,
+                        private_reply ? Caching::kPrivate : Caching::kNone, std::nullopt);
 }
 
 ReplyOutcome CFileSender::SendWebFile(CConnection& connection, const std::string& local_path,
                                       const ByteRange& range,
                                       std::optional<std::time_t> if_modified_since,
                                       std::string_view content_type) const {
-  return SendFileCached(connection, local_path, range, {}, content_type, true, if_modified_since);
+  return SendFileCached(connection, local_path, range, {}, content_type, Caching::kPublic,
+                        if_modified_since);
 }
 
 ReplyOutcome CFileSender::SendFileCached(CConnection& connection, const std::string& local_path,
                                          const ByteRange& range, std::string_view display_name,
-                                         std::string_view content_type, bool cache,
+                                         std::string_view content_type, Caching caching,
                                          std::optional<std::time_t> if_modified_since) const {
+  const bool cache = caching == Caching::kPublic;
   if (display_name.empty()) display_name = tessel::LastComponent(local_path);
   // Non-blocking, so that a pipe placed where a file was expected cannot hold the worker.
   const tessel::FileDescriptor file(
@@ -102,6 +104,7 @@ ReplyOutcome CFileSender::SendFileCached(CConnection& connection, const std::str
   const auto [start, length] = span;
   CReplyHead head = DownloadHead(connection, size, span, content_type, display_name);
   if (cache) AddCacheLines(head, info.st_mtime);
+  if (caching == Caching::kPrivate) head.Add("Cache-Control", "private");
   std::string& text = head.Finish();
   if (length <= kSmallBody)
     return SendWithHead(connection, file.get(), start, length, text, head.Status());

@@ -24,10 +24,12 @@ class CFileSender {
   // The header names display_name, or when it is empty the last component of local_path, and
   // content_type as the body's type. Nothing is sent (status 0) when the path is not a regular
   // file that can be opened; the outcome is incomplete when the body cannot be sent whole (the
-  // file shrank, the client left, the service stopped).
+  // file shrank, the client left, the service stopped). A file only some visitors may have is
+  // sent private_reply, which keeps shared caches from storing it.
   ReplyOutcome SendFile(CConnection& connection, const std::string& local_path,
                         const ByteRange& range, std::string_view display_name,
-                        std::string_view content_type = kDownloadType) const;
+                        std::string_view content_type = kDownloadType,
+                        bool private_reply = false) const;
 
   static constexpr std::string_view kDownloadType = "application/octet-stream";
 
@@ -53,10 +55,11 @@ class CFileSender {
                         std::optional<std::time_t> if_modified_since = std::nullopt) const;
 
  private:
-  // SendFile, with caching as SendWebFile's when cache is set.
+  enum class Caching { kNone, kPublic, kPrivate };
+  // SendFile, with caching as SendWebFile's for kPublic, for the visitor only for kPrivate.
   ReplyOutcome SendFileCached(CConnection& connection, const std::string& local_path,
                               const ByteRange& range, std::string_view display_name,
-                              std::string_view content_type, bool cache,
+                              std::string_view content_type, Caching caching,
                               std::optional<std::time_t> if_modified_since) const;
   // Sends head followed by length bytes of file from offset, in one go (head is used as the
   // buffer). Incomplete when sending fails (nothing counted as sent) or the file has fewer bytes.

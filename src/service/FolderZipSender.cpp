@@ -61,6 +61,7 @@ ReplyOutcome CFolderZipSender::SendFolderZip(CConnection& connection, const std:
       CFileSender::DownloadHead(connection, size, report.span, CFileSender::kDownloadType,
                                 std::string(tessel::LastComponent(folder)) + ".zip");
   reply.Add("ETag", etag);
+  if (m_private) reply.Add("Cache-Control", "private");
   std::string head = std::move(reply.Finish());
   ReplyOutcome outcome{reply.Status(), 0, false};
 

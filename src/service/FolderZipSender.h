@@ -53,11 +53,14 @@ class CFolderZipSender {
     m_boundary = boundary;
     m_bounded = true;
   }
+  // The archive is sent for the visitor alone (a folder only some visitors may have).
+  void SetPrivate(bool private_reply) { m_private = private_reply; }
 
  private:
   CSlotQueue& m_slots;
   CZipCrcCache& m_crcs;
   std::chrono::milliseconds m_slot_wait;
+  bool m_private = false;
   CShareBoundary m_boundary;
   bool m_bounded = false;
 };

@@ -10,7 +10,14 @@
 // Slows password guessing to a crawl: after kMaxFailures failed logins from one address within
 // kWindow, logins from that address are refused without being checked until kWindow passes with
 // no attempt from it. Other addresses are not affected. An IPv6 address counts as its /64, the
-// block one home is given. Safe for use by several threads at once.
+// block one home is given.
+//
+// Guesses spread over many addresses are slowed per account name instead: past
+// kMaxAccountFailures failures for one name within kWindow, a login on that name is checked only
+// once a delay (growing by kAccountStep per further failure, kMaxAccountDelay at most) has passed
+// since the last one checked; attempts before then are refused unchecked rather than kept
+// waiting on a worker. The account is never locked out, and other names are not affected.
+// Safe for use by several threads at once.
 class CLoginThrottle {
  public:
   using Clock = std::chrono::steady_clock;
@@ -18,6 +25,9 @@ class CLoginThrottle {
 
   static constexpr int kMaxFailures = 10;
   static constexpr std::chrono::seconds kWindow{60};
+  static constexpr int kMaxAccountFailures = 20;
+  static constexpr std::chrono::milliseconds kAccountStep{50};
+  static constexpr std::chrono::milliseconds kMaxAccountDelay{1000};
   // Quiet addresses are forgotten once this many are known, so a flood of addresses cannot
   // make the table grow without end.
   static constexpr std::size_t kSweepAt = 4096;
@@ -34,6 +44,11 @@ class CLoginThrottle {
   // episode, for the log).
   bool Failed(const std::string& address);
 
+  // As Admits and Failed, for the account name a login attempt names (in any letter case).
+  // Failures of a name are counted only for attempts AdmitsAccount let through.
+  bool AdmitsAccount(const std::string& name);
+  bool AccountFailed(const std::string& name);
+
  private:
   struct Record {
     std::deque<Clock::time_point> failures;  // within kWindow of the latest, oldest first
@@ -41,11 +56,22 @@ class CLoginThrottle {
     Clock::time_point last_attempt;  // while refusing
   };
 
+  struct AccountRecord {
+    std::deque<Clock::time_point> failures;  // within kWindow, oldest first
+    bool slowed = false;
+    Clock::time_point next_check;  // while slowed
+  };
+
   // Forgets addresses with nothing within kWindow of now.
   void Sweep(Clock::time_point now);
+  // The account's failures within kWindow of now; the record is dropped when it has none.
+  std::size_t RecentFailures(std::unordered_map<std::string, AccountRecord>::iterator found,
+                             Clock::time_point now);
 
   std::mutex m_mutex;
   Now m_now;
   std::unordered_map<std::string, Record> m_records;
   std::size_t m_sweep_at = kSweepAt;
+  std::unordered_map<std::string, AccountRecord> m_accounts;  // by lower-case name
+  std::size_t m_account_sweep_at = kSweepAt;
 };

@@ -9,6 +9,7 @@
 
 #include "base/AsciiText.h"
 #include "base/RequestTarget.h"
+#include "base/Utf8.h"
 #include "service/FolderZipSender.h"
 #include "service/RequestOrigin.h"
 #include "service/UploadReceiver.h"
@@ -255,16 +256,16 @@ ReplyOutcome CServiceHttp::SendSecureRedirect(CConnection& connection, const Htt
 CServiceHttp::Visitor CServiceHttp::IdentifyVisitor(const HttpRequest& request) {
   Visitor visitor;
   const std::string& ip = request.client_ip;
-  // A page of another site can point a name of its own at 127.0.0.1 (or ::1) and so reach us from
-  // this machine in the owner's browser: only a Host no such page can send keeps the rights of the
-  // machine's address. Browsers always send Host; its absence means some other client.
+  // A page of another site can point a name of its own at our address and so reach us from the
+  // browser of this machine or of a friend's with an address account: only a Host no such page
+  // can send keeps the rights of an address. Browsers always send Host; its absence means some
+  // other client.
   std::string address = ip;
-  const bool loopback = ip.rfind("127.", 0) == 0 || ip == "::1";
-  if (loopback && request.has_host && !tessel::IsLocalHostName(request.host)) address.clear();
+  if (request.has_host && !tessel::IsLocalHostName(request.host)) address.clear();
   std::string user = request.user_name;
   std::string password = request.password;
   const bool attempt = !user.empty() || !password.empty();
-  const bool checked = !attempt || m_throttle.Admits(ip);
+  const bool checked = !attempt || (m_throttle.Admits(ip) && m_throttle.AdmitsAccount(user));
   if (!checked) {
     user.clear();
     password.clear();
@@ -275,6 +276,11 @@ CServiceHttp::Visitor CServiceHttp::IdentifyVisitor(const HttpRequest& request) 
       m_stores.log.AddNotice("user(:" + ip + ") logins refused after " +
                              std::to_string(CLoginThrottle::kMaxFailures) +
                              " failed within a minute, until a minute passes without one");
+    }
+    if (attempt && checked && m_throttle.AccountFailed(user)) {
+      m_stores.log.AddNotice("user(" + tessel::SafeName(user) + ":) logins slowed after " +
+                             std::to_string(CLoginThrottle::kMaxAccountFailures) +
+                             " failed within a minute, until fewer fail within one");
     }
     return visitor;
   }
@@ -299,12 +305,12 @@ ReplyOutcome CServiceHttp::HandleResolvedPath(CConnection& connection, const Htt
 
   switch (kind) {
     case PathKind::kFile:
-      return HandleSharedFile(connection, request, name, local, size, activity);
+      return HandleSharedFile(connection, request, name, local, size, mode, activity);
     case PathKind::kFolder:
       return m_pages.SendFolderPage(connection, local, name, visitor.authenticated,
                                     visitor.allow_upload, request.accepts_gzip);
     case PathKind::kFolderZip:
-      return HandleFolderZip(connection, request, name, local, activity);
+      return HandleFolderZip(connection, request, name, local, mode, activity);
     case PathKind::kIcon:
       return m_files.SendIcon(connection, local, request.if_modified_since);
     case PathKind::kWebFile:
@@ -319,7 +325,7 @@ ReplyOutcome CServiceHttp::HandleResolvedPath(CConnection& connection, const Htt
 ReplyOutcome CServiceHttp::HandleSharedFile(CConnection& connection, const HttpRequest& request,
                                             const std::string& relative_name,
                                             const std::string& local_path, std::int64_t file_size,
-                                            Activity& activity) {
+                                            int mode, Activity& activity) {
   // The log states the range the visitor asked for, so it is settled against the file's size
   // (as the path's resolution found it) first; a file gone meanwhile fails to send below.
   ByteRange range = request.range;
@@ -334,19 +340,23 @@ ReplyOutcome CServiceHttp::HandleSharedFile(CConnection& connection, const HttpR
   }
   const auto total = static_cast<std::uint64_t>(range.length);
   activity.Start(CDataLog::kDownloadFile, relative_name, range.start, total);
-  const ReplyOutcome outcome = m_files.SendFile(connection, local_path, range, {});
+  const ReplyOutcome outcome =
+      m_files.SendFile(connection, local_path, range, {}, CFileSender::kDownloadType,
+                       mode != FileShareRecord::kModePublic);
   activity.End(CDataLog::kDownloadFile, relative_name, outcome.body_sent, total);
   return outcome;
 }
 
 ReplyOutcome CServiceHttp::HandleFolderZip(CConnection& connection, const HttpRequest& request,
                                            const std::string& relative_name,
-                                           const std::string& local_path, Activity& activity) {
+                                           const std::string& local_path, int mode,
+                                           Activity& activity) {
   const std::uint64_t start = request.range.start;
   const auto length = static_cast<std::uint64_t>(request.range.length);
   activity.Start(CDataLog::kDownloadFolder, relative_name, start, length);
   CFolderZipSender sender(m_zip_slots, m_zip_crcs);
   sender.SetBoundary(m_stores.shares.GetShareBoundary(relative_name));
+  sender.SetPrivate(mode != FileShareRecord::kModePublic);
   CFolderZipSender::Report report;
   const ReplyOutcome outcome = sender.SendFolderZip(connection, local_path, request, report);
   // Once the walk has sized the archive, the end line says, as a file's does, what was sent of

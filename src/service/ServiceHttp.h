@@ -96,8 +96,7 @@ class CServiceHttp : public CServiceBasic {
   class Activity;
 
   // Who sent the request: the account its credentials or its address admit, through the login
-  // throttle; a request from this machine that another site's page may have made has no rights
-  // by address.
+  // throttle; a request that another site's page may have made has no rights by address.
   Visitor IdentifyVisitor(const HttpRequest& request);
   // The routing table: the first matching route answers.
   ReplyOutcome Dispatch(CConnection& connection, const HttpRequest& request, const Visitor& visitor,
@@ -107,12 +106,13 @@ class CServiceHttp : public CServiceBasic {
                                   const Visitor& visitor, Activity& activity);
   ReplyOutcome HandleSharedFile(CConnection& connection, const HttpRequest& request,
                                 const std::string& relative_name, const std::string& local_path,
-                                std::int64_t file_size, Activity& activity);
+                                std::int64_t file_size, int mode, Activity& activity);
   // Sends the folder at local_path as a zip archive, honouring the request's range; links that
-  // the share's boundary does not admit are left out.
+  // the share's boundary does not admit are left out. Files and archives of a share whose mode
+  // is not public go out for the visitor alone.
   ReplyOutcome HandleFolderZip(CConnection& connection, const HttpRequest& request,
                                const std::string& relative_name, const std::string& local_path,
-                               Activity& activity);
+                               int mode, Activity& activity);
   // "/remove.htm?file=..." for a visitor allowed to remove shares, not sent for another site.
   ReplyOutcome HandleRemove(CConnection& connection, const HttpRequest& request,
                             const Visitor& visitor, Activity& activity);

@@ -210,11 +210,13 @@ class PageBuilder {
   bool m_has_list = false;
 };
 
-// The reply's head: the same page goes out compressed or not, so caches must tell them apart.
-// A page's length is known only once it is sent: on a connection that goes on, it is chunked.
-std::string PageHead(const CConnection& connection, bool gzip) {
+// The reply's head: the same page goes out compressed or not, so caches must tell them apart. A
+// page made for a logged-in visitor (its list, its upload form) is for that visitor alone. A
+// page's length is known only once it is sent: on a connection that goes on, it is chunked.
+std::string PageHead(const CConnection& connection, bool gzip, bool authenticated) {
   CReplyHead head(connection.ReplyVersion(), 200, "OK");
   head.Add("Vary", "Accept-Encoding");
+  if (authenticated) head.Add("Cache-Control", "private");
   if (gzip) head.Add("Content-Encoding", "gzip");
   if (connection.KeepAlive()) head.Add("Transfer-Encoding", "chunked");
   return std::move(head.Finish());
@@ -241,7 +243,7 @@ ReplyOutcome CSharePages::SendShareListPage(CConnection& connection,
   std::vector<std::string> names, paths, uploaders;
   const int count = m_shares.ListShareNames(names, paths, uploaders, authenticated);
   const bool zip = ZipEnabled();
-  CPageStream out(connection, PageHead(connection, gzip), gzip);
+  CPageStream out(connection, PageHead(connection, gzip, authenticated), gzip);
   PageBuilder page(out, authenticated, allow_upload);
   int number = 0;
   RowValues row;
@@ -269,7 +271,7 @@ ReplyOutcome CSharePages::SendShareListPage(CConnection& connection,
 ReplyOutcome CSharePages::SendFolderPage(CConnection& connection, const std::string& local_path,
                                          const std::string& relative_name, bool authenticated,
                                          bool allow_upload, bool gzip) const {
-  CPageStream out(connection, PageHead(connection, gzip), gzip);
+  CPageStream out(connection, PageHead(connection, gzip, authenticated), gzip);
   PageBuilder page(out, authenticated, allow_upload);
   const CShareBoundary boundary = m_shares.GetShareBoundary(relative_name);
   const std::shared_ptr<const CFolderListing> listing = m_listings.Get(local_path, boundary);

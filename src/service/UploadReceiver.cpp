@@ -1,6 +1,7 @@
 #include "service/UploadReceiver.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -72,6 +73,14 @@ std::string CUploadReceiver::ClientFileName(const std::string& part_header) {
   return tessel::SafeName(name);
 }
 
+std::string CUploadReceiver::FitName(const std::string& stem, const std::string& ending) {
+  if (stem.size() + ending.size() <= NAME_MAX) return stem + ending;
+  std::size_t keep = NAME_MAX > ending.size() ? NAME_MAX - ending.size() : 0;
+  // Cut before a continuation byte would split a character.
+  while (keep > 0 && (static_cast<unsigned char>(stem[keep]) & 0xC0) == 0x80) --keep;
+  return stem.substr(0, keep) + ending;
+}
+
 bool CUploadReceiver::ReceiveExactly(CConnection& connection, std::string& data,
                                      std::size_t length) {
   std::size_t used = data.size();
@@ -109,19 +118,23 @@ int CUploadReceiver::CreateUniqueFile(const std::string& folder, const std::stri
   if (folder.empty()) return -1;
   // The same numbering as share names, so the share recorded for the file gets the file's name.
   std::size_t dot = name.rfind('.');
-  const std::string base = name.substr(0, dot);
-  const std::string extension = dot == std::string::npos ? "" : name.substr(dot);
-  std::string candidate = m_shares.MakeUniqueShareName(folder + "/" + name);
-  for (int counter = 1; counter <= kMaxNameAttempts;) {
+  std::string base = name.substr(0, dot);
+  std::string extension = dot == std::string::npos ? "" : name.substr(dot);
+  // An extension that leaves no room for a stem and a number is part of the stem.
+  if (extension.size() > NAME_MAX / 2) {
+    base = name;
+    extension.clear();
+  }
+  for (int counter = 1; counter <= kMaxNameAttempts; ++counter) {
+    const std::string number = counter == 1 ? "" : "-" + std::to_string(counter);
+    const std::string candidate = FitName(base, number + extension);
+    // A name some share has already is passed over.
+    if (m_shares.MakeUniqueShareName(folder + "/" + candidate) != candidate) continue;
     path = folder + "/" + candidate;
     // Exclusive creation never follows a link nor reuses a file: two uploads of one name at the
     // same moment, or a file whose share was removed, make us move on to the next name.
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd >= 0 || errno != EEXIST) return fd;
-    do {
-      candidate = base + "-" + std::to_string(++counter) + extension;
-    } while (counter <= kMaxNameAttempts &&
-             m_shares.MakeUniqueShareName(folder + "/" + candidate) != candidate);
   }
   return -1;
 }

@@ -25,12 +25,13 @@ class CUploadReceiver {
 
   // Reads the body following a request head from connection and writes the file into upload_folder
   // under the client's file name (its last "\" or "/" component), made unique against the shares
-  // and the folder's files with "-2", "-3"... before the extension; an existing file is never
-  // touched. The label expected in the "submit" field is string 171 of the current language.
-  // True with the data length, the new file's path and the share choice (fm_Share other than 0)
-  // filled in. False, with no file left behind, for an empty upload_folder, an unusable name, a
-  // body that does not have the form's layout, a connection that ends, fails or idles past the
-  // connection's I/O timeout, a stopped service, or a file that cannot be written.
+  // and the folder's files with "-2", "-3"... before the extension, its stem shortened to fit the
+  // file system's longest name; an existing file is never touched. The label expected in the
+  // "submit" field is string 171 of the current language. True with the data length, the new file's
+  // path and the share choice (fm_Share other than 0) filled in. False, with no file left behind,
+  // for an empty upload_folder, an unusable name, a body that does not have the form's layout, a
+  // connection that ends, fails or idles past the connection's I/O timeout, a stopped service, or a
+  // file that cannot be written.
   bool ReceiveUpload(CConnection& connection, const std::string& upload_folder,
                      std::uint64_t content_length, const std::string& boundary,
                      std::uint64_t& data_length, std::string& local_path,
@@ -45,6 +46,9 @@ class CUploadReceiver {
   // the line's last double quote, after its last "\" or "/", with control characters made "_".
   // Empty when there is none or it is unusable as a file name ("." and "..", a NUL).
   static std::string ClientFileName(const std::string& part_header);
+
+  // stem + ending, the stem cut on a character boundary so that the name fits in NAME_MAX bytes.
+  static std::string FitName(const std::string& stem, const std::string& ending);
 
  private:
   // Creates the file exclusively under the first free name; its descriptor, or -1.

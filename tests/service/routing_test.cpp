@@ -65,10 +65,14 @@ TEST_F(Routing, RoutesInTableOrder) {
   EXPECT_EQ(Exchange("POST /download.htm?file=Music HTTP/1.0\r\n\r\n"), kRedirectHome);
   EXPECT_EQ(Exchange("\r\nGET / HTTP/1.0\r\n\r\n"), kRedirectHome);  // the head ends at once
   // Rules 6 and 7.
-  EXPECT_EQ(Get("/").rfind("HTTP/1.0 200 OK\r\nVary: Accept-Encoding\r\n\r\n<!DOCTYPE html>", 0),
+  EXPECT_EQ(Get("/").rfind("HTTP/1.0 200 OK\r\nVary: Accept-Encoding\r\nCache-Control: "
+                           "private\r\n\r\n<!DOCTYPE html>",
+                           0),
             0u);
   EXPECT_EQ(Get("/download.htm?file=%2F")
-                .rfind("HTTP/1.0 200 OK\r\nVary: Accept-Encoding\r\n\r\n<!DOCTYPE html>", 0),
+                .rfind("HTTP/1.0 200 OK\r\nVary: Accept-Encoding\r\nCache-Control: "
+                       "private\r\n\r\n<!DOCTYPE html>",
+                       0),
             0u);
   EXPECT_EQ(Split(Get("/download.htm?file=%2F&icon=1")).body,
             tessel::FileIconGifOfKind(tessel::FileIconKind::kParent));
@@ -224,6 +228,37 @@ TEST_F(Routing, BytesPipelinedAfterAHeadStayWithTheirConnection) {
   for (int i = 0; i < 25; ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ(Download("/download.htm?file=Music%5Clive%5Ca+b.mp3"), "live");
+  }
+}
+
+// What a shared cache may keep: nothing whose content depends on the visitor's rights.
+TEST_F(Routing, RepliesMadeForTheVisitorsRightsAreMarkedPrivate) {
+  const std::string cached = "max-age=" + std::to_string(CFileSender::kCacheSeconds);
+  const struct {
+    const char* target;
+    const char* from;  // 127.0.0.1 is logged in, kStranger is not
+    std::string cache_control;
+  } cases[] = {
+      {"/", kStranger, ""},
+      {"/", "127.0.0.1", "private"},
+      {"/download.htm?file=Music", kStranger, ""},
+      {"/download.htm?file=Music", "127.0.0.1", "private"},  // its page offers the upload form
+      {"/download.htm?file=Music%5Ca.txt", kStranger, ""},
+      {"/download.htm?file=Music%5Ca.txt", "127.0.0.1", ""},
+      {"/download.htm?file=Music&zip=1", kStranger, ""},
+      {"/download.htm?file=Vault", "127.0.0.1", "private"},
+      {"/download.htm?file=Vault%5Cplan.txt", "127.0.0.1", "private"},
+      {"/download.htm?file=Vault&zip=1", "127.0.0.1", "private"},
+      {"/images/home.gif", kStranger, cached},
+      {"/download.htm?file=Vault&icon=1", "127.0.0.1", cached},
+  };
+  for (const auto& c : cases) {
+    const std::string head = Split(Get(c.target, "", c.from)).head;
+    EXPECT_EQ(head.substr(0, 13), "HTTP/1.0 200 ") << c.target << " " << c.from;
+    const std::size_t at = head.find("\r\nCache-Control: ");
+    const std::string value =
+        at == std::string::npos ? "" : head.substr(at + 17, head.find("\r\n", at + 2) - at - 17);
+    EXPECT_EQ(value, c.cache_control) << c.target << " " << c.from;
   }
 }
 

@@ -86,8 +86,12 @@ void SetWriteTime(const std::string& path, std::time_t time) {
 }
 
 const std::string kPageHead = "HTTP/1.0 200 OK\r\nVary: Accept-Encoding\r\n\r\n";
-const std::string kGzipPageHead =
-    "HTTP/1.0 200 OK\r\nVary: Accept-Encoding\r\nContent-Encoding: gzip\r\n\r\n";
+// A page made for a logged-in visitor (127.0.0.1 is one) is for that visitor alone.
+const std::string kPrivatePageHead =
+    "HTTP/1.0 200 OK\r\nVary: Accept-Encoding\r\nCache-Control: private\r\n\r\n";
+const std::string kPrivateGzipPageHead =
+    "HTTP/1.0 200 OK\r\nVary: Accept-Encoding\r\nCache-Control: private\r\n"
+    "Content-Encoding: gzip\r\n\r\n";
 
 // The content of a gzip stream, or "<not gzip>" when it is not one whole stream.
 std::string Gunzip(const std::string& data) {
@@ -123,7 +127,9 @@ class Pages : public web::WebFixture {
   std::string Page(const std::string& target, const std::string& headers = "",
                    const char* from = "127.0.0.1") {
     web::Reply reply = Split(Get(target, headers, from));
-    EXPECT_EQ(reply.head, kPageHead) << target;
+    const bool logged_in = from == std::string_view("127.0.0.1") ||
+                           headers.find("Authorization:") != std::string::npos;
+    EXPECT_EQ(reply.head, logged_in ? kPrivatePageHead : kPageHead) << target;
     EXPECT_EQ(reply.body.rfind("<!DOCTYPE html>", 0), 0u) << target;
     EXPECT_NE(reply.body.find("</html>"), std::string::npos) << target;
     return reply.body;
@@ -306,13 +312,14 @@ TEST_F(Pages, CompressedWhenTheBrowserOffersGzip) {
     for (const char* offer : {"gzip, deflate, br", "GZIP", "deflate, gzip;q=0.5", "*",
                               "identity;q=0.5, gzip;q=1.0", "x-gzip"}) {
       web::Reply reply = Split(Get(target, "Accept-Encoding: " + std::string(offer) + "\r\n"));
-      EXPECT_EQ(reply.head, kGzipPageHead) << offer;
+      EXPECT_EQ(reply.head, kPrivateGzipPageHead) << offer;
       EXPECT_EQ(Gunzip(reply.body), plain) << offer;
     }
     // Refused, or not offered: the page as it is.
     for (const char* offer :
          {"gzip;q=0", "gzip; q=0.000, deflate", "*;q=0", "identity", "br", "gzip;q=0, *", ""}) {
-      EXPECT_EQ(Get(target, "Accept-Encoding: " + std::string(offer) + "\r\n"), kPageHead + plain)
+      EXPECT_EQ(Get(target, "Accept-Encoding: " + std::string(offer) + "\r\n"),
+                kPrivatePageHead + plain)
           << offer;
     }
   }
@@ -382,7 +389,7 @@ TEST_F(Pages, AHugeFolderPageStreamsInBoundedMemoryToEveryReader) {
   EXPECT_EQ(rows[kEntries].second, "entry-119999-with-a-longer-name.txt");
   EXPECT_TRUE(Page(target) == plain);
   web::Reply zipped = Split(Get(target, "Accept-Encoding: gzip\r\n"));
-  EXPECT_EQ(zipped.head, kGzipPageHead);
+  EXPECT_EQ(zipped.head, kPrivateGzipPageHead);
   EXPECT_TRUE(Gunzip(zipped.body) == plain);
   EXPECT_LT(zipped.body.size(), plain.size() / 5);
 

@@ -487,3 +487,28 @@ TEST_F(UploadRoute, NamesAreStoredWithoutBidiControlsOrInvalidUtf8) {
 }
 
 }  // namespace
+
+// Names longer than the file system takes lose bytes of their stem, never of the extension or
+// the number, and never half a character.
+TEST_F(UploadRoute, LongNamesAreShortenedToFitAndAnswered) {
+  std::string accents;
+  for (int i = 0; i < 126; ++i) accents += "\xC3\xA9";
+  std::string short_accents = accents.substr(0, 250), shorter_accents = accents.substr(0, 248);
+  const struct {
+    std::string sent, first, second;
+  } cases[] = {
+      {std::string(251, 'a') + ".txt", std::string(251, 'a') + ".txt",
+       std::string(249, 'a') + "-2.txt"},
+      {std::string(252, 'b') + ".txt", std::string(251, 'b') + ".txt",
+       std::string(249, 'b') + "-2.txt"},
+      {accents + ".txt", short_accents + ".txt", shorter_accents + "-2.txt"},
+      {std::string(300, 'c'), std::string(255, 'c'), std::string(253, 'c') + "-2"},
+  };
+  for (const auto& c : cases) {
+    for (const std::string& stored : {c.first, c.second}) {
+      EXPECT_EQ(Post(Body("x", c.sent)), web::kRedirectHome) << c.sent.size();
+      EXPECT_EQ(Share(stored).path, settings.GetUploadPath() + "/" + stored) << stored.size();
+      EXPECT_EQ(web::ReadFile(settings.GetUploadPath() + "/" + stored), "x") << stored.size();
+    }
+  }
+}

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdio>
 
+#include "service/LoginThrottle.h"
 #include "service/RequestOrigin.h"
 #include "service/WebFixture.h"
 
@@ -71,6 +73,26 @@ TEST_F(Visitor, ThisMachineIsTrustedOnlyUnderNamesNoOtherSiteCanHave) {
   EXPECT_EQ(Login("Host: localhost\r\n"), kAuthRequired);
 }
 
+TEST_F(Visitor, AnAddressAccountIsTrustedOnlyUnderNamesNoOtherSiteCanHave) {
+  AccountRecord friend_box;
+  friend_box.account_name = "friend";
+  friend_box.auth_type = AccountRecord::kAuthAddress;
+  friend_box.ip_address = "127.0.0.5";
+  ASSERT_TRUE(accounts.AddAccount(friend_box));
+  const std::string vault = "GET /download.htm?file=Vault%5Cplan.txt HTTP/1.1\r\n";
+  const struct {
+    std::string host;
+    bool trusted;
+  } cases[] = {{"127.0.0.5:8080", true}, {"[::1]", true},         {"localhost", true},
+               {MachineName(), true},    {"evil.example", false}, {"friend.evil.example", false}};
+  for (const auto& c : cases) {
+    const std::string host = "Host: " + c.host + "\r\n";
+    EXPECT_EQ(Login(host, "127.0.0.5"), c.trusted ? kRedirectHome : kAuthRequired) << c.host;
+    const std::string reply = Exchange(vault + host + "\r\n", "127.0.0.5");
+    EXPECT_EQ(reply.find("\r\n\r\nplan") != std::string::npos, c.trusted) << c.host;
+  }
+}
+
 TEST_F(Visitor, CredentialsWithANulMatchNothing) {
   const std::string nul("\0", 1);
   EXPECT_EQ(Login(BasicAuth("admin:kavor" + nul + "junk")), kAuthRequired);
@@ -118,6 +140,70 @@ TEST_F(Visitor, GuessingIsRefusedForAMinuteAfterTenFailures) {
   EXPECT_EQ(Login("Host: localhost\r\n", "127.0.0.1"), kRedirectHome);
 }
 
+TEST_F(Visitor, GuessesFromManyAddressesAtOneAccountAreSlowed) {
+  AccountRecord bob;
+  bob.account_name = "bob";
+  bob.password = "secret";
+  ASSERT_TRUE(accounts.AddAccount(bob));
+  // 50 addresses, 10 guesses each, all within one instant of the throttle's clock.
+  const auto started = std::chrono::steady_clock::now();
+  int refused = 0;
+  for (int host = 1; host <= 50; ++host) {
+    const std::string from = "127.0.1." + std::to_string(host);
+    for (int i = 0; i < 10; ++i)
+      refused += Login(BasicAuth("Admin:guess" + std::to_string(i)), from.c_str()) == kAuthRequired;
+  }
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(refused, 500);
+  std::printf(
+      "500 guesses at one account from 50 addresses: %lld ms\n",
+      static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+  // The right password waits its turn; other accounts and addresses are not held back.
+  EXPECT_EQ(Login(BasicAuth(web::kAdmin), "127.0.2.1"), kAuthRequired);
+  EXPECT_EQ(Login(BasicAuth("bob:secret"), "127.0.2.1"), kRedirectHome);
+  EXPECT_EQ(LogCount("user(Admin:) logins slowed"), 1);
+  Advance(1s);
+  EXPECT_EQ(Login(BasicAuth(web::kAdmin), "127.0.2.1"), kRedirectHome);
+}
+
+// The throttle alone, driven by its clock: one guess every 10 ms from ever new addresses.
+TEST(LoginThrottle, OneAccountGuessedFromEverNewAddressesIsCheckedAtMostOnceASecond) {
+  auto now = std::chrono::steady_clock::time_point{};
+  CLoginThrottle throttle([&now] { return now; });
+  std::vector<std::chrono::milliseconds> gaps;
+  auto last = now;
+  int checked = 0, episodes = 0, address = 0;
+  const auto guess = [&](const std::string& name) {
+    const std::string ip = "a" + std::to_string(++address);
+    if (!throttle.Admits(ip) || !throttle.AdmitsAccount(name)) return false;
+    throttle.Failed(ip);
+    episodes += throttle.AccountFailed(name);
+    return true;
+  };
+  for (int i = 0; i < 6000; ++i, now += 10ms) {
+    if (!guess(i % 2 ? "admin" : "ADMIN")) continue;
+    ++checked;
+    if (checked > CLoginThrottle::kMaxAccountFailures)
+      gaps.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(now - last));
+    last = now;
+    EXPECT_TRUE(throttle.AdmitsAccount("bob")) << i;
+  }
+  // 20 at once, then 50 ms, 100 ms ... up to a second apart, for the whole minute.
+  std::printf("guesses checked in a minute: %d of 6000\n", checked);
+  EXPECT_EQ(episodes, 1);
+  ASSERT_GE(gaps.size(), 3u);
+  EXPECT_EQ(gaps[0], 50ms);
+  EXPECT_EQ(gaps[1], 100ms);
+  EXPECT_EQ(gaps.back(), 1000ms);
+  EXPECT_LE(checked, 100);
+  // A quiet minute ends the episode: the next guesses are checked at once, and a new episode is
+  // told again.
+  now += 60s;
+  for (int i = 0; i < CLoginThrottle::kMaxAccountFailures; ++i) EXPECT_TRUE(guess("admin")) << i;
+  EXPECT_FALSE(guess("admin"));
+  EXPECT_EQ(episodes, 2);
+}
+
 // Over IPv6 the same rules hold: ::1 is this machine under the same Host rule, an address
 // account admits its own address alone, and the throttle counts a visitor's /64.
 TEST_F(Visitor, Ipv6VisitorsAreKnownByCanonicalAddressAndThrottledByTheirSixtyFour) {
@@ -129,8 +215,8 @@ TEST_F(Visitor, Ipv6VisitorsAreKnownByCanonicalAddressAndThrottledByTheirSixtyFo
     EXPECT_EQ(Login("Host: " + host + "\r\n", "::1"), kAuthRequired) << host;
 
   ASSERT_TRUE(accounts.AddAccount({"phone", "", 1, 1, 0, 0, "FD00:0::5", "", ""}));
-  EXPECT_EQ(Login("Host: x\r\n", "fd00::5"), kRedirectHome);
-  EXPECT_EQ(Login("Host: x\r\n", "fd00::6"), kAuthRequired);
+  EXPECT_EQ(Login("Host: [fd00::1]\r\n", "fd00::5"), kRedirectHome);
+  EXPECT_EQ(Login("Host: [fd00::1]\r\n", "fd00::6"), kAuthRequired);
 
   const std::string right = BasicAuth(web::kAdmin);
   const std::string wrong = BasicAuth("admin:guess");
