@@ -161,5 +161,26 @@ inline constexpr int IDS_BUTTON_OK = 580;
 inline constexpr int IDS_BUTTON_CANCEL = 581;
 inline constexpr int IDS_BUTTON_YES = 582;
 inline constexpr int IDS_BUTTON_NO = 583;
+inline constexpr int IDS_DLG_SETTINGS_SECURE = 600;
+inline constexpr int IDS_DLG_SETTINGS_CERT_IN_USE = 601;
+inline constexpr int IDS_DLG_SETTINGS_CERT_ISSUER = 602;
+inline constexpr int IDS_DLG_SETTINGS_CERT_NAMES = 603;
+inline constexpr int IDS_DLG_SETTINGS_CERT_EXPIRY = 604;
+inline constexpr int IDS_DLG_SETTINGS_CERT_FINGERPRINT = 605;
+inline constexpr int IDS_DLG_SETTINGS_CERT_OWN = 606;
+inline constexpr int IDS_DLG_SETTINGS_CERT_AUTOMATIC = 607;
+inline constexpr int IDS_DLG_SETTINGS_CERT_SELF_SIGNED = 608;
+inline constexpr int IDS_DLG_SETTINGS_CERT_FILE = 609;
+inline constexpr int IDS_DLG_SETTINGS_KEY_FILE = 610;
+inline constexpr int IDS_DLG_SETTINGS_CERT_DOMAIN = 611;
+inline constexpr int IDS_DLG_SETTINGS_ACME_ERROR = 612;
+inline constexpr int IDS_DLG_SETTINGS_NO_ERROR = 613;
+inline constexpr int IDS_DLG_SETTINGS_SOURCE_OWN = 614;
+inline constexpr int IDS_DLG_SETTINGS_SOURCE_ACME = 615;
+inline constexpr int IDS_DLG_SETTINGS_SOURCE_SELF_SIGNED = 616;
+inline constexpr int IDS_DLG_SETTINGS_SOURCE_NONE = 617;
+inline constexpr int IDS_DLG_SETTINGS_OWN_ERROR = 618;
+inline constexpr int IDS_DLG_SETTINGS_CERT_SOURCE = 619;
+inline constexpr int IDS_DLG_SETTINGS_BROWSE_FILE = 620;
 
 }  // namespace tessel::res

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "app/HttpsSetup.h"
 #include "desktop/DesktopShell.h"
 #include "desktop/DlgAccount.h"
 #include "desktop/DlgFileShare.h"
@@ -61,9 +62,7 @@ void CWindowCommands::Connect(const CWindowActions& actions) {
 }
 
 QString CWindowCommands::WebAddress(const QString& path) const {
-  QString address = "http://" + QString::fromStdString(m_web.host);
-  if (m_web.port != 80) address += ':' + QString::number(m_web.port);
-  return address + '/' + path;
+  return QString::fromStdString(m_web.Url()) + '/' + path;
 }
 
 void CWindowCommands::CopyUrl() {
@@ -98,8 +97,10 @@ void CWindowCommands::DeleteAccount() {
 }
 
 void CWindowCommands::OpenSettings() {
-  CDlgSettings dialog(m_context.system, m_context.program_path, &m_window, &m_shell, m_web);
+  CDlgSettings dialog(m_context.system, m_context.program_path, &m_window, &m_shell, m_web,
+                      m_context.https ? m_context.https->Current() : CHttpsSetup::State{});
   if (dialog.exec() != QDialog::Accepted) return;
+  if (m_context.https) m_context.https->SettingsChanged();
   if (dialog.NewPort() != 0)
     MoveService(dialog.NewPort());
   else
