@@ -188,11 +188,20 @@ QWidget* CDlgSettings::SecureGroup(const CHttpsSetup::State& https) {
   group->setObjectName("secure");
   auto* form = new QFormLayout(group);
   form->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
-  const auto fact = [&](int label_id, const QString& text, const char* name) {
+  // The dialog's layout takes minimum sizes only: a wrapped text gets its height at the
+  // narrowest width it may have.
+  const int narrowest = fontMetrics().averageCharWidth() * 45;
+  const auto fact = [&](int label_id, const QString& text, const char* name, bool wrap = true) {
     auto* value = new QLabel(text);
     value->setObjectName(name);
     value->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    value->setWordWrap(true);
+    if (wrap) {
+      value->setWordWrap(true);
+      value->setMinimumWidth(narrowest);
+      value->setMinimumHeight(value->heightForWidth(narrowest));
+    } else {
+      value->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    }
     form->addRow(UiString(label_id), value);
     return value;
   };
@@ -208,10 +217,8 @@ QWidget* CDlgSettings::SecureGroup(const CHttpsSetup::State& https) {
     fact(ids::IDS_DLG_SETTINGS_CERT_NAMES, names.join(", "), "certNames");
     fact(ids::IDS_DLG_SETTINGS_CERT_EXPIRY,
          QString::fromStdString(tessel::LocalTimeText(certificate->NotAfter())), "certExpiry");
-    QLabel* fingerprint = fact(ids::IDS_DLG_SETTINGS_CERT_FINGERPRINT,
-                               FingerprintLines(certificate->Fingerprint()), "certFingerprint");
-    fingerprint->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    fingerprint->setWordWrap(false);
+    fact(ids::IDS_DLG_SETTINGS_CERT_FINGERPRINT, FingerprintLines(certificate->Fingerprint()),
+         "certFingerprint", false);
   }
   if (!status.own_error.empty())
     fact(ids::IDS_DLG_SETTINGS_OWN_ERROR, QString::fromStdString(status.own_error), "ownError");
