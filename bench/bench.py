@@ -93,10 +93,10 @@ class Server:
                 return int(line.split()[1])
         return 0
 
-    def url(self, path, secure=False):
+    def url(self, path, secure=False, host="127.0.0.1"):
         if secure:
-            return f"https://127.0.0.1:{self.tls_port}{path}"
-        return f"http://127.0.0.1:{self.port}{path}"
+            return f"https://{host}:{self.tls_port}{path}"
+        return f"http://{host}:{self.port}{path}"
 
     def stop(self):
         if self.process and self.process.poll() is None:
@@ -180,12 +180,13 @@ def bytes_of(text):
     return float(value) * {"B": 1, "KB": 1 << 10, "MB": 1 << 20, "GB": 1 << 30, "TB": 1 << 40}[unit]
 
 
-def wrk(server, path, seconds, connections, secure=False):
+def wrk(server, path, seconds, connections, secure=False, host="127.0.0.1"):
     """Requests/s, p99 latency (ms), MB/s and server CPU ms per request of a wrk run with a new
-    connection per request (over TLS 1.3 without resumption when secure)."""
+    connection per request (over TLS 1.3 without resumption when secure), to host (an IPv6 one in
+    brackets)."""
     cpu = server.cpu_seconds()
     out = run(["wrk", "-t2", f"-c{connections}", f"-d{seconds}s", "--latency", "-H", "Connection: close",
-               server.url(path, secure)])
+               server.url(path, secure, host)])
     cpu = server.cpu_seconds() - cpu
     total = re.search(r"(\d+) requests in ([\d.]+\w+), ([\d.]+\w+) read", out)
     requests, elapsed, read = int(total.group(1)), seconds_of(total.group(2)), bytes_of(total.group(3))
@@ -377,6 +378,11 @@ def main():
             row("4 KiB download, new connection each (req/s)", small["tessel"]["rps"], small["nginx"]["rps"],
                 "higher", ">= 0.8 x nginx")
             row("4 KiB download p99 latency (ms)", small["tessel"]["p99"], small["nginx"]["p99"], "lower")
+            log("4 KiB downloads over IPv6 (::1)")
+            small6 = best_of(lambda s: wrk(s, files[s.name] + "4k.bin", seconds, 32, host="[::1]"), "rps")
+            ratio = small6["tessel"]["rps"] / small["tessel"]["rps"]
+            row("4 KiB download over IPv6 ::1, new connection each (req/s)", small6["tessel"]["rps"],
+                small6["nginx"]["rps"], "higher", f">= 0.9 x Tessel's IPv4 (now {ratio:.2f})")
             row("4 KiB download server CPU per request (ms)", small["tessel"]["cpu"], small["nginx"]["cpu"], "lower",
                 "<= 1.5 x nginx")
             log("system calls of 4 KiB downloads (strace)")

@@ -10,3 +10,7 @@ void CHeadlessCheckView::SetStatusText(const std::string& text) {
 void CHeadlessCheckView::SetPageUrl(const std::string& url) {
   m_print_line("Internet URL: " + url);
 }
+
+void CHeadlessCheckView::SetIpv6Url(const std::string& url) {
+  if (!url.empty()) m_print_line("Internet URL: " + url);
+}

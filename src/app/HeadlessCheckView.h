@@ -6,7 +6,7 @@
 #include "net/InternetCheck.h"
 
 // The Internet check's view without a window: each status text, and each page URL (the address
-// friends open), become a line on standard output; the rest belongs to the window alone.
+// friends open) and IPv6 URL, become a line on standard output; the rest belongs to the window.
 class CHeadlessCheckView : public InternetCheckView {
  public:
   // print_line writes one whole line; it is called from the check's thread.
@@ -16,6 +16,7 @@ class CHeadlessCheckView : public InternetCheckView {
   void SetPageUrl(const std::string& url) override;
   void SetDirectUrl(const std::string&) override {}
   void SetInfoText(const std::string&) override {}
+  void SetIpv6Url(const std::string& url) override;
   void SetProgress(int) override {}
   void StepProgress() override {}
 

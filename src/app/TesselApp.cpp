@@ -23,6 +23,7 @@
 #include "base/ProgramFolder.h"
 #include "base/TimeStamp.h"
 #include "net/InternetCheck.h"
+#include "net/Ipv6Addresses.h"
 
 namespace fs = std::filesystem;
 
@@ -249,7 +250,10 @@ bool CTesselApp::ObeyCommandLine(const CommandLine& line, int* status) {
       *status = ZipFromCommandLine(line);
       return false;
     case Switch::kMini:
-      return true;  // no window yet to keep hidden
+      // The window starts hidden in the tray (the auto-start entry's way); where there is no
+      // tray it puts itself on the taskbar.
+      m_show_window = false;
+      return true;
     case Switch::kHeadless:
       m_headless = true;
       return true;
@@ -413,7 +417,10 @@ void CTesselApp::PrintAddresses() const {
   const std::string suffix = port == 80 ? "/" : ":" + std::to_string(port) + "/";
   const std::vector<std::string> addresses = tessel::GetLocalAddresses();
   for (const std::string& address : addresses) PrintLine("URL: http://" + address + suffix);
-  if (addresses.empty())
+  const std::vector<std::string> v6_addresses = tessel::GetStableV6Addresses();
+  for (const std::string& address : v6_addresses)
+    PrintLine("URL: http://[" + address + "]" + suffix);
+  if (addresses.empty() && v6_addresses.empty())
     PrintLine("URL: http://127.0.0.1" + suffix + " (this computer only: no network address)");
 }
 

@@ -6,9 +6,11 @@
 #include <QPushButton>
 #include <QUrl>
 
+#include "desktop/PlainText.h"
 #include "desktop/UiString.h"
 #include "res/StringIds.h"
 
+using tessel::desktop::PlainText;
 using tessel::desktop::UiString;
 namespace ids = tessel::res;
 
@@ -18,13 +20,14 @@ void CDesktopShell::ShowMessage(QWidget* parent, const QString& text, Icon icon)
   const QMessageBox::Icon box_icon = icon == Icon::kInformation ? QMessageBox::Information
                                      : icon == Icon::kCritical  ? QMessageBox::Critical
                                                                 : QMessageBox::Warning;
-  QMessageBox box(box_icon, UiString(ids::IDS_HTML_PRODUCT_TITLE), text, QMessageBox::Ok, parent);
+  QMessageBox box(box_icon, UiString(ids::IDS_HTML_PRODUCT_TITLE), PlainText(text), QMessageBox::Ok,
+                  parent);
   box.button(QMessageBox::Ok)->setText(UiString(ids::IDS_BUTTON_OK));
   box.exec();
 }
 
 bool CDesktopShell::AskYesNo(QWidget* parent, const QString& text) {
-  QMessageBox box(QMessageBox::Question, UiString(ids::IDS_HTML_PRODUCT_TITLE), text,
+  QMessageBox box(QMessageBox::Question, UiString(ids::IDS_HTML_PRODUCT_TITLE), PlainText(text),
                   QMessageBox::Yes | QMessageBox::No, parent);
   box.button(QMessageBox::Yes)->setText(UiString(ids::IDS_BUTTON_YES));
   box.button(QMessageBox::No)->setText(UiString(ids::IDS_BUTTON_NO));

@@ -15,9 +15,10 @@ class CDesktopShell {
 
   virtual ~CDesktopShell();
 
-  // Shows text with an OK button.
+  // Shows text, letter for letter, with an OK button.
   virtual void ShowMessage(QWidget* parent, const QString& text, Icon icon = Icon::kWarning);
-  // Asks text with Yes and No buttons, No being the default (question icon). True for Yes.
+  // Asks text (letter for letter) with Yes and No buttons, No being the default (question icon).
+  // True for Yes.
   virtual bool AskYesNo(QWidget* parent, const QString& text);
   // The file or folder the person picks, as a full local path; empty when cancelled.
   virtual QString PickFile(QWidget* parent);

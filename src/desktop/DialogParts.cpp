@@ -27,4 +27,10 @@ QDialogButtonBox* OkCancelButtons(QDialog* dialog) {
   return buttons;
 }
 
+QChar RefusedCharacter(const QString& name, const QString& refused) {
+  for (const QChar c : name)
+    if (refused.contains(c)) return c;
+  return {};
+}
+
 }  // namespace tessel::desktop

@@ -1,5 +1,6 @@
 #pragma once
 
+class QChar;
 class QDialog;
 class QDialogButtonBox;
 class QLabel;
@@ -15,5 +16,7 @@ QLabel* Buddy(const QString& text, QWidget* field);
 // OK (the default button) and Cancel in the current language, wired to dialog's accept and
 // reject.
 QDialogButtonBox* OkCancelButtons(QDialog* dialog);
+// The first character of name that is one of refused, or a null character.
+QChar RefusedCharacter(const QString& name, const QString& refused);
 
 }  // namespace tessel::desktop

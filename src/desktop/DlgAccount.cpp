@@ -19,6 +19,7 @@
 
 using tessel::desktop::Buddy;
 using tessel::desktop::OkCancelButtons;
+using tessel::desktop::RefusedCharacter;
 using tessel::desktop::UiString;
 namespace ids = tessel::res;
 
@@ -131,6 +132,12 @@ void CDlgAccount::accept() {
   if (name.empty()) {
     // Nothing to save without a name; the dialog stays as it is.
     if (m_name->isEnabled()) m_name->setFocus();
+    return;
+  }
+  // Basic credentials end the name at the first ":".
+  if (const QChar bad = RefusedCharacter(m_name->text(), ":"); !bad.isNull() && m_new_record) {
+    m_shell.ShowMessage(this, UiString(ids::IDS_MSG_NAME_CHARACTER).arg(bad));
+    m_name->setFocus();
     return;
   }
   AccountRecord record;

@@ -1,5 +1,7 @@
 #include "desktop/DlgFileShare.h"
 
+#include <sys/stat.h>
+
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QDir>
@@ -15,6 +17,7 @@
 #include <QPushButton>
 #include <QStyle>
 #include <QVBoxLayout>
+#include <cerrno>
 
 #include "desktop/DesktopShell.h"
 #include "desktop/DialogParts.h"
@@ -23,6 +26,7 @@
 
 using tessel::desktop::Buddy;
 using tessel::desktop::OkCancelButtons;
+using tessel::desktop::RefusedCharacter;
 using tessel::desktop::UiString;
 namespace ids = tessel::res;
 
@@ -146,6 +150,20 @@ void CDlgFileShare::accept() {
     m_name->setFocus();
     return;
   }
+  // The store splits names at "\", and a "&" would end the name in a link's query.
+  if (const QChar bad = RefusedCharacter(m_name->text(), "\\&"); !bad.isNull()) {
+    m_shell.ShowMessage(this, UiString(ids::IDS_MSG_NAME_CHARACTER).arg(bad));
+    m_name->setFocus();
+    return;
+  }
+  // A mistyped path, or a drive not plugged in: kept only when the owner says so.
+  struct stat info {};
+  const std::string path = m_path->text().toStdString();
+  if (!path.empty() && ::stat(path.c_str(), &info) != 0 && (errno == ENOENT || errno == ENOTDIR) &&
+      !m_shell.AskYesNo(this, UiString(ids::IDS_MSG_SHARE_PATH_MISSING).arg(m_path->text()))) {
+    m_path->setFocus();
+    return;
+  }
   if (name != m_key_name) {
     FileShareRecord existing;
     // Names compare without letter case, so the share found under the new name may be this very
@@ -159,7 +177,7 @@ void CDlgFileShare::accept() {
   }
   FileShareRecord record;
   record.name = name;
-  record.path = m_path->text().toStdString();
+  record.path = path;
   record.description = m_description->text().toStdString();
   record.share_mode =
       m_auth->isChecked() ? FileShareRecord::kModeAuth : FileShareRecord::kModePublic;

@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <algorithm>
 
+#include "desktop/PlainText.h"
 #include "desktop/UiString.h"
 #include "res/StringIds.h"
 
@@ -46,8 +47,10 @@ void CInfoBar::SetQrText(const QString& text) {
   if (text == m_qr_text) return;
   m_qr_text = text;
   m_qr = QrImage(text);
-  setToolTip(m_qr.isNull() ? QString()
-                           : tessel::desktop::UiString(tessel::res::IDS_INFO_QR_TIP).arg(text));
+  setToolTip(m_qr.isNull()
+                 ? QString()
+                 : tessel::desktop::PlainText(
+                       tessel::desktop::UiString(tessel::res::IDS_INFO_QR_TIP).arg(text)));
   updateGeometry();
   update();
 }

@@ -1,5 +1,6 @@
 #include "desktop/LogModel.h"
 
+#include "desktop/PlainText.h"
 #include "desktop/UiString.h"
 #include "res/StringIds.h"
 
@@ -46,7 +47,8 @@ QVariant CLogModel::data(const QModelIndex& index, int role) const {
   if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
   const Line& line = At(index.row());
   if (index.column() == 0) return role == Qt::DisplayRole ? TimeText(line.time) : QVariant();
-  return QString::fromStdString(line.text);
+  const QString text = QString::fromStdString(line.text);
+  return role == Qt::ToolTipRole ? tessel::desktop::PlainText(text) : text;
 }
 
 QVariant CLogModel::headerData(int section, Qt::Orientation orientation, int role) const {

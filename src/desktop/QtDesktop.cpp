@@ -2,6 +2,7 @@
 
 #include <QApplication>
 
+#include "desktop/QtTranslations.h"
 #include "desktop/TesselDlg.h"
 #include "desktop/WindowIcons.h"
 
@@ -12,6 +13,7 @@ std::unique_ptr<QCoreApplication> CQtDesktop::CreateApplication(int& argc, char*
   QApplication::setApplicationName("Tessel");
   QApplication::setDesktopFileName("tessel");
   QApplication::setWindowIcon(CWindowIcons::Icon(CWindowIcons::Kind::kProgram));
+  tessel::desktop::InstallQtTranslations(*app, tessel::res::CurrentLanguage());
   return app;
 }
 

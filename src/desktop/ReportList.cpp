@@ -3,6 +3,8 @@
 #include <QHeaderView>
 #include <QTreeView>
 
+#include "desktop/PlainText.h"
+
 void SetUpReportList(QTreeView* list) {
   list->setRootIsDecorated(false);
   list->setItemsExpandable(false);
@@ -20,7 +22,8 @@ void SetUpReportList(QTreeView* list) {
 }
 
 QVariant CListRow::data(int column, int role) const {
-  if (role == Qt::ToolTipRole) return QTreeWidgetItem::data(column, Qt::DisplayRole);
+  if (role == Qt::ToolTipRole)
+    return tessel::desktop::PlainText(QTreeWidgetItem::data(column, Qt::DisplayRole).toString());
   return QTreeWidgetItem::data(column, role);
 }
 

@@ -9,7 +9,8 @@ class QTreeView;
 // editing in place, movable columns, the context menu left to the window.
 void SetUpReportList(QTreeView* list);
 
-// A list row whose tip is its text, so a cut-off cell can be read by pointing at it.
+// A list row whose tip is its text, so a cut-off cell can be read by pointing at it; shown as
+// plain text whatever it holds.
 class CListRow : public QTreeWidgetItem {
  public:
   using QTreeWidgetItem::QTreeWidgetItem;

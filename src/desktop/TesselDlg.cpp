@@ -11,6 +11,7 @@
 #include <QMimeData>
 #include <QProcess>
 #include <QScreen>
+#include <QScrollBar>
 #include <QShortcut>
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
@@ -21,18 +22,19 @@
 #include <ctime>
 #include <filesystem>
 
+#include "desktop/ActivityNote.h"
 #include "desktop/DesktopShell.h"
 #include "desktop/GfxOutBarCtrl.h"
 #include "desktop/InfoBar.h"
 #include "desktop/Led.h"
 #include "desktop/LogBridge.h"
+#include "desktop/PlainText.h"
 #include "desktop/ReportList.h"
 #include "desktop/UiString.h"
 #include "desktop/WindowCheckView.h"
 #include "desktop/WindowCommands.h"
 #include "desktop/WindowIcons.h"
 #include "desktop/WindowStatusBar.h"
-#include "desktop/WindowTray.h"
 #include "res/StringIds.h"
 #include "service/ServiceHttp.h"
 #include "service/ThreadPool.h"
@@ -76,6 +78,7 @@ CTesselDlg::CTesselDlg(const MainWindowContext& context, CDesktopShell* shell,
   m_actions->BuildMenus(this);
   m_tool_bar = m_actions->BuildToolBar(this);
   m_tray = new CWindowTray([this] { return SystemTrayAvailable(); }, this);
+  m_tray->SetMenu(m_actions->BuildTrayMenu(this));
   connect(m_tray, &CWindowTray::Restore, this, &CTesselDlg::ShowWindow);
 
   auto* central = new QWidget(this);
@@ -101,9 +104,6 @@ CTesselDlg::CTesselDlg(const MainWindowContext& context, CDesktopShell* shell,
   outer->addWidget(m_status_bar);
   setCentralWidget(central);
   ConnectActions();
-  m_commands =
-      new CWindowCommands(*this, m_context, m_shell, m_web, [this] { StartInternetCheck(); });
-  m_commands->Connect(*m_actions);
 
   m_log_bridge = std::make_unique<CLogBridge>(
       m_context.log, m_context.print_log_line,
@@ -112,8 +112,17 @@ CTesselDlg::CTesselDlg(const MainWindowContext& context, CDesktopShell* shell,
       });
   m_check_view =
       new CWindowCheckView(m_status_bar->Text(), m_info_bar, m_status_bar->Progress(), this);
+  m_commands = new CWindowCommands(
+      {this, m_shares, m_accounts, m_check_view, m_tray, [this] { ShowList(kViewFileShare, true); },
+       [this] { ShowList(kViewMyFriends, true); }, [this] { StartInternetCheck(); }},
+      m_context, m_shell, m_web);
+  m_commands->Connect(*m_actions);
   CDataSystem* system = &m_context.system;
   CServiceHttp* service = &m_context.service;
+  connect(m_check_view, &CWindowCheckView::PageUrlChanged, this,
+          [this](const QString& url) { Notify(UiString(res::IDS_NOTE_URL_CHANGED).arg(url)); });
+  connect(m_check_view, &CWindowCheckView::CheckFailed, this,
+          [this](const QString& text) { Notify(UiString(res::IDS_NOTE_CHECK_FAILED).arg(text)); });
   m_check = std::make_unique<CInternetCheck>(
       m_nat, *m_check_view, [system](const std::string& name) { return system->GetParam(name); },
       [service] { return service->Port(); }, m_web);
@@ -140,17 +149,29 @@ void CTesselDlg::ConnectActions() {
     connect(Action(command), &QAction::triggered, this, handler);
   };
   on(kHide, [this] { HideOrIconify(); });
+  on(kShowWindow, [this] { ShowWindow(); });
   on(kExit, [this] { Exit(); });
-  on(kDeleteShare, [this] { m_shares->DeleteSelected(); });
+  // Only the list in front: a selection the owner cannot see is never deleted.
+  on(kDeleteShare, [this] {
+    if (CurrentView() == kViewFileShare) m_shares->DeleteSelected();
+  });
   on(kInternetCheck, [this] { StartInternetCheck(); });
   on(kRefreshShares, [this] { ShowList(kViewFileShare, false); });
 
-  // The Delete key deletes shares only while File Share is in front: with another list shown
-  // it would remove rows the owner cannot see.
-  auto* del = new QShortcut(QKeySequence::Delete, this);
-  connect(del, &QShortcut::activated, this, [this] {
-    if (CurrentView() == kViewFileShare) Action(kDeleteShare)->trigger();
-  });
+  // F2 and Delete act on the list in front only: with another list shown they would change
+  // rows the owner cannot see.
+  const auto key = [this](QKeySequence sequence, Command shares, Command accounts) {
+    connect(new QShortcut(sequence, this), &QShortcut::activated, this, [=, this] {
+      if (CurrentView() == kViewFileShare) Action(shares)->trigger();
+      if (CurrentView() == kViewMyFriends) Action(accounts)->trigger();
+    });
+  };
+  key(QKeySequence::Delete, kDeleteShare, kDeleteAccount);
+  key(QKeySequence(Qt::Key_F2), kEditShare, kEditAccount);
+  for (QTreeWidget* list :
+       {static_cast<QTreeWidget*>(m_shares), static_cast<QTreeWidget*>(m_accounts)})
+    connect(list, &QTreeWidget::itemSelectionChanged, this, &CTesselDlg::UpdateActions);
+  UpdateActions();
 }
 
 void CTesselDlg::BuildOutBar() {
@@ -274,13 +295,24 @@ void CTesselDlg::ShowNotices() {
   if (!shown) return;
   m_log_model->Append(std::move(rows));
   m_check_view->ShowStatusText(Local(shown->text).replace('\n', ' '));
-  m_status_bar->Text()->setToolTip(all.join('\n'));
+  m_status_bar->Text()->setToolTip(tessel::desktop::PlainText(all.join('\n')));
 }
 
 // --- Commands.
 
 int CTesselDlg::CurrentView() const {
   return m_stack->currentIndex();
+}
+
+void CTesselDlg::UpdateActions() {
+  Action(kEditShare)->setEnabled(!m_shares->FocusedName().isEmpty());
+  Action(kDeleteShare)->setEnabled(!m_shares->selectedItems().isEmpty());
+  Action(kEditAccount)->setEnabled(!m_accounts->FocusedName().isEmpty());
+  Action(kDeleteAccount)->setEnabled(!m_accounts->FocusedName().isEmpty());
+}
+
+void CTesselDlg::Notify(const QString& text) {
+  if (m_context.system.GetParam("Notifications") != "0") m_tray->Notify(text);
 }
 
 void CTesselDlg::ShowList(int view, bool show) {
@@ -338,9 +370,20 @@ void CTesselDlg::changeEvent(QEvent* event) {
 }
 
 void CTesselDlg::keyPressEvent(QKeyEvent* event) {
+  if (event->matches(QKeySequence::Copy) && CurrentView() == kViewFileShare) {
+    Action(kCopyUrl)->trigger();
+    return;
+  }
   const int key = event->key();
-  if ((key == Qt::Key_Escape || key == Qt::Key_Return || key == Qt::Key_Enter) &&
-      event->modifiers() == Qt::NoModifier && m_tray->Available()) {
+  const bool plain = event->modifiers() == Qt::NoModifier ||
+                     (key == Qt::Key_Enter && event->modifiers() == Qt::KeypadModifier);
+  if ((key == Qt::Key_Return || key == Qt::Key_Enter) && plain) {
+    // The lists pass Enter on: it opens the selected row's dialog.
+    if (CurrentView() == kViewFileShare) Action(kEditShare)->trigger();
+    if (CurrentView() == kViewMyFriends) Action(kEditAccount)->trigger();
+    return;
+  }
+  if (key == Qt::Key_Escape && plain && m_tray->Available()) {
     m_tray->Update();
     hide();
     return;
@@ -390,7 +433,10 @@ void CTesselDlg::OnTimer() {
   m_status_bar->UpdateDateTime();
   // Without a tray a hidden window would be out of reach: iconified, it is on the taskbar.
   if (m_tray->Tick() && isHidden()) showMinimized();
-  Led()->SetBlink(m_context.pool.CountActive(&m_context.service) > 0 ? 1000 : 0);
+  // A download shorter than a tick is seen by its log lines, not by the busy count.
+  const bool busy = m_activity || m_context.pool.CountActive(&m_context.service) > 0;
+  m_activity = false;
+  Led()->SetBlink(busy ? 1000 : 0);
   if (++m_check_counter >= kCheckTicks) {
     m_check_counter = 0;
     StartInternetCheck();
@@ -422,8 +468,15 @@ void CTesselDlg::ReleaseLog() {
 
 void CTesselDlg::DeliverLog(std::vector<CLogModel::Line>&& lines, bool shares_changed) {
   if (!lines.empty()) {
+    m_activity = true;
+    for (const CLogModel::Line& line : lines)
+      if (const QString note = tessel::desktop::ActivityNote(line.text); !note.isEmpty())
+        Notify(note);
+    // The newest line is followed only from the bottom, so older lines can be read meanwhile.
+    const QScrollBar* bar = m_logs->verticalScrollBar();
+    const bool at_bottom = bar->value() >= bar->maximum();
     m_log_model->Append(std::move(lines));
-    m_logs->scrollToBottom();
+    if (at_bottom) m_logs->scrollToBottom();
   }
   if (shares_changed) ShowList(kViewFileShare, false);
 }

@@ -13,6 +13,7 @@
 #include "desktop/ShareList.h"
 #include "desktop/WindowActions.h"
 #include "desktop/WindowCheckView.h"
+#include "desktop/WindowTray.h"
 #include "net/InternetCheck.h"
 #include "net/UPnPNat.h"
 
@@ -24,7 +25,6 @@ class CLed;
 class CLogBridge;
 class CWindowCommands;
 class CWindowStatusBar;
-class CWindowTray;
 class QMenu;
 class QStackedWidget;
 class QSystemTrayIcon;
@@ -96,6 +96,8 @@ class CTesselDlg : public QMainWindow, public MainWindow {
   CWindowStatusBar* StatusBar() const { return m_status_bar; }
   // The Internet check's view of the window; the check calls it from its own thread.
   CWindowCheckView& CheckView() const { return *m_check_view; }
+  // The tray icon, its menu and the notifications.
+  CWindowTray& Tray() const { return *m_tray; }
   QString StatusText() const;
   std::string PageUrl() const;
   std::string DirectUrl() const;
@@ -135,6 +137,10 @@ class CTesselDlg : public QMainWindow, public MainWindow {
   void HideOrIconify();
   void StartUpdaterOnce();
   void DeliverLog(std::vector<CLogModel::Line>&& lines, bool shares_changed);
+  // Tells the owner text through the tray, unless the setting Notifications is "0".
+  void Notify(const QString& text);
+  // Greys the commands that need a selected row in the list in front when there is none.
+  void UpdateActions();
 
   MainWindowContext m_context;
   CDesktopShell& m_shell;
@@ -156,6 +162,7 @@ class CTesselDlg : public QMainWindow, public MainWindow {
 
   QTimer m_timer;
   bool m_update_check = true;  // cleared by the first tick
+  bool m_activity = false;     // log lines came since the last tick
   int m_check_counter = kCheckTicks - 1;
 
   std::unique_ptr<CLogBridge> m_log_bridge;

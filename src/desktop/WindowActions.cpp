@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QMainWindow>
+#include <QMenu>
 #include <QMenuBar>
 #include <QToolBar>
 
@@ -38,23 +39,40 @@ CWindowActions::CWindowActions(QMainWindow* window) : QObject(window) {
       {kMyComputer, 0, Icons::Kind::kMyComputer, true},
       {kMyShare, 0, Icons::Kind::kMyShare, true},
       {kUploadPath, 0, Icons::Kind::kUploadPath, true},
-      {kRefreshShares, 0, Icons::Kind::kProgram, false},
+      {kRefreshShares, res::IDS_MENU_REFRESH, Icons::Kind::kProgram, false},
+      {kShowWindow, res::IDS_TRAY_SHOW, Icons::Kind::kProgram, true},
+      {kCopyInternetUrl, res::IDS_MENU_COPY_URL, Icons::Kind::kCopyUrl, true},
+      {kPauseSharing, res::IDS_TRAY_PAUSE, Icons::Kind::kProgram, false},
+      {kFilter, res::IDS_FILTER_HINT, Icons::Kind::kProgram, false},
   };
   for (const Entry& entry : entries) {
     auto* action = new QAction(entry.text != 0 ? UiString(entry.text) : QString(), window);
     if (entry.has_icon) action->setIcon(Icons::Icon(entry.icon));
     m_actions[entry.command] = action;
   }
-  // The Delete key deletes shares only while File Share is in front (the window's own
-  // shortcut); the menu shows the key beside its item.
-  m_actions[kDeleteShare]->setText(
-      UiString(res::IDS_MENU_DELETE_SHARE) + '\t' +
-      QKeySequence(QKeySequence::Delete).toString(QKeySequence::NativeText));
+  m_actions[kPauseSharing]->setCheckable(true);
+  m_actions[kCopyUrl]->setShortcut(QKeySequence::Copy);
+  m_actions[kRefreshShares]->setShortcut(QKeySequence(Qt::Key_F5));
+  m_actions[kExit]->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+  m_actions[kFilter]->setShortcut(QKeySequence::Find);
+  // F2, Enter and Delete act on the list in front (the window's own keys); the menus show them
+  // beside their items.
+  const auto with_key = [this](Command command, int text, QKeySequence key) {
+    m_actions[command]->setText(UiString(text) + '\t' + key.toString(QKeySequence::NativeText));
+  };
+  with_key(kEditShare, res::IDS_MENU_EDIT_SHARE, QKeySequence(Qt::Key_F2));
+  with_key(kDeleteShare, res::IDS_MENU_DELETE_SHARE, QKeySequence::Delete);
+  with_key(kEditAccount, res::IDS_MENU_EDIT_ACCOUNT, QKeySequence(Qt::Key_F2));
+  with_key(kDeleteAccount, res::IDS_MENU_DELETE_ACCOUNT, QKeySequence::Delete);
+  for (QAction* action : m_actions) window->addAction(action);
 }
 
 void CWindowActions::BuildMenus(QMainWindow* window) {
   QMenuBar* bar = window->menuBar();
   QMenu* file = bar->addMenu(UiString(res::IDS_MENU_FILE));
+  file->addAction(m_actions[kRefreshShares]);
+  file->addAction(m_actions[kFilter]);
+  file->addSeparator();
   file->addAction(m_actions[kHide]);
   file->addAction(m_actions[kExit]);
   m_share_menu = bar->addMenu(UiString(res::IDS_MENU_SHARE));
@@ -75,6 +93,17 @@ void CWindowActions::BuildMenus(QMainWindow* window) {
   help->addAction(m_actions[kHomepage]);
   help->addSeparator();
   help->addAction(m_actions[kAbout]);
+}
+
+QMenu* CWindowActions::BuildTrayMenu(QWidget* parent) {
+  auto* menu = new QMenu(parent);
+  menu->setObjectName("trayMenu");
+  menu->addAction(m_actions[kShowWindow]);
+  menu->addAction(m_actions[kCopyInternetUrl]);
+  menu->addAction(m_actions[kPauseSharing]);
+  menu->addSeparator();
+  menu->addAction(m_actions[kExit]);
+  return menu;
 }
 
 QToolBar* CWindowActions::BuildToolBar(QMainWindow* window) {

@@ -34,6 +34,10 @@ class CWindowActions : public QObject {
     kMyShare,
     kUploadPath,
     kRefreshShares,
+    kShowWindow,
+    kCopyInternetUrl,
+    kPauseSharing,  // checkable: checked while paused
+    kFilter,
     kCommandCount
   };
 
@@ -45,6 +49,8 @@ class CWindowActions : public QObject {
   void BuildMenus(QMainWindow* window);
   // The toolbar's buttons are the same actions, with the toolbar's short labels and tips.
   QToolBar* BuildToolBar(QMainWindow* window);
+  // The tray icon's menu: Show, Copy URL, Pause sharing, Exit.
+  QMenu* BuildTrayMenu(QWidget* parent);
   QMenu* ShareMenu() const { return m_share_menu; }
   QMenu* AccountMenu() const { return m_account_menu; }
 

@@ -19,7 +19,12 @@ void CWindowCheckView::Post(F&& f) {
 }
 
 void CWindowCheckView::SetStatusText(const std::string& text) {
-  Post([this, text = QString::fromStdString(text)] { ShowStatusText(text); });
+  const bool failed = text == tessel::res::String(tessel::res::IDS_INTERNET_FAILED) ||
+                      text == tessel::res::String(tessel::res::IDS_UPNP_FAILED);
+  Post([this, failed, text = QString::fromStdString(text)] {
+    ShowStatusText(text);
+    if (failed) emit CheckFailed(text);
+  });
 }
 
 void CWindowCheckView::SetPageUrl(const std::string& url) {

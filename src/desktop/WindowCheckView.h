@@ -38,6 +38,8 @@ class CWindowCheckView : public QObject, public InternetCheckView {
  signals:
   // On the window's thread, when a check has found a page URL other than the one before.
   void PageUrlChanged(const QString& url);
+  // On the window's thread, when a check could not find how friends reach this computer.
+  void CheckFailed(const QString& text);
 
  private:
   template <typename F>

@@ -7,9 +7,12 @@
 
 #include "net/InternetCheck.h"
 
+class CAccountList;
 class CDesktopShell;
-class CTesselDlg;
+class CShareList;
 class CWindowActions;
+class CWindowCheckView;
+class CWindowTray;
 struct MainWindowContext;
 class QUrl;
 
@@ -21,9 +24,20 @@ class CWindowCommands : public QObject {
   Q_OBJECT
 
  public:
-  // start_check starts an Internet check (after the settings changed).
-  CWindowCommands(CTesselDlg& window, MainWindowContext& context, CDesktopShell& shell,
-                  const tessel::WebService& web, std::function<void()> start_check);
+  // The parts of the window the commands work on.
+  struct Window {
+    QWidget* widget;  // the dialogs' parent
+    CShareList* shares;
+    CAccountList* accounts;
+    CWindowCheckView* check_view;
+    CWindowTray* tray;
+    std::function<void()> show_shares;    // brings File Share, refilled, to the front
+    std::function<void()> show_accounts;  // the same for My Friends
+    std::function<void()> start_check;    // starts an Internet check
+  };
+
+  CWindowCommands(const Window& window, MainWindowContext& context, CDesktopShell& shell,
+                  const tessel::WebService& web);
 
   // Carries out actions' commands of this kind from now on.
   void Connect(const CWindowActions& actions);
@@ -32,6 +46,9 @@ class CWindowCommands : public QObject {
 
  private:
   void CopyUrl();
+  void CopyInternetUrl();
+  // Stops the service accepting (paused) or starts it again on its port.
+  void PauseSharing(bool pause);
   void EditShare(bool new_share);
   void EditAccount(bool new_account);
   void DeleteAccount();
@@ -41,10 +58,10 @@ class CWindowCommands : public QObject {
   void ShowAbout();
   void OpenAddress(const QUrl& url);
 
-  CTesselDlg& m_window;
+  Window m_window;
   MainWindowContext& m_context;
   CDesktopShell& m_shell;
   tessel::WebService m_web;
-  std::function<void()> m_start_check;
   QPointer<QWidget> m_about;
+  int m_paused_port = 0;
 };

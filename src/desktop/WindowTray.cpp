@@ -2,9 +2,13 @@
 
 #include <QSystemTrayIcon>
 
+#include "desktop/PlainText.h"
 #include "desktop/UiString.h"
 #include "desktop/WindowIcons.h"
 #include "res/StringIds.h"
+
+using tessel::desktop::PlainText;
+using tessel::desktop::UiString;
 
 CWindowTray::CWindowTray(std::function<bool()> available, QObject* parent)
     : QObject(parent), m_available_now(std::move(available)) {}
@@ -17,8 +21,9 @@ void CWindowTray::Update() {
   const bool available = Available();
   if (available) {
     if (!m_icon) {
-      m_icon = new QSystemTrayIcon(CWindowIcons::Icon(CWindowIcons::Kind::kProgram), this);
-      m_icon->setToolTip(tessel::desktop::UiString(tessel::res::IDS_TRAY_TIP));
+      m_icon = new QSystemTrayIcon(this);
+      ShowState();
+      if (m_menu) m_icon->setContextMenu(m_menu);
       connect(m_icon, &QSystemTrayIcon::activated, this,
               [this](QSystemTrayIcon::ActivationReason reason) {
                 if (reason == QSystemTrayIcon::Trigger) emit Restore();
@@ -40,6 +45,31 @@ bool CWindowTray::Tick() {
     return false;
   }
   return ++m_ticks_without >= kGraceTicks;
+}
+
+void CWindowTray::SetMenu(QMenu* menu) {
+  m_menu = menu;
+  if (m_icon) m_icon->setContextMenu(menu);
+}
+
+void CWindowTray::SetPaused(bool paused) {
+  m_paused = paused;
+  if (m_icon) ShowState();
+}
+
+void CWindowTray::ShowState() {
+  const QIcon icon = CWindowIcons::Icon(CWindowIcons::Kind::kProgram);
+  m_icon->setIcon(m_paused ? QIcon(icon.pixmap(QSize(32, 32), QIcon::Disabled)) : icon);
+  m_icon->setToolTip(
+      UiString(m_paused ? tessel::res::IDS_TRAY_PAUSED_TIP : tessel::res::IDS_TRAY_TIP));
+}
+
+void CWindowTray::Notify(const QString& text) {
+  const QString title = UiString(tessel::res::IDS_TRAY_TIP);
+  if (m_notifier)
+    m_notifier(title, PlainText(text));
+  else if (m_icon && m_icon->isVisible())
+    m_icon->showMessage(title, PlainText(text), QSystemTrayIcon::Information);
 }
 
 void CWindowTray::Remove() {

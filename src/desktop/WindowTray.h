@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 #include <functional>
 
+class QMenu;
 class QSystemTrayIcon;
 
 // The window's icon in the desktop's tray. A tray host may come and go while the program runs
@@ -25,6 +27,17 @@ class CWindowTray : public QObject {
   void Remove();
   // The icon, once a tray has been seen; else nullptr.
   QSystemTrayIcon* Icon() const { return m_icon; }
+  // The menu a right click opens.
+  void SetMenu(QMenu* menu);
+  // Greys the icon and says so in its tip while sharing is paused.
+  void SetPaused(bool paused);
+
+  // Where notifications go; the default shows them through the desktop's notification service
+  // (the icon's messages), when there is a tray. Tests record them instead.
+  using Notifier = std::function<void(const QString& title, const QString& text)>;
+  void SetNotifier(Notifier notifier) { m_notifier = std::move(notifier); }
+  // Tells the owner text (shown as plain text).
+  void Notify(const QString& text);
 
   // A tray host that is only restarting must not flash a hidden window onto the taskbar.
   static constexpr int kGraceTicks = 5;
@@ -35,7 +48,12 @@ class CWindowTray : public QObject {
 
  private:
   std::function<bool()> m_available_now;
+  void ShowState();
+
   QSystemTrayIcon* m_icon = nullptr;
+  QMenu* m_menu = nullptr;
+  bool m_paused = false;
+  Notifier m_notifier;
   bool m_available = false;
   int m_ticks_without = 0;
 };

@@ -1,6 +1,7 @@
 #include "net/HttpClient.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -91,6 +92,29 @@ bool CompleteReply(std::string* reply) {
   return length && reply->size() - body_start >= *length;
 }
 
+// A dotted IPv4 or an IPv6 address (with "%interface" for a link-local one) and port as a socket
+// address.
+bool SocketAddress(const std::string& host, int port, sockaddr_storage* address, socklen_t* size) {
+  auto* v4 = reinterpret_cast<sockaddr_in*>(address);
+  if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(static_cast<uint16_t>(port));
+    *size = sizeof *v4;
+    return true;
+  }
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(address);
+  const std::size_t percent = host.find('%');
+  if (inet_pton(AF_INET6, host.substr(0, percent).c_str(), &v6->sin6_addr) != 1) return false;
+  if (percent != std::string::npos) {
+    v6->sin6_scope_id = if_nametoindex(host.substr(percent + 1).c_str());
+    if (v6->sin6_scope_id == 0) return false;
+  }
+  v6->sin6_family = AF_INET6;
+  v6->sin6_port = htons(static_cast<uint16_t>(port));
+  *size = sizeof *v6;
+  return true;
+}
+
 }  // namespace
 
 namespace tessel {
@@ -133,21 +157,24 @@ bool CHttpClient::Cancelled() const {
   return m_cancel && m_cancel->load();
 }
 
-bool CHttpClient::Connect(const std::string& host, int port) {
+bool CHttpClient::Connect(const std::string& host, int port, const std::string& source) {
   Close();
-  in_addr address{};
-  if (port > 0 && port <= 65535 && inet_pton(AF_INET, host.c_str(), &address) == 1) {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(static_cast<uint16_t>(port));
-    peer.sin_addr = address;
+  sockaddr_storage peer{};
+  socklen_t peer_size = 0;
+  sockaddr_storage local{};
+  socklen_t local_size = 0;
+  const bool ok = port > 0 && port <= 65535 && SocketAddress(host, port, &peer, &peer_size) &&
+                  (source.empty() || SocketAddress(source, 0, &local, &local_size));
+  if (ok) {
     const auto deadline = Clock::now() + m_timeout;
     for (int attempt = 0; attempt < kConnectAttempts && Clock::now() < deadline && !Cancelled();
          ++attempt) {
-      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      const int fd = socket(peer.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
       if (fd < 0) break;
       int error = 0;
-      if (connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) {
+      if (local_size != 0 && bind(fd, reinterpret_cast<sockaddr*>(&local), local_size) != 0) {
+        error = errno;
+      } else if (connect(fd, reinterpret_cast<sockaddr*>(&peer), peer_size) != 0) {
         error = errno;
         if (error == EINPROGRESS && tessel::WaitForSocket(fd, POLLOUT, deadline, m_cancel)) {
           socklen_t size = sizeof error;

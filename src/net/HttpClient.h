@@ -33,8 +33,8 @@ void ForEachHeader(std::string_view head, F f) {
 
 }  // namespace tessel
 
-// The small HTTP/1.1 client a gateway is spoken to with: one connection at a time to a dotted
-// IPv4 host, a request sent whole, and its reply read until the gateway closes the connection or
+// The small HTTP/1.1 client a gateway is spoken to with: one connection at a time to an IPv4 or
+// IPv6 address, a request sent whole, and its reply read until the gateway closes the connection or
 // the reply is complete by its own framing (Content-Length, or a chunked body, which is then
 // decoded in place). Each connect and each exchange is bounded by the time-out; every wait ends
 // within about 50 ms once the cancel flag is set. Failures are false, with the reason in
@@ -55,8 +55,10 @@ class CHttpClient {
   // The flag must outlive its use here.
   void SetCancel(const std::atomic<bool>* cancel) { m_cancel = cancel; }
 
-  // Connects to a dotted IPv4 host, closing an open connection first.
-  bool Connect(const std::string& host, int port);
+  // Connects to a dotted IPv4 host or an IPv6 one (a link-local one with its interface,
+  // "fe80::1%eth0"), closing an open connection first. With source, an address of this computer
+  // of the host's family, the connection comes from there.
+  bool Connect(const std::string& host, int port, const std::string& source = "");
   void Close();
   // Sends request on the open connection and reads the whole reply into *reply.
   bool Exchange(const std::string& request, std::string* reply);

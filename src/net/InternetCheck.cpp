@@ -10,10 +10,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <set>
 #include <string_view>
 
 #include "base/AsciiText.h"
+#include "base/IpAddress.h"
 #include "base/UrlCodec.h"
 #include "net/UPnPNat.h"
 #include "res/StringIds.h"
@@ -190,6 +192,7 @@ void OffRun(const InternetCheckContext& context, const std::string& lan_url) {
   context.view.SetPageUrl(lan_url);
   context.view.SetDirectUrl(lan_url);
   context.view.SetStatusText(lan_url);
+  if (context.pinhole && !Cancelled(context.cancel)) context.pinhole->Close(context.nat);
   if (Cancelled(context.cancel) || !context.nat.GetExternalIPAddress()) return;
   DeleteOwnMappings(context.nat, context.nat.LocalIp(), nullptr, context.cancel);
 }
@@ -200,6 +203,36 @@ tessel::HttpsHooks g_hooks;
 tessel::HttpsHooks Hooks() {
   std::lock_guard lock(g_hooks_mutex);
   return g_hooks;
+}
+
+// How friends outside may reach this computer over IPv6.
+enum class V6Reach {
+  kNone,       // no global address, or the gateway refuses a pinhole
+  kNoService,  // the gateway has no IPv6 firewall to ask: maybe, maybe not
+  kOpen,       // a pinhole is open, or the gateway's firewall is off
+};
+
+// Opens or renews the pinhole for address at port when the gateway's firewall asks for one.
+V6Reach OpenV6(const InternetCheckContext& context, const std::string& address, int port) {
+  if (address.empty() || Cancelled(context.cancel)) return V6Reach::kNone;
+  CUPnPNat& nat = context.nat;
+  if (!nat.Discover() || nat.FirewallControlUrl().empty()) return V6Reach::kNoService;
+  nat.SetFirewallClient(address);
+  bool enabled = true;
+  bool inbound_allowed = false;
+  if (!nat.GetFirewallStatus(&enabled, &inbound_allowed)) return V6Reach::kNone;
+  if (!enabled) return V6Reach::kOpen;
+  if (!inbound_allowed || !context.pinhole) return V6Reach::kNone;
+  return context.pinhole->Open(nat, address, port) ? V6Reach::kOpen : V6Reach::kNone;
+}
+
+// The first global address of addresses; "" when there is none.
+std::string GlobalV6(const std::vector<std::string>& addresses) {
+  for (const std::string& text : addresses) {
+    const std::optional<tessel::IpAddress> address = tessel::IpAddress::Parse(text);
+    if (address && address->IsGlobalV6()) return address->Text();
+  }
+  return {};
 }
 
 }  // namespace
@@ -276,7 +309,8 @@ std::string Md5Hex(const std::string& text) {
 }
 
 std::string ServerUrl(const std::string& host, int port) {
-  return port == 80 ? "http://" + host : "http://" + host + ":" + std::to_string(port);
+  const std::string name = tessel::UrlHost(host);
+  return port == 80 ? "http://" + name : "http://" + name + ":" + std::to_string(port);
 }
 
 }  // namespace tessel
@@ -347,16 +381,39 @@ void InternetCheckThread(const InternetCheckContext& context) {
   } else {
     view.SetStatusText(String(tessel::res::IDS_UPNP_FAILED));
   }
+  // The pinhole is for the HTTP port itself: IPv6 has no address translation.
+  const std::string v6_address =
+      GlobalV6(context.v6_addresses ? context.v6_addresses() : std::vector<std::string>());
+  const V6Reach v6_reach = OpenV6(context, v6_address, http_port);
   Pause(context.settle, context.cancel);
   if (Cancelled(context.cancel)) return;
   view.SetProgress(10);
 
+  const std::string v6_url =
+      v6_address.empty() ? std::string() : tessel::ServerUrl(v6_address, http_port);
+  // The provider's address (carrier-grade NAT) or a router's behind another: nobody outside
+  // reaches the forwarding, and friends are given the IPv6 address when there is one.
+  const std::optional<tessel::IpAddress> external_address = tessel::IpAddress::Parse(external);
+  if (external_address && external_address->IsNonPublicV4()) {
+    const bool v6_usable = v6_reach != V6Reach::kNone;
+    const std::string shown = v6_usable ? v6_url : lan_url;
+    view.SetPageUrl(shown);
+    view.SetDirectUrl(shown);
+    if (v6_usable) view.SetInfoText(String(tessel::res::IDS_INFO_DOWNLOAD_FROM) + v6_url);
+    view.SetIpv6Url("");  // it is the page URL itself
+    view.SetStatusText(v6_usable ? String(tessel::res::IDS_SHARED_IPV4_USE_IPV6) + v6_url
+                                 : String(tessel::res::IDS_SHARED_IPV4));
+    return;
+  }
+
   const std::string url =
       secure_name.empty() ? tessel::ServerUrl(host, url_port) : "https://" + secure_name;
+  const bool both = v6_reach == V6Reach::kOpen;
   view.SetPageUrl(url);
   view.SetDirectUrl(url);
-  view.SetInfoText(String(tessel::res::IDS_INFO_DOWNLOAD_FROM) + url);
-  view.SetStatusText(url);
+  view.SetInfoText(String(tessel::res::IDS_INFO_DOWNLOAD_FROM) + url + (both ? "  " + v6_url : ""));
+  if (both) view.SetIpv6Url(v6_url);
+  view.SetStatusText(both ? url + "  " + v6_url : url);
 
   const std::string user = context.setting("URLUsername");
   const std::string password = context.setting("URLPassword");
@@ -382,6 +439,9 @@ CInternetCheck::CInternetCheck(CUPnPNat& nat, InternetCheckView& view,
 CInternetCheck::~CInternetCheck() {
   m_cancel = true;
   Wait();
+  // The pinhole lets anyone reach this port: it goes with the program, unlike the forwarding,
+  // which the next start replaces.
+  if (m_pinhole.IsOpen()) m_pinhole.Close(m_nat);
 }
 
 bool CInternetCheck::Start() {
@@ -390,7 +450,8 @@ bool CInternetCheck::Start() {
   if (m_thread.joinable()) m_thread.join();  // the previous check, already ended
   m_running = true;
   InternetCheckContext context{
-      m_nat, m_view, m_setting, m_http_port(), m_web, m_local_addresses, m_settle, &m_cancel};
+      m_nat,          m_view,     m_setting, m_http_port(), m_web, m_local_addresses,
+      m_v6_addresses, &m_pinhole, m_settle,  &m_cancel};
   try {
     m_thread = std::thread([this, context = std::move(context)] {
       try {

@@ -8,6 +8,10 @@
 #include <thread>
 #include <vector>
 
+#include "net/Ipv6Addresses.h"
+#include "net/Ipv6Pinhole.h"
+
+class CIpv6Pinhole;
 class CUPnPNat;
 
 // Where an Internet check shows how it goes: the main window, or standard output in headless
@@ -23,6 +27,8 @@ class InternetCheckView {
   // The address form of the server's URL, from which links to single files are built.
   virtual void SetDirectUrl(const std::string& url) = 0;
   virtual void SetInfoText(const std::string& text) = 0;
+  // The IPv6 address friends can open besides the page URL; empty when there is none.
+  virtual void SetIpv6Url(const std::string& url) { static_cast<void>(url); }
   // The progress bar runs from 0 to 10.
   virtual void SetProgress(int position) = 0;
   virtual void StepProgress() = 0;
@@ -81,6 +87,11 @@ struct InternetCheckContext {
   int http_port = 0;                                            // where the service listens
   tessel::WebService web = tessel::WebService::Default();
   std::function<std::vector<std::string>()> local_addresses = tessel::GetLocalAddresses;
+  // This computer's stable IPv6 addresses, global ones first.
+  std::function<std::vector<std::string>()> v6_addresses = tessel::GetStableV6Addresses;
+  // The pinhole for the service in the gateway's IPv6 firewall, kept from check to check; none
+  // is opened when null.
+  CIpv6Pinhole* pinhole = nullptr;
   // Pause after the forwarding is made, before the URL is shown.
   std::chrono::milliseconds settle{1000};
   // When given and set, the check ends at its next step (the program is exiting).
@@ -91,11 +102,14 @@ struct InternetCheckContext {
 // "0": learns the external address (gateway, else web service), replaces this computer's port
 // forwardings on the gateway with one for the HTTP port (another external port when another host
 // holds it), shows the resulting URL, and registers it as the friendly URL when "URLUsername" and
-// "URLPassword" are set. With "0": shows the LAN URL and removes this computer's forwardings.
+// "URLPassword" are set. With a global IPv6 address it also opens (or renews) a pinhole in the
+// gateway's IPv6 firewall and shows that URL too; when the external IPv4 address is one the
+// provider shares (or a private one), it says so and the IPv6 URL is the one shown. With "0":
+// shows the LAN URL and removes this computer's forwardings and pinhole.
 void InternetCheckThread(const InternetCheckContext& context);
 
 // Runs Internet checks on a thread of their own, never two at a time (they share the gateway
-// client). Destroying it cancels a running check and waits for it to end.
+// client). Destroying it cancels a running check, waits for it to end and removes the pinhole.
 class CInternetCheck {
  public:
   // The settings and the HTTP port are read anew by each check.
@@ -118,6 +132,9 @@ class CInternetCheck {
   void SetLocalAddresses(std::function<std::vector<std::string>()> local_addresses) {
     m_local_addresses = std::move(local_addresses);
   }
+  void SetV6Addresses(std::function<std::vector<std::string>()> v6_addresses) {
+    m_v6_addresses = std::move(v6_addresses);
+  }
 
  private:
   CUPnPNat& m_nat;
@@ -126,7 +143,9 @@ class CInternetCheck {
   std::function<int()> m_http_port;
   tessel::WebService m_web;
   std::function<std::vector<std::string>()> m_local_addresses = tessel::GetLocalAddresses;
+  std::function<std::vector<std::string>()> m_v6_addresses = tessel::GetStableV6Addresses;
   std::chrono::milliseconds m_settle{1000};
+  CIpv6Pinhole m_pinhole;  // closed when the object goes
 
   std::mutex m_mutex;  // serialises Start, Wait and the destructor
   std::thread m_thread;

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "base/AsciiText.h"
+#include "net/Ipv6Addresses.h"
 #include "net/SsdpSearch.h"
 #include "net/XmlNode.h"
 
@@ -79,6 +80,16 @@ constexpr DeviceStep kDeviceSteps[] = {
      "Fail to find device \"urn:schemas-upnp-org:device:WANConnectionDevice:1\"\n",
      " Fail to find serviceList of device \"urn:schemas-upnp-org:device:WANDevice:1 \"\n"},
 };
+constexpr const char* kFirewallType = "urn:schemas-upnp-org:service:WANIPv6FirewallControl:1";
+// Protocol numbers, as the IPv6 firewall names protocols.
+int ProtocolNumber(const std::string& protocol) {
+  return tessel::EqualsNoCase(protocol, "UDP") ? 17 : 6;
+}
+constexpr const char* kPinholeArguments =
+    "<RemoteHost></RemoteHost>\r\n<RemotePort>0</RemotePort>\r\n<InternalClient>%s</"
+    "InternalClient>\r\n<InternalPort>%u</InternalPort>\r\n<Protocol>%u</Protocol>\r\n"
+    "<LeaseTime>%u</LeaseTime>\r\n";
+
 constexpr const char* kServiceTypes[] = {
     "urn:schemas-upnp-org:service:WANIPConnection:1",
     "urn:schemas-upnp-org:service:WANIPConnection:2",
@@ -294,6 +305,18 @@ bool CUPnPNat::ParseDescription() {
     m_last_message = "can't find  \" SERVICE_WANIP \" or \" SERVICE_WANPPP \" service.\n";
     return false;
   }
+  // Version 2 gateways list their IPv6 firewall beside the connection service.
+  m_firewall_control_url.clear();
+  int firewall_cursor = 0;
+  for (XMLNode other = node.NextChildByName("service", &firewall_cursor); !other.IsNull();
+       other = node.NextChildByName("service", &firewall_cursor)) {
+    const char* type = other.ChildByName("serviceType").TextAt(0);
+    if (!type || std::string_view(type) != kFirewallType) continue;
+    m_firewall_control_url = FirstText(other.ChildByName("controlURL"));
+    if (!tessel::StartsWithNoCase(m_firewall_control_url, "http://"))
+      m_firewall_control_url = m_base_url + m_firewall_control_url;
+    break;
+  }
   m_service_type = service.ChildByName("serviceType").TextAt(0);
   m_control_url = FirstText(service.ChildByName("controlURL"));
   if (m_control_url.find("http://") == std::string::npos &&
@@ -454,4 +477,88 @@ bool CUPnPNat::ParseMappingEntry() {
   m_map_clients.push_back(std::move(values[3]));
   m_map_descriptions.push_back(std::move(values[4]));
   return true;
+}
+
+bool CUPnPNat::FirewallAction(const std::string& action, const std::string& arguments,
+                              std::string* reply) {
+  std::string host;
+  std::string path;
+  int port = 0;
+  if (!Discover()) return false;
+  if (m_firewall_control_url.empty()) {
+    m_last_message = "The gateway has no IPv6 firewall service.\n";
+    return false;
+  }
+  if (!tessel::ParseUrl(m_firewall_control_url, &host, &port, &path)) {
+    m_last_message = "Fail to parseURl: " + m_firewall_control_url + "\n";
+    return false;
+  }
+  const std::string gateway = m_firewall_client.empty() ? "" : tessel::DefaultV6Gateway();
+  if (!gateway.empty() && m_http.Connect(gateway, port, m_firewall_client)) {
+    host = "[" + gateway.substr(0, gateway.find('%')) + "]";
+  } else if (!ConnectTcp(host, port)) {
+    return false;
+  }
+  const std::string envelope = Fill(kEnvelope, {action, kFirewallType, arguments, action});
+  const std::string header = Fill(kSoapHeader, {path, host, Number(port), kFirewallType, action,
+                                                Number(static_cast<long>(envelope.size()))});
+  std::string answer;
+  const bool answered = Exchange(header + envelope, &answer);
+  CloseTcp();
+  if (!answered) return false;
+  if (answer.find("200 OK") == std::string::npos) {
+    m_last_message = Fill("Fail to %s in the IPv6 firewall\n", {action});
+    return false;
+  }
+  m_response = std::move(answer);
+  std::string message;
+  const XMLNode response = SoapResponse(m_response, action + "Response", &message);
+  if (response.IsNull()) {
+    m_last_message = !message.empty() ? message : "No " + action + "Response in the reply.\n";
+    return false;
+  }
+  *reply = m_response;
+  return true;
+}
+
+bool CUPnPNat::GetFirewallStatus(bool* enabled, bool* inbound_allowed) {
+  std::string reply;
+  if (!FirewallAction("GetFirewallStatus", "", &reply)) return false;
+  std::string message;
+  const XMLNode response = SoapResponse(reply, "GetFirewallStatusResponse", &message);
+  *enabled = FirstText(response.ChildByName("FirewallEnabled")) != "0";
+  *inbound_allowed = FirstText(response.ChildByName("InboundPinholeAllowed")) == "1";
+  return true;
+}
+
+bool CUPnPNat::AddPinhole(const std::string& internal_client, uint16_t port,
+                          const std::string& protocol, int lease_seconds, int* id) {
+  std::string reply;
+  const std::string arguments = Fill(
+      kPinholeArguments,
+      {internal_client, Number(port), Number(ProtocolNumber(protocol)), Number(lease_seconds)});
+  if (!FirewallAction("AddPinhole", arguments, &reply)) return false;
+  std::string message;
+  const std::string unique =
+      FirstText(SoapResponse(reply, "AddPinholeResponse", &message).ChildByName("UniqueID"));
+  if (unique.empty() || unique.size() > 5 ||
+      unique.find_first_not_of("0123456789") != std::string::npos) {
+    m_last_message = "The gateway named no pinhole.\n";
+    return false;
+  }
+  *id = std::stoi(unique);
+  return true;
+}
+
+bool CUPnPNat::UpdatePinhole(int id, int lease_seconds) {
+  std::string reply;
+  return FirewallAction("UpdatePinhole",
+                        Fill("<UniqueID>%u</UniqueID>\r\n<NewLeaseTime>%u</NewLeaseTime>\r\n",
+                             {Number(id), Number(lease_seconds)}),
+                        &reply);
+}
+
+bool CUPnPNat::DeletePinhole(int id) {
+  std::string reply;
+  return FirewallAction("DeletePinhole", Fill("<UniqueID>%u</UniqueID>\r\n", {Number(id)}), &reply);
 }

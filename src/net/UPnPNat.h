@@ -46,6 +46,24 @@ class CUPnPNat {
   // gateway refuses an index.
   bool ListPortMappings();
 
+  // The gateway's IPv6 firewall (WANIPv6FirewallControl, IGD version 2): its control URL, empty
+  // when the gateway has none (known after Discover).
+  const std::string& FirewallControlUrl() const { return m_firewall_control_url; }
+  // The IPv6 address of this computer the firewall's actions are for. A gateway lets an address
+  // open pinholes only for itself, so with one set the actions travel over IPv6 from it to the
+  // gateway (the default route's next hop, at the control URL's port and path); without one, or
+  // when that fails, to the control URL.
+  void SetFirewallClient(const std::string& address) { m_firewall_client = address; }
+  // Reads whether the firewall is on and whether it lets pinholes be opened.
+  bool GetFirewallStatus(bool* enabled, bool* inbound_allowed);
+  // Lets connections from anywhere reach internal_client (an IPv6 address) at port, for
+  // lease_seconds (1 to 86400); *id receives the gateway's number for the pinhole.
+  bool AddPinhole(const std::string& internal_client, uint16_t port, const std::string& protocol,
+                  int lease_seconds, int* id);
+  // Gives pinhole id a new lease of lease_seconds from now.
+  bool UpdatePinhole(int id, int lease_seconds);
+  bool DeletePinhole(int id);
+
   bool Found() const { return m_found; }
   const std::string& LocalIp() const { return m_local_ip; }
   const std::string& ExternalIp() const { return m_external_ip; }
@@ -79,6 +97,9 @@ class CUPnPNat {
                 const std::string& action, const std::string& arguments, std::string* reply);
   // Discovery and the control URL's parts, common to every action.
   bool PrepareAction(std::string* host, int* port, std::string* path);
+  // One action of the IPv6 firewall service on a connection of its own; the response element's
+  // node text is in *reply. False on any failure, a fault included.
+  bool FirewallAction(const std::string& action, const std::string& arguments, std::string* reply);
 
   CHttpClient m_http;
   bool m_found = false;
@@ -87,6 +108,8 @@ class CUPnPNat {
   std::string m_service_type;
   std::string m_describe_url;
   std::string m_control_url;
+  std::string m_firewall_control_url;
+  std::string m_firewall_client;
   std::string m_base_url;
   std::string m_description;
   std::string m_response;

@@ -10,6 +10,9 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
+
+#include "base/IpAddress.h"
 
 namespace {
 
@@ -52,10 +55,21 @@ class NonBlockingScope {
 const ConnectionRules CConnection::kClosedRules{};
 
 CConnection::CConnection(int socket, const ConnectionRules& rules, const sockaddr_in& peer) {
-  Open(socket, rules, peer, Clock::now(), false);
+  // An IPv4 socket address whatever its family field says.
+  sockaddr_storage storage{};
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+  *v4 = peer;
+  v4->sin_family = AF_INET;
+  Open(socket, rules, storage, Clock::now(), false);
 }
 
-void CConnection::Open(int socket, const ConnectionRules& rules, const sockaddr_in& peer,
+CConnection::CConnection(int socket, const ConnectionRules& rules, const sockaddr_in6& peer) {
+  sockaddr_storage storage{};
+  *reinterpret_cast<sockaddr_in6*>(&storage) = peer;
+  Open(socket, rules, storage, Clock::now(), false);
+}
+
+void CConnection::Open(int socket, const ConnectionRules& rules, const sockaddr_storage& peer,
                        Clock::time_point accepted, bool non_blocking) {
   m_socket = socket;
   m_peer = peer;
@@ -66,6 +80,94 @@ void CConnection::Open(int socket, const ConnectionRules& rules, const sockaddr_
   m_transport = &m_plain;
   m_kept.clear();
   m_kept_used = 0;
+  m_keep_alive = false;
+  m_idle = false;
+  m_wait = false;
+  m_requests = 0;
+}
+
+void CConnection::TakeFrom(CConnection& other) {
+  m_socket = other.m_socket;
+  m_peer = other.m_peer;
+  m_rules = other.m_rules;
+  m_request_start = other.m_request_start;
+  m_non_blocking = other.m_non_blocking;
+  m_plain.Attach(m_socket);
+  m_transport = other.m_transport == &other.m_plain ? &m_plain : other.m_transport;
+  m_kept.swap(other.m_kept);
+  m_kept_used = other.m_kept_used;
+  m_keep_alive = other.m_keep_alive;
+  m_idle = other.m_idle;
+  m_wait = other.m_wait;
+  m_requests = other.m_requests;
+  other.m_socket = -1;
+  other.m_plain.Attach(-1);
+  other.m_transport = &other.m_plain;
+  other.m_rules = &kClosedRules;
+  other.m_kept.clear();
+  other.m_kept_used = 0;
+}
+
+void CConnection::BeginIdle() {
+  m_idle = true;
+  m_keep_alive = false;
+  m_wait = true;
+  m_request_start = Clock::now();
+}
+
+bool CConnection::TakeWaitRequest() {
+  const bool wait = m_wait;
+  m_wait = false;
+  return wait;
+}
+
+namespace {
+
+// Whether data holds the empty line that ends a head, by the line rules of ReadLines (a lone CR
+// ends a line, and a NUL ends a header line). In doubt, yes: a worker then reads as ever.
+bool HoldsHeadEnd(std::string_view data) {
+  bool line_start = true;
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    const char c = data[i];
+    if (c == '\n' || c == '\r' || (c == '\0' && line_start)) {
+      if (line_start) return true;
+      if (c == '\r' && i + 1 < data.size() && data[i + 1] == '\n') ++i;
+      line_start = true;
+      continue;
+    }
+    line_start = false;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool CConnection::HeadWaiting() const {
+  return HasKept() && (m_kept.size() - m_kept_used >= kMaxWaitingHead ||
+                       HoldsHeadEnd(std::string_view(m_kept).substr(m_kept_used)));
+}
+
+CConnection::HeadArrival CConnection::ReceiveHead() {
+  if (HeadWaiting()) return HeadArrival::kWhole;
+  if (m_kept_used > 0) {
+    m_kept.erase(0, m_kept_used);
+    m_kept_used = 0;
+  }
+  std::array<char, 16 << 10> arrived;
+  for (;;) {
+    const ssize_t got = m_transport->Receive(arrived.data(), arrived.size());
+    if (got > 0) {
+      if (m_idle) {
+        m_idle = false;
+        m_request_start = Clock::now();
+      }
+      m_kept.append(arrived.data(), static_cast<std::size_t>(got));
+      return HeadWaiting() ? HeadArrival::kWhole : HeadArrival::kPartial;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && WouldBlock(errno)) return HeadArrival::kPartial;
+    return HeadArrival::kGone;
+  }
 }
 
 void CConnection::Close() {
@@ -76,12 +178,14 @@ void CConnection::Close() {
   m_rules = &kClosedRules;
   m_kept.clear();
   m_kept_used = 0;
+  m_keep_alive = false;
+  m_idle = false;
 }
 
 std::string CConnection::PeerIp() const {
-  char text[INET_ADDRSTRLEN] = {};
-  if (!inet_ntop(AF_INET, &m_peer.sin_addr, text, sizeof text)) return {};
-  return text;
+  const std::optional<tessel::IpAddress> address =
+      tessel::IpAddress::FromSocket(reinterpret_cast<const sockaddr*>(&m_peer));
+  return address ? address->Text() : std::string();
 }
 
 milliseconds CConnection::Slice(Clock::time_point progress, Clock::time_point deadline) const {

@@ -1,5 +1,6 @@
 #pragma once
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -19,10 +20,13 @@ struct ConnectionRules {
   // How long after a request begins its whole head must have arrived, however busily a client
   // trickles it in.
   static constexpr std::chrono::milliseconds kHeadTimeout = std::chrono::seconds(30);
+  // How long a kept connection may wait idle for its next request.
+  static constexpr std::chrono::milliseconds kIdleTimeout = std::chrono::seconds(15);
 
   std::atomic<bool> running{false};
   std::chrono::milliseconds io_timeout = kIoTimeout;
   std::chrono::milliseconds head_timeout = kHeadTimeout;
+  std::chrono::milliseconds idle_timeout = kIdleTimeout;
 };
 
 // One accepted connection: its socket, its peer, its deadlines, the bytes received past a request
@@ -42,15 +46,19 @@ class CConnection {
   // A connection over socket, accepted now; for tests and tools. It never closes the socket.
   // The rules must outlive it.
   CConnection(int socket, const ConnectionRules& rules, const sockaddr_in& peer = {});
+  CConnection(int socket, const ConnectionRules& rules, const sockaddr_in6& peer);
   CConnection(const CConnection&) = delete;
   CConnection& operator=(const CConnection&) = delete;
 
   // Takes a socket accepted at `accepted` (non-blocking when non_blocking is set: otherwise sends
   // of files make it so for their time). The rules must outlive the connection's use.
-  void Open(int socket, const ConnectionRules& rules, const sockaddr_in& peer,
+  // The peer is an IPv4 or IPv6 socket address.
+  void Open(int socket, const ConnectionRules& rules, const sockaddr_storage& peer,
             Clock::time_point accepted, bool non_blocking);
   // Closes the socket and forgets what was kept for it.
   void Close();
+  // Takes over other's socket and state, leaving other closed without closing the socket.
+  void TakeFrom(CConnection& other);
   // Sends through transport (which the caller keeps alive) instead of the plain socket; null goes
   // back to the plain socket.
   void UseTransport(CTransport* transport) { m_transport = transport ? transport : &m_plain; }
@@ -58,11 +66,13 @@ class CConnection {
   // The socket, for the pool (which shuts it down to shed a connection) and for tests. Handlers
   // use the operations below.
   int Descriptor() const { return m_socket; }
-  const sockaddr_in& Peer() const { return m_peer; }
-  // The peer's IPv4 address in dotted-decimal form.
+  const sockaddr_storage& Peer() const { return m_peer; }
+  // The peer's address as canonical text: dotted IPv4 (also when it came mapped into IPv6), or
+  // IPv6 as RFC 5952 writes it, without brackets. Empty when the peer is not known.
   std::string PeerIp() const;
   bool IsRunning() const { return m_rules->running.load(std::memory_order_relaxed); }
   std::chrono::milliseconds IoTimeout() const { return m_rules->io_timeout; }
+  std::chrono::milliseconds IdleTimeout() const { return m_rules->idle_timeout; }
   // When the head of the request being read must have arrived.
   Clock::time_point HeadDeadline() const { return m_request_start + m_rules->head_timeout; }
 
@@ -93,6 +103,35 @@ class CConnection {
   bool PeerClosed() const;
   // Ends our sending side; the client may still send.
   void ShutdownWrite() { m_transport->ShutdownWrite(); }
+
+  // Persistent connections. A handler that sets KeepAlive before its reply answers in HTTP/1.1
+  // with every reply framed, and the connection then waits for its next request, idle.
+  void SetKeepAlive(bool keep) { m_keep_alive = keep; }
+  bool KeepAlive() const { return m_keep_alive; }
+  std::string_view ReplyVersion() const { return m_keep_alive ? "HTTP/1.1" : "HTTP/1.0"; }
+  // Counts a request begun on the connection; the count so far.
+  int CountRequest() { return ++m_requests; }
+  // Nothing has been received on the connection yet.
+  bool Fresh() const { return m_requests == 0 && m_kept.empty(); }
+  // The connection has answered and now waits, idle, for a request that has not begun.
+  void BeginIdle();
+  // The handler wants to be called again once a whole head has arrived (the rest of this one, or
+  // the next request's), the connection waiting meanwhile without a worker.
+  void WaitForHead() { m_wait = true; }
+  // Whether WaitForHead or BeginIdle was called since the last time this was asked.
+  bool TakeWaitRequest();
+  bool Idle() const { return m_idle; }
+  Clock::time_point RequestStart() const { return m_request_start; }
+
+  enum class HeadArrival { kWhole, kPartial, kGone };
+  // Receives what has arrived of a request head, without waiting, and keeps it for the reads
+  // that follow: kWhole once its empty line (or more than kMaxWaitingHead bytes) is in, kPartial
+  // while more is to come, kGone when the client has closed or the connection failed first.
+  HeadArrival ReceiveHead();
+  // A whole head is kept already (pipelined after the last request).
+  bool HeadWaiting() const;
+  // The head bytes kept before a worker takes a connection over, whatever the head's lines.
+  static constexpr std::size_t kMaxWaitingHead = 64 << 10;
 
   // Reads one line into line, without its end (LF, CR LF or a lone CR), never consuming a byte
   // past that end. At most capacity - 3 bytes are taken; a longer line comes back in pieces.
@@ -134,10 +173,14 @@ class CConnection {
   static const ConnectionRules kClosedRules;
 
   int m_socket = -1;
-  sockaddr_in m_peer{};
+  sockaddr_storage m_peer{};
   const ConnectionRules* m_rules = &kClosedRules;
   Clock::time_point m_request_start{};
   bool m_non_blocking = false;
+  bool m_keep_alive = false;
+  bool m_idle = false;
+  bool m_wait = false;
+  int m_requests = 0;
   CSocketTransport m_plain;
   CTransport* m_transport = &m_plain;
   // Bytes received past a request head (the start of an upload's body, or whatever a client sent

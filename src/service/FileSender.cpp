@@ -59,7 +59,7 @@ bool NotModified(std::optional<std::time_t> if_modified_since, std::time_t time)
 }
 
 ReplyOutcome SendNotModified(CConnection& connection, std::time_t time) {
-  CReplyHead head("HTTP/1.0", 304, "Not Modified");
+  CReplyHead head(connection.ReplyVersion(), 304, "Not Modified");
   AddCacheLines(head, time);
   return {head.Status(), 0, connection.SendString(head.Finish())};
 }
@@ -100,7 +100,7 @@ ReplyOutcome CFileSender::SendFileCached(CConnection& connection, const std::str
   if (!range.Satisfiable(size)) return SendNotSatisfiable(connection, size);
   const ByteRange::Span span = range.Resolve(size);
   const auto [start, length] = span;
-  CReplyHead head = DownloadHead(size, span, content_type, display_name);
+  CReplyHead head = DownloadHead(connection, size, span, content_type, display_name);
   if (cache) AddCacheLines(head, info.st_mtime);
   std::string& text = head.Finish();
   if (length <= kSmallBody)
@@ -111,13 +111,15 @@ ReplyOutcome CFileSender::SendFileCached(CConnection& connection, const std::str
   return outcome;
 }
 
-CReplyHead CFileSender::DownloadHead(std::uint64_t size, const ByteRange::Span& span,
-                                     std::string_view content_type, std::string_view display_name) {
+CReplyHead CFileSender::DownloadHead(const CConnection& connection, std::uint64_t size,
+                                     const ByteRange::Span& span, std::string_view content_type,
+                                     std::string_view display_name) {
   const auto [start, length] = span;
   // A range that stops before the last byte says so in its Content-Range and Content-Length.
   const bool ends_early = length > 0 && start + length < size;
   const bool partial = start > 0 || ends_early;
-  CReplyHead head("HTTP/1.0", partial ? 206 : 200, partial ? "Partial Content" : "OK");
+  CReplyHead head(connection.ReplyVersion(), partial ? 206 : 200,
+                  partial ? "Partial Content" : "OK");
   head.Add("Accept-Ranges", "bytes")
       .Add("Content-Type", content_type)
       .Add("Content-Length", length);
@@ -131,7 +133,7 @@ CReplyHead CFileSender::DownloadHead(std::uint64_t size, const ByteRange::Span& 
 }
 
 ReplyOutcome CFileSender::SendNotSatisfiable(CConnection& connection, std::uint64_t size) {
-  CReplyHead head("HTTP/1.0", 416, "Range Not Satisfiable");
+  CReplyHead head(connection.ReplyVersion(), 416, "Range Not Satisfiable");
   head.Add("Accept-Ranges", "bytes")
       .Add("Content-Range", "bytes */" + std::to_string(size))
       .Add("Content-Length", "0");
@@ -164,7 +166,7 @@ ReplyOutcome CFileSender::SendIcon(CConnection& connection, const std::string& p
   if (path != ".." && stat(path.c_str(), &info) == 0) time = std::max(time, info.st_mtime);
   if (NotModified(if_modified_since, time)) return SendNotModified(connection, time);
   const std::string gif = tessel::FileIconGif(path);
-  CReplyHead head("HTTP/1.0", 200, "OK");
+  CReplyHead head(connection.ReplyVersion(), 200, "OK");
   head.Add("Accept-Ranges", "bytes")
       .Add("Content-Length", gif.size())
       .Add("Content-Type", kDownloadType)

@@ -31,10 +31,11 @@ class CFileSender {
 
   static constexpr std::string_view kDownloadType = "application/octet-stream";
 
-  // SendFile's head for span of a body of size bytes: 200, or 206 with its Content-Range; the
-  // caller may add lines before finishing it.
-  static CReplyHead DownloadHead(std::uint64_t size, const ByteRange::Span& span,
-                                 std::string_view content_type, std::string_view display_name);
+  // SendFile's head for span of a body of size bytes: 200, or 206 with its Content-Range, in the
+  // HTTP version connection replies with; the caller may add lines before finishing it.
+  static CReplyHead DownloadHead(const CConnection& connection, std::uint64_t size,
+                                 const ByteRange::Span& span, std::string_view content_type,
+                                 std::string_view display_name);
   // SendFile's reply to a range that names no byte of size.
   static ReplyOutcome SendNotSatisfiable(CConnection& connection, std::uint64_t size);
 

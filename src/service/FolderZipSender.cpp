@@ -40,7 +40,7 @@ ReplyOutcome CFolderZipSender::SendFolderZip(CConnection& connection, const std:
     CSlotQueue::Hold slot(m_slots, request.client_ip, wanted, m_slot_wait);
     if (slot.outcome() == CSlotQueue::Outcome::kTimedOut) {
       report.busy = true;
-      CReplyHead head("HTTP/1.0", 503, "Service Unavailable");
+      CReplyHead head(connection.ReplyVersion(), 503, "Service Unavailable");
       head.Add("Retry-After", static_cast<std::uint64_t>(kRetryAfter)).Add("Content-Length", "0");
       return {head.Status(), 0, connection.SendString(head.Finish())};
     }
@@ -57,8 +57,9 @@ ReplyOutcome CFolderZipSender::SendFolderZip(CConnection& connection, const std:
   if (request.has_if_range && request.if_range != etag) range = ByteRange{};
   report.span = range.Resolve(size);
   if (!range.Satisfiable(size)) return CFileSender::SendNotSatisfiable(connection, size);
-  CReplyHead reply = CFileSender::DownloadHead(size, report.span, CFileSender::kDownloadType,
-                                               std::string(tessel::LastComponent(folder)) + ".zip");
+  CReplyHead reply =
+      CFileSender::DownloadHead(connection, size, report.span, CFileSender::kDownloadType,
+                                std::string(tessel::LastComponent(folder)) + ".zip");
   reply.Add("ETag", etag);
   std::string head = std::move(reply.Finish());
   ReplyOutcome outcome{reply.Status(), 0, false};

@@ -126,6 +126,16 @@ void ParseHeaders(HttpRequest& request, const std::vector<std::string>& lines) {
   constexpr std::string_view kOrigin = "Origin:";
   constexpr std::string_view kReferer = "Referer:";
   constexpr std::string_view kFetchSite = "Sec-Fetch-Site:";
+  constexpr std::string_view kConnection = "Connection:";
+  constexpr std::string_view kExpect = "Expect:";
+  constexpr std::string_view kTransferEncoding = "Transfer-Encoding:";
+
+  if (!lines.empty()) {
+    const std::string_view first = lines.front();
+    constexpr std::string_view kVersion = " HTTP/1.1";
+    request.http11 =
+        first.size() >= kVersion.size() && first.substr(first.size() - kVersion.size()) == kVersion;
+  }
 
   for (std::string_view line : lines) {
     if (StartsWithNoCase(line, kGet)) {
@@ -158,6 +168,18 @@ void ParseHeaders(HttpRequest& request, const std::vector<std::string>& lines) {
       request.referer = Trim(line.substr(kReferer.size()));
     } else if (StartsWithNoCase(line, kFetchSite)) {
       request.fetch_site = Trim(line.substr(kFetchSite.size()));
+    } else if (StartsWithNoCase(line, kConnection)) {
+      for (std::string_view rest = line.substr(kConnection.size()); !rest.empty();) {
+        const std::size_t comma = rest.find(',');
+        if (tessel::EqualsNoCase(Trim(rest.substr(0, comma)), "close"))
+          request.connection_close = true;
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+      }
+    } else if (StartsWithNoCase(line, kExpect)) {
+      request.expect_continue =
+          tessel::EqualsNoCase(Trim(line.substr(kExpect.size())), "100-continue");
+    } else if (StartsWithNoCase(line, kTransferEncoding)) {
+      request.body_chunked = true;
     }
   }
 }

@@ -35,6 +35,12 @@ struct HttpRequest {
   std::string referer;
   std::string fetch_site;  // Sec-Fetch-Site
   bool secure = false;     // it came over TLS
+  // The request line says HTTP/1.1, and no Connection header says close: the client may send
+  // more requests on the connection.
+  bool http11 = false;
+  bool connection_close = false;
+  bool expect_continue = false;  // Expect: 100-continue
+  bool body_chunked = false;     // a Transfer-Encoding, whose body is never read here
 };
 
 // Fills the request from its header lines, in order; a later line of a kind replaces an earlier

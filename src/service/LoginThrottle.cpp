@@ -1,6 +1,19 @@
 #include "service/LoginThrottle.h"
 
 #include <algorithm>
+#include <optional>
+
+#include "base/IpAddress.h"
+
+namespace {
+
+// An IPv6 visitor is counted by its /64: the low bits are the visitor's to change at will.
+std::string Key(const std::string& address) {
+  const std::optional<tessel::IpAddress> parsed = tessel::IpAddress::Parse(address);
+  return parsed && parsed->IsV6() ? parsed->LimitText() : address;
+}
+
+}  // namespace
 
 void CLoginThrottle::SetClock(Now now) {
   std::lock_guard lock(m_mutex);
@@ -9,7 +22,7 @@ void CLoginThrottle::SetClock(Now now) {
 
 bool CLoginThrottle::Admits(const std::string& address) {
   std::lock_guard lock(m_mutex);
-  const auto found = m_records.find(address);
+  const auto found = m_records.find(Key(address));
   if (found == m_records.end() || !found->second.refusing) return true;
   Record& record = found->second;
   const Clock::time_point now = m_now();
@@ -29,7 +42,7 @@ bool CLoginThrottle::Failed(const std::string& address) {
     // Many addresses still active: the next sweep waits until they have doubled.
     m_sweep_at = std::max(kSweepAt, 2 * m_records.size());
   }
-  Record& record = m_records[address];
+  Record& record = m_records[Key(address)];
   if (record.refusing) {
     record.last_attempt = now;
     return false;

@@ -9,7 +9,8 @@
 
 // Slows password guessing to a crawl: after kMaxFailures failed logins from one address within
 // kWindow, logins from that address are refused without being checked until kWindow passes with
-// no attempt from it. Other addresses are not affected. Safe for use by several threads at once.
+// no attempt from it. Other addresses are not affected. An IPv6 address counts as its /64, the
+// block one home is given. Safe for use by several threads at once.
 class CLoginThrottle {
  public:
   using Clock = std::chrono::steady_clock;

@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+#include <cstdio>
+
 #include "service/Connection.h"
 
 // A gzip stream of deflate at kGzipLevel, compressing into a buffer of bounded size.
@@ -53,7 +55,10 @@ class CPageStream::Gzip {
 
 CPageStream::CPageStream(CConnection& connection, std::string head, bool gzip,
                          std::size_t buffer_size)
-    : m_connection(connection), m_head(std::move(head)), m_buffer_size(buffer_size) {
+    : m_connection(connection),
+      m_head(std::move(head)),
+      m_buffer_size(buffer_size),
+      m_chunked(connection.KeepAlive()) {
   if (gzip) {
     m_gzip = std::make_unique<Gzip>();
     if (!m_gzip->Ok()) m_failed = true;
@@ -63,16 +68,28 @@ CPageStream::CPageStream(CConnection& connection, std::string head, bool gzip,
 
 CPageStream::~CPageStream() = default;
 
-bool CPageStream::SendBytes(std::string_view bytes) {
+bool CPageStream::SendBytes(std::string_view bytes, bool last) {
   if (m_failed) return false;
+  std::string_view out = bytes;
+  if (m_chunked) {
+    // The chunk's size, the bytes, and after the last the empty chunk, in one send.
+    m_frame.clear();
+    if (!bytes.empty()) {
+      char size[20];
+      const int length = std::snprintf(size, sizeof size, "%zx\r\n", bytes.size());
+      m_frame.append(size, static_cast<std::size_t>(length)).append(bytes) += "\r\n";
+    }
+    if (last) m_frame += "0\r\n\r\n";
+    out = m_frame;
+  }
   if (!m_head.empty()) {
     // The head and the first bytes in one packet.
-    m_head += bytes;
+    m_head += out;
     m_failed = !m_connection.SendString(m_head);
     m_head.clear();
     m_head.shrink_to_fit();
-  } else {
-    m_failed = !m_connection.SendString(bytes);
+  } else if (!out.empty()) {
+    m_failed = !m_connection.SendString(out);
   }
   if (!m_failed) m_body_sent += bytes.size();
   return !m_failed;
@@ -91,8 +108,9 @@ void CPageStream::Send(bool last) {
     m_first_flush_done = true;
     if (!m_gzip->Compress(m_text, flush, [this](std::string_view out) { return SendBytes(out); }))
       m_failed = true;
-  } else if (!m_text.empty() || !m_head.empty()) {
-    SendBytes(m_text);
+    if (last && m_chunked) SendBytes({}, true);
+  } else if (!m_text.empty() || !m_head.empty() || (last && m_chunked)) {
+    SendBytes(m_text, last);
   }
   m_text.clear();
 }

@@ -17,8 +17,8 @@ class CPageStream {
   // deflate's level: the fastest, as the page's server time counts as much as its size.
   static constexpr int kGzipLevel = 1;
 
-  // head is sent before the first text; gzip compresses what follows it. The connection must
-  // outlive the stream.
+  // head is sent before the first text; gzip compresses what follows it. On a connection kept
+  // alive the body goes out in chunks. The connection must outlive the stream.
   CPageStream(CConnection& connection, std::string head, bool gzip,
               std::size_t buffer_size = kBufferSize);
   ~CPageStream();
@@ -46,7 +46,8 @@ class CPageStream {
   class Gzip;
 
   void Send(bool last);
-  bool SendBytes(std::string_view bytes);
+  // Sends bytes of the body (after the head, when it is still to go); last ends a chunked body.
+  bool SendBytes(std::string_view bytes, bool last = false);
 
   CConnection& m_connection;
   std::string m_head;  // sent with the first bytes, then emptied
@@ -57,4 +58,6 @@ class CPageStream {
   bool m_finished = false;
   bool m_first_flush_done = false;
   std::uint64_t m_body_sent = 0;
+  const bool m_chunked;
+  std::string m_frame;  // a chunk's framing and bytes
 };

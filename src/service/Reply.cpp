@@ -6,17 +6,26 @@ namespace {
 
 struct Fixed {
   int status;
-  std::string_view bytes;
+  std::string_view bytes;  // the reply that ends its connection
+  std::string_view kept;   // the HTTP/1.1 reply after which the connection goes on: framed
 };
 
 // In the order of FixedReply.
 constexpr Fixed kFixedReplies[] = {
-    {404, "HTTP/1.0 404 Resource not found\r\n"},
+    {404, "HTTP/1.0 404 Resource not found\r\n",
+     "HTTP/1.1 404 Resource not found\r\nContent-Length: 0\r\n\r\n"},
     {401,
      "HTTP/1.0 401 No cigar\r\n"
      "Server: WWW\r\n"
      "WWW-Authenticate: Basic realm=\"Tessel Authenticate\"\r\n"
      "Cache-control: no-cache\r\n"
+     "\r\n"
+     "<html><head><meta http-equiv=\"Refresh\" content=\"0;url=/\"></head></html>",
+     "HTTP/1.1 401 No cigar\r\n"
+     "Server: WWW\r\n"
+     "WWW-Authenticate: Basic realm=\"Tessel Authenticate\"\r\n"
+     "Cache-control: no-cache\r\n"
+     "Content-Length: 71\r\n"
      "\r\n"
      "<html><head><meta http-equiv=\"Refresh\" content=\"0;url=/\"></head></html>"},
     {302,
@@ -25,9 +34,20 @@ constexpr Fixed kFixedReplies[] = {
      "Pragma: no-cache,no-store\r\n"
      "Cache-control: no-cache,no-store\r\n"
      "Location: /\r\n"
+     "\r\n",
+     "HTTP/1.1 302 Found\r\n"
+     "Server: Tessel\r\n"
+     "Pragma: no-cache,no-store\r\n"
+     "Cache-control: no-cache,no-store\r\n"
+     "Location: /\r\n"
+     "Content-Length: 0\r\n"
      "\r\n"},
     {503,
      "HTTP/1.0 503 Service Unavailable\r\n"
+     "Retry-After: 10\r\n"
+     "Content-Length: 0\r\n"
+     "\r\n",
+     "HTTP/1.1 503 Service Unavailable\r\n"
      "Retry-After: 10\r\n"
      "Content-Length: 0\r\n"
      "\r\n"},
@@ -56,8 +76,9 @@ std::string& CReplyHead::Finish() {
   return m_text;
 }
 
-std::string_view FixedReplyBytes(FixedReply reply) {
-  return kFixedReplies[static_cast<int>(reply)].bytes;
+std::string_view FixedReplyBytes(FixedReply reply, bool kept) {
+  const Fixed& fixed = kFixedReplies[static_cast<int>(reply)];
+  return kept ? fixed.kept : fixed.bytes;
 }
 
 int FixedReplyStatus(FixedReply reply) {
@@ -65,6 +86,6 @@ int FixedReplyStatus(FixedReply reply) {
 }
 
 ReplyOutcome SendFixedReply(CConnection& connection, FixedReply reply) {
-  const bool sent = connection.SendString(FixedReplyBytes(reply));
+  const bool sent = connection.SendString(FixedReplyBytes(reply, connection.KeepAlive()));
   return {FixedReplyStatus(reply), 0, sent};
 }

@@ -38,8 +38,8 @@ enum class FixedReply {
   kBusy,          // 503: try again in a few seconds
 };
 
-// The bytes of reply, and its status.
-std::string_view FixedReplyBytes(FixedReply reply);
+// The bytes of reply, and its status. kept: the HTTP/1.1 form of a connection that goes on.
+std::string_view FixedReplyBytes(FixedReply reply, bool kept = false);
 int FixedReplyStatus(FixedReply reply);
-// Sends reply on connection.
+// Sends reply on connection, in the form its keep-alive state asks for.
 ReplyOutcome SendFixedReply(CConnection& connection, FixedReply reply);

@@ -23,9 +23,20 @@ CServiceBasic::~CServiceBasic() {
 
 int CServiceBasic::OpenListener(int port) {
   if (port < 1 || port > 65535) return -1;
-  // Blocking: idle workers wait inside accept, and the kernel wakes one per connection.
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Blocking: idle workers wait inside accept, and the kernel wakes one per connection. One
+  // IPv6 socket takes IPv4 connections too (their peers mapped); without IPv6, IPv4 alone.
+  bool v6 = true;
+  int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 && errno == EAFNOSUPPORT) {
+    v6 = false;
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  }
   if (fd < 0) return -1;
+  int off = 0;
+  if (v6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) {
+    close(fd);
+    return -1;
+  }
   // Lets a restarted server bind again while old connections linger in TIME_WAIT.
   int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -39,8 +50,13 @@ int CServiceBasic::OpenListener(int port) {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons(static_cast<uint16_t>(port));
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(fd, SOMAXCONN) != 0) {
+  sockaddr_in6 address6{};
+  address6.sin6_family = AF_INET6;
+  address6.sin6_addr = in6addr_any;
+  address6.sin6_port = address.sin_port;
+  const int bound = v6 ? bind(fd, reinterpret_cast<sockaddr*>(&address6), sizeof address6)
+                       : bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  if (bound != 0 || listen(fd, SOMAXCONN) != 0) {
     const int error = errno;
     close(fd);
     errno = error;  // start-up names the reason

@@ -28,8 +28,9 @@ class CServiceBasic : public CConnectionHandler {
   CServiceBasic(const CServiceBasic&) = delete;
   CServiceBasic& operator=(const CServiceBasic&) = delete;
 
-  // Listens on all local IPv4 addresses at port (1 to 65535) and has the pool's workers accept
-  // there (once the pool runs). True when listening; true at once if already running. False
+  // Listens on all local IPv4 and IPv6 addresses at port (1 to 65535) with one socket (IPv4
+  // alone where the system has no IPv6) and has the pool's workers accept there (once the pool
+  // runs). True when listening; true at once if already running. False
   // leaves the service as it was.
   bool Start(int port);
   // Moves a running service to another port; true at once if it already listens on that port.
@@ -42,6 +43,9 @@ class CServiceBasic : public CConnectionHandler {
   bool IsRunning() const { return m_rules.running.load(); }
   // How long reads and sends wait for the client before giving up.
   std::chrono::milliseconds IoTimeout() const { return m_rules.io_timeout; }
+  // How long a kept connection may wait idle (ConnectionRules::kIdleTimeout but in tests); set
+  // before Start.
+  void SetIdleTimeout(std::chrono::milliseconds timeout) { m_rules.idle_timeout = timeout; }
   // What the service's connections keep to.
   const ConnectionRules& Rules() const { return m_rules; }
   // The port recorded by the last successful Start or Restart (0 before).

@@ -80,7 +80,9 @@ CServiceHttp::~CServiceHttp() {
 }
 
 bool CServiceHttp::Handle(CConnection& connection) {
-  if (!m_tls_context) return HandleRequest(connection, false);
+  // Only a connection's first bytes can open TLS; its later heads, and the rest of a head that
+  // waited without a worker, are plain.
+  if (!m_tls_context || !connection.Fresh()) return HandleRequest(connection, false);
   std::unique_ptr<CTlsTransport> tls;
   switch (StartTls(connection, tls)) {
     case Opening::kPlain:
@@ -90,6 +92,7 @@ bool CServiceHttp::Handle(CConnection& connection) {
     case Opening::kTls:
       break;
   }
+  // The session lives on this worker's stack: a TLS connection carries one request.
   connection.UseTransport(tls.get());
   HandleRequest(connection, true);
   // close_notify: the client learns the reply ended where it did, not that it was cut.
@@ -139,13 +142,34 @@ CServiceHttp::Opening CServiceHttp::StartTls(CConnection& connection,
 }
 
 bool CServiceHttp::HandleRequest(CConnection& connection, bool secure) {
+  // A plain head still coming in waits for the rest without a worker.
+  if (!secure) {
+    switch (connection.ReceiveHead()) {
+      case CConnection::HeadArrival::kGone:
+        return false;
+      case CConnection::HeadArrival::kPartial:
+        connection.WaitForHead();
+        return connection.IsRunning();
+      case CConnection::HeadArrival::kWhole:
+        break;
+    }
+  }
   HttpRequest request;
   std::vector<std::string> lines;
   if (!ReadRequestHead(connection, request, lines)) return false;
   request.secure = secure;
+  // An HTTP/1.1 client may send its next request on this connection, unless it says otherwise,
+  // the connection has carried its share, or a body of the request would stay unread.
+  const bool body_read = request.content_length == 0 ||
+                         (request.method == HttpRequest::kPost &&
+                          tessel::ParseRequestTarget(request.path).route == Route::kUpload);
+  connection.SetKeepAlive(!secure && request.http11 && !request.connection_close &&
+                          !request.body_chunked && body_read &&
+                          connection.CountRequest() < kMaxRequestsPerConnection);
   // The certificate authority's validation, from anywhere: it proves this address is ours.
   if (m_challenges && request.method == HttpRequest::kGet) {
     if (const auto answer = m_challenges->Answer(request.path)) {
+      connection.SetKeepAlive(false);
       connection.SendString("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
                             std::to_string(answer->size()) + "\r\n\r\n" + *answer);
       return false;  // an HTTP/1.0 reply: the connection ends
@@ -155,6 +179,7 @@ bool CServiceHttp::HandleRequest(CConnection& connection, bool secure) {
   // nor the files cross the Internet in clear. The LAN keeps plain HTTP.
   if (!secure && m_certificates && m_certificates->Trusted() &&
       !tessel::IsLanAddress(request.client_ip)) {
+    connection.SetKeepAlive(false);
     if (!request.user_name.empty() || !request.password.empty()) {
       SendFixedReply(connection, FixedReply::kAuthRequired);
       return false;
@@ -166,7 +191,9 @@ bool CServiceHttp::HandleRequest(CConnection& connection, bool secure) {
   Activity activity(m_stores.log, request.client_ip, visitor.account);
   const ReplyOutcome outcome = Dispatch(connection, request, visitor, activity);
   activity.WriteEnd();
-  return outcome.complete;
+  if (!outcome.complete || !connection.KeepAlive()) return false;
+  connection.BeginIdle();
+  return true;
 }
 
 ReplyOutcome CServiceHttp::Dispatch(CConnection& connection, const HttpRequest& request,
@@ -228,12 +255,12 @@ ReplyOutcome CServiceHttp::SendSecureRedirect(CConnection& connection, const Htt
 CServiceHttp::Visitor CServiceHttp::IdentifyVisitor(const HttpRequest& request) {
   Visitor visitor;
   const std::string& ip = request.client_ip;
-  // A page of another site can point a name of its own at 127.0.0.1 and so reach us from this
-  // machine in the owner's browser: only a Host no such page can send keeps the rights of the
+  // A page of another site can point a name of its own at 127.0.0.1 (or ::1) and so reach us from
+  // this machine in the owner's browser: only a Host no such page can send keeps the rights of the
   // machine's address. Browsers always send Host; its absence means some other client.
   std::string address = ip;
-  if (ip.rfind("127.", 0) == 0 && request.has_host && !tessel::IsLocalHostName(request.host))
-    address.clear();
+  const bool loopback = ip.rfind("127.", 0) == 0 || ip == "::1";
+  if (loopback && request.has_host && !tessel::IsLocalHostName(request.host)) address.clear();
   std::string user = request.user_name;
   std::string password = request.password;
   const bool attempt = !user.empty() || !password.empty();
@@ -352,10 +379,19 @@ ReplyOutcome CServiceHttp::HandleUpload(CConnection& connection, const HttpReque
                                         const Visitor& visitor, Activity& activity) {
   const CUploadReceiver receiver(m_stores.shares);
   if (!visitor.allow_upload || tessel::IsCrossSite(request)) {
+    // The body is not read: the connection ends after the reply, which is today's.
+    connection.SetKeepAlive(false);
     const ReplyOutcome refused = SendFixedReply(connection, FixedReply::kAuthRequired);
-    receiver.DiscardRequestBody(connection, request.content_length);
+    // A client that waits for the go-ahead sends no body at all.
+    if (request.http11 && request.expect_continue)
+      connection.ShutdownWrite();
+    else
+      receiver.DiscardRequestBody(connection, request.content_length);
     return refused;
   }
+  if (request.http11 && request.expect_continue &&
+      !connection.SendString("HTTP/1.1 100 Continue\r\n\r\n"))
+    return {};
   activity.Start(CDataLog::kUploadFile, "", 0, 0);
   std::uint64_t length = 0;
   std::string local;

@@ -29,12 +29,16 @@ struct HttpStores {
   CDataLog& log;
 };
 
-// The HTTP service: one request per connection, answered and then closed by the pool. Visitors
-// are identified on every request; the shares and the pages are reached through the stores.
+// The HTTP service. An HTTP/1.1 connection carries requests one after the other, waiting idle in
+// the pool between them; any other request is answered as the only one of its connection, which
+// the pool then closes. Visitors are identified on every request; the shares and the pages are
+// reached through the stores.
 class CServiceHttp : public CServiceBasic {
  public:
   // A request head of more lines than this is dropped without a reply.
   static constexpr std::size_t kMaxHeaderLines = 100;
+  // Requests one connection may carry; the last is answered as one that ends it.
+  static constexpr int kMaxRequestsPerConnection = 100;
 
   CServiceHttp(CThreadPool& pool, const HttpStores& stores,
                std::chrono::milliseconds io_timeout = kIoTimeout,

@@ -15,6 +15,7 @@
 #include "res/PageTemplate.h"
 #include "res/Resources.h"
 #include "res/StringTable.h"
+#include "service/Connection.h"
 #include "service/FolderListing.h"
 #include "service/PageStream.h"
 #include "store/SizeText.h"
@@ -210,10 +211,12 @@ class PageBuilder {
 };
 
 // The reply's head: the same page goes out compressed or not, so caches must tell them apart.
-std::string PageHead(bool gzip) {
-  CReplyHead head("HTTP/1.0", 200, "OK");
+// A page's length is known only once it is sent: on a connection that goes on, it is chunked.
+std::string PageHead(const CConnection& connection, bool gzip) {
+  CReplyHead head(connection.ReplyVersion(), 200, "OK");
   head.Add("Vary", "Accept-Encoding");
   if (gzip) head.Add("Content-Encoding", "gzip");
+  if (connection.KeepAlive()) head.Add("Transfer-Encoding", "chunked");
   return std::move(head.Finish());
 }
 
@@ -238,7 +241,7 @@ ReplyOutcome CSharePages::SendShareListPage(CConnection& connection,
   std::vector<std::string> names, paths, uploaders;
   const int count = m_shares.ListShareNames(names, paths, uploaders, authenticated);
   const bool zip = ZipEnabled();
-  CPageStream out(connection, PageHead(gzip), gzip);
+  CPageStream out(connection, PageHead(connection, gzip), gzip);
   PageBuilder page(out, authenticated, allow_upload);
   int number = 0;
   RowValues row;
@@ -266,7 +269,7 @@ ReplyOutcome CSharePages::SendShareListPage(CConnection& connection,
 ReplyOutcome CSharePages::SendFolderPage(CConnection& connection, const std::string& local_path,
                                          const std::string& relative_name, bool authenticated,
                                          bool allow_upload, bool gzip) const {
-  CPageStream out(connection, PageHead(gzip), gzip);
+  CPageStream out(connection, PageHead(connection, gzip), gzip);
   PageBuilder page(out, authenticated, allow_upload);
   const CShareBoundary boundary = m_shares.GetShareBoundary(relative_name);
   const std::shared_ptr<const CFolderListing> listing = m_listings.Get(local_path, boundary);

@@ -9,8 +9,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <optional>
 #include <system_error>
 #include <vector>
+
+#include "base/IpAddress.h"
 
 namespace {
 
@@ -80,6 +83,7 @@ CThreadPool::~CThreadPool() {
     m_changed.notify_all();
     m_guard_wake.notify_all();
   }
+  m_keeper.Stop();
   // A service still listening would keep its acceptors waiting forever.
   for (Listener& listener : m_listeners) {
     const int socket = listener.socket.load();
@@ -94,6 +98,7 @@ bool CThreadPool::Start() {
   std::lock_guard grow(m_grow_mutex);
   if (m_running) return true;
   InstallWakeHandler();
+  if (!m_keeper.Start()) return false;
   m_running = true;
   try {
     m_guard = std::thread(&CThreadPool::Guard, this);
@@ -158,6 +163,8 @@ bool CThreadPool::AddListener(CConnectionHandler* handler, const ConnectionRules
 }
 
 void CThreadPool::RemoveListener(const CConnectionHandler* handler) {
+  // The connections waiting for a head of the service's go first: none is served any more.
+  m_keeper.Forget(handler);
   Listener* entry = nullptr;
   int socket = -1;
   {
@@ -226,9 +233,22 @@ void CThreadPool::Work(int index) {
   Slot& slot = m_slots[index];
   CConnection& connection = slot.connection;
   int listen_socket = -1;
-  while (Listener* listener = Attach(listen_socket)) {
+  for (;;) {
+    // Connections whose head has come while they waited go first: they were accepted earlier.
+    if (m_keeper.HasReady() && m_running.load(std::memory_order_acquire) &&
+        m_keeper.TakeReady(connection, [&](CConnectionHandler* handler) {
+          slot.socket.store(connection.Descriptor(), std::memory_order_relaxed);
+          slot.address.store(connection.Peer().sin_addr.s_addr, std::memory_order_relaxed);
+          slot.since.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+          Claim(slot, handler);
+        })) {
+      Serve(slot, slot.handler.load(std::memory_order_relaxed));
+      continue;
+    }
+    Listener* listener = Attach(listen_socket);
+    if (!listener) break;
     slot.listener.store(static_cast<int>(listener - m_listeners), std::memory_order_relaxed);
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t length = sizeof peer;
     const int socket = accept4(listen_socket, reinterpret_cast<sockaddr*>(&peer), &length,
                                SOCK_CLOEXEC | SOCK_NONBLOCK);
@@ -241,18 +261,23 @@ void CThreadPool::Work(int index) {
         listener->failed = true;
       }
       listener->users.fetch_sub(1);
-      if (shortage) std::this_thread::sleep_for(100ms);
+      if (shortage) {
+        // Idle connections give their descriptors back first.
+        m_keeper.CloseOldestIdle(16);
+        std::this_thread::sleep_for(100ms);
+      }
       continue;
     }
     CConnectionHandler* const handler = listener->handler.load(std::memory_order_acquire);
     const Clock::time_point accepted = Clock::now();
     connection.Open(socket, *listener->rules.load(std::memory_order_acquire), peer, accepted, true);
     slot.socket.store(socket, std::memory_order_relaxed);
-    slot.address.store(peer.sin_addr.s_addr, std::memory_order_relaxed);
+    const std::optional<tessel::IpAddress> address =
+        tessel::IpAddress::FromSocket(reinterpret_cast<const sockaddr*>(&peer));
+    slot.address.store(address ? address->LimitKey() : 0, std::memory_order_relaxed);
     slot.since.store(accepted.time_since_epoch().count(), std::memory_order_relaxed);
-    slot.handler.store(handler, std::memory_order_relaxed);
     // Published before the listener is let go, so that a stopping service waits for it.
-    slot.state.store(kServing, std::memory_order_release);
+    Claim(slot, handler);
     if (listener->users.fetch_sub(1, std::memory_order_acq_rel) == 1 &&
         m_listener_count.load(std::memory_order_relaxed) > 1) {
       // The last worker waiting on this listener: another may spare one.
@@ -260,18 +285,47 @@ void CThreadPool::Work(int index) {
       m_unbalanced = true;
       m_guard_wake.notify_one();
     }
-
-    const int busy = m_busy.fetch_add(1, std::memory_order_acq_rel) + 1;
-    const bool refused = busy >= m_worker_count.load(std::memory_order_acquire) && OnAllBusy(slot);
-    if (!refused) {
-      try {
-        if (handler) handler->Handle(connection);
-      } catch (...) {
-        // A handler that fails (say, out of memory) loses its own connection, not the server.
-      }
-    }
-    Release(slot);
+    Serve(slot, handler);
   }
+}
+
+void CThreadPool::Claim(Slot& slot, CConnectionHandler* handler) {
+  slot.handler.store(handler, std::memory_order_relaxed);
+  slot.state.store(kServing, std::memory_order_release);
+}
+
+void CThreadPool::Serve(Slot& slot, CConnectionHandler* handler) {
+  CConnection& connection = slot.connection;
+  const int busy = m_busy.fetch_add(1, std::memory_order_acq_rel) + 1;
+  const bool refused = busy >= m_worker_count.load(std::memory_order_acquire) && OnAllBusy(slot);
+  bool wait = false;
+  if (!refused && handler) {
+    try {
+      // Requests sent one after the other without waiting are answered here, in order.
+      for (;;) {
+        wait = handler->Handle(connection) && connection.TakeWaitRequest();
+        if (!wait || !connection.HeadWaiting()) break;
+      }
+    } catch (...) {
+      // A handler that fails (say, out of memory) loses its own connection, not the server.
+      wait = false;
+    }
+  }
+  // The connection waits for its next head without the worker; otherwise it ends here.
+  if (wait) m_keeper.Park(connection, handler);
+  Release(slot);
+}
+
+void CThreadPool::WakeForReady() {
+  const int workers = m_worker_count.load(std::memory_order_acquire);
+  for (int i = 0; i < workers; ++i) {
+    if (m_slots[i].state.load(std::memory_order_acquire) == kIdle) {
+      pthread_kill(m_workers[i].native_handle(), kWakeSignal);
+      return;
+    }
+  }
+  // Every worker is busy: one that finishes takes the connection, or a new group does.
+  if (workers < m_limits.max_workers) Grow();
 }
 
 void CThreadPool::Release(Slot& slot) {
@@ -304,7 +358,7 @@ bool CThreadPool::OnAllBusy(Slot& slot) {
   return false;
 }
 
-int CThreadPool::CountFrom(std::uint32_t address, const Slot* except) const {
+int CThreadPool::CountFrom(std::uint64_t address, const Slot* except) const {
   int count = 0;
   const int workers = m_worker_count.load(std::memory_order_acquire);
   for (int i = 0; i < workers; ++i) {
@@ -414,7 +468,7 @@ void CThreadPool::WatchWhileFull() {
 
 bool CThreadPool::ShedOne() {
   struct Held {
-    std::uint32_t address;
+    std::uint64_t address;
     std::int64_t since;
     int index;
   };

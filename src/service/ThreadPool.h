@@ -9,6 +9,7 @@
 
 #include "service/Connection.h"
 #include "service/ConnectionHandler.h"
+#include "service/ConnectionKeeper.h"
 
 // The workers that serve connections. Each idle worker waits in accept on the listening socket of
 // a service started on the pool and serves the connection it accepted, so no connection is
@@ -19,7 +20,11 @@
 // the listening sockets: while connections wait there, the client address holding the most
 // workers beyond its share loses its newest connection, one at a time, and a connection taken
 // by the last idle worker from an address already holding its share is closed at once. So a
-// flood from one address cannot keep other visitors out.
+// flood from one address cannot keep other visitors out. An IPv6 address counts by its /64.
+//
+// A connection whose handler asks to wait for a request head (the next request of a kept
+// connection, or the rest of a head) waits in the keeper, holding no worker; once its head is
+// whole, an idle worker is woken from accept to take it, before new connections.
 class CThreadPool {
  public:
   static constexpr int kInitialWorkers = 10;
@@ -62,6 +67,8 @@ class CThreadPool {
   int WorkerCount() const { return m_worker_count.load(std::memory_order_acquire); }
   // Connections closed so far to keep one address within its share while others waited.
   int ShedCount() const { return m_shed_count.load(std::memory_order_relaxed); }
+  // Connections waiting for a request head without a worker.
+  int WaitingCount() const { return m_keeper.WaitingCount(); }
 
  private:
   struct alignas(64) Listener {
@@ -80,7 +87,7 @@ class CThreadPool {
   struct alignas(64) Slot {
     std::atomic<int> state{kIdle};
     std::atomic<int> socket{-1};
-    std::atomic<std::uint32_t> address{0};  // the peer's IPv4 address
+    std::atomic<std::uint64_t> address{0};  // the peer's IPv4 address or IPv6 /64 (LimitKey)
     std::atomic<std::int64_t> since{0};     // accept time, which orders connections
     std::atomic<CConnectionHandler*> handler{nullptr};
     std::atomic<int> listener{-1};  // index of the listener the worker last waited on
@@ -88,6 +95,14 @@ class CThreadPool {
   };
 
   void Work(int index);
+  // Serves the slot's connection (published as served) with handler, request after request while
+  // heads are there, then parks or closes it and frees the slot.
+  void Serve(Slot& slot, CConnectionHandler* handler);
+  // Publishes the slot's connection as served by handler.
+  void Claim(Slot& slot, CConnectionHandler* handler);
+  // Interrupts an idle worker's accept, so that it takes a connection the keeper has ready; grows
+  // the pool when none is idle.
+  void WakeForReady();
   // A listener to accept on, with its socket and its users count raised; null once the pool
   // stops. Waits while the pool has none.
   Listener* Attach(int& listen_socket);
@@ -103,7 +118,7 @@ class CThreadPool {
   // Every worker busy and no more can start.
   bool Full() const;
   // Connections being served from address, slot excepted.
-  int CountFrom(std::uint32_t address, const Slot* except) const;
+  int CountFrom(std::uint64_t address, const Slot* except) const;
 
   void Guard();
   // Sheds connections while the pool is full and connections wait on a listener.
@@ -134,4 +149,5 @@ class CThreadPool {
   bool m_unbalanced = false;             // told to the guard: a listener may have no worker
   std::atomic<int> m_listener_count{0};
   std::thread m_guard;
+  CConnectionKeeper m_keeper{[this] { WakeForReady(); }};
 };

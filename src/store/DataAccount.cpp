@@ -1,5 +1,8 @@
 #include "store/DataAccount.h"
 
+#include <optional>
+
+#include "base/IpAddress.h"
 #include "base/TimeStamp.h"
 #include "store/RecordColumns.h"
 
@@ -66,31 +69,56 @@ std::string CDataAccount::LoginQuery(const std::string& user, const std::string&
 
 bool CDataAccount::CheckLogin(const std::string& user, const std::string& password,
                               const std::string& client_address, std::string& account_name) {
-  SqlValues values;
-  const std::string query = LoginQuery(user, password, client_address, values);
-  if (query.empty()) return false;
-  OperationScope scope(*this, Access::kRead);
-  CADO::CADORecordset& rs = scope.Recordset();
-  if (!rs.Open(query, values) || rs.IsEOF()) return false;
-  std::string name;
-  if (!rs.GetFieldValue("accountname", name)) return false;
-  account_name = name;
+  AccountRecord record;
+  if (!CheckLogin(user, password, client_address, record)) return false;
+  account_name = record.account_name;
   return true;
 }
 
 bool CDataAccount::CheckLogin(const std::string& user, const std::string& password,
                               const std::string& client_address, AccountRecord& record) {
+  // An IPv6 address has many spellings: the query looks for the canonical one, and the address
+  // accounts are compared one by one when that finds none.
+  const std::optional<tessel::IpAddress> v6 = V6Client(client_address);
   SqlValues values;
-  const std::string query = LoginQuery(user, password, client_address, values);
+  const std::string query = LoginQuery(user, password, v6 ? v6->Text() : client_address, values);
   if (query.empty()) return false;
-  OperationScope scope(*this, Access::kRead);
-  CADO::CADORecordset& rs = scope.Recordset();
-  if (!rs.Open(query, values) || rs.IsEOF()) return false;
-  AccountRecord found;
-  if (!rs.GetFieldValue("accountname", found.account_name)) return false;
-  ReadRecord(rs, found);
-  record = std::move(found);
-  return true;
+  {
+    OperationScope scope(*this, Access::kRead);
+    CADO::CADORecordset& rs = scope.Recordset();
+    if (rs.Open(query, values) && !rs.IsEOF()) {
+      AccountRecord found;
+      if (!rs.GetFieldValue("accountname", found.account_name)) return false;
+      ReadRecord(rs, found);
+      record = std::move(found);
+      return true;
+    }
+  }
+  return v6 && FindV6AddressAccount(*v6, record);
+}
+
+std::optional<tessel::IpAddress> CDataAccount::V6Client(const std::string& client_address) {
+  std::optional<tessel::IpAddress> address = tessel::IpAddress::Parse(client_address);
+  if (!address || !address->IsV6()) return std::nullopt;
+  return address;
+}
+
+bool CDataAccount::FindV6AddressAccount(const tessel::IpAddress& client, AccountRecord& record) {
+  // This computer reaches itself over IPv6 as ::1: an account for 127.0.0.1 (the "local" one)
+  // admits it as it admits 127.0.0.1. No visitor text stands in the condition.
+  std::string condition = "authtype = 1 and enabled = 1 and (ipaddress like '%:%'";
+  if (client.IsLoopback()) condition += " or ipaddress = '127.0.0.1'";
+  condition += ")";
+  std::vector<AccountRecord> accounts;
+  ListAccounts(accounts, condition);
+  for (AccountRecord& account : accounts) {
+    const std::optional<tessel::IpAddress> stored = tessel::IpAddress::Parse(account.ip_address);
+    if (stored && (*stored == client || (client.IsLoopback() && !stored->IsV6()))) {
+      record = std::move(account);
+      return true;
+    }
+  }
+  return false;
 }
 
 bool CDataAccount::HasDefaultAdminPassword() {

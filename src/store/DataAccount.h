@@ -1,8 +1,10 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "base/IpAddress.h"
 #include "store/DataBasic.h"
 
 // One row of the table account.
@@ -16,9 +18,11 @@ struct AccountRecord {
   int enabled = 1;                // only 1 lets the account in
   int allow_upload = 1;           // non-zero: may upload files
   int allow_delete = 0;           // non-zero: may remove the shares this account uploaded
-  std::string ip_address;         // for kAuthAddress: dotted address, compared as text
-  std::string password;           // for kAuthPassword, plain text; empty never logs in
-  std::string change_time;        // time stamp of the last add or change through the store
+  // For kAuthAddress: a dotted IPv4 address, compared as text, or an IPv6 address in any
+  // spelling, compared as the address it names.
+  std::string ip_address;
+  std::string password;     // for kAuthPassword, plain text; empty never logs in
+  std::string change_time;  // time stamp of the last add or change through the store
 
   bool operator==(const AccountRecord&) const = default;
 };
@@ -69,5 +73,9 @@ class CDataAccount : public CDataBasic {
   // The query that admits the visitor, with the values to bind in values; empty when none can.
   static std::string LoginQuery(const std::string& user, const std::string& password,
                                 const std::string& client_address, SqlValues& values);
+  // The client's address when it is an IPv6 one.
+  static std::optional<tessel::IpAddress> V6Client(const std::string& client_address);
+  // An enabled address account whose address is client in any spelling (or 127.0.0.1 for ::1).
+  bool FindV6AddressAccount(const tessel::IpAddress& client, AccountRecord& record);
   static void ReadRecord(CADO::CADORecordset& rs, AccountRecord& record);
 };

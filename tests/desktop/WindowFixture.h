@@ -80,6 +80,12 @@ class WindowFixture : public ::testing::Test {
     return *m_dlg;
   }
 
+  // Shows File Share and waits for the look at its paths (sizes, times, missing ones).
+  void ShowShares() {
+    Dlg().ShowList(CTesselDlg::kViewFileShare, true);
+    ASSERT_TRUE(ProcessUntil([&] { return !Dlg().SharesList()->Looking(); }));
+  }
+
   // A file under the test's "files" folder with some bytes in it; its full path.
   std::string MakeFile(const std::string& name, size_t size = 10) {
     const std::string path = m_folder / ("files/" + name);

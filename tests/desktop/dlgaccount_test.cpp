@@ -194,4 +194,16 @@ TEST_F(DlgAccountTest, EnterPressesOkAndEscapeCancels) {
   EXPECT_FALSE(accounts.GetAccount("hugo", none));
 }
 
+TEST_F(DlgAccountTest, AColonInANewNameIsRefusedNamingIt) {
+  CDlgAccount dlg(accounts, true, "", nullptr, &shell);
+  tessel::test::Child<QLineEdit>(dlg, "accountName")->setText("ann:home");
+  tessel::test::Child<QLineEdit>(dlg, "password")->setText("pw");
+  dlg.accept();
+  EXPECT_NE(dlg.result(), QDialog::Accepted);
+  ASSERT_EQ(shell.messages.size(), 1u);
+  EXPECT_EQ(shell.messages[0], "A name cannot hold the character :.");
+  AccountRecord none;
+  EXPECT_FALSE(accounts.GetAccount("ann:home", none));
+}
+
 }  // namespace

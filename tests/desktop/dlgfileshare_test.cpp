@@ -132,4 +132,61 @@ TEST_F(DlgFileShareTest, DeleteRemovesOnlyTheRow) {
   EXPECT_TRUE(shell.questions.empty());
 }
 
+TEST_F(DlgFileShareTest, NamesThatCanNeverWorkAreRefusedNamingTheCharacter) {
+  const struct {
+    const char* name;
+    const char* message;  // empty: saved
+  } cases[] = {
+      {"back\\slash", "A name cannot hold the character \\."},
+      {"rock&roll", "A name cannot hold the character &."},
+      {"fine name #1+2%", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    shell.messages.clear();
+    CDlgFileShare dlg(shares, true, "", nullptr, &shell);
+    tessel::test::Child<QLineEdit>(dlg, "filePath")->setText(QString::fromStdString(folder / "a"));
+    tessel::test::Child<QLineEdit>(dlg, "shareName")->setText(c.name);
+    dlg.accept();
+    FileShareRecord record;
+    if (*c.message) {
+      EXPECT_NE(dlg.result(), QDialog::Accepted);
+      ASSERT_EQ(shell.messages.size(), 1u);
+      EXPECT_EQ(shell.messages[0], c.message);
+      EXPECT_FALSE(shares.GetShare(c.name, record));
+    } else {
+      EXPECT_EQ(dlg.result(), QDialog::Accepted);
+      EXPECT_TRUE(shell.messages.empty());
+      EXPECT_TRUE(shares.GetShare(c.name, record));
+    }
+  }
+}
+
+TEST_F(DlgFileShareTest, APathThatDoesNotExistIsSavedOnlyWhenTheOwnerSaysSo) {
+  const std::string gone = folder / "stick/music";
+  for (const bool yes : {false, true}) {
+    shell.answer_yes = yes;
+    shell.questions.clear();
+    CDlgFileShare dlg(shares, true, "", nullptr, &shell);
+    tessel::test::Child<QLineEdit>(dlg, "filePath")->setText(QString::fromStdString(gone));
+    tessel::test::Child<QLineEdit>(dlg, "shareName")->setText("music");
+    dlg.accept();
+    ASSERT_EQ(shell.questions.size(), 1u);
+    EXPECT_TRUE(shell.questions[0].startsWith(QString::fromStdString(gone) + " does not exist"))
+        << shell.questions[0].toStdString();
+    FileShareRecord record;
+    EXPECT_EQ(dlg.result() == QDialog::Accepted, yes);
+    EXPECT_EQ(shares.GetShare("music", record), yes);
+  }
+  // A path that is there is not asked about.
+  shell.questions.clear();
+  CDlgFileShare dlg(shares, true, "", nullptr, &shell);
+  tessel::test::Child<QLineEdit>(dlg, "filePath")
+      ->setText(QString::fromStdString(folder / "a/photos"));
+  tessel::test::Child<QLineEdit>(dlg, "shareName")->setText("photos");
+  dlg.accept();
+  EXPECT_EQ(dlg.result(), QDialog::Accepted);
+  EXPECT_TRUE(shell.questions.empty());
+}
+
 }  // namespace

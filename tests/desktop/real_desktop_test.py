@@ -4,7 +4,9 @@
 The built program, started plainly in a private network namespace, must show its window, dock
 its tray icon, take a file and a folder dropped from another program (an XDND drag driven by
 xdotool), put the share's URL on the clipboard from the Share menu (read back with xclip), hide
-when minimised and come back on a click on its tray icon, and end on "tessel -uninstall".
+when minimised and come back on a click on its tray icon, and end on "tessel -uninstall". Started
+again with "-mini" (as the auto-start entry does), it must stay hidden with its icon in the tray,
+whose right-click menu opens and ends it with Exit.
 
 Exit status 0 when all holds, 77 (skipped) when a tool is missing, 1 otherwise.
 """
@@ -255,6 +257,32 @@ class Desktop:
         if status != 0:
             raise Failure("the program ended with status %d" % status)
 
+    def start_mini(self):
+        self.tessel = self.spawn(*self.isolated(self.program, "-mini"), stdout=self.log,
+                                 stderr=subprocess.STDOUT)
+        self.icon = wait_for("the tray icon of the -mini start", self.tray_icon)
+        # A window shown late would be as wrong as one shown at once.
+        deadline = time.monotonic() + 3
+        while time.monotonic() < deadline:
+            if self.windows("--onlyvisible", "--name", r"^Tessel 3\.6$"):
+                raise Failure("-mini showed the window")
+            time.sleep(0.2)
+
+    def tray_menu_exit(self):
+        before = set(self.windows("--onlyvisible", "--classname", "tessel"))
+        self.run("xdotool", "mousemove", "--window", str(self.icon), "11", "11")
+        self.run("xdotool", "click", "3")
+        menu = wait_for("the tray menu",
+                        lambda: list(set(self.windows("--onlyvisible", "--classname", "tessel"))
+                                     - before))[0]
+        if self.geometry(menu)["HEIGHT"] < 40:
+            raise Failure("the tray menu is too small to hold its four items")
+        # Up from the top of an open menu goes to its last item, Exit.
+        self.run("xdotool", "key", "Up", "Return")
+        status = self.tessel.wait(timeout=PATIENCE)
+        if status != 0:
+            raise Failure("Exit from the tray menu ended the program with status %d" % status)
+
     def stop(self):
         for process in reversed(self.processes):
             if process.poll() is None:
@@ -296,7 +324,9 @@ def main():
                              ("taking a drop", desktop.drop_files),
                              ("copying the URL", desktop.copy_url),
                              ("hiding and coming back", desktop.minimise_and_restore),
-                             ("ending on -uninstall", desktop.uninstall)):
+                             ("ending on -uninstall", desktop.uninstall),
+                             ("starting hidden with -mini", desktop.start_mini),
+                             ("ending from the tray menu", desktop.tray_menu_exit)):
             action()
             print("ok: " + step)
         return 0

@@ -8,8 +8,10 @@
 #include <QApplication>
 #include <QDialog>
 #include <QElapsedTimer>
+#include <QMenu>
 #include <QPixmap>
 #include <QScreen>
+#include <QSystemTrayIcon>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <cstdio>
@@ -227,6 +229,35 @@ int main(int argc, char** argv) {
                           tessel::WebService::Default(), https);
       dialog.show();
       failures += !Shoot(dialog, out + "/dialog-settings.png");
+    }
+
+    // The tray icon's menu, where a tray host docks the icon (scripts/screenshots starts one).
+    window.Action(CTesselDlg::kHide)->trigger();
+    QElapsedTimer docking;
+    docking.start();
+    while (!(window.TrayIcon() && window.TrayIcon()->isVisible()) && docking.elapsed() < 8000)
+      Wait(200);
+    if (QSystemTrayIcon* icon = window.TrayIcon(); icon && icon->isVisible()) {
+      Wait(1000);
+      // An embedded icon may not know where it is: then the tray host's corner (as started by
+      // scripts/screenshots, 120 x 28 at the bottom right).
+      const QRect screen = window.screen()->geometry();
+      QRect at = icon->geometry();
+      if (!at.isValid() || at.topLeft().isNull())
+        at = QRect(screen.right() - 119, screen.bottom() - 27, 120, 28);
+      QMenu* menu = icon->contextMenu();
+      menu->popup(at.topLeft());
+      Wait(600);
+      const QRect area = menu->geometry().united(at).adjusted(-60, -30, 30, 10).intersected(screen);
+      const QPixmap shot =
+          window.screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+      const std::string path = out + "/tray-menu.png";
+      const bool saved = shot.save(QString::fromStdString(path));
+      std::printf("%s %s\n", saved ? "wrote" : "could not write", path.c_str());
+      failures += !saved;
+      menu->hide();
+    } else {
+      std::printf("no tray: tray-menu.png not taken\n");
     }
     window.ReleaseLog();
   }

@@ -93,6 +93,7 @@ TEST_F(TesselDlgTest, DroppedFilesAndFolderBecomePublicSharesShownInFront) {
   QStringList names = Column(Dlg().SharesList(), Dlg::kColName);
   names.sort();
   EXPECT_EQ(names, QStringList({"a.txt", "b b.txt", "c.mp3", "photos"}));
+  ASSERT_TRUE(ProcessUntil([&] { return !Dlg().SharesList()->Looking(); }));
   EXPECT_EQ(Row(Dlg().SharesList(), "photos")->text(Dlg::kColSize), "0");
 
   // Something that is no local file is not taken.
@@ -103,24 +104,29 @@ TEST_F(TesselDlgTest, DroppedFilesAndFolderBecomePublicSharesShownInFront) {
   EXPECT_FALSE(enter.isAccepted());
 }
 
-TEST_F(TesselDlgTest, VanishedShareLeavesListAndStoreWhileUnreadableOneStays) {
+TEST_F(TesselDlgTest, VanishedShareStaysMarkedMissingUntilItsPathIsBack) {
   for (const char* name : {"one.txt", "two.txt", "three.txt"})
     ASSERT_FALSE(m_shares.ShareFile(MakeFile(name, 1234), "", 0).empty());
   // A link that loops: the path is there, but cannot be looked at (ELOOP) even by root.
   const std::string loop = m_folder / "files/loop";
   ASSERT_EQ(symlink(loop.c_str(), loop.c_str()), 0);
   ASSERT_FALSE(m_shares.ShareFile(loop, "", 1).empty());
-  Dlg().ShowList(Dlg::kViewFileShare, true);
+  ShowShares();
   ASSERT_EQ(Dlg().SharesList()->topLevelItemCount(), 4);
 
-  fs::remove(m_folder / "files/two.txt");
-  Dlg().ShowList(Dlg::kViewFileShare, true);
-
+  // A stick unplugged: the share and its row stay, greyed and marked missing.
+  const std::string two = m_folder / "files/two.txt";
+  fs::rename(two, m_folder / "two.away");
+  ShowShares();
   EXPECT_EQ(Column(Dlg().SharesList(), Dlg::kColName),
-            QStringList({"one.txt", "three.txt", "loop"}));
-  FileShareRecord gone;
-  EXPECT_FALSE(m_shares.GetShare("two.txt", gone));
-  // The row after the vanished one is whole.
+            QStringList({"one.txt", "two.txt", "three.txt", "loop"}));
+  const QTreeWidgetItem* missing = Row(Dlg().SharesList(), "two.txt");
+  EXPECT_EQ(missing->text(Dlg::kColType), "missing");
+  EXPECT_EQ(missing->text(Dlg::kColSize), "");
+  EXPECT_NE(missing->foreground(Dlg::kColName), Row(Dlg().SharesList(), "one.txt")->foreground(0));
+  FileShareRecord kept;
+  EXPECT_TRUE(m_shares.GetShare("two.txt", kept));
+  // The row after the missing one is whole.
   const QTreeWidgetItem* three = Row(Dlg().SharesList(), "three.txt");
   ASSERT_NE(three, nullptr);
   EXPECT_EQ(three->text(Dlg::kColType), "Public");
@@ -137,8 +143,13 @@ TEST_F(TesselDlgTest, VanishedShareLeavesListAndStoreWhileUnreadableOneStays) {
   EXPECT_EQ(unreadable->text(Dlg::kColType), "Auth");
   EXPECT_EQ(unreadable->text(Dlg::kColSize), "");
   EXPECT_EQ(unreadable->text(Dlg::kColFileTime), "");
-  FileShareRecord kept;
-  EXPECT_TRUE(m_shares.GetShare("loop", kept));
+
+  // Plugged in again: the share is back as it was.
+  fs::rename(m_folder / "two.away", two);
+  ShowShares();
+  EXPECT_EQ(Row(Dlg().SharesList(), "two.txt")->text(Dlg::kColType), "Public");
+  EXPECT_EQ(Row(Dlg().SharesList(), "two.txt")->foreground(0),
+            Row(Dlg().SharesList(), "one.txt")->foreground(0));
 }
 
 TEST_F(TesselDlgTest, DeleteKeyRemovesEverySelectedShareWithoutAsking) {
@@ -185,7 +196,7 @@ TEST_F(TesselDlgTest, CopyUrlPutsDirectUrlAndCurrentShareOnClipboard) {
   QTreeWidget* list = Dlg().SharesList();
   list->setCurrentItem(Row(list, "a b.txt"));
   Dlg().Action(Dlg::kCopyUrl)->trigger();
-  EXPECT_EQ(clipboard->text(), "http://10.0.0.5:8080/download.htm?file=a b.txt");
+  EXPECT_EQ(clipboard->text(), "http://10.0.0.5:8080/download.htm?file=a+b.txt");
 
   // A current row that is not selected counts as none.
   Row(list, "a b.txt")->setSelected(false);
@@ -459,6 +470,25 @@ TEST_F(TesselDlgTest, SettingsMoveTheServiceOnlyToAPortThatOpens) {
   EXPECT_EQ(m_service.Port(), next);
   EXPECT_EQ(dlg.checks, 3);
   m_service.Stop();
+}
+
+TEST_F(TesselDlgTest, APortThatFailsWhileNothingListensIsNamedWithWhatListensNow) {
+  setenv("XDG_CONFIG_HOME", (m_folder / "config").c_str(), 1);
+  const int held = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(FreePort()));
+  ASSERT_EQ(bind(held, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(held, 1), 0);
+  const QString taken = QString::number(ntohs(address.sin_port));
+  ASSERT_FALSE(m_service.IsRunning());
+
+  SettingsWithPort(Dlg(), taken);
+  const QString status = Dlg().StatusText();
+  EXPECT_TRUE(status.startsWith("Cannot listen on port " + taken)) << status.toStdString();
+  EXPECT_TRUE(status.endsWith("no port is served now.")) << status.toStdString();
+  EXPECT_EQ(status.indexOf("port 0"), -1) << status.toStdString();
+  close(held);
 }
 
 }  // namespace

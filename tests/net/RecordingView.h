@@ -9,13 +9,15 @@
 
 namespace tessel::test {
 
-// Records every update in order: "status:", "page:", "direct:", "info:", "progress=N", "step".
+// Records every update in order: "status:", "page:", "direct:", "info:", "ipv6:", "progress=N",
+// "step".
 class RecordingView : public InternetCheckView {
  public:
   void SetStatusText(const std::string& text) override { Add("status:" + text); }
   void SetPageUrl(const std::string& url) override { Add("page:" + url); }
   void SetDirectUrl(const std::string& url) override { Add("direct:" + url); }
   void SetInfoText(const std::string& text) override { Add("info:" + text); }
+  void SetIpv6Url(const std::string& url) override { Add("ipv6:" + url); }
   void SetProgress(int position) override { Add("progress=" + std::to_string(position)); }
   void StepProgress() override { Add("step"); }
 

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <map>
+#include <optional>
 
 #include "net/RecordingView.h"
 #include "res/StringTable.h"
@@ -40,9 +41,15 @@ class TableGateway {
     bool operator==(const Mapping&) const = default;
   };
 
-  explicit TableGateway(std::vector<Mapping> table = {}) : m_table(std::move(table)) {
-    m_nat =
-        Discovered(m_gateway, {}, [this](const std::string& request) { return Handle(request); });
+  // firewall: the gateway also has an IPv6 firewall (WANIPv6FirewallControl) to open pinholes in.
+  explicit TableGateway(std::vector<Mapping> table = {}, bool firewall = false)
+      : m_table(std::move(table)) {
+    DescriptionLayout layout;
+    if (firewall)
+      layout.services.push_back(
+          {"urn:schemas-upnp-org:service:WANIPv6FirewallControl:1", "/ctl/IP6FCtl"});
+    m_nat = Discovered(m_gateway, layout,
+                       [this](const std::string& request) { return Handle(request); });
   }
 
   CUPnPNat& nat() { return *m_nat; }
@@ -66,6 +73,23 @@ class TableGateway {
   }
   // Requests that have arrived, answered or not.
   int Received() const { return m_received; }
+  // The open pinholes, as "id address port protocol lease".
+  std::vector<std::string> Pinholes() {
+    std::lock_guard lock(m_mutex);
+    std::vector<std::string> list;
+    for (const auto& [id, pinhole] : m_pinholes) list.push_back(std::to_string(id) + " " + pinhole);
+    return list;
+  }
+  void SetFirewall(const std::string& enabled, const std::string& inbound_allowed) {
+    std::lock_guard lock(m_mutex);
+    m_firewall_enabled = enabled;
+    m_inbound_allowed = inbound_allowed;
+  }
+  // Forgets every pinhole, as a restarted gateway does.
+  void ForgetPinholes() {
+    std::lock_guard lock(m_mutex);
+    m_pinholes.clear();
+  }
 
  private:
   FakeGateway::Reply Handle(const std::string& request) {
@@ -116,10 +140,46 @@ class TableGateway {
       m_table.push_back({port, protocol, client, Element(request, "NewPortMappingDescription")});
       return {HttpOk(SoapReply("s", "<u:AddPortMappingResponse/>"))};
     }
+    if (const auto reply = HandleFirewall(action, request)) return *reply;
     return {Fault(401)};
   }
 
+  // The IPv6 firewall's actions, under m_mutex.
+  std::optional<FakeGateway::Reply> HandleFirewall(const std::string& action,
+                                                   const std::string& request) {
+    const std::string id = Element(request, "UniqueID");
+    const auto known = id.empty() ? m_pinholes.end() : m_pinholes.find(std::stoi(id));
+    if (action == "GetFirewallStatus") {
+      m_actions.push_back(action);
+      return FakeGateway::Reply{HttpOk(
+          SoapReply("s", "<u:GetFirewallStatusResponse><FirewallEnabled>" + m_firewall_enabled +
+                             "</FirewallEnabled><InboundPinholeAllowed>" + m_inbound_allowed +
+                             "</InboundPinholeAllowed></u:GetFirewallStatusResponse>"))};
+    }
+    if (action == "AddPinhole") {
+      const std::string pinhole =
+          Element(request, "InternalClient") + " " + Element(request, "InternalPort") + " " +
+          Element(request, "Protocol") + " " + Element(request, "LeaseTime");
+      m_actions.push_back("AddPinhole " + pinhole);
+      m_pinholes[m_next_pinhole] = pinhole;
+      return FakeGateway::Reply{HttpOk(SoapReply("s", "<u:AddPinholeResponse><UniqueID>" +
+                                                          std::to_string(m_next_pinhole++) +
+                                                          "</UniqueID></u:AddPinholeResponse>"))};
+    }
+    if (action == "UpdatePinhole" || action == "DeletePinhole") {
+      m_actions.push_back(action + " " + id);
+      if (known == m_pinholes.end()) return FakeGateway::Reply{Fault(704)};
+      if (action == "DeletePinhole") m_pinholes.erase(known);
+      return FakeGateway::Reply{HttpOk(SoapReply("s", "<u:" + action + "Response/>"))};
+    }
+    return std::nullopt;
+  }
+
   std::mutex m_mutex;
+  std::map<int, std::string> m_pinholes;
+  int m_next_pinhole = 7;
+  std::string m_firewall_enabled = "1";
+  std::string m_inbound_allowed = "1";
   std::vector<Mapping> m_table;
   std::string m_external_ip = "203.0.113.7";
   std::chrono::milliseconds m_delay{0};
@@ -169,6 +229,8 @@ struct Check {
   std::map<std::string, std::string> settings{{"internetaccess", "1"}};
   int http_port = 8080;
   std::vector<std::string> locals;
+  std::vector<std::string> v6;
+  CIpv6Pinhole pinhole;
   RecordingView view;
 
   std::vector<std::string> Run() {
@@ -179,6 +241,8 @@ struct Check {
                                  },
                                  http_port, web};
     context.local_addresses = [this] { return locals; };
+    context.v6_addresses = [this] { return v6; };
+    context.pinhole = &pinhole;
     context.settle = std::chrono::milliseconds(0);
     InternetCheckThread(context);
     return view.Take();
@@ -429,6 +493,106 @@ TEST_F(InternetCheckTest, RegistersTheFriendlyUrlOnlyWithBothSettings) {
   EXPECT_EQ(web.Requests()[0].rfind("GET /update.php?username=a%26b+c&password=", 0), 0u);
 }
 
+TEST_F(InternetCheckTest, OpensAPinholeForTheGlobalIpv6AddressAndShowsBothUrls) {
+  TableGateway gateway({}, true);
+  FakeWebService web;
+  Check check{gateway.nat(), web.Address()};
+  check.locals = {"192.168.1.5"};
+  // Unique-local and temporary addresses never reach the check; the first global one is used.
+  check.v6 = {"fd00::5", "2001:DB8::0:2", "2001:db8::3"};
+  const std::string url = "http://203.0.113.7:8080";
+  const std::string v6_url = "http://[2001:db8::2]:8080";
+  std::vector<std::string> events = SuccessfulRun("203.0.113.7", url);
+  events.pop_back();
+  events.back() += "  " + v6_url;
+  events.push_back("ipv6:" + v6_url);
+  events.push_back("status:" + url + "  " + v6_url);
+  EXPECT_EQ(check.Run(), events);
+  EXPECT_EQ(gateway.Pinholes(), (std::vector<std::string>{"7 2001:db8::2 8080 6 3600"}));
+
+  // Each check renews it; one the gateway forgot is opened again; another port replaces it.
+  check.Run();
+  gateway.ForgetPinholes();
+  check.Run();
+  EXPECT_EQ(gateway.Pinholes(), (std::vector<std::string>{"8 2001:db8::2 8080 6 3600"}));
+  check.http_port = 8081;
+  check.Run();
+  EXPECT_EQ(gateway.Pinholes(), (std::vector<std::string>{"9 2001:db8::2 8081 6 3600"}));
+  std::vector<std::string> firewall;
+  for (const std::string& action : gateway.Actions())
+    if (action.find("Pinhole") != std::string::npos) firewall.push_back(action);
+  EXPECT_EQ(firewall,
+            (std::vector<std::string>{"AddPinhole 2001:db8::2 8080 6 3600", "UpdatePinhole 7",
+                                      "UpdatePinhole 7", "AddPinhole 2001:db8::2 8080 6 3600",
+                                      "DeletePinhole 8", "AddPinhole 2001:db8::2 8081 6 3600"}));
+
+  // Switched off: the pinhole goes with the forwarding.
+  check.settings["internetaccess"] = "0";
+  check.Run();
+  EXPECT_TRUE(gateway.Pinholes().empty());
+  EXPECT_FALSE(check.pinhole.IsOpen());
+
+  // A firewall that is off needs no pinhole; one that allows none leaves the IPv4 run alone.
+  check.settings["internetaccess"] = "1";
+  gateway.SetFirewall("0", "0");
+  EXPECT_EQ(check.Run().back(), "status:http://203.0.113.7:8081  http://[2001:db8::2]:8081");
+  gateway.SetFirewall("1", "0");
+  EXPECT_EQ(check.Run(), SuccessfulRun("203.0.113.7", "http://203.0.113.7:8081"));
+  EXPECT_TRUE(gateway.Pinholes().empty());
+}
+
+TEST_F(InternetCheckTest, AGatewayWithoutTheIpv6FirewallLeavesTheIpv4RunAsItIs) {
+  TableGateway gateway;
+  FakeWebService web;
+  Check check{gateway.nat(), web.Address()};
+  check.locals = {"192.168.1.5"};
+  check.v6 = {"2001:db8::2"};
+  EXPECT_EQ(check.Run(), SuccessfulRun("203.0.113.7", "http://203.0.113.7:8080"));
+  const std::vector<std::string> actions = gateway.Actions();
+  EXPECT_EQ(actions.back(), "Add 8080");
+}
+
+TEST_F(InternetCheckTest, AnAddressSharedByTheProviderIsSaidAndTheIpv6UrlShown) {
+  const std::string shared =
+      "Your provider shares its IPv4 address with other customers: friends outside cannot reach "
+      "this computer over IPv4.";
+  const std::string use_v6 =
+      "Your provider shares its IPv4 address with other customers: friends reach this computer "
+      "over IPv6 at ";
+  const std::string v6_url = "http://[2001:db8::2]:8080";
+  for (const std::string external : {"100.64.1.2", "192.168.0.2"}) {
+    SCOPED_TRACE(external);
+    for (const bool firewall : {true, false}) {
+      TableGateway gateway({}, firewall);
+      gateway.SetExternalIp(external);
+      FakeWebService web;
+      Check check{gateway.nat(), web.Address()};
+      check.locals = {"192.168.1.5"};
+      check.v6 = {"2001:db8::2"};
+      check.settings["URLUsername"] = "alice";
+      check.settings["URLPassword"] = "secret";
+      const std::vector<std::string> events = check.Run();
+      const std::vector<std::string> tail(events.end() - 5, events.end());
+      EXPECT_EQ(tail, (std::vector<std::string>{"page:" + v6_url, "direct:" + v6_url,
+                                                "info:" + kInfo + v6_url,
+                                                "ipv6:", "status:" + use_v6 + v6_url}));
+      EXPECT_NE(std::find(events.begin(), events.end(),
+                          "status:Internet IP address:[" + external + "]  Checking UPnP"),
+                events.end());
+      // The shared address is no use to a friendly URL.
+      EXPECT_TRUE(web.Requests().empty());
+      EXPECT_EQ(gateway.Pinholes().size(), firewall ? 1u : 0u);
+
+      // Without IPv6: said in words, and the LAN URL.
+      check.v6.clear();
+      const std::vector<std::string> v4_only = check.Run();
+      const std::vector<std::string> end(v4_only.end() - 3, v4_only.end());
+      EXPECT_EQ(end, (std::vector<std::string>{"direct:http://192.168.1.5:8080",
+                                               "ipv6:", "status:" + shared}));
+    }
+  }
+}
+
 TEST_F(InternetCheckTest, WebRequestsGoThroughTheProxyOfTheEnvironment) {
   FakeWebService proxy;
   proxy.Answer("http://tessel.invalid/getip.php", "192.0.2.44");
@@ -470,6 +634,8 @@ TEST(InternetCheck, WebAddressAndDigest) {
 
   EXPECT_EQ(tessel::ServerUrl("10.0.0.1", 80), "http://10.0.0.1");
   EXPECT_EQ(tessel::ServerUrl("10.0.0.1", 8080), "http://10.0.0.1:8080");
+  EXPECT_EQ(tessel::ServerUrl("2001:db8::5", 8080), "http://[2001:db8::5]:8080");
+  EXPECT_EQ(tessel::ServerUrl("2001:db8::5", 80), "http://[2001:db8::5]");
   // The web service is asked over https unless the build says otherwise.
   EXPECT_TRUE(tessel::WebService::Default().https);
   EXPECT_EQ(tessel::WebService::Default().port, 443);
@@ -486,6 +652,39 @@ TEST(InternetCheck, WebAddressAndDigest) {
               plain.Requests().front().find("GET /getip.php") == std::string::npos);
   // The test runs in a namespace with loopback alone.
   EXPECT_TRUE(tessel::GetLocalAddresses().empty());
+}
+
+TEST(Ipv6Addresses, StableAddressesAndTheDefaultGatewayFromTheKernelsTables) {
+  // Flags: 01 temporary, 20 deprecated, 08 failed duplicate detection, 80 permanent, 100
+  // managing temporary addresses (the stable one beside them).
+  const std::string if_inet6 =
+      "00000000000000000000000000000001 01 80 10 80       lo\n"
+      "fd000000000000000000000000000005 02 40 00 80     eth0\n"
+      "fe8000000000000002163efffe000001 02 40 20 80     eth0\n"
+      "20010db8000000010000000000000007 02 40 00 101    eth0\n"
+      "20010db8000000010216 3efffe000002 02 40 00 100   eth0\n"
+      "20010db800000001021 63efffe000003 bad\n"
+      "20010db8000000010216000000000002 02 40 00 100    eth0\n"
+      "20010db8000000010000000000000009 02 40 00 20     eth0\n"
+      "20010db800000001000000000000000a 02 40 00 08     eth0\n"
+      "20010db8000000010000000000000010 03 40 00 80     wlan0\n"
+      "20010db8000000010216000000000002 03 40 00 80     wlan0\n";
+  EXPECT_EQ(tessel::StableV6Addresses(if_inet6),
+            (std::vector<std::string>{"2001:db8:0:1:216::2", "2001:db8:0:1::10", "fd00::5"}));
+  EXPECT_TRUE(tessel::StableV6Addresses("").empty());
+
+  const std::string on_link =
+      "fd000000000000000000000000000000 40 00000000000000000000000000000000 00 "
+      "00000000000000000000000000000000 00000100 00000001 00000000 00000001     eth0\n";
+  const std::string via_router =
+      "00000000000000000000000000000000 00 00000000000000000000000000000000 00 "
+      "fe800000000000000000000000000001 00000400 00000002 00000000 00000003     eth0\n";
+  const std::string via_global =
+      "00000000000000000000000000000000 00 00000000000000000000000000000000 00 "
+      "20010db8007700000000000000000001 00000400 00000002 00000000 00000003     tl0\n";
+  EXPECT_EQ(tessel::DefaultV6Gateway(on_link + via_router), "fe80::1%eth0");
+  EXPECT_EQ(tessel::DefaultV6Gateway(via_global), "2001:db8:77::1");
+  EXPECT_EQ(tessel::DefaultV6Gateway(on_link), "");
 }
 
 TEST_F(InternetCheckTest, ChecksNeverOverlapAndEndWithTheirOwner) {

@@ -5,7 +5,9 @@
 //   203.0.113.2  WAN
 //
 // The WAN side answers STUN: miniupnpd forwards nothing while its WAN address is a reserved one
-// unless STUN shows that address reachable from outside. Needs root, miniupnpd and nft.
+// unless STUN shows that address reachable from outside. Needs root, miniupnpd and nft. With
+// IPv6 the LAN is 2001:db8:77::/64 and the WAN 2001:db8:ff::/64, routed without translation; the
+// router drops IPv6 connections from the WAN but through the pinholes miniupnpd opens.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -39,6 +41,10 @@ constexpr const char* kLanHost = "10.77.0.2";
 constexpr const char* kRouterLan = "10.77.0.1";
 constexpr const char* kRouterWan = "203.0.113.1";
 constexpr const char* kWanPeer = "203.0.113.2";
+constexpr const char* kLanHost6 = "2001:db8:77::2";
+constexpr const char* kRouterLan6 = "2001:db8:77::1";
+constexpr const char* kRouterWan6 = "2001:db8:ff::1";
+constexpr const char* kWanPeer6 = "2001:db8:ff::2";
 constexpr uint16_t kStunPort = 3478;
 constexpr auto kGatewayStartLimit = std::chrono::seconds(5);
 
@@ -46,6 +52,19 @@ constexpr auto kGatewayStartLimit = std::chrono::seconds(5);
 // return traffic passes without rules of its own.
 constexpr const char* kRuleset = R"(table inet filter {
   chain forward { type filter hook forward priority 0; policy accept; jump miniupnpd; }
+  chain miniupnpd { }
+  chain prerouting { type nat hook prerouting priority -100; policy accept; jump prerouting_miniupnpd; }
+  chain postrouting { type nat hook postrouting priority 100; policy accept; jump postrouting_miniupnpd; }
+  chain prerouting_miniupnpd { }
+  chain postrouting_miniupnpd { }
+}
+)";
+
+// With IPv6: connections from the WAN reach the LAN only through a pinhole (the miniupnpd chain).
+constexpr const char* kRuleset6 = R"(table inet filter {
+  chain forward { type filter hook forward priority 0; policy accept;
+    ct state established,related accept; jump miniupnpd;
+    meta nfproto ipv6 iifname "tw0" drop; }
   chain miniupnpd { }
   chain prerouting { type nat hook prerouting priority -100; policy accept; jump prerouting_miniupnpd; }
   chain postrouting { type nat hook postrouting priority 100; policy accept; jump postrouting_miniupnpd; }
@@ -131,7 +150,8 @@ class StunAnswerer {
 class RealGateway {
  public:
   // version1: the device describes itself as version 1 (-1) instead of Debian's default 2.
-  explicit RealGateway(bool version1) {
+  // ipv6: the networks carry IPv6 too, and the router's firewall guards it.
+  explicit RealGateway(bool version1, bool ipv6 = false) {
     char pattern[] = "/tmp/tessel-miniupnpd-XXXXXX";
     m_folder = mkdtemp(pattern) ? pattern : "";
     m_log = m_folder + "/log.txt";
@@ -153,13 +173,27 @@ class RealGateway {
         << "addr add " << kRouterWan << "/24 dev tw0\nlink set tw0 up\n";
     std::ofstream(m_folder + "/wan.batch")
         << "link set lo up\naddr add " << kWanPeer << "/24 dev tw1\nlink set tw1 up\n";
-    std::ofstream(m_folder + "/rules.nft") << kRuleset;
+    if (ipv6) {
+      std::ofstream(m_folder + "/lan.batch", std::ios::app)
+          << "addr add " << kLanHost6 << "/64 dev tl0 nodad\n"
+          << "route add default via " << kRouterLan6 << "\n";
+      std::ofstream(m_folder + "/router.batch", std::ios::app)
+          << "addr add " << kRouterLan6 << "/64 dev tl1 nodad\n"
+          << "addr add " << kRouterWan6 << "/64 dev tw0 nodad\n";
+      std::ofstream(m_folder + "/wan.batch", std::ios::app)
+          << "addr add " << kWanPeer6 << "/64 dev tw1 nodad\n"
+          << "route add default via " << kRouterWan6 << "\n";
+    }
+    std::ofstream(m_folder + "/rules.nft") << (ipv6 ? kRuleset6 : kRuleset);
     std::ofstream(m_folder + "/miniupnpd.conf") << MiniupnpdConfig();
     const std::string ip = FindProgram("ip");
     if (!Run(nullptr, {ip, "-batch", m_folder + "/lan.batch"}, m_log) ||
         !Run(&m_router, {ip, "-batch", m_folder + "/router.batch"}, m_log) ||
         !Run(&m_wan, {ip, "-batch", m_folder + "/wan.batch"}, m_log) ||
         !Run(&m_router, {"/bin/sh", "-c", "echo 1 > /proc/sys/net/ipv4/ip_forward"}, m_log) ||
+        (ipv6 &&
+         !Run(&m_router, {"/bin/sh", "-c", "echo 1 > /proc/sys/net/ipv6/conf/all/forwarding"},
+              m_log)) ||
         !Run(&m_router, {FindProgram("nft"), "-f", m_folder + "/rules.nft"}, m_log)) {
       m_failure = "cannot set up the networks";
       return;
@@ -215,17 +249,25 @@ class RealGateway {
   const std::string& Skip() const { return m_skip; }
   std::string Log() const { return ReadFile(m_log); }
 
-  // A connection from the WAN side to address:port; -1 when it is refused.
+  // A connection from the WAN side to address:port (IPv4 or IPv6); -1 when it is refused or
+  // dropped.
   int ConnectFromWan(const std::string& address, uint16_t port) const {
-    const int fd = m_wan.Socket(SOCK_STREAM);
+    const bool v6 = address.find(':') != std::string::npos;
+    const int fd = m_wan.Socket(SOCK_STREAM, v6 ? AF_INET6 : AF_INET);
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(port);
     inet_pton(AF_INET, address.c_str(), &peer.sin_addr);
+    sockaddr_in6 peer6{};
+    peer6.sin6_family = AF_INET6;
+    peer6.sin6_port = htons(port);
+    inet_pton(AF_INET6, address.c_str(), &peer6.sin6_addr);
     timeval limit{2, 0};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0) return fd;
+    const int connected = v6 ? connect(fd, reinterpret_cast<sockaddr*>(&peer6), sizeof peer6)
+                             : connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+    if (connected == 0) return fd;
     close(fd);
     return -1;
   }
@@ -402,6 +444,111 @@ TEST_F(MiniupnpdTest, FriendsOutsideReachTheProgramThroughTheGateway) {
   EXPECT_EQ(runner.Stop(instance), 0);
 
   // The forwarding outlives the program, for its next start to replace.
+  CUPnPNat nat;
+  ASSERT_TRUE(nat.ListPortMappings()) << nat.LastMessage();
+  EXPECT_EQ(Entries(nat),
+            (std::vector<std::string>{"8090/TCP 10.77.0.2:8090 Tessel(10.77.0.2:8090)"}));
+}
+
+// The service as the program opens it: one socket for IPv4 and IPv6 on a free port.
+int DualStackListener(int* port) {
+  const int listener = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int off = 0;
+  setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listener, 4) != 0)
+    return -1;
+  socklen_t size = sizeof address;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+  *port = ntohs(address.sin6_port);
+  return listener;
+}
+
+TEST_F(MiniupnpdTest, InternetCheckOpensAnIpv6PinholeAndClosesItWhenSwitchedOff) {
+  RealGateway gateway(false, true);
+  REQUIRE_REAL_GATEWAY(gateway);
+  int http_port = 0;
+  const int listener = DualStackListener(&http_port);
+  ASSERT_GE(listener, 0);
+  // Before the check the router's firewall keeps friends out.
+  EXPECT_EQ(gateway.ConnectFromWan(kLanHost6, static_cast<uint16_t>(http_port)), -1);
+
+  CUPnPNat nat;
+  ASSERT_TRUE(nat.Discover()) << nat.LastMessage() << gateway.Log();
+  ASSERT_FALSE(nat.FirewallControlUrl().empty()) << nat.Description();
+  RecordingView view;
+  CIpv6Pinhole pinhole;
+  std::map<std::string, std::string> settings = {{"internetaccess", "1"}};
+  InternetCheckContext context{nat, view, [&](const std::string& name) { return settings[name]; },
+                               http_port, tessel::WebService{"127.0.0.1", 1}};
+  context.v6_addresses = [] { return std::vector<std::string>{kLanHost6}; };
+  context.pinhole = &pinhole;
+  context.settle = std::chrono::milliseconds(0);
+  InternetCheckThread(context);
+
+  const std::string url = "http://" + std::string(kRouterWan) + ":" + std::to_string(http_port);
+  const std::string v6_url = "http://[" + std::string(kLanHost6) + "]:" + std::to_string(http_port);
+  const std::vector<std::string> events = view.Take();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back(), "status:" + url + "  " + v6_url) << gateway.Log();
+  EXPECT_TRUE(pinhole.IsOpen());
+
+  // A friend outside reaches the service over IPv6 through the pinhole, and over IPv4 as before.
+  for (const std::string& address : {std::string(kLanHost6), std::string(kRouterWan)}) {
+    const int outside = gateway.ConnectFromWan(address, static_cast<uint16_t>(http_port));
+    EXPECT_GE(outside, 0) << address << gateway.Log();
+    if (outside >= 0) close(outside);
+    const int accepted = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    EXPECT_GE(accepted, 0) << address;
+    if (accepted >= 0) close(accepted);
+  }
+
+  // The next check renews the same pinhole.
+  const int id = pinhole.Id();
+  InternetCheckThread(context);
+  EXPECT_EQ(pinhole.Id(), id);
+
+  // Switched off: the pinhole is gone, and with it the way in.
+  settings["internetaccess"] = "0";
+  InternetCheckThread(context);
+  EXPECT_FALSE(pinhole.IsOpen());
+  EXPECT_EQ(gateway.ConnectFromWan(kLanHost6, static_cast<uint16_t>(http_port)), -1);
+  close(listener);
+}
+
+TEST_F(MiniupnpdTest, FriendsOutsideReachTheProgramOverIpv6UntilItEnds) {
+  if (access(TESSEL_BINARY, X_OK) != 0) GTEST_SKIP() << "the program is not built";
+  RealGateway gateway(false, true);
+  REQUIRE_REAL_GATEWAY(gateway);
+  ProgramRunner runner;
+  {
+    CDataSystem settings(runner.ProgramFolder());
+    ASSERT_TRUE(settings.Open());
+    ASSERT_TRUE(settings.SetParam("LocalPort", "8090"));
+  }
+  ProgramRunner::Child instance;
+  runner.Start(instance, {"-headless"});
+  const std::string url = "Internet URL: http://[" + std::string(kLanHost6) + "]:8090\n";
+  ASSERT_TRUE(runner.WaitForOutput(instance, url, std::chrono::seconds(10)))
+      << ProgramRunner::Read(instance.out) << ProgramRunner::Read(instance.err) << gateway.Log();
+  EXPECT_NE(ProgramRunner::Read(instance.out).find("URL: http://[2001:db8:77::2]:8090/\n"),
+            std::string::npos);
+
+  const int outside = gateway.ConnectFromWan(kLanHost6, 8090);
+  ASSERT_GE(outside, 0) << gateway.Log();
+  const std::string request = "GET / HTTP/1.0\r\n\r\n";
+  send(outside, request.data(), request.size(), MSG_NOSIGNAL);
+  std::string reply;
+  char buffer[4096];
+  for (ssize_t n; (n = recv(outside, buffer, sizeof buffer, 0)) > 0;) reply.append(buffer, n);
+  close(outside);
+  EXPECT_EQ(reply.rfind("HTTP/1.", 0), 0u) << reply;
+  EXPECT_EQ(runner.Stop(instance), 0);
+
+  // The pinhole goes with the program; the IPv4 forwarding stays for its next start.
+  EXPECT_EQ(gateway.ConnectFromWan(kLanHost6, 8090), -1);
   CUPnPNat nat;
   ASSERT_TRUE(nat.ListPortMappings()) << nat.LastMessage();
   EXPECT_EQ(Entries(nat),

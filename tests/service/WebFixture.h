@@ -119,10 +119,17 @@ class WebFixture : public ::testing::Test {
   }
 
   // The whole reply to a request sent from a loopback address (127.0.0.1: the `local` account).
+  // The reply is read to the connection's end, which an HTTP/1.1 request asks for.
   std::string Exchange(std::string_view request, const char* from = "127.0.0.1") {
     int fd = loopback::ConnectFrom(from, service.Port());
     if (fd < 0) return "refused";
-    loopback::Send(fd, request);
+    std::string sent(request);
+    const std::size_t lf = sent.find('\n');
+    const std::size_t line_end =
+        lf != std::string::npos && lf > 0 && sent[lf - 1] == '\r' ? lf - 1 : lf;
+    if (lf != std::string::npos && line_end >= 8 && sent.compare(line_end - 8, 8, "HTTP/1.1") == 0)
+      sent.insert(lf + 1, "Connection: close" + sent.substr(line_end, lf + 1 - line_end));
+    loopback::Send(fd, sent);
     std::string reply = loopback::ReadAll(fd);
     close(fd);
     return reply;

@@ -187,7 +187,7 @@ TEST_F(FolderZip, StartsAtOnceWithNoTemporaryFileAndEndsWhenTheClientLeaves) {
 
   int fd = loopback::ConnectFrom("127.0.0.1", service.Port());
   ASSERT_GE(fd, 0);
-  loopback::Send(fd, "GET /download.htm?file=Big&zip=1 HTTP/1.1\r\n\r\n");
+  loopback::Send(fd, "GET /download.htm?file=Big&zip=1 HTTP/1.1\r\nConnection: close\r\n\r\n");
   char head[16];
   ASSERT_EQ(recv(fd, head, sizeof head, MSG_WAITALL), 16);
   EXPECT_EQ(std::string(head, 16), "HTTP/1.0 200 OK\r");

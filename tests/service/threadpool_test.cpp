@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/IpAddress.h"
 #include "service/WebFixture.h"
 #include "support/Eventually.h"
 #include "support/Loopback.h"
@@ -34,7 +35,9 @@ class HoldingService : public CServiceBasic {
     ++arrived;
     {
       std::lock_guard lock(m_mutex);
-      ++m_arrived_from[connection.PeerIp()];
+      // Counted as the pool's limits count: an IPv6 peer by its /64.
+      const auto peer = tessel::IpAddress::Parse(connection.PeerIp());
+      ++m_arrived_from[peer ? peer->LimitText() : connection.PeerIp()];
     }
     std::string line;
     while (connection.ReadLine(line) && line != "go") {
@@ -163,43 +166,68 @@ TEST(ThreadPool, ServicesShareThePoolAndAreCountedApart) {
 // A flood from one address holds every worker but the last, which it cannot take; visitors
 // from other addresses are served all the same, each taking a worker from the flood's newest
 // connections while the flood keeps its share.
+// An IPv6 visitor counts by its /64: changing the low bits gains nothing.
+struct Addresses {
+  std::function<std::string(int)> flood;  // the i-th connection of the flood
+  std::string flood_key;                  // what the flood counts under
+  std::string visitors[3];                // the first and the last count as one
+  std::string first_key, second_key;
+};
+
 TEST(ThreadPool, OneAddressCannotKeepOthersOut) {
   constexpr int kWorkers = 20, kShare = 5;
-  CThreadPool pool(CThreadPool::Limits{.max_workers = kWorkers, .per_address = kShare});
-  ASSERT_TRUE(pool.Start());
-  HoldingService service(pool);
-  ASSERT_TRUE(service.Start(loopback::FreePort()));
-  std::vector<int> flood;
-  // One after the other, so that the count is exact: a burst may lose a few more to refusals
-  // while other refusals are still under way.
-  for (int i = 0; i < kWorkers + 5; ++i) {
-    flood.push_back(Hold(service.Port(), "127.0.0.2"));
-    ASSERT_TRUE(Eventually([&] { return pool.CountActive() + pool.ShedCount() == i + 1; }));
-  }
-  // The rest are closed at once.
-  ASSERT_TRUE(Eventually([&] {
-    return pool.CountActive() == kWorkers - 1 && pool.ShedCount() == 6 &&
-           service.ArrivedFrom("127.0.0.2") == kWorkers - 1;
-  }));
-
-  // Three visitors held together: the last worker, then two taken from the flood. They come one
-  // after the other for the same reason as the flood did.
-  std::vector<int> visitors;
-  int arrived = 0;
-  for (const char* from : {"127.0.0.3", "127.0.0.4", "127.0.0.3"}) {
-    visitors.push_back(Hold(service.Port(), from));
-    ++arrived;
+  const Addresses families[] = {
+      {[](int) { return std::string("127.0.0.2"); },
+       "127.0.0.2",
+       {"127.0.0.3", "127.0.0.4", "127.0.0.3"},
+       "127.0.0.3",
+       "127.0.0.4"},
+      {[](int i) { return "2001:db8:1:2:" + std::to_string(i) + "::" + std::to_string(i); },
+       "2001:db8:1:2::/64",
+       {"2001:db8:1:3::1", "2001:db8:1:4::1", "2001:db8:1:3:ffff::9"},
+       "2001:db8:1:3::/64",
+       "2001:db8:1:4::/64"},
+  };
+  ASSERT_TRUE(loopback::AdoptV6Block("2001:db8::/32")) << "needs root in the test's namespace";
+  for (const Addresses& family : families) {
+    SCOPED_TRACE(family.flood_key);
+    CThreadPool pool(CThreadPool::Limits{.max_workers = kWorkers, .per_address = kShare});
+    ASSERT_TRUE(pool.Start());
+    HoldingService service(pool);
+    ASSERT_TRUE(service.Start(loopback::FreePort()));
+    std::vector<int> flood;
+    // One after the other, so that the count is exact: a burst may lose a few more to refusals
+    // while other refusals are still under way.
+    for (int i = 0; i < kWorkers + 5; ++i) {
+      flood.push_back(Hold(service.Port(), family.flood(i).c_str()));
+      ASSERT_TRUE(Eventually([&] { return pool.CountActive() + pool.ShedCount() == i + 1; }));
+    }
+    // The rest are closed at once.
     ASSERT_TRUE(Eventually([&] {
-      return service.ArrivedFrom("127.0.0.3") + service.ArrivedFrom("127.0.0.4") == arrived;
+      return pool.CountActive() == kWorkers - 1 && pool.ShedCount() == 6 &&
+             service.ArrivedFrom(family.flood_key) == kWorkers - 1;
     }));
+
+    // Three visitors held together: the last worker, then two taken from the flood. They come
+    // one after the other for the same reason as the flood did.
+    std::vector<int> visitors;
+    int arrived = 0;
+    for (const std::string& from : family.visitors) {
+      visitors.push_back(Hold(service.Port(), from.c_str()));
+      ++arrived;
+      ASSERT_TRUE(Eventually([&] {
+        return service.ArrivedFrom(family.first_key) + service.ArrivedFrom(family.second_key) ==
+               arrived;
+      }));
+    }
+    for (int fd : visitors) EXPECT_EQ(Release(fd), "ok");
+    EXPECT_EQ(pool.ShedCount(), 8);
+    int open = 0;
+    for (int fd : flood) open += ClosedByServer(fd) ? 0 : 1;
+    EXPECT_EQ(open, kWorkers - 3);
+    EXPECT_EQ(service.ArrivedFrom(family.flood_key), kWorkers - 1);
+    for (int fd : flood) close(fd);
   }
-  for (int fd : visitors) EXPECT_EQ(Release(fd), "ok");
-  EXPECT_EQ(pool.ShedCount(), 8);
-  int open = 0;
-  for (int fd : flood) open += ClosedByServer(fd) ? 0 : 1;
-  EXPECT_EQ(open, kWorkers - 3);
-  EXPECT_EQ(service.ArrivedFrom("127.0.0.2"), kWorkers - 1);
-  for (int fd : flood) close(fd);
 }
 
 // Every worker the pool may have serves at once. The connections come from several addresses, as

@@ -118,6 +118,35 @@ TEST_F(Visitor, GuessingIsRefusedForAMinuteAfterTenFailures) {
   EXPECT_EQ(Login("Host: localhost\r\n", "127.0.0.1"), kRedirectHome);
 }
 
+// Over IPv6 the same rules hold: ::1 is this machine under the same Host rule, an address
+// account admits its own address alone, and the throttle counts a visitor's /64.
+TEST_F(Visitor, Ipv6VisitorsAreKnownByCanonicalAddressAndThrottledByTheirSixtyFour) {
+  ASSERT_TRUE(loopback::AdoptV6Block("2001:db8::/32") && loopback::AdoptV6Block("fd00::/64"))
+      << "needs root in the test's own namespace";
+  for (const std::string host : {"localhost", "[::1]:8080", "127.0.0.1"})
+    EXPECT_EQ(Login("Host: " + host + "\r\n", "::1"), kRedirectHome) << host;
+  for (const std::string host : {"evil.example", "[evil]", "::1"})
+    EXPECT_EQ(Login("Host: " + host + "\r\n", "::1"), kAuthRequired) << host;
+
+  ASSERT_TRUE(accounts.AddAccount({"phone", "", 1, 1, 0, 0, "FD00:0::5", "", ""}));
+  EXPECT_EQ(Login("Host: x\r\n", "fd00::5"), kRedirectHome);
+  EXPECT_EQ(Login("Host: x\r\n", "fd00::6"), kAuthRequired);
+
+  const std::string right = BasicAuth(web::kAdmin);
+  const std::string wrong = BasicAuth("admin:guess");
+  // Ten failures from one /64, each from other low bits.
+  const char* block[] = {"2001:db8:1:2::a",      "2001:db8:1:2::b",  "2001:db8:1:2:ffff::1",
+                         "2001:db8:1:2::d",      "2001:db8:1:2::e",  "2001:db8:1:2::f",
+                         "2001:db8:1:2::10",     "2001:db8:1:2::11", "2001:db8:1:2::12",
+                         "2001:db8:1:2:0:0:0:13"};
+  for (const char* from : block) EXPECT_EQ(Login(wrong, from), kAuthRequired) << from;
+  EXPECT_EQ(Login(right, "2001:db8:1:2::99"), kAuthRequired);
+  EXPECT_EQ(LogCount("user(:2001:db8:1:2::13) logins refused"), 1);
+  // The next /64, and IPv4 visitors, log in as before.
+  EXPECT_EQ(Login(right, "2001:db8:1:3::a"), kRedirectHome);
+  EXPECT_EQ(Login(right), kRedirectHome);
+}
+
 TEST(RequestOrigin, CrossSiteIsJudgedByOriginThenRefererThenFetchSite) {
   const auto cross = [](std::string host, std::string origin, std::string referer,
                         std::string site = "") {

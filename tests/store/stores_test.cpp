@@ -243,6 +243,43 @@ TEST_F(StoresTest, LoginChecks) {
   EXPECT_FALSE(m_accounts.CheckLogin("admin", "kavor", "10.0.0.7", name));
 }
 
+TEST_F(StoresTest, Ipv6AddressAccountsAdmitTheirOwnAddressInAnySpelling) {
+  EXPECT_TRUE(m_accounts.AddAccount({"ula", "", 1, 1, 0, 0, "FD00:0::0005", "", ""}));
+  EXPECT_TRUE(m_accounts.AddAccount({"home", "", 1, 1, 0, 0, "2001:db8:1:2::7", "", ""}));
+  EXPECT_TRUE(m_accounts.AddAccount({"off", "", 1, 0, 0, 0, "2001:db8::9", "", ""}));
+  EXPECT_TRUE(m_accounts.AddAccount({"junk", "", 1, 1, 0, 0, "fd00::5::", "", ""}));
+  const struct {
+    const char* client;
+    const char* account;  // "" when nobody is admitted
+  } cases[] = {
+      {"fd00::5", "ula"},
+      {"fd00:0:0:0:0:0:0:5", "ula"},
+      {"fd00::6", ""},
+      {"2001:db8:1:2::7", "home"},
+      {"2001:DB8:1:2:0::7", "home"},
+      {"2001:db8:1:2::8", ""},   // one /64 is one address for limits, not for accounts
+      {"2001:db8::9", ""},       // disabled
+      {"::1", "local"},          // this computer over IPv6, as 127.0.0.1 is
+      {"::ffff:127.0.0.1", ""},  // the service passes IPv4 peers unmapped, never like this
+      {"fe80::1", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.client);
+    std::string name = "unchanged";
+    EXPECT_EQ(m_accounts.CheckLogin("", "", c.client, name), *c.account != '\0');
+    EXPECT_EQ(name, *c.account ? c.account : "unchanged");
+    AccountRecord record;
+    EXPECT_EQ(m_accounts.CheckLogin("nobody", "x", c.client, record), *c.account != '\0');
+  }
+  // A password still logs in from an IPv6 address that has no account.
+  std::string name;
+  EXPECT_TRUE(m_accounts.CheckLogin("admin", "kavor", "2001:db8::abcd", name));
+  EXPECT_EQ(name, "admin");
+  // Without 127.0.0.1's account ::1 is nobody.
+  EXPECT_TRUE(m_accounts.DeleteAccount("local"));
+  EXPECT_FALSE(m_accounts.CheckLogin("", "", "::1", name));
+}
+
 TEST_F(StoresTest, AccountMaintenance) {
   AccountRecord record{"Admin", "dup", 0, 1, 0, 0, "", "x", ""};
   EXPECT_FALSE(m_accounts.AddAccount(record));  // taken in another letter case

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -49,8 +50,40 @@ inline int Connect(int port) {
   return fd;
 }
 
-// A client socket bound to `from` (a loopback address) and connected to 127.0.0.1:port.
+// A client socket bound to `from`, an IPv6 address of this host (see AdoptV6Block) or any
+// address when it may be any, and connected to [::1]:port.
+inline int ConnectFromV6(const char* from, int port) {
+  int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 local{};
+  local.sin6_family = AF_INET6;
+  inet_pton(AF_INET6, from, &local.sin6_addr);
+  int on = 1;
+  setsockopt(fd, IPPROTO_IPV6, IPV6_FREEBIND, &on, sizeof on);
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_port = htons(static_cast<uint16_t>(port));
+  address.sin6_addr = in6addr_loopback;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  timeval limit{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  return fd;
+}
+
+// Makes every address of an IPv6 block ("2001:db8::/32") this host's own on loopback, as
+// 127.0.0.0/8 is, for ConnectFromV6. Only in the test's private network namespace, as root.
+inline bool AdoptV6Block(const std::string& block) {
+  const std::string command = "ip -6 route replace local " + block + " dev lo 2>/dev/null";
+  return std::system(command.c_str()) == 0;
+}
+
+// A client socket bound to `from` (a loopback address) and connected to 127.0.0.1:port; an
+// IPv6 `from` connects to [::1]:port instead (ConnectFromV6).
 inline int ConnectFrom(const char* from, int port) {
+  if (std::string_view(from).find(':') != std::string_view::npos) return ConnectFromV6(from, port);
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in local{};
   local.sin_family = AF_INET;

@@ -59,11 +59,11 @@ class Namespace {
   std::string Pid() const { return std::to_string(m_pid); }
 
   // A socket that belongs to this namespace.
-  int Socket(int type) const {
+  int Socket(int type, int family = AF_INET) const {
     const int own = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
     int fd = -1;
     if (own >= 0 && setns(m_fd, CLONE_NEWNET) == 0) {
-      fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+      fd = socket(family, type | SOCK_CLOEXEC, 0);
       if (setns(own, CLONE_NEWNET) != 0) std::abort();  // never go on in the wrong namespace
     }
     if (own >= 0) close(own);
