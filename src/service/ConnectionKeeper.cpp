@@ -8,6 +8,8 @@
 #include <system_error>
 #include <vector>
 
+#include "base/IpAddress.h"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -72,7 +74,9 @@ void CConnectionKeeper::Park(CConnection& connection, CConnectionHandler* handle
   auto waiting = std::make_unique<Waiting>();
   waiting->connection.TakeFrom(connection);
   waiting->handler = handler;
-  waiting->address = waiting->connection.Peer().sin_addr.s_addr;
+  const auto peer =
+      tessel::IpAddress::FromSocket(reinterpret_cast<const sockaddr*>(&waiting->connection.Peer()));
+  waiting->address = peer ? peer->LimitKey() : 0;
   waiting->since = Clock::now();
   const int socket = waiting->connection.Descriptor();
 

@@ -55,7 +55,7 @@ class CConnectionKeeper {
   struct Waiting {
     CConnection connection;
     CConnectionHandler* handler = nullptr;
-    std::uint32_t address = 0;
+    std::uint64_t address = 0;  // the peer's IpAddress::LimitKey
     Clock::time_point since{};  // parked
   };
   using Table = std::unordered_map<int, std::unique_ptr<Waiting>>;

@@ -238,7 +238,9 @@ void CThreadPool::Work(int index) {
     if (m_keeper.HasReady() && m_running.load(std::memory_order_acquire) &&
         m_keeper.TakeReady(connection, [&](CConnectionHandler* handler) {
           slot.socket.store(connection.Descriptor(), std::memory_order_relaxed);
-          slot.address.store(connection.Peer().sin_addr.s_addr, std::memory_order_relaxed);
+          const std::optional<tessel::IpAddress> address =
+              tessel::IpAddress::FromSocket(reinterpret_cast<const sockaddr*>(&connection.Peer()));
+          slot.address.store(address ? address->LimitKey() : 0, std::memory_order_relaxed);
           slot.since.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
           Claim(slot, handler);
         })) {
