@@ -178,5 +178,26 @@ inline constexpr int IDS_NOTE_URL_CHANGED = 641;   // %1 the address
 inline constexpr int IDS_NOTE_CHECK_FAILED = 642;  // %1 what the check said
 inline constexpr int IDS_MENU_REFRESH = 650;
 inline constexpr int IDS_FILTER_HINT = 651;
+inline constexpr int IDS_DLG_SETTINGS_SECURE = 700;
+inline constexpr int IDS_DLG_SETTINGS_CERT_IN_USE = 701;
+inline constexpr int IDS_DLG_SETTINGS_CERT_ISSUER = 702;
+inline constexpr int IDS_DLG_SETTINGS_CERT_NAMES = 703;
+inline constexpr int IDS_DLG_SETTINGS_CERT_EXPIRY = 704;
+inline constexpr int IDS_DLG_SETTINGS_CERT_FINGERPRINT = 705;
+inline constexpr int IDS_DLG_SETTINGS_CERT_OWN = 706;
+inline constexpr int IDS_DLG_SETTINGS_CERT_AUTOMATIC = 707;
+inline constexpr int IDS_DLG_SETTINGS_CERT_SELF_SIGNED = 708;
+inline constexpr int IDS_DLG_SETTINGS_CERT_FILE = 709;
+inline constexpr int IDS_DLG_SETTINGS_KEY_FILE = 710;
+inline constexpr int IDS_DLG_SETTINGS_CERT_DOMAIN = 711;
+inline constexpr int IDS_DLG_SETTINGS_ACME_ERROR = 712;
+inline constexpr int IDS_DLG_SETTINGS_NO_ERROR = 713;
+inline constexpr int IDS_DLG_SETTINGS_SOURCE_OWN = 714;
+inline constexpr int IDS_DLG_SETTINGS_SOURCE_ACME = 715;
+inline constexpr int IDS_DLG_SETTINGS_SOURCE_SELF_SIGNED = 716;
+inline constexpr int IDS_DLG_SETTINGS_SOURCE_NONE = 717;
+inline constexpr int IDS_DLG_SETTINGS_OWN_ERROR = 718;
+inline constexpr int IDS_DLG_SETTINGS_CERT_SOURCE = 719;
+inline constexpr int IDS_DLG_SETTINGS_BROWSE_FILE = 720;
 
 }  // namespace tessel::res

@@ -44,6 +44,10 @@ std::string CAcmeRenewal::LastError() const {
 }
 
 std::string CAcmeRenewal::Identifier() const {
+  // The owner chose a certificate that is not ACME's.
+  const std::string choice = m_setting(CTlsCertificates::kChoiceSetting);
+  if (choice == CTlsCertificates::kChoiceOwn || choice == CTlsCertificates::kChoiceSelfSigned)
+    return {};
   const std::string domain = m_setting("CertDomain");
   if (!domain.empty()) return domain;
   if (m_setting("internetaccess") == "0") return {};

@@ -14,7 +14,8 @@
 #include "service/TlsCertificates.h"
 
 // Keeps an ACME certificate for the owner's domain (setting "CertDomain"), else for the external
-// address the Internet check learned (while "internetaccess" is not "0"): obtains one when there
+// address the Internet check learned (while "internetaccess" is not "0"), unless "CertSource"
+// chooses the owner's files or the self-signed certificate: obtains one when there
 // is none for that name, renews it when a third of its lifetime is left, and tries again after a
 // failure, waiting twice as long each time up to kMaxRetry. Runs on a thread of its own. Each
 // failure is reported in words with the time of the next try; the certificate in use stays.

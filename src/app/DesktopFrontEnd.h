@@ -9,6 +9,7 @@ class CDataAccount;
 class CDataFileShare;
 class CDataLog;
 class CDataSystem;
+class CHttpsSetup;
 class CServiceHttp;
 class CThreadPool;
 class QCoreApplication;
@@ -33,6 +34,8 @@ struct MainWindowContext {
   std::function<void(const std::string& line)> print_log_line;
   // What start-up told the user, oldest first; the status text shows them.
   std::vector<Notice> notices = {};
+  // The certificate in use and the ACME renewal; null where nothing serves TLS (tests).
+  CHttpsSetup* https = nullptr;
 };
 
 // The owner's window as start-up and later starts see it. It lives on the main thread; its Exit

@@ -39,6 +39,15 @@ bool CHttpsSetup::Start(CAcmeRenewal::Options options) {
   return serving;
 }
 
+CHttpsSetup::State CHttpsSetup::Current() const {
+  return {m_certificates.Current(), m_renewal ? m_renewal->LastError() : ""};
+}
+
+void CHttpsSetup::SettingsChanged() {
+  m_certificates.Refresh();
+  if (m_renewal) m_renewal->Wake();
+}
+
 void CHttpsSetup::SetLog(Line line) {
   std::vector<std::string> held;
   {

@@ -37,6 +37,15 @@ class CHttpsSetup {
   // From now on lines go to line, those held back first. It is called on any thread.
   void SetLog(Line line);
 
+  // What the window shows of HTTPS.
+  struct State {
+    CTlsCertificates::Status certificate;
+    std::string acme_error;  // the last ACME failure in words; empty after a success
+  };
+  State Current() const;
+  // The owner changed the settings: the certificate and the renewal look at them again now.
+  void SettingsChanged();
+
   CTlsContext& Context() { return m_context; }
   CTlsCertificates& Certificates() { return m_certificates; }
   const CAcmeChallenges& Challenges() const { return m_challenges; }

@@ -216,6 +216,7 @@ void CTesselApp::OpenMainWindow() {
   for (const StartupNotice& notice : m_notices)
     context.notices.push_back(
         {notice.status.empty() ? notice.text : notice.status, notice.problem});
+  context.https = &m_https;
   m_window = m_desktop->CreateMainWindow(context);
   if (m_show_window) m_window->ShowWindow();
 }

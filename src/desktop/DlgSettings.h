@@ -4,21 +4,25 @@
 #include <QString>
 #include <string>
 
+#include "app/HttpsSetup.h"
 #include "net/InternetCheck.h"
 #include "store/DataSystem.h"
 
 class CDesktopShell;
 class QCheckBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
+class QRadioButton;
 
 // Edits the program's settings and the auto-start entry. Modal; on OK every setting is written
 // as typed and the auto-start entry is written or removed; Cancel writes nothing.
 //
 // After OK the caller moves the service and starts an Internet check:
 //
-//   CDlgSettings dlg(system, program_path, this);
+//   CDlgSettings dlg(system, program_path, this, nullptr, web, https.Current());
 //   if (dlg.exec() == QDialog::Accepted) {
+//     https.SettingsChanged();
 //     if (dlg.NewPort() != 0) { restart the service on dlg.NewPort() }
 //     else { leave it; SetStatusText(dlg.PortProblem()) }
 //     start an Internet check
@@ -29,13 +33,16 @@ class CDlgSettings : public QDialog {
  public:
   // program_path is what the auto-start entry starts (with "-mini"). The friendly-URL preview
   // and the sign-up page are addresses on web. shell opens the sign-up page and the folder
-  // picker; nullptr means the standard one.
+  // picker; nullptr means the standard one. https is what the "Secure connections" group shows
+  // of the certificate in use and the ACME renewal.
   CDlgSettings(CDataSystem& system, const std::string& program_path, QWidget* parent = nullptr,
                CDesktopShell* shell = nullptr,
-               const tessel::WebService& web = tessel::WebService::Default());
+               const tessel::WebService& web = tessel::WebService::Default(),
+               const CHttpsSetup::State& https = {});
 
   // OK: writes the settings (in the order LocalPort, internetaccess, UploadPath, URLUsername,
-  // URLPassword, EnableZipFolder, CheckNewVersion) and the auto-start entry, then closes.
+  // URLPassword, EnableZipFolder, CheckNewVersion, CertSource, CertFile, KeyFile, CertDomain)
+  // and the auto-start entry, then closes.
   void accept() override;
 
   // After OK: the port the service should move to now, or 0 when the port text names none
@@ -48,10 +55,15 @@ class CDlgSettings : public QDialog {
   static int ParsePort(const QString& text);
   // The address under which the friendly name is published: the web service's prefix + name.
   static QString FriendlyUrl(const tessel::WebService& web, const QString& user_name);
+  // A SHA-256 fingerprint in two lines of 16 pairs, easier to read out.
+  static QString FingerprintLines(const std::string& fingerprint);
 
  private:
+  QWidget* SecureGroup(const CHttpsSetup::State& https);
   void Load();
   void UpdatePreview();
+  // Only the fields of the chosen source can be edited.
+  void UpdateSourceFields();
 
   CDataSystem& m_system;
   std::string m_program_path;
@@ -71,4 +83,12 @@ class CDlgSettings : public QDialog {
   QLineEdit* m_url_preview;
   QPushButton* m_sign_up;
   QCheckBox* m_check_version;
+  QRadioButton* m_source_own;
+  QRadioButton* m_source_acme;
+  QRadioButton* m_source_self_signed;
+  QLineEdit* m_cert_file;
+  QPushButton* m_cert_browse;
+  QLineEdit* m_key_file;
+  QPushButton* m_key_browse;
+  QLineEdit* m_cert_domain;
 };

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "app/DesktopFrontEnd.h"
+#include "app/HttpsSetup.h"
 #include "base/UrlCodec.h"
 #include "desktop/AccountList.h"
 #include "desktop/DesktopShell.h"
@@ -62,9 +63,7 @@ void CWindowCommands::Connect(const CWindowActions& actions) {
 }
 
 QString CWindowCommands::WebAddress(const QString& path) const {
-  QString address = "http://" + QString::fromStdString(m_web.host);
-  if (m_web.port != 80) address += ':' + QString::number(m_web.port);
-  return address + '/' + path;
+  return QString::fromStdString(m_web.Url()) + '/' + path;
 }
 
 void CWindowCommands::CopyUrl() {
@@ -125,8 +124,10 @@ void CWindowCommands::DeleteAccount() {
 }
 
 void CWindowCommands::OpenSettings() {
-  CDlgSettings dialog(m_context.system, m_context.program_path, m_window.widget, &m_shell, m_web);
+  CDlgSettings dialog(m_context.system, m_context.program_path, m_window.widget, &m_shell, m_web,
+                      m_context.https ? m_context.https->Current() : CHttpsSetup::State{});
   if (dialog.exec() != QDialog::Accepted) return;
+  if (m_context.https) m_context.https->SettingsChanged();
   if (dialog.NewPort() != 0)
     MoveService(dialog.NewPort());
   else

@@ -77,12 +77,16 @@ void CTlsCertificates::RefreshLocked(bool force) {
   bool changed = force;
   if (force || now - m_settings_read >= kSettingsInterval) {
     m_settings_read = now;
-    std::string cert_file = m_setting("CertFile");
-    std::string key_file = m_setting("KeyFile");
+    std::string choice = m_setting(kChoiceSetting);
+    // The owner's files count unless the owner chose another source.
+    const bool own = choice.empty() || choice == kChoiceOwn;
+    std::string cert_file = own ? m_setting("CertFile") : "";
+    std::string key_file = own ? m_setting("KeyFile") : "";
     if (key_file.empty()) key_file = cert_file;  // one file may hold both
-    if (cert_file != m_cert_file || key_file != m_key_file) {
+    if (cert_file != m_cert_file || key_file != m_key_file || choice != m_choice) {
       m_cert_file = std::move(cert_file);
       m_key_file = std::move(key_file);
+      m_choice = std::move(choice);
       changed = true;
     }
   }
@@ -123,7 +127,8 @@ std::shared_ptr<const CTlsCertificate> CTlsCertificates::LoadOwn() {
 }
 
 bool CTlsCertificates::ServeFallback() {
-  if (m_acme && Valid(*m_acme) && Serve(Source::kAcme, m_acme)) return true;
+  if (m_choice != kChoiceSelfSigned && m_acme && Valid(*m_acme) && Serve(Source::kAcme, m_acme))
+    return true;
   return m_self_signed && Serve(Source::kSelfSigned, m_self_signed);
 }
 
@@ -147,7 +152,7 @@ bool CTlsCertificates::UseAcme(std::shared_ptr<const CTlsCertificate> certificat
   if (!CTlsContext::MakeServerContext(*certificate, error)) return false;
   const bool kept = certificate->SavePem(DataPath(kAcmeFile), DataPath(kAcmeKeyFile), error);
   m_acme = std::move(certificate);
-  if (m_source != Source::kOwn) Serve(Source::kAcme, m_acme);
+  if (m_source != Source::kOwn && m_choice != kChoiceSelfSigned) Serve(Source::kAcme, m_acme);
   return kept;
 }
 

@@ -18,10 +18,17 @@
 // 0600. The owner's files are looked at again before each handshake and taken up as soon as they
 // change; files that cannot be used are reported and the certificate in use stays. Each change of
 // the certificate in use is reported as a tessel::CertificateLine. Every method may be called
-// from any thread.
+// from any thread. The setting "CertSource" narrows the choice: "own" (the owner's files, else
+// the fallbacks), "acme" (the owner's files are not looked at), "self-signed" (neither they nor
+// ACME); empty means all in the order above.
 class CTlsCertificates {
  public:
   enum class Source { kNone, kOwn, kAcme, kSelfSigned };
+
+  static constexpr const char* kChoiceSetting = "CertSource";
+  static constexpr const char* kChoiceOwn = "own";
+  static constexpr const char* kChoiceAcme = "acme";
+  static constexpr const char* kChoiceSelfSigned = "self-signed";
 
   // The program's files in the data folder.
   static constexpr const char* kSelfSignedFile = "tls-self-signed.pem";
@@ -106,6 +113,7 @@ class CTlsCertificates {
   std::shared_ptr<const CTlsCertificate> m_self_signed;
   std::shared_ptr<const CTlsCertificate> m_acme;
   std::string m_cert_file, m_key_file;  // the settings as last read
+  std::string m_choice;
   FileStamp m_cert_stamp, m_key_stamp;  // of the owner's files as last looked at
   std::string m_own_error;
   std::chrono::steady_clock::time_point m_settings_read{};

@@ -162,6 +162,16 @@ TEST_F(AcmeRenewalTest, FailedValidationLeavesSelfSignedAndTriesAgainLater) {
   now = now + 61;
   renewal->Wake();
   EXPECT_TRUE(Eventually([&] { return CountReports(failure) == 2; }, std::chrono::seconds(30)));
+
+  // Once the owner chooses the self-signed certificate, no more tries.
+  {
+    std::lock_guard lock(mutex);
+    values["CertSource"] = "self-signed";
+  }
+  now = now + 24 * 3600;
+  renewal->Wake();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(CountReports(failure), 2u);
 }
 
 }  // namespace

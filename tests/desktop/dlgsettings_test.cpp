@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +16,7 @@
 #include "desktop/FakeShell.h"
 #include "desktop/OffscreenApp.h"
 #include "res/StringTable.h"
+#include "service/TlsCertificate.h"
 #include "support/TempFolder.h"
 
 namespace {
@@ -145,6 +148,95 @@ TEST_F(DlgSettingsTest, APortTextThatIsNoPortIsStoredButMovesNothing) {
   EXPECT_EQ(CDlgSettings::ParsePort("1"), 1);
   EXPECT_EQ(CDlgSettings::ParsePort("65535"), 65535);
   EXPECT_EQ(CDlgSettings::ParsePort("00080"), 80);
+}
+
+TEST_F(DlgSettingsTest, SecureGroupShowsTheCertificateInUse) {
+  std::string error;
+  const auto certificate =
+      CTlsCertificate::MakeSelfSigned({"198.18.0.2", "tessel.example"}, 30, &error);
+  ASSERT_TRUE(certificate) << error;
+  const CHttpsSetup::State acme{{CTlsCertificates::Source::kAcme, certificate, ""},
+                                "the certificate authority could not validate 198.18.0.2"};
+  CDlgSettings dlg(system, program, nullptr, &shell, kWeb, acme);
+  const auto text = [&](const char* name) {
+    return tessel::test::Child<QLabel>(dlg, name)->text().toStdString();
+  };
+  EXPECT_EQ(text("certSource"), "ACME certificate");
+  EXPECT_EQ(text("certIssuer"), "198.18.0.2");
+  EXPECT_EQ(text("certNames"), "198.18.0.2, tessel.example");
+  EXPECT_EQ(text("certExpiry"), tessel::LocalTimeText(certificate->NotAfter()));
+  QString fingerprint = tessel::test::Child<QLabel>(dlg, "certFingerprint")->text();
+  EXPECT_EQ(fingerprint.count('\n'), 1) << "two lines of 16 pairs";
+  EXPECT_EQ(fingerprint.remove('\n').toStdString(), certificate->Fingerprint());
+  EXPECT_EQ(text("acmeError"), acme.acme_error);
+  EXPECT_EQ(dlg.findChild<QLabel*>("ownError"), nullptr);
+
+  // Own files that fail are said; with nothing served there are no facts to show.
+  const CHttpsSetup::State none{{CTlsCertificates::Source::kNone, nullptr, "cannot read /x.pem"},
+                                ""};
+  CDlgSettings empty(system, program, nullptr, &shell, kWeb, none);
+  EXPECT_EQ(tessel::test::Child<QLabel>(empty, "certSource")->text(), "No certificate");
+  EXPECT_EQ(empty.findChild<QLabel*>("certFingerprint"), nullptr);
+  EXPECT_EQ(tessel::test::Child<QLabel>(empty, "ownError")->text(), "cannot read /x.pem");
+  EXPECT_EQ(tessel::test::Child<QLabel>(empty, "acmeError")->text(), "None");
+}
+
+TEST_F(DlgSettingsTest, SecureGroupStoresTheChosenSource) {
+  // What the stored settings select when the dialog opens.
+  const struct {
+    const char* stored;
+    const char* cert_file;
+    const char* selected;
+  } opening[] = {{"", "", "sourceAcme"},
+                 {"", "/etc/tessel/cert.pem", "sourceOwn"},
+                 {"own", "", "sourceOwn"},
+                 {"acme", "/etc/tessel/cert.pem", "sourceAcme"},
+                 {"self-signed", "/etc/tessel/cert.pem", "sourceSelfSigned"},
+                 {"later", "", "sourceAcme"}};
+  for (const auto& c : opening) {
+    SCOPED_TRACE(std::string(c.stored) + " " + c.cert_file);
+    system.SetParam("CertSource", c.stored);
+    system.SetParam("CertFile", c.cert_file);
+    CDlgSettings dlg(system, program, nullptr, &shell, kWeb);
+    EXPECT_TRUE(tessel::test::Child<QRadioButton>(dlg, c.selected)->isChecked());
+    const bool own = std::string(c.selected) == "sourceOwn";
+    EXPECT_EQ(tessel::test::Child<QLineEdit>(dlg, "certFile")->isEnabled(), own);
+    EXPECT_EQ(tessel::test::Child<QPushButton>(dlg, "keyBrowse")->isEnabled(), own);
+    EXPECT_EQ(tessel::test::Child<QLineEdit>(dlg, "certDomain")->isEnabled(),
+              std::string(c.selected) == "sourceAcme");
+  }
+
+  // What OK stores for each choice; the paths and the domain stay as typed.
+  const struct {
+    const char* button;
+    const char* stored;
+  } choices[] = {{"sourceOwn", "own"}, {"sourceAcme", "acme"}, {"sourceSelfSigned", "self-signed"}};
+  for (const auto& c : choices) {
+    SCOPED_TRACE(c.button);
+    CDlgSettings dlg(system, program, nullptr, &shell, kWeb);
+    tessel::test::Child<QRadioButton>(dlg, "sourceOwn")->click();  // the pickers need it
+    shell.picked_file = "/home/ann/certs/fullchain.pem";
+    tessel::test::Child<QPushButton>(dlg, "certBrowse")->click();
+    shell.picked_file = "";  // cancelled: the field keeps its text
+    tessel::test::Child<QLineEdit>(dlg, "keyFile")->setText("/home/ann/certs/key.pem");
+    tessel::test::Child<QPushButton>(dlg, "keyBrowse")->click();
+    tessel::test::Child<QLineEdit>(dlg, "certDomain")->setText("files.example.org");
+    tessel::test::Child<QRadioButton>(dlg, c.button)->click();
+    dlg.accept();
+    EXPECT_EQ(system.GetParam("CertSource"), c.stored);
+    EXPECT_EQ(system.GetParam("CertFile"), "/home/ann/certs/fullchain.pem");
+    EXPECT_EQ(system.GetParam("KeyFile"), "/home/ann/certs/key.pem");
+    EXPECT_EQ(system.GetParam("CertDomain"), "files.example.org");
+  }
+}
+
+TEST_F(DlgSettingsTest, FriendlyUrlFollowsTheWebServiceScheme) {
+  EXPECT_EQ(CDlgSettings::FriendlyUrl({"names.example", 443, true}, "alice"),
+            "https://names.example/alice");
+  EXPECT_EQ(CDlgSettings::FriendlyUrl({"names.example", 8443, true}, "alice"),
+            "https://names.example:8443/alice");
+  EXPECT_EQ(CDlgSettings::FriendlyUrl({"names.example", 80, false}, "alice"),
+            "http://names.example/alice");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Takes the README's pictures of the main window: File Share with shares, My Friends and Logs,
-// filled with a small sample of each, the About box and the three edit dialogs. Run it on an X
+// filled with a small sample of each, the About box and the three edit dialogs (Settings with a
+// self-signed certificate in use and an ACME failure). Run it on an X
 // display with a window manager, as scripts/screenshots does, so the pictures show the window as a
 // desktop frames it:
 //
@@ -27,6 +28,7 @@
 #include "res/StringTable.h"
 #include "service/ServiceHttp.h"
 #include "service/ThreadPool.h"
+#include "service/TlsCertificate.h"
 #include "store/DataAccount.h"
 #include "store/DataFileShare.h"
 #include "store/DataLog.h"
@@ -214,7 +216,17 @@ int main(int argc, char** argv) {
       failures += !Shoot(dialog, out + "/dialog-share.png");
     }
     {
-      CDlgSettings dialog(sample.system, context.program_path, &window);
+      // The self-signed certificate serving while ACME cannot validate the address.
+      std::string error;
+      const auto self_signed = CTlsCertificate::MakeSelfSigned(
+          {"ann-laptop", "localhost", "127.0.0.1", "192.168.1.20"}, 3650, &error);
+      const CHttpsSetup::State https{
+          {CTlsCertificates::Source::kSelfSigned, self_signed, ""},
+          "the certificate authority could not validate 203.0.113.24: 203.0.113.24: Fetching "
+          "http://203.0.113.24/.well-known/acme-challenge/kJ3x: Timeout during connect (likely "
+          "firewall problem)"};
+      CDlgSettings dialog(sample.system, context.program_path, &window, nullptr,
+                          tessel::WebService::Default(), https);
       dialog.show();
       failures += !Shoot(dialog, out + "/dialog-settings.png");
     }

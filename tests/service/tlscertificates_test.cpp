@@ -182,8 +182,28 @@ TEST_F(TlsCertificates, AcmeCertificateIsKeptAndYieldsToOwnFiles) {
   auto third = Keeper();
   ASSERT_TRUE(third->Start());
   EXPECT_EQ(Fingerprint(), own->Fingerprint());
-  ASSERT_TRUE(third->UseAcme(Make({"198.18.0.3"}), &error));
+  auto renewed = Make({"198.18.0.3"});
+  ASSERT_TRUE(third->UseAcme(renewed, &error));
   EXPECT_EQ(Fingerprint(), own->Fingerprint());
+
+  // The owner's choice of source, with the files still named.
+  const struct {
+    const char* choice;
+    CTlsCertificates::Source source;
+  } cases[] = {{"own", CTlsCertificates::Source::kOwn},
+               {"acme", CTlsCertificates::Source::kAcme},
+               {"self-signed", CTlsCertificates::Source::kSelfSigned},
+               {"", CTlsCertificates::Source::kOwn}};
+  for (const auto& c : cases) {
+    settings["CertSource"] = c.choice;
+    auto keeper = Keeper();
+    ASSERT_TRUE(keeper->Start());
+    EXPECT_EQ(keeper->Current().source, c.source) << c.choice;
+    if (c.source == CTlsCertificates::Source::kSelfSigned) {
+      ASSERT_TRUE(keeper->UseAcme(renewed, &error));
+      EXPECT_EQ(keeper->Current().source, c.source) << "a new ACME certificate waits";
+    }
+  }
 }
 
 // A handshake of an OpenSSL client limited to one protocol version, over a socket pair.
