@@ -71,7 +71,9 @@ TEST(HeadFlood, AVisitorIsAnsweredWhileHeadsTrickleFromManyAddresses) {
     }
   });
   std::this_thread::sleep_for(2s);
-  EXPECT_LT(Threads(instance.pid), 100);
+  // A worker per trickling connection would be 1600 threads (the pool's limit); the burst of
+  // accepts only grows the pool by a few groups, more where a sanitizer slows each accept.
+  EXPECT_LT(Threads(instance.pid), 400);
 
   Clock::duration slowest{};
   for (int round = 0; round < 5; ++round) {

@@ -43,7 +43,9 @@ class WindowTrayTest : public WindowFixture {
   template <typename F>
   std::string DialogOpenedBy(F f) {
     std::string opened;
-    QTimer::singleShot(0, [&] {
+    // The timer goes with this scope: when f opens no dialog it must not fire after the return.
+    QObject scope;
+    QTimer::singleShot(0, &scope, [&] {
       if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
         opened = dialog->metaObject()->className();
         dialog->reject();
