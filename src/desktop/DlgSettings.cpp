@@ -18,11 +18,11 @@
 #include <cstdlib>
 
 #include "app/AutoStart.h"
+#include "base/TlsCertificate.h"
 #include "desktop/DesktopShell.h"
 #include "desktop/DialogParts.h"
 #include "desktop/UiString.h"
 #include "res/StringIds.h"
-#include "service/TlsCertificate.h"
 
 using tessel::desktop::Buddy;
 using tessel::desktop::OkCancelButtons;

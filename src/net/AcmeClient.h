@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "service/TlsCertificate.h"
+#include "base/TlsCertificate.h"
 
 // An ACME client (RFC 8555) that obtains one certificate at a time with the HTTP-01 challenge,
 // for a DNS name or an IP address (RFC 8738), asking for the "shortlived" profile for an address

@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "service/TlsCertificate.h"
+#include "base/TlsCertificate.h"
 
 namespace tessel {
 

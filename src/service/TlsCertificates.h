@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "service/TlsCertificate.h"
+#include "base/TlsCertificate.h"
 #include "service/TlsContext.h"
 
 // Chooses the certificate the TLS context serves, in this order: the owner's own files (settings

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "service/TlsCertificate.h"
+#include "base/TlsCertificate.h"
 
 // The server side of TLS: an OpenSSL context per certificate, all with one policy: TLS 1.2 and
 // 1.3 only, no compression nor renegotiation, forward-secret ciphers only, ALPN "http/1.1",

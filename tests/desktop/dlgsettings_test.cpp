@@ -13,10 +13,10 @@
 #include <sstream>
 
 #include "app/AutoStart.h"
+#include "base/TlsCertificate.h"
 #include "desktop/FakeShell.h"
 #include "desktop/OffscreenApp.h"
 #include "res/StringTable.h"
-#include "service/TlsCertificate.h"
 #include "support/TempFolder.h"
 
 namespace {

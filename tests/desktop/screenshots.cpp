@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/DesktopFrontEnd.h"
+#include "base/TlsCertificate.h"
 #include "desktop/DlgAccount.h"
 #include "desktop/DlgFileShare.h"
 #include "desktop/DlgSettings.h"
@@ -28,7 +29,6 @@
 #include "res/StringTable.h"
 #include "service/ServiceHttp.h"
 #include "service/ThreadPool.h"
-#include "service/TlsCertificate.h"
 #include "store/DataAccount.h"
 #include "store/DataFileShare.h"
 #include "store/DataLog.h"

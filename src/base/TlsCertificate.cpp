@@ -1,4 +1,4 @@
-#include "service/TlsCertificate.h"
+#include "base/TlsCertificate.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
