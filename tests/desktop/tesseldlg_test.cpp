@@ -25,6 +25,7 @@
 #include "desktop/InfoBar.h"
 #include "desktop/WindowFixture.h"
 #include "res/StringTable.h"
+#include "support/Loopback.h"
 
 namespace fs = std::filesystem;
 
@@ -405,18 +406,7 @@ TEST_F(TesselDlgTest, OpeningCommandsUseTheDesktopsHandler) {
   EXPECT_EQ(m_shell.opened[4], QUrl("http://web.test/"));
 }
 
-// A port on loopback that nothing listens on now.
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
+using loopback::FreePort;
 
 // Opens the settings dialog and answers it, once open, with the port text typed and OK.
 void SettingsWithPort(CTesselDlg& dlg, const QString& port) {

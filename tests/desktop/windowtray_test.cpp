@@ -20,6 +20,7 @@
 #include "desktop/WindowFixture.h"
 #include "res/StringIds.h"
 #include "res/StringTable.h"
+#include "support/Loopback.h"
 
 namespace tessel::test {
 namespace {
@@ -61,17 +62,7 @@ class WindowTrayTest : public WindowFixture {
   QStringList notes;
 };
 
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
+using loopback::FreePort;
 
 bool Accepts(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
