@@ -10,13 +10,10 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QProcess>
-#include <QScreen>
-#include <QScrollBar>
 #include <QShortcut>
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
 #include <QToolBar>
-#include <QTreeView>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <ctime>
@@ -29,11 +26,11 @@
 #include "desktop/Led.h"
 #include "desktop/LogBridge.h"
 #include "desktop/PlainText.h"
-#include "desktop/ReportList.h"
 #include "desktop/UiString.h"
 #include "desktop/WindowCheckView.h"
 #include "desktop/WindowCommands.h"
 #include "desktop/WindowIcons.h"
+#include "desktop/WindowPlacement.h"
 #include "desktop/WindowStatusBar.h"
 #include "res/StringIds.h"
 #include "service/ServiceHttp.h"
@@ -47,11 +44,6 @@ using tessel::desktop::UiString;
 using Icons = CWindowIcons;
 
 namespace {
-
-// The out bar's width (74 dialog units) and the window's first size in dialog units; a dialog
-// unit is a quarter of the font's average character width across and an eighth of its height.
-constexpr int kOutBarWidth = 112;
-constexpr QSize kStartUnits(554, 304);
 
 QString Local(const std::string& text) {
   return QString::fromStdString(text);
@@ -91,14 +83,14 @@ CTesselDlg::CTesselDlg(const MainWindowContext& context, CDesktopShell* shell,
   auto* right = new QVBoxLayout;
   right->setContentsMargins(0, 0, 0, 0);
   right->setSpacing(0);
-  BuildOutBar();
-  BuildLists();
+  m_views = new CWindowViews(m_context.shares, m_context.accounts, this);
+  ConnectLists();
   m_status_bar = new CWindowStatusBar;
   m_info_bar = new CInfoBar(central);
   m_info_bar->setToolTip(UiString(res::IDS_TIP_DROP));
   right->addWidget(m_info_bar);
-  right->addWidget(m_stack, 1);
-  body->addWidget(m_out_bar);
+  right->addWidget(m_views->Stack(), 1);
+  body->addWidget(m_views->OutBar());
   body->addLayout(right, 1);
   outer->addLayout(body, 1);
   outer->addWidget(m_status_bar);
@@ -113,8 +105,9 @@ CTesselDlg::CTesselDlg(const MainWindowContext& context, CDesktopShell* shell,
   m_check_view =
       new CWindowCheckView(m_status_bar->Text(), m_info_bar, m_status_bar->Progress(), this);
   m_commands = new CWindowCommands(
-      {this, m_shares, m_accounts, m_check_view, m_tray, [this] { ShowList(kViewFileShare, true); },
-       [this] { ShowList(kViewMyFriends, true); }, [this] { StartInternetCheck(); }},
+      {this, SharesList(), AccountsList(), m_check_view, m_tray,
+       [this] { ShowList(kViewFileShare, true); }, [this] { ShowList(kViewMyFriends, true); },
+       [this] { StartInternetCheck(); }},
       m_context, m_shell, m_web);
   m_commands->Connect(*m_actions);
   CDataSystem* system = &m_context.system;
@@ -127,10 +120,11 @@ CTesselDlg::CTesselDlg(const MainWindowContext& context, CDesktopShell* shell,
       m_nat, *m_check_view, [system](const std::string& name) { return system->GetParam(name); },
       [service] { return service->Port(); }, m_web);
 
-  ShowList(m_out_bar->GetSelectedItem(), true);
+  ShowList(OutBar()->GetSelectedItem(), true);
   m_status_bar->UpdateDateTime();
   ShowNotices();
-  PlaceAtStart();
+  // Wide enough for every toolbar button, which would otherwise hide behind an overflow mark.
+  CWindowPlacement::PlaceAtStart(*this, m_tool_bar->sizeHint().width() + 8);
   connect(&m_timer, &QTimer::timeout, this, &CTesselDlg::OnTimer);
   m_timer.start(kTickMs);
 }
@@ -153,7 +147,7 @@ void CTesselDlg::ConnectActions() {
   on(kExit, [this] { Exit(); });
   // Only the list in front: a selection the owner cannot see is never deleted.
   on(kDeleteShare, [this] {
-    if (CurrentView() == kViewFileShare) m_shares->DeleteSelected();
+    if (CurrentView() == kViewFileShare) SharesList()->DeleteSelected();
   });
   on(kInternetCheck, [this] { StartInternetCheck(); });
   on(kRefreshShares, [this] { ShowList(kViewFileShare, false); });
@@ -169,70 +163,23 @@ void CTesselDlg::ConnectActions() {
   key(QKeySequence::Delete, kDeleteShare, kDeleteAccount);
   key(QKeySequence(Qt::Key_F2), kEditShare, kEditAccount);
   for (QTreeWidget* list :
-       {static_cast<QTreeWidget*>(m_shares), static_cast<QTreeWidget*>(m_accounts)})
+       {static_cast<QTreeWidget*>(SharesList()), static_cast<QTreeWidget*>(AccountsList())})
     connect(list, &QTreeWidget::itemSelectionChanged, this, &CTesselDlg::UpdateActions);
   UpdateActions();
 }
 
-void CTesselDlg::BuildOutBar() {
-  m_out_bar = new CGfxOutBarCtrl(nullptr, CGfxOutBarCtrl::kSelHighlight);
-  m_out_bar->SetImageList(
-      {Icons::Icon(Icons::Kind::kFileShareView), Icons::Icon(Icons::Kind::kFriendsView),
-       Icons::Icon(Icons::Kind::kLogsView)},
-      CGfxOutBarCtrl::kImageLarge, QSize(32, 32));
-  const int folder = m_out_bar->AddFolder(QString());
-  m_out_bar->InsertItem(folder, kViewFileShare, UiString(res::IDS_VIEW_FILE_SHARE), 0);
-  m_out_bar->InsertItem(folder, kViewMyFriends, UiString(res::IDS_VIEW_MY_FRIENDS), 1);
-  m_out_bar->InsertItem(folder, kViewLogs, UiString(res::IDS_VIEW_LOGS), 2);
-  m_out_bar->SetSelFolder(folder);
-  m_out_bar->SetTimerPeriod(150);
-  m_out_bar->setFixedWidth(kOutBarWidth);
-  m_out_bar->SetOwner([this](int code, const CGfxOutBarCtrl::Notification& notification) -> long {
-    if (code == CGfxOutBarCtrl::kNotifyItemClicked) ShowList(notification.index, true);
-    return 0;
+void CTesselDlg::ConnectLists() {
+  CShareList* shares = SharesList();
+  connect(shares, &QTreeWidget::itemDoubleClicked, Action(kEditShare), &QAction::trigger);
+  connect(shares, &QWidget::customContextMenuRequested, this, [this, shares](const QPoint& pos) {
+    ShareMenu()->popup(shares->viewport()->mapToGlobal(pos));
   });
-}
-
-void CTesselDlg::BuildLists() {
-  m_stack = new QStackedWidget;
-  m_shares = new CShareList(m_context.shares);
-  connect(m_shares, &QTreeWidget::itemDoubleClicked, Action(kEditShare), &QAction::trigger);
-  connect(m_shares, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
-    ShareMenu()->popup(m_shares->viewport()->mapToGlobal(pos));
-  });
-  m_accounts = new CAccountList(m_context.accounts);
-  connect(m_accounts, &QTreeWidget::itemDoubleClicked, Action(kEditAccount), &QAction::trigger);
-  connect(m_accounts, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
-    AccountMenu()->popup(m_accounts->viewport()->mapToGlobal(pos));
-  });
-  m_log_model = new CLogModel(this);
-  m_logs = new QTreeView;
-  m_logs->setObjectName("logs");
-  SetUpReportList(m_logs);
-  m_logs->setContextMenuPolicy(Qt::NoContextMenu);
-  m_logs->setModel(m_log_model);
-  m_logs->setColumnWidth(0, fontMetrics().horizontalAdvance("0000-00-00 00:00:00") + 16);
-
-  // In the order of the out bar's items.
-  m_stack->addWidget(m_shares);
-  m_stack->addWidget(m_accounts);
-  m_stack->addWidget(m_logs);
-}
-
-void CTesselDlg::PlaceAtStart() {
-  const QFontMetrics metrics = fontMetrics();
-  QSize size(kStartUnits.width() * metrics.averageCharWidth() / 4,
-             kStartUnits.height() * metrics.height() / 8);
-  // Wide enough for every toolbar button, which would otherwise hide behind an overflow mark.
-  size.setWidth(std::max(size.width(), m_tool_bar->sizeHint().width() + 8));
-  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-    const QRect available = screen->availableGeometry();
-    size = size.boundedTo(available.size());
-    resize(size);
-    move(available.center() - QPoint(size.width() / 2, size.height() / 2));
-  } else {
-    resize(size);
-  }
+  CAccountList* accounts = AccountsList();
+  connect(accounts, &QTreeWidget::itemDoubleClicked, Action(kEditAccount), &QAction::trigger);
+  connect(accounts, &QWidget::customContextMenuRequested, this,
+          [this, accounts](const QPoint& pos) {
+            AccountMenu()->popup(accounts->viewport()->mapToGlobal(pos));
+          });
 }
 
 // --- The outside world's requests.
@@ -256,30 +203,6 @@ bool CTesselDlg::ShareHandedOver(const std::string& path, int share_mode) {
   return shared;
 }
 
-CLed* CTesselDlg::Led() const {
-  return m_status_bar->Led();
-}
-
-CExtStatusBarProgressCtrl* CTesselDlg::Progress() const {
-  return m_status_bar->Progress();
-}
-
-QString CTesselDlg::StatusText() const {
-  return m_check_view->StatusText();
-}
-
-std::string CTesselDlg::PageUrl() const {
-  return m_check_view->PageUrl();
-}
-
-std::string CTesselDlg::DirectUrl() const {
-  return m_check_view->DirectUrl();
-}
-
-QSystemTrayIcon* CTesselDlg::TrayIcon() const {
-  return m_tray->Icon();
-}
-
 void CTesselDlg::ShowNotices() {
   // The line shows the latest problem, or else the latest notice; the tip has them all. The
   // Internet check soon writes over the line, so the notices also open the Logs list.
@@ -293,7 +216,7 @@ void CTesselDlg::ShowNotices() {
     rows.push_back({now, QString(all.back()).replace('\n', ' ').toStdString()});
   }
   if (!shown) return;
-  m_log_model->Append(std::move(rows));
+  LogModel()->Append(std::move(rows));
   m_check_view->ShowStatusText(Local(shown->text).replace('\n', ' '));
   m_status_bar->Text()->setToolTip(tessel::desktop::PlainText(all.join('\n')));
 }
@@ -301,14 +224,14 @@ void CTesselDlg::ShowNotices() {
 // --- Commands.
 
 int CTesselDlg::CurrentView() const {
-  return m_stack->currentIndex();
+  return m_views->Current();
 }
 
 void CTesselDlg::UpdateActions() {
-  Action(kEditShare)->setEnabled(!m_shares->FocusedName().isEmpty());
-  Action(kDeleteShare)->setEnabled(!m_shares->selectedItems().isEmpty());
-  Action(kEditAccount)->setEnabled(!m_accounts->FocusedName().isEmpty());
-  Action(kDeleteAccount)->setEnabled(!m_accounts->FocusedName().isEmpty());
+  Action(kEditShare)->setEnabled(!SharesList()->FocusedName().isEmpty());
+  Action(kDeleteShare)->setEnabled(!SharesList()->selectedItems().isEmpty());
+  Action(kEditAccount)->setEnabled(!AccountsList()->FocusedName().isEmpty());
+  Action(kDeleteAccount)->setEnabled(!AccountsList()->FocusedName().isEmpty());
 }
 
 void CTesselDlg::Notify(const QString& text) {
@@ -316,17 +239,7 @@ void CTesselDlg::Notify(const QString& text) {
 }
 
 void CTesselDlg::ShowList(int view, bool show) {
-  if (view < kViewFileShare || view > kViewLogs) return;
-  if (show) {
-    m_stack->setCurrentIndex(view);
-    m_out_bar->SetSelectedItem(view);
-    m_out_bar->update();
-    // The keyboard goes on in the list, unless it is walking the out bar's items.
-    if (!m_out_bar->hasFocus()) m_stack->currentWidget()->setFocus();
-  }
-  if (view == kViewFileShare) m_shares->Fill();
-  if (view == kViewMyFriends) m_accounts->Fill();
-  if (view == kViewLogs) m_logs->scrollToBottom();
+  m_views->Show(view, show);
 }
 
 void CTesselDlg::Exit() {
@@ -472,11 +385,7 @@ void CTesselDlg::DeliverLog(std::vector<CLogModel::Line>&& lines, bool shares_ch
     for (const CLogModel::Line& line : lines)
       if (const QString note = tessel::desktop::ActivityNote(line.text); !note.isEmpty())
         Notify(note);
-    // The newest line is followed only from the bottom, so older lines can be read meanwhile.
-    const QScrollBar* bar = m_logs->verticalScrollBar();
-    const bool at_bottom = bar->value() >= bar->maximum();
-    m_log_model->Append(std::move(lines));
-    if (at_bottom) m_logs->scrollToBottom();
+    m_views->AppendLog(std::move(lines));
   }
   if (shares_changed) ShowList(kViewFileShare, false);
 }

@@ -13,7 +13,9 @@
 #include "desktop/ShareList.h"
 #include "desktop/WindowActions.h"
 #include "desktop/WindowCheckView.h"
+#include "desktop/WindowStatusBar.h"
 #include "desktop/WindowTray.h"
+#include "desktop/WindowViews.h"
 #include "net/InternetCheck.h"
 #include "net/UPnPNat.h"
 
@@ -24,9 +26,7 @@ class CInfoBar;
 class CLed;
 class CLogBridge;
 class CWindowCommands;
-class CWindowStatusBar;
 class QMenu;
-class QStackedWidget;
 class QSystemTrayIcon;
 class QToolBar;
 class QTreeView;
@@ -48,8 +48,8 @@ class CTesselDlg : public QMainWindow, public MainWindow {
   using Command = CWindowActions::Command;
   using enum CWindowActions::Command;
   using enum CShareList::Column;
-  // The lists, by the out bar's item index.
-  enum View : int { kViewFileShare = 0, kViewMyFriends = 1, kViewLogs = 2 };
+  using View = CWindowViews::View;
+  using enum CWindowViews::View;
 
   static constexpr int kTickMs = 1000;
   // The Internet check runs on the first tick and then every kCheckTicks ticks.
@@ -84,26 +84,26 @@ class CTesselDlg : public QMainWindow, public MainWindow {
 
   // What the window shows, for tests and screenshots.
   int CurrentView() const;
-  CShareList* SharesList() const { return m_shares; }
-  CAccountList* AccountsList() const { return m_accounts; }
-  QTreeView* LogsList() const { return m_logs; }
-  CLogModel* LogModel() const { return m_log_model; }
+  CShareList* SharesList() const { return m_views->Shares(); }
+  CAccountList* AccountsList() const { return m_views->Accounts(); }
+  QTreeView* LogsList() const { return m_views->Logs(); }
+  CLogModel* LogModel() const { return m_views->LogModel(); }
   CLogBridge& LogBridge() const { return *m_log_bridge; }
-  CGfxOutBarCtrl* OutBar() const { return m_out_bar; }
+  CGfxOutBarCtrl* OutBar() const { return m_views->OutBar(); }
   CInfoBar* InfoBar() const { return m_info_bar; }
-  CLed* Led() const;
-  CExtStatusBarProgressCtrl* Progress() const;
+  CLed* Led() const { return m_status_bar->Led(); }
+  CExtStatusBarProgressCtrl* Progress() const { return m_status_bar->Progress(); }
   CWindowStatusBar* StatusBar() const { return m_status_bar; }
   // The Internet check's view of the window; the check calls it from its own thread.
   CWindowCheckView& CheckView() const { return *m_check_view; }
   // The tray icon, its menu and the notifications.
   CWindowTray& Tray() const { return *m_tray; }
-  QString StatusText() const;
-  std::string PageUrl() const;
-  std::string DirectUrl() const;
+  QString StatusText() const { return m_check_view->StatusText(); }
+  std::string PageUrl() const { return m_check_view->PageUrl(); }
+  std::string DirectUrl() const { return m_check_view->DirectUrl(); }
   QMenu* ShareMenu() const { return m_actions->ShareMenu(); }
   QMenu* AccountMenu() const { return m_actions->AccountMenu(); }
-  QSystemTrayIcon* TrayIcon() const;
+  QSystemTrayIcon* TrayIcon() const { return m_tray->Icon(); }
   // The one-second timer; tests stop it and tick by hand.
   QTimer& TickTimer() { return m_timer; }
 
@@ -124,9 +124,8 @@ class CTesselDlg : public QMainWindow, public MainWindow {
 
  private:
   void ConnectActions();
-  void BuildOutBar();
-  void BuildLists();
-  void PlaceAtStart();
+  // The lists' double-clicks and context menus.
+  void ConnectLists();
   // Start-up's notices in the status text.
   void ShowNotices();
 
@@ -149,13 +148,8 @@ class CTesselDlg : public QMainWindow, public MainWindow {
   CWindowActions* m_actions = nullptr;
   CWindowCommands* m_commands = nullptr;
   QToolBar* m_tool_bar = nullptr;
-  CGfxOutBarCtrl* m_out_bar = nullptr;
+  CWindowViews* m_views = nullptr;
   CInfoBar* m_info_bar = nullptr;
-  QStackedWidget* m_stack = nullptr;
-  CShareList* m_shares = nullptr;
-  CAccountList* m_accounts = nullptr;
-  QTreeView* m_logs = nullptr;
-  CLogModel* m_log_model = nullptr;
   CWindowStatusBar* m_status_bar = nullptr;
   CWindowTray* m_tray = nullptr;
   CWindowCheckView* m_check_view = nullptr;

@@ -27,12 +27,7 @@
 #include "desktop/DlgSettings.h"
 #include "desktop/TesselDlg.h"
 #include "res/StringTable.h"
-#include "service/ServiceHttp.h"
-#include "service/ThreadPool.h"
-#include "store/DataAccount.h"
-#include "store/DataFileShare.h"
-#include "store/DataLog.h"
-#include "store/DataSystem.h"
+#include "service/ServiceStack.h"
 
 namespace fs = std::filesystem;
 
@@ -62,17 +57,13 @@ void MakeFile(const std::string& path, uintmax_t size) {
 
 struct Sample {
   std::string folder;
-  CDataAccount accounts{folder};
-  CDataFileShare shares{folder};
-  CDataLog log{folder};
-  CDataSystem system{folder};
+  CServiceStack stack{{.data_folder = folder}};
+  CDataAccount& accounts = stack.accounts;
+  CDataFileShare& shares = stack.shares;
+  CDataLog& log = stack.log;
+  CDataSystem& system = stack.settings;
 
-  explicit Sample(std::string where) : folder(std::move(where)) {
-    log.Open();
-    system.Open();
-    accounts.Open();
-    shares.Open();
-  }
+  explicit Sample(std::string where) : folder(std::move(where)) { stack.OpenStores(); }
 
   void Share(const std::string& path, int mode, const std::string& time,
              const std::string& uploader = "", const std::string& description = "") {
@@ -156,17 +147,9 @@ int main(int argc, char** argv) {
   {
     Sample sample(pattern);
     sample.Fill();
-    CThreadPool pool;
-    CServiceHttp service(pool,
-                         HttpStores{sample.accounts, sample.shares, sample.system, sample.log});
-    MainWindowContext context{sample.accounts,
-                              sample.shares,
-                              sample.log,
-                              sample.system,
-                              pool,
-                              service,
-                              pattern + "/tessel",
-                              [](const std::string&) {}};
+    MainWindowContext context{
+        sample.accounts,   sample.shares,        sample.log,          sample.system,
+        sample.stack.pool, sample.stack.service, pattern + "/tessel", [](const std::string&) {}};
     CTesselDlg window(context);
     window.TickTimer().setInterval(1000);
     // What an Internet check that reached the router would have left.

@@ -17,23 +17,19 @@ using Clock = std::chrono::steady_clock;
 
 class SlowHeads : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(settings.Open());
-    ASSERT_TRUE(accounts.Open());
-    ASSERT_TRUE(shares.Open());
-  }
   void TearDown() override {
     m_dripping = false;
     if (m_dripper.joinable()) m_dripper.join();
-    if (service) service->Stop();
+    if (stack) stack->service.Stop();
     for (int fd : m_clients) close(fd);
   }
 
   void Serve(CThreadPool::Limits limits, std::chrono::milliseconds head_timeout) {
-    pool = std::make_unique<CThreadPool>(limits);
-    ASSERT_TRUE(pool->Start());
-    service = std::make_unique<CServiceHttp>(*pool, HttpStores{accounts, shares, settings, log},
-                                             CServiceBasic::kIoTimeout, head_timeout);
+    stack = std::make_unique<CServiceStack>(CServiceStack::Options{
+        .data_folder = folder.path(), .limits = limits, .head_timeout = head_timeout});
+    ASSERT_TRUE(stack->OpenStores());
+    ASSERT_TRUE(stack->pool.Start());
+    service = &stack->service;
     ASSERT_TRUE(service->Start(loopback::FreePort()));
   }
 
@@ -60,12 +56,8 @@ class SlowHeads : public ::testing::Test {
   }
 
   TempFolder folder;
-  CDataLog log{folder.path()};
-  CDataSystem settings{folder.path()};
-  CDataAccount accounts{folder.path()};
-  CDataFileShare shares{folder.path()};
-  std::unique_ptr<CThreadPool> pool;
-  std::unique_ptr<CServiceHttp> service;
+  std::unique_ptr<CServiceStack> stack;
+  CServiceHttp* service = nullptr;
 
  private:
   std::vector<int> m_clients;

@@ -1,0 +1,93 @@
+#include "desktop/WindowViews.h"
+
+#include <QScrollBar>
+#include <QStackedWidget>
+#include <QTreeView>
+
+#include "desktop/AccountList.h"
+#include "desktop/GfxOutBarCtrl.h"
+#include "desktop/ReportList.h"
+#include "desktop/ShareList.h"
+#include "desktop/UiString.h"
+#include "desktop/WindowIcons.h"
+#include "res/StringIds.h"
+
+namespace res = tessel::res;
+using tessel::desktop::UiString;
+using Icons = CWindowIcons;
+
+namespace {
+
+// The out bar's width: 74 dialog units.
+constexpr int kOutBarWidth = 112;
+
+}  // namespace
+
+CWindowViews::CWindowViews(CDataFileShare& shares, CDataAccount& accounts, QWidget* window)
+    : QObject(window) {
+  BuildOutBar();
+  BuildLists(shares, accounts, window);
+}
+
+void CWindowViews::BuildOutBar() {
+  m_out_bar = new CGfxOutBarCtrl(nullptr, CGfxOutBarCtrl::kSelHighlight);
+  m_out_bar->SetImageList(
+      {Icons::Icon(Icons::Kind::kFileShareView), Icons::Icon(Icons::Kind::kFriendsView),
+       Icons::Icon(Icons::Kind::kLogsView)},
+      CGfxOutBarCtrl::kImageLarge, QSize(32, 32));
+  const int folder = m_out_bar->AddFolder(QString());
+  m_out_bar->InsertItem(folder, kViewFileShare, UiString(res::IDS_VIEW_FILE_SHARE), 0);
+  m_out_bar->InsertItem(folder, kViewMyFriends, UiString(res::IDS_VIEW_MY_FRIENDS), 1);
+  m_out_bar->InsertItem(folder, kViewLogs, UiString(res::IDS_VIEW_LOGS), 2);
+  m_out_bar->SetSelFolder(folder);
+  m_out_bar->SetTimerPeriod(150);
+  m_out_bar->setFixedWidth(kOutBarWidth);
+  m_out_bar->SetOwner([this](int code, const CGfxOutBarCtrl::Notification& notification) -> long {
+    if (code == CGfxOutBarCtrl::kNotifyItemClicked) Show(notification.index, true);
+    return 0;
+  });
+}
+
+void CWindowViews::BuildLists(CDataFileShare& shares, CDataAccount& accounts, QWidget* window) {
+  m_stack = new QStackedWidget;
+  m_shares = new CShareList(shares);
+  m_accounts = new CAccountList(accounts);
+  m_log_model = new CLogModel(window);
+  m_logs = new QTreeView;
+  m_logs->setObjectName("logs");
+  SetUpReportList(m_logs);
+  m_logs->setContextMenuPolicy(Qt::NoContextMenu);
+  m_logs->setModel(m_log_model);
+  m_logs->setColumnWidth(0, window->fontMetrics().horizontalAdvance("0000-00-00 00:00:00") + 16);
+
+  // In the order of the out bar's items.
+  m_stack->addWidget(m_shares);
+  m_stack->addWidget(m_accounts);
+  m_stack->addWidget(m_logs);
+}
+
+int CWindowViews::Current() const {
+  return m_stack->currentIndex();
+}
+
+void CWindowViews::Show(int view, bool show) {
+  if (view < kViewFileShare || view > kViewLogs) return;
+  if (show) {
+    m_stack->setCurrentIndex(view);
+    m_out_bar->SetSelectedItem(view);
+    m_out_bar->update();
+    // The keyboard goes on in the list, unless it is walking the out bar's items.
+    if (!m_out_bar->hasFocus()) m_stack->currentWidget()->setFocus();
+  }
+  if (view == kViewFileShare) m_shares->Fill();
+  if (view == kViewMyFriends) m_accounts->Fill();
+  if (view == kViewLogs) m_logs->scrollToBottom();
+}
+
+void CWindowViews::AppendLog(std::vector<CLogModel::Line>&& lines) {
+  // The newest line is followed only from the bottom, so older lines can be read meanwhile.
+  const QScrollBar* bar = m_logs->verticalScrollBar();
+  const bool at_bottom = bar->value() >= bar->maximum();
+  m_log_model->Append(std::move(lines));
+  if (at_bottom) m_logs->scrollToBottom();
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QObject>
+#include <vector>
+
+#include "desktop/LogModel.h"
+
+class CAccountList;
+class CDataAccount;
+class CDataFileShare;
+class CGfxOutBarCtrl;
+class CShareList;
+class QStackedWidget;
+class QTreeView;
+
+// The window's lists and the out bar that chooses between them: File Share, My Friends and Logs,
+// one in front at a time in a stack beside the bar. The widgets are the caller's to place; the
+// window owns them once placed.
+class CWindowViews : public QObject {
+  Q_OBJECT
+
+ public:
+  // The lists, by the out bar's item index.
+  enum View : int { kViewFileShare = 0, kViewMyFriends = 1, kViewLogs = 2 };
+
+  CWindowViews(CDataFileShare& shares, CDataAccount& accounts, QWidget* window);
+
+  CGfxOutBarCtrl* OutBar() const { return m_out_bar; }
+  QStackedWidget* Stack() const { return m_stack; }
+  CShareList* Shares() const { return m_shares; }
+  CAccountList* Accounts() const { return m_accounts; }
+  QTreeView* Logs() const { return m_logs; }
+  CLogModel* LogModel() const { return m_log_model; }
+
+  // The list in front.
+  int Current() const;
+  // Refills a list (File Share, My Friends) or scrolls it to its end (Logs); with show, brings
+  // it to the front and selects its out-bar item.
+  void Show(int view, bool show);
+  // Adds lines to Logs; the newest line is followed only while the list is at its end.
+  void AppendLog(std::vector<CLogModel::Line>&& lines);
+
+ private:
+  void BuildOutBar();
+  void BuildLists(CDataFileShare& shares, CDataAccount& accounts, QWidget* window);
+
+  CGfxOutBarCtrl* m_out_bar = nullptr;
+  QStackedWidget* m_stack = nullptr;
+  CShareList* m_shares = nullptr;
+  CAccountList* m_accounts = nullptr;
+  QTreeView* m_logs = nullptr;
+  CLogModel* m_log_model = nullptr;
+};
