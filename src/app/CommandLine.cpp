@@ -14,13 +14,15 @@ CommandLine CommandLine::Parse(int argc, const char* const* argv) {
     line.has_path = true;
   }
   // Tested in this order; the first match selects.
-  static constexpr std::array<std::pair<const char*, Switch>, 9> kSwitches{{
+  static constexpr std::array<std::pair<const char*, Switch>, 11> kSwitches{{
       {"-f", Switch::kShareFile},
       {"-a", Switch::kShareAuth},
       {"-uninstall", Switch::kUninstall},
       {"-z", Switch::kZip},
       {"-mini", Switch::kMini},
       {"-headless", Switch::kHeadless},
+      {"-password", Switch::kPassword},
+      {"-accounts", Switch::kAccounts},
       {"-h", Switch::kHelp},
       {"--help", Switch::kHelp},
       {"--version", Switch::kVersion},
@@ -49,6 +51,8 @@ std::string CommandLine::Usage() {
          "  -mini        start with the window hidden\n"
          "  -headless    run without any window, logging to standard output\n"
          "  -uninstall   remove the auto-start entry and end the running Tessel\n"
+         "  -password NAME  give the account NAME a new password, read from standard input\n"
+         "  -accounts    list the accounts (not their passwords)\n"
          "  -h, --help   print this help, and end\n"
          "  --version    print the version, and end\n"
          "\n"

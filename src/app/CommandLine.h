@@ -3,8 +3,8 @@
 #include <string>
 
 // What the command line asks for. Only the first argument selects a switch, compared without
-// regard to letter case; the second is the path of the switches that take one; the rest is
-// ignored.
+// regard to letter case; the second is the path (or the account name) of the switches that take
+// one; the rest is ignored.
 struct CommandLine {
   enum class Switch {
     kNone,       // no argument, or one that is no switch
@@ -14,13 +14,15 @@ struct CommandLine {
     kZip,        // "-z": write a zip archive of the path beside it
     kMini,       // "-mini": start without showing the window
     kHeadless,   // "-headless": run without any window or display, logging to standard output
+    kPassword,   // "-password": give the account named by the second argument a new password
+    kAccounts,   // "-accounts": list the accounts
     kHelp,       // "-h" or "--help": print the usage and end
     kVersion,    // "--version": print the version and end
   };
 
   Switch selected = Switch::kNone;
   std::string first;  // the first argument as given (empty when there is none)
-  std::string path;   // the second argument (empty when there is none)
+  std::string path;   // the second argument (empty when there is none): a path, or a name
   bool has_path = false;
 
   // Reads argv[1] and argv[2]; argv[0] is the program.

@@ -48,6 +48,8 @@ class MainWindow {
   // A path a later start handed over ("-f", "-a"): shared with the mode, File Share brought to
   // the front. False when nothing was shared.
   virtual bool ShareHandedOver(const std::string& path, int share_mode) = 0;
+  // The accounts changed outside the window (a later start's "-password"): lists show them anew.
+  virtual void AccountsChanged() {}
 };
 
 // What start-up needs to run with a window. The desktop layer above provides it; src/app itself

@@ -17,8 +17,13 @@
 
 namespace {
 
-// Request head: kind (1 byte), share mode (4 bytes), path length (4 bytes), little-endian.
+// Request head: kind (1 byte), share mode (4 bytes), payload length (4 bytes), little-endian. The
+// payload is the path; for kPassword the name, a NUL and the password (a name from the command
+// line holds no NUL). An answer is one byte, 1 for done; for the kinds that answer with a text,
+// its length (4 bytes) and the text follow.
 constexpr std::size_t kHeadSize = 9;
+// How long the instance waits for a sender to take an answer's text.
+constexpr auto kAnswerPatience = std::chrono::seconds(5);
 // Connections of local senders served at once; more are closed at once.
 constexpr std::size_t kMaxConnections = 32;
 // How long ClaimEndpoint waits for a holder of the lock to answer.
@@ -64,13 +69,38 @@ bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
   }
 }
 
-bool SendAll(int fd, const std::string& data) {
+// Sends all of data, also over a non-blocking socket, until deadline.
+bool SendAll(
+    int fd, const std::string& data,
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max()) {
   std::size_t sent = 0;
   while (sent < data.size()) {
     const ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      pollfd entry{fd, POLLOUT, 0};
+      if (left.count() <= 0 || poll(&entry, 1, static_cast<int>(left.count())) < 0) return false;
+      continue;
+    }
     if (n <= 0) return false;
     sent += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Reads exactly size bytes into out before deadline.
+bool ReadExactly(int fd, std::size_t size, std::string& out,
+                 std::chrono::steady_clock::time_point deadline) {
+  out.clear();
+  char chunk[4096];
+  while (out.size() < size) {
+    if (!WaitReadable(fd, deadline)) return false;
+    const ssize_t n = recv(fd, chunk, std::min(sizeof chunk, size - out.size()), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    out.append(chunk, static_cast<std::size_t>(n));
   }
   return true;
 }
@@ -135,18 +165,33 @@ bool CInstanceChannel::Connect() {
   return true;
 }
 
-bool CInstanceChannel::Send(const InstanceRequest& request) {
-  if (m_client < 0 || request.path.size() > kMaxPathLength) return false;
+bool CInstanceChannel::Send(const InstanceRequest& request, std::string* text) {
+  if (text) text->clear();
+  std::string payload = request.path;
+  if (request.kind == InstanceRequest::kPassword) {
+    if (payload.find('\0') != std::string::npos) return false;
+    payload += '\0' + request.secret;
+  }
+  if (m_client < 0 || payload.size() > kMaxPathLength) return false;
   std::string message;
   message += static_cast<char>(request.kind);
   PutUint32(message, static_cast<std::uint32_t>(request.share_mode));
-  PutUint32(message, static_cast<std::uint32_t>(request.path.size()));
-  message += request.path;
+  PutUint32(message, static_cast<std::uint32_t>(payload.size()));
+  message += payload;
   if (!SendAll(m_client, message)) return false;
 
   auto deadline = std::chrono::steady_clock::now() + kAnswerTimeout;
   unsigned char answer = 0;
   if (!WaitReadable(m_client, deadline) || recv(m_client, &answer, 1, 0) != 1) return false;
+  if (InstanceRequest::AnswersWithText(request.kind)) {
+    std::string length;
+    std::string answer_text;
+    if (!ReadExactly(m_client, 4, length, deadline)) return false;
+    const std::uint32_t size = GetUint32(reinterpret_cast<const unsigned char*>(length.data()));
+    if (size > kMaxAnswerLength || !ReadExactly(m_client, size, answer_text, deadline))
+      return false;
+    if (text) *text = std::move(answer_text);
+  }
   if (request.kind == InstanceRequest::kExit && answer == 1) {
     // The instance closes this connection as the last thing before it ends.
     deadline = std::chrono::steady_clock::now() + kAnswerTimeout;
@@ -270,7 +315,7 @@ void CInstanceChannel::ReadFrom(Connection& connection) {
     const auto* head = reinterpret_cast<const unsigned char*>(connection.buffer.data());
     const std::uint32_t length = GetUint32(head + 5);
     if (length > kMaxPathLength || head[0] < InstanceRequest::kShare ||
-        head[0] > InstanceRequest::kExit) {
+        head[0] > InstanceRequest::kPassword) {
       Close(connection);
       return;
     }
@@ -280,12 +325,29 @@ void CInstanceChannel::ReadFrom(Connection& connection) {
     request.share_mode = static_cast<std::int32_t>(GetUint32(head + 1));
     request.path = connection.buffer.substr(kHeadSize, length);
     connection.buffer.erase(0, kHeadSize + length);
+    if (request.kind == InstanceRequest::kPassword) {
+      const std::size_t end = request.path.find('\0');
+      if (end == std::string::npos) {
+        Close(connection);
+        return;
+      }
+      request.secret = request.path.substr(end + 1);
+      request.path.resize(end);
+    }
 
-    const char answer = m_handler && m_handler(request) ? 1 : 0;
-    if (send(connection.fd, &answer, 1, MSG_NOSIGNAL | MSG_DONTWAIT) != 1) {
+    std::string text;
+    const bool done = m_handler && m_handler(request, text);
+    std::string reply(1, done ? 1 : 0);
+    if (InstanceRequest::AnswersWithText(request.kind)) {
+      if (text.size() > kMaxAnswerLength) text.resize(kMaxAnswerLength);
+      PutUint32(reply, static_cast<std::uint32_t>(text.size()));
+      reply += text;
+    }
+    if (!SendAll(connection.fd, reply, std::chrono::steady_clock::now() + kAnswerPatience)) {
       Close(connection);
       return;
     }
+    const char answer = reply[0];
     if (request.kind == InstanceRequest::kExit && answer == 1) {
       // Kept open until the very end: its closing tells the sender the instance has ended.
       connection.notifier->setEnabled(false);

@@ -15,11 +15,18 @@ struct InstanceRequest {
     kShare = 1,  // share path with share_mode
     kShow = 2,   // bring the instance's window to the front
     kExit = 3,   // end the instance
+    // The owner's account tasks; their answers carry a text to print.
+    kAccounts = 4,  // list the accounts, without their passwords
+    kPassword = 5,  // give the account named path the password secret
   };
 
   Kind kind = kShow;
   std::int32_t share_mode = 0;  // kShare: 0 public; the receiver takes any other value as 1
-  std::string path;             // kShare: the local path, as given on the command line
+  std::string path;             // kShare: the local path, as given; kPassword: the account's name
+  std::string secret = {};      // kPassword: the new password
+
+  // Whether the answer to a request of this kind carries a text.
+  static bool AnswersWithText(Kind kind) { return kind == kAccounts || kind == kPassword; }
 };
 
 // The per-user endpoint that makes one instance run per user: a local stream socket, owned by the
@@ -27,8 +34,10 @@ struct InstanceRequest {
 // it requests and wait for each answer.
 class CInstanceChannel {
  public:
-  // The longest path a kShare request may carry.
+  // The longest path a kShare request may carry (and name and password of a kPassword one).
   static constexpr std::uint32_t kMaxPathLength = 64 * 1024;
+  // The longest text an answer may carry.
+  static constexpr std::uint32_t kMaxAnswerLength = 4 * 1024 * 1024;
   // How long a sender waits for an answer, and for an instance told to exit to end.
   static constexpr std::chrono::seconds kAnswerTimeout{30};
 
@@ -54,8 +63,10 @@ class CInstanceChannel {
   bool IsConnected() const { return m_client >= 0; }
   // Sends the request over the connection and waits for the answer: true when the instance
   // carried it out. For kExit it then waits until the instance has ended. False without a
-  // connection, or when no answer comes within kAnswerTimeout.
-  bool Send(const InstanceRequest& request);
+  // connection, or when no answer comes within kAnswerTimeout (an instance too old to know the
+  // kind closes the connection instead). *text receives the answer's text, when it has one; it
+  // is left empty when no answer came.
+  bool Send(const InstanceRequest& request, std::string* text = nullptr);
   void Disconnect();
 
   enum class Claim {
@@ -71,7 +82,8 @@ class CInstanceChannel {
 
   // --- In the running instance.
 
-  using Handler = std::function<bool(const InstanceRequest&)>;
+  // Carries out a request: true when done; text is the answer's text for the kinds that have one.
+  using Handler = std::function<bool(const InstanceRequest&, std::string& text)>;
   // Answers requests from now on, on the calling thread's Qt event loop (a QCoreApplication must
   // exist and outlive this object): each complete request goes to handler, whose result is the
   // answer. Requests that arrived since ClaimEndpoint are answered once the loop runs.

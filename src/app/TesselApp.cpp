@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "app/AccountCommand.h"
 #include "app/AutoStart.h"
 #include "app/DisplayCheck.h"
 #include "app/HeadlessCheckView.h"
@@ -126,6 +127,10 @@ int CTesselApp::InitInstance() {
   const bool stores_open = m_stack.OpenStores(&store_error);
 
   const bool running = m_channel.Connect();
+  if (line.selected == CommandLine::Switch::kPassword ||
+      line.selected == CommandLine::Switch::kAccounts)
+    return tessel::RunAccountCommand(line.selected == CommandLine::Switch::kPassword, line.path,
+                                     m_channel, stores_open ? &m_accounts : nullptr, store_error);
   int status = 0;
   if (!ObeyCommandLine(line, &status)) return status;
   if (running) {
@@ -143,9 +148,8 @@ int CTesselApp::InitInstance() {
     const std::string admin = CDataAccount::kDefaultAdminName;
     Notify("the account " + admin +
                " still has the well-known default password, so anyone can log in with every "
-               "right; change it with: sqlite3 '" +
-               database + "' \"update account set loginpassword='NEW PASSWORD' where " +
-               "accountname='" + admin + "'\"",
+               "right; change it with: tessel -password " +
+               admin,
            true,
            "The account " + admin +
                " still has the well-known default password: change it in My Friends.");
@@ -259,6 +263,8 @@ bool CTesselApp::ObeyCommandLine(const CommandLine& line, int* status) {
       return true;
     case Switch::kHelp:
     case Switch::kVersion:  // answered before anything started
+    case Switch::kPassword:
+    case Switch::kAccounts:
       *status = 0;
       return false;
     case Switch::kNone:
@@ -424,7 +430,7 @@ void CTesselApp::PrintAddresses() const {
     PrintLine("URL: http://127.0.0.1" + suffix + " (this computer only: no network address)");
 }
 
-bool CTesselApp::OnInstanceRequest(const InstanceRequest& request) {
+bool CTesselApp::OnInstanceRequest(const InstanceRequest& request, std::string& text) {
   switch (request.kind) {
     case InstanceRequest::kShare: {
       const int mode =
@@ -441,6 +447,20 @@ bool CTesselApp::OnInstanceRequest(const InstanceRequest& request) {
     case InstanceRequest::kExit:
       QCoreApplication::exit(0);
       return true;
+    case InstanceRequest::kAccounts: {
+      const tessel::AccountTaskOutcome listed = tessel::ListAccountsTask(m_accounts);
+      text = listed.text;
+      return listed.done;
+    }
+    case InstanceRequest::kPassword: {
+      const tessel::AccountTaskOutcome changed =
+          tessel::SetPasswordTask(m_accounts, request.path, request.secret);
+      text = changed.text;
+      if (!changed.done) return false;
+      m_log.AddNotice(changed.text + " (from the command line)");
+      if (m_window) m_window->AccountsChanged();
+      return true;
+    }
   }
   return false;
 }
@@ -455,7 +475,9 @@ void CTesselApp::StartInternetChecks() {
 }
 
 int CTesselApp::RunEventLoop() {
-  m_channel.Serve([this](const InstanceRequest& request) { return OnInstanceRequest(request); });
+  m_channel.Serve([this](const InstanceRequest& request, std::string& text) {
+    return OnInstanceRequest(request, text);
+  });
   if (g_stop_pipe[0] >= 0) {
     m_stop_notifier = std::make_unique<QSocketNotifier>(g_stop_pipe[0], QSocketNotifier::Read);
     QObject::connect(m_stop_notifier.get(), &QSocketNotifier::activated, [] {

@@ -88,8 +88,8 @@ class CTesselApp {
   // status is the window's wording when it must differ (a window has its own ways to mend).
   void Notify(const std::string& text, bool problem, const std::string& status = "");
   void PrintAddresses() const;
-  // A request from a later start, on the event loop.
-  bool OnInstanceRequest(const InstanceRequest& request);
+  // A request from a later start, on the event loop; text receives the answer's text.
+  bool OnInstanceRequest(const InstanceRequest& request, std::string& text);
   int RunEventLoop();
   // The Internet check about a second from now and every 301 seconds after (headless; the
   // window runs its own from its timer).

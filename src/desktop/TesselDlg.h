@@ -68,6 +68,7 @@ class CTesselDlg : public QMainWindow, public MainWindow {
   // MainWindow.
   void ShowWindow() override;
   bool ShareHandedOver(const std::string& path, int share_mode) override;
+  void AccountsChanged() override { ShowList(kViewMyFriends, false); }
 
   // The command's action: trigger() carries it out.
   QAction* Action(Command command) const { return m_actions->Action(command); }

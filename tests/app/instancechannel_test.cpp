@@ -113,7 +113,7 @@ TEST(InstanceChannelTest, RequestsAreAnsweredByTheHandlerAndExitWaitsForTheEnd) 
   auto owner = std::make_unique<CInstanceChannel>(runtime.path());
   ASSERT_EQ(owner->ClaimEndpoint(), CInstanceChannel::Claim::kOwned);
   std::vector<InstanceRequest> received;
-  owner->Serve([&](const InstanceRequest& request) {
+  owner->Serve([&](const InstanceRequest& request, std::string&) {
     received.push_back(request);
     if (request.kind == InstanceRequest::kExit) QCoreApplication::exit(7);
     return request.path != "/refused";
@@ -150,6 +150,60 @@ TEST(InstanceChannelTest, RequestsAreAnsweredByTheHandlerAndExitWaitsForTheEnd) 
   EXPECT_EQ(received[0].path, "/data/a b.txt");
   EXPECT_EQ(received[2].kind, InstanceRequest::kShow);
   EXPECT_EQ(received[3].kind, InstanceRequest::kExit);
+}
+
+TEST(InstanceChannelTest, AccountRequestsCarryTheirPasswordAndAnswerWithText) {
+  TempRuntime runtime;
+  int argc = 1;
+  char name[] = "test";
+  char* argv[] = {name, nullptr};
+  QCoreApplication app(argc, argv);
+
+  CInstanceChannel owner(runtime.path());
+  ASSERT_EQ(owner.ClaimEndpoint(), CInstanceChannel::Claim::kOwned);
+  // More than a socket's buffer holds, so the answer goes out in pieces.
+  const std::string table(1 << 20, 't');
+  owner.Serve([&](const InstanceRequest& request, std::string& text) {
+    if (request.kind == InstanceRequest::kAccounts) {
+      text = table;
+      return true;
+    }
+    text = request.path + "=" + request.secret;
+    return request.secret != "refused";
+  });
+
+  struct Sent {
+    InstanceRequest request;
+    bool done;
+    std::string text;
+  };
+  // A password may hold anything, a NUL too: only the name ends at the first one.
+  const std::string secret("a b:c\n\0d", 8);
+  const std::vector<Sent> cases = {
+      {{InstanceRequest::kPassword, 0, "ann", secret}, true, "ann=" + secret},
+      {{InstanceRequest::kPassword, 0, "bob", "refused"}, false, "bob=refused"},
+      {{InstanceRequest::kAccounts, 0, {}}, true, table},
+  };
+  std::vector<std::pair<bool, std::string>> answers;
+  std::thread client([&] {
+    CInstanceChannel sender(runtime.path());
+    if (sender.Connect())
+      for (const Sent& sent : cases) {
+        std::string text = "stale";
+        const bool done = sender.Send(sent.request, &text);
+        answers.emplace_back(done, text);
+      }
+    QMetaObject::invokeMethod(
+        &app, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+  });
+  QCoreApplication::exec();
+  client.join();
+
+  ASSERT_EQ(answers.size(), cases.size());
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_EQ(answers[i].first, cases[i].done) << i;
+    EXPECT_TRUE(answers[i].second == cases[i].text) << i << ": " << answers[i].second.size();
+  }
 }
 
 }  // namespace

@@ -230,10 +230,7 @@ TEST_F(TesselAppTest, FirstStartMakesStoreAndSecondStartsEndAtOnce) {
   // when the port needed no other choice.
   const std::string warning =
       "tessel: the account admin still has the well-known default password, so anyone can log in "
-      "with every right; change it with: sqlite3 '" +
-      folder +
-      "/tessel.mdb' \"update account set loginpassword='NEW PASSWORD' where "
-      "accountname='admin'\"\n";
+      "with every right; change it with: tessel -password admin\n";
   EXPECT_NE(Err(first).find(warning), std::string::npos) << Err(first);
   if (privileged) {
     EXPECT_EQ(Err(first), warning);

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -31,6 +32,9 @@ class ProgramRunner {
     std::string out;  // file receiving standard output
     std::string err;  // file receiving standard error
     int status = -1;  // exit status once ended; 128 + signal when killed
+    // Standard input: these bytes from a file, else the terminal given, else this process's.
+    std::optional<std::string> input = {};
+    int terminal = -1;
   };
 
   ProgramRunner() {
@@ -137,12 +141,16 @@ class ProgramRunner {
     for (std::string& s : env_strings) envp.push_back(s.data());
     envp.push_back(nullptr);
     const std::string folder = cwd.empty() ? m_root : cwd;
+    const std::string input = m_root + "/in" + std::to_string(number) + ".txt";
+    if (child.input) std::ofstream(input, std::ios::binary) << *child.input;
 
     const pid_t pid = fork();
     if (pid == 0) {
       const int out = open(child.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       const int err = open(child.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+      const int in = child.input ? open(input.c_str(), O_RDONLY) : child.terminal;
+      if ((child.input || child.terminal >= 0) && (in < 0 || dup2(in, 0) < 0)) _exit(126);
       if (m_user != 0 &&
           (setgroups(0, nullptr) != 0 || setgid(m_group) != 0 || setuid(m_user) != 0))
         _exit(126);
