@@ -23,8 +23,9 @@ std::string Printable(const std::string& text) {
 
 // The width of UTF-8 text on a terminal, one column a character.
 std::size_t Columns(const std::string& text) {
-  return static_cast<std::size_t>(std::count_if(
-      text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
 }
 
 void PrintOut(const std::string& text) {
@@ -129,7 +130,8 @@ bool tessel::ReadNewPassword(const std::string& account, std::string& password,
   struct sigaction restore {};
   restore.sa_handler = RestoreTerminalAndDie;
   sigemptyset(&restore.sa_mask);
-  struct sigaction saved_int {}, saved_term {}, saved_quit {};
+  struct sigaction saved_int {
+  }, saved_term{}, saved_quit{};
   sigaction(SIGINT, &restore, &saved_int);
   sigaction(SIGTERM, &restore, &saved_term);
   sigaction(SIGQUIT, &restore, &saved_quit);
@@ -150,9 +152,8 @@ bool tessel::ReadNewPassword(const std::string& account, std::string& password,
   return true;
 }
 
-int tessel::RunAccountCommand(bool set_password, const std::string& name,
-                              CInstanceChannel& channel, CDataAccount* accounts,
-                              const std::string& database_error) {
+int tessel::RunAccountCommand(bool set_password, const std::string& name, CInstanceChannel& channel,
+                              CDataAccount* accounts, const std::string& database_error) {
   if (set_password && name.empty()) {
     PrintError("-password needs an account name");
     return 2;
@@ -185,7 +186,8 @@ int tessel::RunAccountCommand(bool set_password, const std::string& name,
     }
     where = " in the running Tessel";
   } else if (accounts) {
-    outcome = set_password ? SetPasswordTask(*accounts, name, password) : ListAccountsTask(*accounts);
+    outcome =
+        set_password ? SetPasswordTask(*accounts, name, password) : ListAccountsTask(*accounts);
     where = " in " + accounts->GetDatabasePath();
   } else {
     PrintError("cannot open the database: " + database_error);

@@ -1,5 +1,6 @@
 #include "desktop/AccountList.h"
 
+#include "desktop/ListOrder.h"
 #include "desktop/ReportList.h"
 #include "desktop/UiString.h"
 #include "desktop/WindowIcons.h"
@@ -22,6 +23,7 @@ CAccountList::CAccountList(CDataAccount& accounts, QWidget* parent)
   for (int column = 0; column < 7; ++column)
     setColumnWidth(column, static_cast<int>(widths[column] * scale));
   setColumnWidth(kColChangeTime, fontMetrics().horizontalAdvance("0000-00-00 00:00:00") + 16);
+  tessel::desktop::SortByHeading(this);
 }
 
 void CAccountList::Fill() {
@@ -41,6 +43,8 @@ void CAccountList::Fill() {
     row->setText(kColAddress, QString::fromStdString(account.ip_address));
     row->setText(kColPassword, QString::fromStdString(account.password));
     row->setText(kColChangeTime, QString::fromStdString(account.change_time));
+    row->setData(kColChangeTime, tessel::desktop::kSortRole,
+                 tessel::desktop::TimeStampKey(row->text(kColChangeTime)));
     row->setText(kColDescription, QString::fromStdString(account.description));
     addTopLevelItem(row);
     if (row->text(kColName) == current) setCurrentItem(row);

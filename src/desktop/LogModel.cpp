@@ -1,5 +1,6 @@
 #include "desktop/LogModel.h"
 
+#include "desktop/ListOrder.h"
 #include "desktop/PlainText.h"
 #include "desktop/UiString.h"
 #include "res/StringIds.h"
@@ -44,8 +45,10 @@ int CLogModel::columnCount(const QModelIndex& parent) const {
 
 QVariant CLogModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= rowCount()) return {};
-  if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
   const Line& line = At(index.row());
+  if (role == tessel::desktop::kSortRole && index.column() == 0)
+    return static_cast<qlonglong>(line.time);
+  if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
   if (index.column() == 0) return role == Qt::DisplayRole ? TimeText(line.time) : QVariant();
   const QString text = QString::fromStdString(line.text);
   return role == Qt::ToolTipRole ? tessel::desktop::PlainText(text) : text;

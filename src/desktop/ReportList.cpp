@@ -3,6 +3,7 @@
 #include <QHeaderView>
 #include <QTreeView>
 
+#include "desktop/ListOrder.h"
 #include "desktop/PlainText.h"
 
 void SetUpReportList(QTreeView* list) {
@@ -25,6 +26,13 @@ QVariant CListRow::data(int column, int role) const {
   if (role == Qt::ToolTipRole)
     return tessel::desktop::PlainText(QTreeWidgetItem::data(column, Qt::DisplayRole).toString());
   return QTreeWidgetItem::data(column, role);
+}
+
+bool CListRow::operator<(const QTreeWidgetItem& other) const {
+  const int column = treeWidget() ? treeWidget()->sortColumn() : 0;
+  using tessel::desktop::kSortRole;
+  return tessel::desktop::SortsBefore(data(column, kSortRole), text(column),
+                                      other.data(column, kSortRole), other.text(column));
 }
 
 QTreeWidgetItem* FocusedSelected(const QTreeWidget* list) {

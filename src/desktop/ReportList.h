@@ -10,11 +10,13 @@ class QTreeView;
 void SetUpReportList(QTreeView* list);
 
 // A list row whose tip is its text, so a cut-off cell can be read by pointing at it; shown as
-// plain text whatever it holds.
+// plain text whatever it holds. Rows sort by the sort keys of their cells where they have one
+// (tessel::desktop::kSortRole), else by their texts.
 class CListRow : public QTreeWidgetItem {
  public:
   using QTreeWidgetItem::QTreeWidgetItem;
   QVariant data(int column, int role) const override;
+  bool operator<(const QTreeWidgetItem& other) const override;
 };
 
 // The row of list that is both current and selected, or nullptr.

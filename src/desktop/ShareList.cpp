@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "desktop/DlgFileShare.h"
+#include "desktop/ListOrder.h"
 #include "desktop/LogModel.h"
 #include "desktop/ReportList.h"
 #include "desktop/UiString.h"
@@ -23,6 +24,9 @@ namespace res = tessel::res;
 using tessel::desktop::UiString;
 using Icons = CWindowIcons;
 using PathState = CShareList::PathInfo::State;
+using tessel::desktop::kSortRole;
+using tessel::desktop::SortByHeading;
+using tessel::desktop::TimeStampKey;
 
 CShareList::CShareList(CDataFileShare& shares, QWidget* parent)
     : QTreeWidget(parent), m_shares(shares) {
@@ -33,6 +37,7 @@ CShareList::CShareList(CDataFileShare& shares, QWidget* parent)
                    UiString(res::IDS_COL_SHARE_TIME), UiString(res::IDS_COL_UPLOADER),
                    UiString(res::IDS_COL_FILE_PATH), UiString(res::IDS_COL_DESCRIPTION)});
   headerItem()->setTextAlignment(kColSize, Qt::AlignRight | Qt::AlignVCenter);
+  SortByHeading(this);
   const double scale = std::max(1.0, fontMetrics().averageCharWidth() / 5.5);
   const int widths[] = {150, 50, 70, 120, 120, 70, 200, 90};
   for (int column = 0; column < 8; ++column)
@@ -82,6 +87,7 @@ void CShareList::Fill() {
     row->setData(kColType, Qt::UserRole, is_public);
     row->setTextAlignment(kColSize, Qt::AlignRight | Qt::AlignVCenter);
     row->setText(kColShareTime, QString::fromStdString(share.share_time));
+    row->setData(kColShareTime, kSortRole, TimeStampKey(row->text(kColShareTime)));
     row->setText(kColUploader, QString::fromStdString(share.uploader));
     row->setText(kColPath, QString::fromStdString(share.path));
     row->setText(kColDescription, QString::fromStdString(share.description));
@@ -92,7 +98,10 @@ void CShareList::Fill() {
   }
   setUpdatesEnabled(false);
   clear();
+  // Added in one go with sorting on, the rows would come in reverse; sorted once they are in.
+  setSortingEnabled(false);
   addTopLevelItems(rows);
+  setSortingEnabled(true);
   if (current_row) setCurrentItem(current_row, 0, QItemSelectionModel::NoUpdate);
   for (QTreeWidgetItem* row : selected_rows) row->setSelected(true);
   setUpdatesEnabled(true);
@@ -108,6 +117,9 @@ void CShareList::ShowPath(QTreeWidgetItem* row, const PathInfo& info) const {
   const bool found = info.state == PathState::kFound;
   row->setText(kColSize, found ? QString::fromStdString(FormatNumber(info.size)) : QString());
   row->setText(kColFileTime, found ? CLogModel::TimeText(info.time) : QString());
+  // Unknown sizes and times sort before every known one.
+  row->setData(kColSize, kSortRole, found ? static_cast<qlonglong>(info.size) : -1);
+  row->setData(kColFileTime, kSortRole, found ? static_cast<qlonglong>(info.time) : -1);
   const QBrush text =
       palette().brush(missing ? QPalette::Disabled : QPalette::Active, QPalette::Text);
   for (int column = 0; column < columnCount(); ++column) row->setForeground(column, text);
@@ -139,10 +151,10 @@ void CShareList::StartLook() {
 void CShareList::TakeLook(const QHash<QString, PathInfo>& found) {
   m_paths = found;
   m_looking = false;
-  for (int row = 0; row < topLevelItemCount(); ++row) {
-    QTreeWidgetItem* item = topLevelItem(row);
-    ShowPath(item, m_paths.value(item->text(kColPath)));
-  }
+  // Rows sorted by size or time move as they change: all are taken before the first changes.
+  QList<QTreeWidgetItem*> rows;
+  for (int row = 0; row < topLevelItemCount(); ++row) rows.append(topLevelItem(row));
+  for (QTreeWidgetItem* item : rows) ShowPath(item, m_paths.value(item->text(kColPath)));
   if (m_look_again) {
     m_look_again = false;
     StartLook();

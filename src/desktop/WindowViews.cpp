@@ -6,6 +6,7 @@
 
 #include "desktop/AccountList.h"
 #include "desktop/GfxOutBarCtrl.h"
+#include "desktop/ListOrder.h"
 #include "desktop/ReportList.h"
 #include "desktop/ShareList.h"
 #include "desktop/UiString.h"
@@ -57,7 +58,12 @@ void CWindowViews::BuildLists(CDataFileShare& shares, CDataAccount& accounts, QW
   m_logs->setObjectName("logs");
   SetUpReportList(m_logs);
   m_logs->setContextMenuPolicy(Qt::NoContextMenu);
-  m_logs->setModel(m_log_model);
+  m_log_order = new CListOrderProxy(this);
+  m_log_order->setSourceModel(m_log_model);
+  m_log_order->setFilterKeyColumn(1);
+  m_log_order->setFilterCaseSensitivity(Qt::CaseInsensitive);
+  m_logs->setModel(m_log_order);
+  tessel::desktop::SortByHeading(m_logs);
   m_logs->setColumnWidth(0, window->fontMetrics().horizontalAdvance("0000-00-00 00:00:00") + 16);
 
   // In the order of the out bar's items.

@@ -9,6 +9,7 @@ class CAccountList;
 class CDataAccount;
 class CDataFileShare;
 class CGfxOutBarCtrl;
+class CListOrderProxy;
 class CShareList;
 class QStackedWidget;
 class QTreeView;
@@ -31,6 +32,8 @@ class CWindowViews : public QObject {
   CAccountList* Accounts() const { return m_accounts; }
   QTreeView* Logs() const { return m_logs; }
   CLogModel* LogModel() const { return m_log_model; }
+  // The Logs list's rows as shown: sorted and filtered.
+  CListOrderProxy* LogOrder() const { return m_log_order; }
 
   // The list in front.
   int Current() const;
@@ -50,4 +53,5 @@ class CWindowViews : public QObject {
   CAccountList* m_accounts = nullptr;
   QTreeView* m_logs = nullptr;
   CLogModel* m_log_model = nullptr;
+  CListOrderProxy* m_log_order = nullptr;
 };

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "store/DataAccount.h"
 #include "support/Eventually.h"
 #include "support/NetworkIsolation.h"
 #include "support/ProgramRunner.h"
-#include "store/DataAccount.h"
 
 namespace {
 
@@ -60,7 +60,9 @@ TEST_F(AccountCommandTest, WithoutAnInstanceTheDatabaseChangesAndNothingServes) 
   };
   const std::string database = m_runner.ProgramFolder() + "/tessel.mdb";
   const Case cases[] = {
-      {{"-password", "Admin"}, "first pass\n", 0,
+      {{"-password", "Admin"},
+       "first pass\n",
+       0,
        "Changed the password of the account admin in " + database + ".\n"},
       {{"-password", "nobody"}, "x\n", 1, "tessel: no account named nobody\n"},
       {{"-password", "local"}, "x\n", 1, "has no password"},
@@ -126,8 +128,9 @@ TEST_F(AccountCommandTest, OnATerminalThePasswordIsTypedTwiceWithoutEcho) {
     close(child_end);
     std::string shown;  // what the terminal showed: the echo, if any
     const auto type_after = [&](const std::string& prompt, const std::string& line) {
-      EXPECT_TRUE(tessel::test::Eventually([&] { return Err(child).find(prompt) != std::string::npos; }))
-          << Err(child);
+      EXPECT_TRUE(tessel::test::Eventually([&] {
+        return Err(child).find(prompt) != std::string::npos;
+      })) << Err(child);
       EXPECT_EQ(write(terminal, (line + "\n").data(), line.size() + 1),
                 static_cast<ssize_t>(line.size() + 1));
     };

@@ -1,0 +1,108 @@
+// The window's lists as an owner arranges them: sorted by a click on a column heading.
+#include <utime.h>
+
+#include <QHeaderView>
+#include <QTest>
+#include <QTreeView>
+
+#include "desktop/AccountList.h"
+#include "desktop/WindowFixture.h"
+#include "res/StringTable.h"
+
+namespace tessel::test {
+namespace {
+
+using Dlg = CTesselDlg;
+
+class WindowListsTest : public WindowFixture {
+ protected:
+  WindowListsTest() { res::SetLanguage(res::Language::kEnglish); }
+
+  // The texts of a column, top to bottom, of the rows shown.
+  static QStringList Column(const QTreeView* list, int column) {
+    QStringList texts;
+    const QAbstractItemModel* model = list->model();
+    for (int row = 0; row < model->rowCount(); ++row)
+      if (!list->isRowHidden(row, QModelIndex()))
+        texts << model->index(row, column).data().toString();
+    return texts;
+  }
+  static void ClickHeading(QTreeView* list, int column) {
+    QHeaderView* header = list->header();
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                      QPoint(header->sectionViewportPosition(column) + 4, header->height() / 2));
+    QCoreApplication::processEvents();
+  }
+  static std::string Names(const QStringList& texts) { return texts.join(", ").toStdString(); }
+  static QStringList Reversed(QStringList texts) {
+    std::reverse(texts.begin(), texts.end());
+    return texts;
+  }
+};
+
+TEST_F(WindowListsTest, AClickOnAHeadingSortsAscendingAndTheNextDescending) {
+  // Sizes whose texts sort otherwise ("1,000" before "9"), names in mixed case with numbers.
+  const struct {
+    const char* name;
+    size_t size;
+    time_t time;
+  } files[] = {{"b.txt", 9, 3'000}, {"A.txt", 1'000, 1'000'000'000},
+               {"c10.txt", 100, 2'000'000'000}, {"c9.txt", 20'000, 500'000}};
+  for (const auto& file : files) {
+    const std::string path = MakeFile(file.name, file.size);
+    const utimbuf times{file.time, file.time};
+    ASSERT_EQ(utime(path.c_str(), &times), 0);
+    ASSERT_EQ(m_shares.ShareFile(path, "", 0), file.name);
+  }
+  Dlg().ShowWindow();
+  ShowShares();
+  CShareList* shares = Dlg().SharesList();
+  // Until a heading is clicked, the rows keep the store's order.
+  std::vector<FileShareRecord> stored;
+  m_shares.ListShares(stored);
+  QStringList unsorted;
+  for (const FileShareRecord& share : stored) unsorted << QString::fromStdString(share.name);
+  EXPECT_EQ(Names(Column(shares, Dlg::kColName)), Names(unsorted));
+
+  const struct {
+    int column;
+    QStringList ascending;  // names
+  } cases[] = {
+      {Dlg::kColName, {"A.txt", "b.txt", "c9.txt", "c10.txt"}},
+      {Dlg::kColSize, {"b.txt", "c10.txt", "A.txt", "c9.txt"}},
+      {Dlg::kColFileTime, {"b.txt", "c9.txt", "A.txt", "c10.txt"}},
+  };
+  for (const auto& c : cases) {
+    ClickHeading(shares, c.column);
+    EXPECT_EQ(Names(Column(shares, Dlg::kColName)), Names(c.ascending)) << c.column;
+    ClickHeading(shares, c.column);
+    EXPECT_EQ(Names(Column(shares, Dlg::kColName)), Names(Reversed(c.ascending))) << c.column;
+  }
+  // A refill (an upload) keeps the order chosen: biggest first.
+  ClickHeading(shares, Dlg::kColSize);
+  ClickHeading(shares, Dlg::kColSize);
+  ASSERT_FALSE(m_shares.ShareFile(MakeFile("big.bin", 50'000), "", 0).empty());
+  ShowShares();
+  EXPECT_EQ(Column(shares, Dlg::kColName).front(), "big.bin");
+
+  // My Friends and Logs sort the same way; the Logs' times as times.
+  Dlg().ShowList(Dlg::kViewMyFriends, true);
+  CAccountList* accounts = Dlg().AccountsList();
+  ClickHeading(accounts, CAccountList::kColName);
+  EXPECT_EQ(Names(Column(accounts, CAccountList::kColName)), Names({"admin", "local"}));
+  ClickHeading(accounts, CAccountList::kColName);
+  EXPECT_EQ(Names(Column(accounts, CAccountList::kColName)), Names({"local", "admin"}));
+
+  Dlg().LogModel()->Append({{2'000'000'000, "b line"}, {300, "c line"}, {1'000'000, "a line"}});
+  QTreeView* logs = Dlg().LogsList();
+  Dlg().ShowList(Dlg::kViewLogs, true);
+  ClickHeading(logs, 0);
+  EXPECT_EQ(Names(Column(logs, 1)), Names({"c line", "a line", "b line"}));
+  ClickHeading(logs, 1);
+  EXPECT_EQ(Names(Column(logs, 1)), Names({"a line", "b line", "c line"}));
+  ClickHeading(logs, 1);
+  EXPECT_EQ(Names(Column(logs, 1)), Names({"c line", "b line", "a line"}));
+}
+
+}  // namespace
+}  // namespace tessel::test
