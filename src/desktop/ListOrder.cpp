@@ -11,7 +11,8 @@ namespace {
 const QCollator& Collator() {
   static const QCollator collator = [] {
     // The "C" locale compares code points and knows no numbers: then English rules.
-    const QLocale locale = QLocale().language() == QLocale::C ? QLocale(QLocale::English) : QLocale();
+    const QLocale locale =
+        QLocale().language() == QLocale::C ? QLocale(QLocale::English) : QLocale();
     QCollator made(locale);
     made.setNumericMode(true);
     made.setCaseSensitivity(Qt::CaseInsensitive);

@@ -179,6 +179,7 @@ QString CShareList::FocusedName() const {
 void CShareList::DeleteSelected() {
   const QList<QTreeWidgetItem*> rows = selectedItems();
   for (QTreeWidgetItem* row : rows) {
+    if (row->isHidden()) continue;  // filtered out of sight
     CDlgFileShare::DeleteShare(m_shares, row->text(kColName).toStdString());
     delete row;
   }

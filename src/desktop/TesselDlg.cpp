@@ -24,6 +24,7 @@
 #include "desktop/GfxOutBarCtrl.h"
 #include "desktop/InfoBar.h"
 #include "desktop/Led.h"
+#include "desktop/ListFilter.h"
 #include "desktop/LogBridge.h"
 #include "desktop/PlainText.h"
 #include "desktop/UiString.h"
@@ -89,6 +90,7 @@ CTesselDlg::CTesselDlg(const MainWindowContext& context, CDesktopShell* shell,
   m_info_bar = new CInfoBar(central);
   m_info_bar->setToolTip(UiString(res::IDS_TIP_DROP));
   right->addWidget(m_info_bar);
+  right->addWidget(m_views->Filter());
   right->addWidget(m_views->Stack(), 1);
   body->addWidget(m_views->OutBar());
   body->addLayout(right, 1);
@@ -151,6 +153,7 @@ void CTesselDlg::ConnectActions() {
   });
   on(kInternetCheck, [this] { StartInternetCheck(); });
   on(kRefreshShares, [this] { ShowList(kViewFileShare, false); });
+  on(kFilter, [this] { m_views->Filter()->Open(); });
 
   // F2 and Delete act on the list in front only: with another list shown they would change
   // rows the owner cannot see.
@@ -296,6 +299,8 @@ void CTesselDlg::keyPressEvent(QKeyEvent* event) {
     if (CurrentView() == kViewMyFriends) Action(kEditAccount)->trigger();
     return;
   }
+  // Escape closes an open filter before it hides the window.
+  if (key == Qt::Key_Escape && plain && m_views->Filter()->Close()) return;
   if (key == Qt::Key_Escape && plain && m_tray->Available()) {
     m_tray->Update();
     hide();

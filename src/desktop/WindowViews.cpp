@@ -6,6 +6,7 @@
 
 #include "desktop/AccountList.h"
 #include "desktop/GfxOutBarCtrl.h"
+#include "desktop/ListFilter.h"
 #include "desktop/ListOrder.h"
 #include "desktop/ReportList.h"
 #include "desktop/ShareList.h"
@@ -28,6 +29,9 @@ CWindowViews::CWindowViews(CDataFileShare& shares, CDataAccount& accounts, QWidg
     : QObject(window) {
   BuildOutBar();
   BuildLists(shares, accounts, window);
+  m_filter = new CListFilter;
+  connect(m_filter, &QLineEdit::textChanged, this, &CWindowViews::ApplyFilter);
+  connect(m_filter, &CListFilter::Left, this, [this] { m_stack->currentWidget()->setFocus(); });
 }
 
 void CWindowViews::BuildOutBar() {
@@ -88,6 +92,16 @@ void CWindowViews::Show(int view, bool show) {
   if (view == kViewFileShare) m_shares->Fill();
   if (view == kViewMyFriends) m_accounts->Fill();
   if (view == kViewLogs) m_logs->scrollToBottom();
+  ApplyFilter();
+}
+
+void CWindowViews::ApplyFilter() {
+  const int view = Current();
+  const QString text = m_filter->text();
+  const auto only_in_front = [&](int list) { return list == view ? text : QString(); };
+  CListFilter::FilterRows(m_shares, CShareList::kColName, only_in_front(kViewFileShare));
+  CListFilter::FilterRows(m_accounts, CAccountList::kColName, only_in_front(kViewMyFriends));
+  m_log_order->setFilterFixedString(only_in_front(kViewLogs));
 }
 
 void CWindowViews::AppendLog(std::vector<CLogModel::Line>&& lines) {

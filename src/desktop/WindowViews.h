@@ -9,6 +9,7 @@ class CAccountList;
 class CDataAccount;
 class CDataFileShare;
 class CGfxOutBarCtrl;
+class CListFilter;
 class CListOrderProxy;
 class CShareList;
 class QStackedWidget;
@@ -32,6 +33,8 @@ class CWindowViews : public QObject {
   CAccountList* Accounts() const { return m_accounts; }
   QTreeView* Logs() const { return m_logs; }
   CLogModel* LogModel() const { return m_log_model; }
+  // The name filter of the list in front (the caller places it).
+  CListFilter* Filter() const { return m_filter; }
   // The Logs list's rows as shown: sorted and filtered.
   CListOrderProxy* LogOrder() const { return m_log_order; }
 
@@ -42,6 +45,9 @@ class CWindowViews : public QObject {
   void Show(int view, bool show);
   // Adds lines to Logs; the newest line is followed only while the list is at its end.
   void AppendLog(std::vector<CLogModel::Line>&& lines);
+  // Shows only the rows of the list in front whose name (a log line's text) holds the filter's
+  // text; the other lists show every row.
+  void ApplyFilter();
 
  private:
   void BuildOutBar();
@@ -54,4 +60,5 @@ class CWindowViews : public QObject {
   QTreeView* m_logs = nullptr;
   CLogModel* m_log_model = nullptr;
   CListOrderProxy* m_log_order = nullptr;
+  CListFilter* m_filter = nullptr;
 };

@@ -1,4 +1,5 @@
-// The window's lists as an owner arranges them: sorted by a click on a column heading.
+// The window's lists as an owner arranges them: sorted by a click on a column heading, filtered
+// by name (Ctrl+F).
 #include <utime.h>
 
 #include <QHeaderView>
@@ -6,6 +7,7 @@
 #include <QTreeView>
 
 #include "desktop/AccountList.h"
+#include "desktop/ListFilter.h"
 #include "desktop/WindowFixture.h"
 #include "res/StringTable.h"
 
@@ -46,8 +48,10 @@ TEST_F(WindowListsTest, AClickOnAHeadingSortsAscendingAndTheNextDescending) {
     const char* name;
     size_t size;
     time_t time;
-  } files[] = {{"b.txt", 9, 3'000}, {"A.txt", 1'000, 1'000'000'000},
-               {"c10.txt", 100, 2'000'000'000}, {"c9.txt", 20'000, 500'000}};
+  } files[] = {{"b.txt", 9, 3'000},
+               {"A.txt", 1'000, 1'000'000'000},
+               {"c10.txt", 100, 2'000'000'000},
+               {"c9.txt", 20'000, 500'000}};
   for (const auto& file : files) {
     const std::string path = MakeFile(file.name, file.size);
     const utimbuf times{file.time, file.time};
@@ -102,6 +106,62 @@ TEST_F(WindowListsTest, AClickOnAHeadingSortsAscendingAndTheNextDescending) {
   EXPECT_EQ(Names(Column(logs, 1)), Names({"a line", "b line", "c line"}));
   ClickHeading(logs, 1);
   EXPECT_EQ(Names(Column(logs, 1)), Names({"c line", "b line", "a line"}));
+}
+
+TEST_F(WindowListsTest, CtrlFFiltersTheListInFrontByNameAndEscapeClearsIt) {
+  for (const char* name : {"report.pdf", "Reading list.txt", "photo.png"})
+    ASSERT_EQ(m_shares.ShareFile(MakeFile(name), "", 0), name);
+  RecordingDlg& dlg = Dlg();
+  dlg.tray = true;
+  dlg.ShowWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+  ShowShares();
+  CShareList* shares = dlg.SharesList();
+  shares->selectAll();
+  CListFilter* filter = dlg.findChild<CListFilter*>("filter");
+  ASSERT_NE(filter, nullptr);
+  EXPECT_FALSE(filter->isVisible());
+
+  QTest::keyClick(shares, Qt::Key_F, Qt::ControlModifier);
+  ASSERT_TRUE(filter->isVisible());
+  EXPECT_TRUE(filter->hasFocus());
+  QTest::keyClicks(filter, "RE");
+  EXPECT_EQ(Names(Column(shares, Dlg::kColName)), "report.pdf, Reading list.txt");
+  // The row out of sight is no longer chosen: Delete removes only the rows shown.
+  dlg.Action(Dlg::kDeleteShare)->trigger();
+  std::vector<FileShareRecord> left;
+  m_shares.ListShares(left);
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].name, "photo.png");
+
+  // A refill (an upload) is filtered too, and so is the next list brought to the front.
+  ASSERT_EQ(m_shares.ShareFile(MakeFile("red.txt"), "", 0), "red.txt");
+  ASSERT_EQ(m_shares.ShareFile(MakeFile("blue.txt"), "", 0), "blue.txt");
+  ShowShares();
+  EXPECT_EQ(Names(Column(shares, Dlg::kColName)), "red.txt");
+  dlg.LogModel()->Append({{0, "one line"}, {0, "a REd line"}});
+  dlg.ShowList(Dlg::kViewLogs, true);
+  EXPECT_EQ(Names(Column(dlg.LogsList(), 1)), "a REd line");
+  dlg.ShowList(Dlg::kViewMyFriends, true);
+  EXPECT_EQ(Names(Column(dlg.AccountsList(), CAccountList::kColName)), "");
+  EXPECT_EQ(Column(shares, Dlg::kColName).size(), 3) << "only the list in front is filtered";
+
+  // Enter goes on to the list; Escape there closes the filter, not the window.
+  QTest::keyClick(filter, Qt::Key_Return);
+  EXPECT_TRUE(dlg.AccountsList()->hasFocus());
+  QTest::keyClick(dlg.AccountsList(), Qt::Key_Escape);
+  EXPECT_FALSE(filter->isVisible());
+  EXPECT_TRUE(dlg.isVisible());
+  EXPECT_EQ(Column(dlg.AccountsList(), 0).size(), 2);
+  // In the field, Escape clears and hides it.
+  dlg.Action(Dlg::kFilter)->trigger();
+  QTest::keyClicks(filter, "zzz");
+  EXPECT_EQ(Column(dlg.AccountsList(), 0).size(), 0);
+  QTest::keyClick(filter, Qt::Key_Escape);
+  EXPECT_FALSE(filter->isVisible());
+  EXPECT_EQ(filter->text(), "");
+  EXPECT_EQ(Column(dlg.AccountsList(), 0).size(), 2);
+  EXPECT_TRUE(dlg.isVisible());
 }
 
 }  // namespace

@@ -1,0 +1,52 @@
+#include "desktop/ListFilter.h"
+
+#include <QKeyEvent>
+#include <QTreeWidget>
+
+#include "desktop/UiString.h"
+#include "res/StringIds.h"
+
+CListFilter::CListFilter(QWidget* parent) : QLineEdit(parent) {
+  setObjectName("filter");
+  setPlaceholderText(tessel::desktop::UiString(tessel::res::IDS_FILTER_HINT));
+  setClearButtonEnabled(true);
+  hide();
+}
+
+void CListFilter::Open() {
+  show();
+  setFocus(Qt::ShortcutFocusReason);
+  selectAll();
+}
+
+bool CListFilter::Close() {
+  if (isHidden()) return false;
+  clear();
+  hide();
+  emit Left();
+  return true;
+}
+
+void CListFilter::FilterRows(QTreeWidget* list, int column, const QString& text) {
+  for (int row = 0; row < list->topLevelItemCount(); ++row) {
+    QTreeWidgetItem* item = list->topLevelItem(row);
+    const bool hidden = !text.isEmpty() && !item->text(column).contains(text, Qt::CaseInsensitive);
+    item->setHidden(hidden);
+    if (hidden) item->setSelected(false);
+  }
+}
+
+void CListFilter::keyPressEvent(QKeyEvent* event) {
+  switch (event->key()) {
+    case Qt::Key_Escape:
+      Close();
+      return;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Down:
+      emit Left();
+      return;
+    default:
+      QLineEdit::keyPressEvent(event);
+  }
+}
