@@ -14,6 +14,7 @@
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
 #include <QToolBar>
+#include <QTreeView>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <ctime>
@@ -125,13 +126,19 @@ CTesselDlg::CTesselDlg(const MainWindowContext& context, CDesktopShell* shell,
   ShowList(OutBar()->GetSelectedItem(), true);
   m_status_bar->UpdateDateTime();
   ShowNotices();
+  m_placement = std::make_unique<CWindowPlacement>(
+      *this, m_context.system,
+      std::vector<std::pair<QTreeView*, std::string>>{{SharesList(), "FileShareColumns"},
+                                                      {AccountsList(), "MyFriendsColumns"},
+                                                      {LogsList(), "LogsColumns"}});
   // Wide enough for every toolbar button, which would otherwise hide behind an overflow mark.
-  CWindowPlacement::PlaceAtStart(*this, m_tool_bar->sizeHint().width() + 8);
+  m_placement->Restore(m_tool_bar->sizeHint().width() + 8);
   connect(&m_timer, &QTimer::timeout, this, &CTesselDlg::OnTimer);
   m_timer.start(kTickMs);
 }
 
 CTesselDlg::~CTesselDlg() {
+  m_placement->Save();
   m_check.reset();  // no check thread calls in from here on
   m_timer.stop();
   ReleaseLog();

@@ -26,6 +26,7 @@ class CInfoBar;
 class CLed;
 class CLogBridge;
 class CWindowCommands;
+class CWindowPlacement;
 class QMenu;
 class QSystemTrayIcon;
 class QToolBar;
@@ -154,6 +155,8 @@ class CTesselDlg : public QMainWindow, public MainWindow {
   CWindowStatusBar* m_status_bar = nullptr;
   CWindowTray* m_tray = nullptr;
   CWindowCheckView* m_check_view = nullptr;
+  // Kept when the window goes.
+  std::unique_ptr<CWindowPlacement> m_placement;
 
   QTimer m_timer;
   bool m_update_check = true;  // cleared by the first tick

@@ -1,5 +1,5 @@
 // The window's lists as an owner arranges them: sorted by a click on a column heading, filtered
-// by name (Ctrl+F).
+// by name (Ctrl+F), placed and sized as they were at the last exit.
 #include <utime.h>
 
 #include <QHeaderView>
@@ -9,6 +9,7 @@
 #include "desktop/AccountList.h"
 #include "desktop/ListFilter.h"
 #include "desktop/WindowFixture.h"
+#include "desktop/WindowPlacement.h"
 #include "res/StringTable.h"
 
 namespace tessel::test {
@@ -162,6 +163,38 @@ TEST_F(WindowListsTest, CtrlFFiltersTheListInFrontByNameAndEscapeClearsIt) {
   EXPECT_EQ(filter->text(), "");
   EXPECT_EQ(Column(dlg.AccountsList(), 0).size(), 2);
   EXPECT_TRUE(dlg.isVisible());
+}
+
+TEST_F(WindowListsTest, PlaceSizeAndColumnWidthsComeBackAtTheNextStart) {
+  Dlg().ShowWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&Dlg()));
+  const QRect first = Dlg().geometry();
+  Dlg().setGeometry(QRect(first.topLeft() + QPoint(13, 17), first.size() - QSize(31, 23)));
+  const QRect placed = Dlg().geometry();
+  Dlg().SharesList()->setColumnWidth(Dlg::kColSize, 211);
+  Dlg().AccountsList()->setColumnWidth(CAccountList::kColStatus, 97);
+  Dlg().LogsList()->setColumnWidth(0, 250);
+  m_dlg.reset();  // the program ends
+
+  Dlg().ShowWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&Dlg()));
+  EXPECT_EQ(Dlg().geometry(), placed);
+  EXPECT_EQ(Dlg().SharesList()->columnWidth(Dlg::kColSize), 211);
+  EXPECT_EQ(Dlg().AccountsList()->columnWidth(CAccountList::kColStatus), 97);
+  EXPECT_EQ(Dlg().LogsList()->columnWidth(0), 250);
+  m_dlg.reset();
+
+  // Damaged settings give the first placement and widths.
+  m_system.SetParam(CWindowPlacement::kGeometrySetting, "not a geometry");
+  m_system.SetParam("FileShareColumns", "-5,x,99999");
+  const int name_width = [&] {
+    CShareList fresh(m_shares);
+    return fresh.columnWidth(Dlg::kColName);
+  }();
+  Dlg().ShowWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&Dlg()));
+  EXPECT_EQ(Dlg().geometry().size(), first.size());
+  EXPECT_EQ(Dlg().SharesList()->columnWidth(Dlg::kColName), name_width);
 }
 
 }  // namespace
