@@ -156,6 +156,7 @@ inline constexpr int IDS_DLG_SETTINGS_SIGN_UP = 550;
 inline constexpr int IDS_DLG_SETTINGS_CHECK_VERSION = 551;
 inline constexpr int IDS_STATUS_PORT_EMPTY = 552;
 inline constexpr int IDS_STATUS_PORT_INVALID = 553;  // %1: the text typed
+inline constexpr int IDS_DLG_SETTINGS_NOTIFICATIONS = 554;
 inline constexpr int IDS_INFO_CAPTION = 560;
 inline constexpr int IDS_INFO_QR_TIP = 561;  // %1: the address
 inline constexpr int IDS_OUTBAR_RENAME = 570;

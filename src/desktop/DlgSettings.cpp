@@ -107,6 +107,7 @@ CDlgSettings::CDlgSettings(CDataSystem& system, const std::string& program_path,
   m_sign_up->setObjectName("signUp");
   m_sign_up->setAutoDefault(false);
   m_check_version = CheckBox(ids::IDS_DLG_SETTINGS_CHECK_VERSION, "checkVersion");
+  m_notifications = CheckBox(ids::IDS_DLG_SETTINGS_NOTIFICATIONS, "notifications");
 
   auto* general = new QGroupBox(UiString(ids::IDS_DLG_SETTINGS_GENERAL));
   auto* general_form = new QFormLayout(general);
@@ -142,6 +143,7 @@ CDlgSettings::CDlgSettings(CDataSystem& system, const std::string& program_path,
   layout->addWidget(friendly);
   layout->addWidget(secure);
   layout->addWidget(m_check_version);
+  layout->addWidget(m_notifications);
   layout->addSpacing(6);
   layout->addWidget(buttons);
   layout->setSizeConstraint(QLayout::SetMinimumSize);
@@ -163,7 +165,8 @@ CDlgSettings::CDlgSettings(CDataSystem& system, const std::string& program_path,
   setTabOrder(m_key_file, m_key_browse);
   setTabOrder(m_key_browse, m_cert_domain);
   setTabOrder(m_cert_domain, m_check_version);
-  setTabOrder(m_check_version, buttons->button(QDialogButtonBox::Ok));
+  setTabOrder(m_check_version, m_notifications);
+  setTabOrder(m_notifications, buttons->button(QDialogButtonBox::Ok));
 
   connect(m_url_user, &QLineEdit::textChanged, this, &CDlgSettings::UpdatePreview);
   connect(m_browse, &QPushButton::clicked, this, [this] {
@@ -282,6 +285,7 @@ void CDlgSettings::accept() {
   m_system.SetParam("URLPassword", m_url_password->text().toStdString());
   m_system.SetParam("EnableZipFolder", m_zip_folders->isChecked() ? "1" : "0");
   m_system.SetParam("CheckNewVersion", m_check_version->isChecked() ? "1" : "0");
+  m_system.SetParam(kNotificationsSetting, m_notifications->isChecked() ? "1" : "0");
   m_system.SetParam(CTlsCertificates::kChoiceSetting,
                     m_source_own->isChecked()    ? CTlsCertificates::kChoiceOwn
                     : m_source_acme->isChecked() ? CTlsCertificates::kChoiceAcme
@@ -329,6 +333,7 @@ void CDlgSettings::Load() {
   m_url_user->setText(QString::fromStdString(m_system.GetParam("URLUsername")));
   m_url_password->setText(QString::fromStdString(m_system.GetParam("URLPassword")));
   m_check_version->setChecked(m_system.GetParam("CheckNewVersion") != "0");
+  m_notifications->setChecked(m_system.GetParam(kNotificationsSetting) != "0");
   const std::string cert_file = m_system.GetParam("CertFile");
   std::string choice = m_system.GetParam(CTlsCertificates::kChoiceSetting);
   // Unchosen, the owner's files serve when they are named, else ACME's; any other word counts as

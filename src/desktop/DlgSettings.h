@@ -40,9 +40,12 @@ class CDlgSettings : public QDialog {
                const tessel::WebService& web = tessel::WebService::Default(),
                const CHttpsSetup::State& https = {});
 
+  // Only "0" turns the tray's notifications off; a missing setting leaves them on.
+  static constexpr const char* kNotificationsSetting = "Notifications";
+
   // OK: writes the settings (in the order LocalPort, internetaccess, UploadPath, URLUsername,
-  // URLPassword, EnableZipFolder, CheckNewVersion, CertSource, CertFile, KeyFile, CertDomain)
-  // and the auto-start entry, then closes.
+  // URLPassword, EnableZipFolder, CheckNewVersion, Notifications, CertSource, CertFile, KeyFile,
+  // CertDomain) and the auto-start entry, then closes.
   void accept() override;
 
   // After OK: the port the service should move to now, or 0 when the port text names none
@@ -83,6 +86,7 @@ class CDlgSettings : public QDialog {
   QLineEdit* m_url_preview;
   QPushButton* m_sign_up;
   QCheckBox* m_check_version;
+  QCheckBox* m_notifications;
   QRadioButton* m_source_own;
   QRadioButton* m_source_acme;
   QRadioButton* m_source_self_signed;

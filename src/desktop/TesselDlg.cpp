@@ -22,6 +22,7 @@
 
 #include "desktop/ActivityNote.h"
 #include "desktop/DesktopShell.h"
+#include "desktop/DlgSettings.h"
 #include "desktop/GfxOutBarCtrl.h"
 #include "desktop/InfoBar.h"
 #include "desktop/Led.h"
@@ -245,7 +246,7 @@ void CTesselDlg::UpdateActions() {
 }
 
 void CTesselDlg::Notify(const QString& text) {
-  if (m_context.system.GetParam("Notifications") != "0") m_tray->Notify(text);
+  if (m_context.system.GetParam(CDlgSettings::kNotificationsSetting) != "0") m_tray->Notify(text);
 }
 
 void CTesselDlg::ShowList(int view, bool show) {

@@ -112,6 +112,33 @@ TEST_F(DlgSettingsTest, OkWritesEverySettingAndTheAutoStartEntry) {
   EXPECT_FALSE(std::filesystem::exists(entry));
 }
 
+TEST_F(DlgSettingsTest, TheNotificationsBoxShowsAndStoresItsSetting) {
+  const struct {
+    const char* stored;
+    bool shown;      // checked when the dialog opens
+    bool set;        // what the owner leaves it at
+    const char* ok;  // stored after OK
+  } cases[] = {
+      {"", true, false, "0"},   {"1", true, true, "1"},   {"0", false, true, "1"},
+      {"0", false, false, "0"}, {"no", true, false, "0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stored);
+    ASSERT_TRUE(system.SetParam(CDlgSettings::kNotificationsSetting, c.stored));
+    CDlgSettings dlg(system, program, nullptr, &shell, kWeb);
+    QCheckBox* box = tessel::test::Child<QCheckBox>(dlg, "notifications");
+    EXPECT_EQ(box->isChecked(), c.shown);
+    box->setChecked(c.set);
+    dlg.accept();
+    EXPECT_EQ(system.GetParam(CDlgSettings::kNotificationsSetting), c.ok);
+  }
+  tessel::res::SetLanguage(tessel::res::Language::kChinese);
+  CDlgSettings chinese(system, program, nullptr, &shell, kWeb);
+  EXPECT_TRUE(
+      tessel::test::Child<QCheckBox>(chinese, "notifications")->text().startsWith("显示通知"));
+  tessel::res::SetLanguage(tessel::res::Language::kEnglish);
+}
+
 TEST_F(DlgSettingsTest, CancelWritesNothing) {
   system.SetParam("LocalPort", "80");
   ASSERT_TRUE(tessel::WriteAutoStartEntry(program));
