@@ -1,5 +1,6 @@
 #include "service/ServiceHttp.h"
 
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -128,6 +129,10 @@ CServiceHttp::Opening CServiceHttp::StartTls(CConnection& connection,
     if (peeked == 0 || (errno != EAGAIN && errno != EINTR) || !wait(POLLIN)) return Opening::kEnd;
   }
   if (first != CTlsTransport::kHandshakeRecord) return Opening::kPlain;
+  // A session writes record after record (tickets, a reply's head, its body): on a kept
+  // connection Nagle would hold each small last one until the client's delayed ACK, 40 ms.
+  const int on = 1;
+  setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   if (m_certificates) m_certificates->Refresh();
   tls = std::make_unique<CTlsTransport>(m_tls_context->Current(), socket);
   for (;;) {

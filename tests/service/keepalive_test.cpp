@@ -400,4 +400,17 @@ TEST_F(KeepAliveTls, OtherRequestsAndIdleSessionsEndTheirConnection) {
   EXPECT_EQ(pool.WaitingCount(), 0);
 }
 
+// A session's records go out at once: Nagle would hold the reply after the session tickets until
+// the client's delayed ACK, 40 ms on every first request.
+TEST_F(KeepAliveTls, AFirstReplyWaitsForNoAck) {
+  int slow = 0;
+  for (int i = 0; i < 10; ++i) {
+    const auto client = Client();
+    const auto start = Clock::now();
+    EXPECT_EQ(web::Split(client->Get("/download.htm?file=Music%5Cb.txt")).body, "bee");
+    slow += Clock::now() - start >= 40ms;
+  }
+  EXPECT_LT(slow, 5);
+}
+
 }  // namespace
