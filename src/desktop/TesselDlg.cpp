@@ -15,7 +15,6 @@
 #include <QSystemTrayIcon>
 #include <QToolBar>
 #include <QTreeView>
-#include <QUrl>
 #include <QVBoxLayout>
 #include <ctime>
 #include <filesystem>
@@ -23,6 +22,7 @@
 #include "desktop/ActivityNote.h"
 #include "desktop/DesktopShell.h"
 #include "desktop/DlgSettings.h"
+#include "desktop/DroppedPaths.h"
 #include "desktop/GfxOutBarCtrl.h"
 #include "desktop/InfoBar.h"
 #include "desktop/Led.h"
@@ -43,6 +43,7 @@
 #include "store/DataSystem.h"
 
 namespace res = tessel::res;
+using tessel::desktop::DroppedPaths;
 using tessel::desktop::UiString;
 using Icons = CWindowIcons;
 
@@ -50,15 +51,6 @@ namespace {
 
 QString Local(const std::string& text) {
   return QString::fromStdString(text);
-}
-
-// The local paths among dropped URLs.
-QStringList LocalPaths(const QMimeData* data) {
-  QStringList paths;
-  if (!data || !data->hasUrls()) return paths;
-  for (const QUrl& url : data->urls())
-    if (url.isLocalFile()) paths << url.toLocalFile();
-  return paths;
 }
 
 }  // namespace
@@ -320,15 +312,15 @@ void CTesselDlg::keyPressEvent(QKeyEvent* event) {
 // --- Dropped files.
 
 void CTesselDlg::dragEnterEvent(QDragEnterEvent* event) {
-  if (!LocalPaths(event->mimeData()).isEmpty()) event->acceptProposedAction();
+  if (!DroppedPaths(event->mimeData()).isEmpty()) event->acceptProposedAction();
 }
 
 void CTesselDlg::dragMoveEvent(QDragMoveEvent* event) {
-  if (!LocalPaths(event->mimeData()).isEmpty()) event->acceptProposedAction();
+  if (!DroppedPaths(event->mimeData()).isEmpty()) event->acceptProposedAction();
 }
 
 void CTesselDlg::dropEvent(QDropEvent* event) {
-  const QStringList paths = LocalPaths(event->mimeData());
+  const QStringList paths = DroppedPaths(event->mimeData());
   if (paths.isEmpty()) return;
   event->acceptProposedAction();
   ShareDropped(paths);
@@ -336,16 +328,10 @@ void CTesselDlg::dropEvent(QDropEvent* event) {
 
 int CTesselDlg::ShareDropped(const QStringList& paths) {
   int shared = 0;
-  bool dropped = false;
-  for (QString path : paths) {
-    // A folder may come with a trailing "/", which would hide its name from the share name.
-    while (path.size() > 1 && path.endsWith('/')) path.chop(1);
-    if (path.isEmpty()) continue;
-    dropped = true;
+  for (const QString& path : paths)
     if (!m_context.shares.ShareFile(path.toStdString(), "", FileShareRecord::kModePublic).empty())
       ++shared;
-  }
-  if (dropped) ShowList(kViewFileShare, true);
+  if (!paths.isEmpty()) ShowList(kViewFileShare, true);
   return shared;
 }
 

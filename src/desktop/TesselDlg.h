@@ -78,7 +78,8 @@ class CTesselDlg : public QMainWindow, public MainWindow {
   void ShowList(int view, bool show);
   // One tick of the one-second timer.
   void OnTimer();
-  // Shares each non-empty local path publicly and shows File Share. Returns how many were shared.
+  // Shares each local path (as DroppedPaths gives them) publicly and shows File Share. Returns how
+  // many were shared.
   int ShareDropped(const QStringList& paths);
   // Hands the activity log back to the context's printer (the program is ending); lines queued
   // so far still reach the Logs list. Later calls do nothing.
