@@ -222,16 +222,19 @@ int main(int argc, char** argv) {
       Wait(200);
     if (QSystemTrayIcon* icon = window.TrayIcon(); icon && icon->isVisible()) {
       Wait(1000);
-      // An embedded icon may not know where it is: then the tray host's corner (as started by
-      // scripts/screenshots, 120 x 28 at the bottom right).
+      // The tray host as scripts/screenshots starts it: 120 x 28 at the bottom right. The icon
+      // is somewhere in it; where, the icon knows once it is embedded.
       const QRect screen = window.screen()->geometry();
+      const QRect tray(screen.right() - 119, screen.bottom() - 27, 120, 28);
       QRect at = icon->geometry();
-      if (!at.isValid() || at.topLeft().isNull())
-        at = QRect(screen.right() - 119, screen.bottom() - 27, 120, 28);
+      if (!at.isValid() || !tray.intersects(at)) at = tray;
+      std::printf("tray icon at %d,%d %dx%d\n", at.x(), at.y(), at.width(), at.height());
+      // Opened as a right click on the icon opens it: just above the icon, which stays in sight.
       QMenu* menu = icon->contextMenu();
-      menu->popup(at.topLeft());
+      const QSize size = menu->sizeHint();
+      menu->popup(QPoint(at.center().x() - size.width() + 24, tray.top() - size.height()));
       Wait(600);
-      const QRect area = menu->geometry().united(at).adjusted(-60, -30, 30, 10).intersected(screen);
+      const QRect area = menu->geometry().united(tray).adjusted(-48, -24, 0, 0).intersected(screen);
       const QPixmap shot =
           window.screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
       const std::string path = out + "/tray-menu.png";
