@@ -19,6 +19,7 @@
 #include "app/DisplayCheck.h"
 #include "app/HeadlessCheckView.h"
 #include "app/InternetCheckTimer.h"
+#include "app/TransferReport.h"
 #include "app/ZipCommand.h"
 #include "base/ProgramFolder.h"
 #include "base/TimeStamp.h"
@@ -217,6 +218,7 @@ void CTesselApp::OpenMainWindow() {
     context.notices.push_back(
         {notice.status.empty() ? notice.text : notice.status, notice.problem});
   context.https = &m_https;
+  context.transfers = &m_stack.transfers;
   m_window = m_desktop->CreateMainWindow(context);
   if (m_show_window) m_window->ShowWindow();
 }
@@ -465,6 +467,8 @@ int CTesselApp::RunEventLoop() {
       QCoreApplication::exit(0);
     });
   }
+  // The table ends with an empty line, which sets it apart from the activity lines around it.
+  m_transfer_report = std::make_unique<CTransferReport>(m_stack.transfers, PrintLine);
   const int code = QCoreApplication::exec();
 
   // A second signal during shutdown ends the process the hard way, as the user then wants.
@@ -473,6 +477,7 @@ int CTesselApp::RunEventLoop() {
   m_window.reset();
   m_https.Stop();
   m_stop_notifier.reset();
+  m_transfer_report.reset();
   m_channel.StopServing();
   return code;
 }
