@@ -176,6 +176,9 @@ int CTesselApp::InitInstance() {
       break;
   }
   if (pipe2(g_stop_pipe, O_CLOEXEC | O_NONBLOCK) == 0) SetStopSignalHandler(OnStopSignal);
+  // Before the address is printed, which tells scripts the instance is up. The table ends with
+  // an empty line, which sets it apart from the activity lines around it.
+  m_transfer_report = std::make_unique<CTransferReport>(m_stack.transfers, PrintLine);
 
   m_pool.Start();
   // Only the result of the whole start-up matters; the firewall's answer does not.
@@ -467,8 +470,6 @@ int CTesselApp::RunEventLoop() {
       QCoreApplication::exit(0);
     });
   }
-  // The table ends with an empty line, which sets it apart from the activity lines around it.
-  m_transfer_report = std::make_unique<CTransferReport>(m_stack.transfers, PrintLine);
   const int code = QCoreApplication::exec();
 
   // A second signal during shutdown ends the process the hard way, as the user then wants.

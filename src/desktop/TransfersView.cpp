@@ -19,7 +19,8 @@ constexpr int kAfterStopMs = 200;
 }  // namespace
 
 CTransfersView::Source CTransfersView::FromRegistry(CTransferRegistry* registry) {
-  if (!registry) return {[] { return std::vector<CTransferRegistry::Row>{}; }, [](auto) { return false; }};
+  if (!registry)
+    return {[] { return std::vector<CTransferRegistry::Row>{}; }, [](auto) { return false; }};
   return {[registry] { return registry->Snapshot(); },
           [registry](std::uint64_t id) { return registry->Stop(id); }};
 }

@@ -53,9 +53,8 @@ std::string SpeedText(double bytes_per_second) {
 
 std::string TimeLeftText(std::uint64_t bytes, std::int64_t total, double bytes_per_second) {
   if (total < 0 || !(bytes_per_second > 0)) return "";
-  const std::uint64_t left = static_cast<std::uint64_t>(total) > bytes
-                                 ? static_cast<std::uint64_t>(total) - bytes
-                                 : 0;
+  const std::uint64_t left =
+      static_cast<std::uint64_t>(total) > bytes ? static_cast<std::uint64_t>(total) - bytes : 0;
   const double seconds_left = std::ceil(static_cast<double>(left) / bytes_per_second);
   // Beyond 99 hours a figure says nothing useful.
   if (seconds_left > 99 * 3600.0) return "";
@@ -85,12 +84,10 @@ std::vector<std::string> ColumnTitles() {
 }
 
 std::vector<std::string> Cells(const CTransferRegistry::Row& row, double bytes_per_second) {
-  return {VisitorText(row.account, row.address),
-          row.item,
-          DirectionText(row.direction),
-          BytesText(row.bytes, row.total),
-          SpeedText(bytes_per_second),
-          TimeLeftText(row.bytes, row.total, bytes_per_second)};
+  return {
+      VisitorText(row.account, row.address), row.item,
+      DirectionText(row.direction),          BytesText(row.bytes, row.total),
+      SpeedText(bytes_per_second),           TimeLeftText(row.bytes, row.total, bytes_per_second)};
 }
 
 std::string Table(const std::vector<CTransferRegistry::Row>& rows,
