@@ -83,8 +83,7 @@ TEST(TransferRegistryTest, RegistersCountsStopsAndForgets) {
   }
   EXPECT_TRUE(registry.Snapshot().empty());
   // Without a registry a transfer is nothing.
-  CTransferRegistry::Transfer none(nullptr, first, account, address, item, Direction::kDownload,
-                                   1);
+  CTransferRegistry::Transfer none(nullptr, first, account, address, item, Direction::kDownload, 1);
   first.AddProgress(1);
   EXPECT_EQ(registry.Count(), 0u);
 }
@@ -167,7 +166,9 @@ TEST_F(TransfersServiceTest, ADownloadShowsItsBytesRiseAndEndsWhenStopped) {
   Share("big.bin", path);
   const int fd = loopback::Connect(service.Port());
   ASSERT_GE(fd, 0);
-  loopback::Send(fd, "GET /download.htm?file=big.bin HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
+  loopback::Send(
+      fd,
+      "GET /download.htm?file=big.bin HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
   const CTransferRegistry::Row row = WaitForRow();
   EXPECT_EQ(row.item, "big.bin");
   EXPECT_EQ(row.account, "local");
@@ -200,9 +201,11 @@ TEST_F(TransfersServiceTest, AnUploadIsNamedOnceItsFileIsAndEndsWhenStopped) {
                                 "filename=\"holiday.jpg\"\r\nContent-Type: image/jpeg\r\n\r\n";
   const int fd = loopback::Connect(service.Port());
   ASSERT_GE(fd, 0);
-  loopback::Send(fd, "POST /upload HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n"
-                         "Content-Type: multipart/form-data; boundary=" + boundary +
-                         "\r\nContent-Length: 1000000\r\n\r\n" + body_head + std::string(1000, 'x'));
+  loopback::Send(fd,
+                 "POST /upload HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n"
+                 "Content-Type: multipart/form-data; boundary=" +
+                     boundary + "\r\nContent-Length: 1000000\r\n\r\n" + body_head +
+                     std::string(1000, 'x'));
   EXPECT_TRUE(Eventually([&] {
     const auto rows = stack.transfers.Snapshot();
     return rows.size() == 1 && rows[0].item == "holiday.jpg" && rows[0].bytes == 1000;
