@@ -34,10 +34,10 @@ CTransfersView::CTransfersView(Source source, QWidget* parent)
   const auto width = [&metrics](const char* sample) {
     return metrics.horizontalAdvance(sample) + 16;
   };
-  setColumnWidth(CTransferModel::kVisitor, width("friend (192.168.100.100)"));
-  setColumnWidth(CTransferModel::kItem, width("a file of the share.iso"));
+  setColumnWidth(CTransferModel::kVisitor, width("living-room-tv (192.168.100.100)"));
+  setColumnWidth(CTransferModel::kItem, width("Holiday photos 2026.iso"));
   setColumnWidth(CTransferModel::kDirection, width("download"));
-  setColumnWidth(CTransferModel::kBytes, width("1000.0 M of 1000.0 M"));
+  setColumnWidth(CTransferModel::kBytes, width("1000 M of 1000 M"));
   setColumnWidth(CTransferModel::kSpeed, width("100.0 M/s"));
 
   m_stop = new QAction(UiString(res::IDS_MENU_STOP_TRANSFER) + '\t' +
