@@ -89,7 +89,7 @@ TEST(TransferModelTest, RowsShowVisitorItemBytesSpeedAndTimeLeft) {
 TEST(TransferModelTest, TimeLeftCountsHoursMinutesAndSeconds) {
   EXPECT_EQ(transfers::TimeLeftText(0, 3723, 1.0), "1:02:03");
   EXPECT_EQ(transfers::TimeLeftText(0, 754, 1.0), "12:34");
-  EXPECT_EQ(transfers::TimeLeftText(500, 400, 1.0), "0:00");  // more than the total: done
+  EXPECT_EQ(transfers::TimeLeftText(500, 400, 1.0), "0:00");   // more than the total: done
   EXPECT_EQ(transfers::TimeLeftText(0, 100 * 3600, 1.0), "");  // beyond 99 hours
   EXPECT_EQ(transfers::TimeLeftText(0, 100, 0.0), "");
 }
@@ -107,8 +107,8 @@ TEST(TransferModelTest, ASampleMergesByIdKeepingTheSelection) {
   CTransfersView view({[] { return std::vector<Row>{}; }, [](std::uint64_t) { return false; }});
   CTransferModel& model = *view.Model();
   model.Update(sample({1, 2, 3, 4, 5, 6}), t0 + seconds(1));
-  view.selectionModel()->select(model.index(3, 0), QItemSelectionModel::ClearAndSelect |
-                                                       QItemSelectionModel::Rows);
+  view.selectionModel()->select(model.index(3, 0),
+                                QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
   // 1, 2 and 5 ended; 7 and 8 began.
   model.Update(sample({3, 4, 6, 7, 8}), t0 + seconds(2));
   std::vector<std::uint64_t> ids;
