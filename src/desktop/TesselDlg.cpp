@@ -29,6 +29,7 @@
 #include "desktop/ListFilter.h"
 #include "desktop/LogBridge.h"
 #include "desktop/PlainText.h"
+#include "desktop/TransfersView.h"
 #include "desktop/UiString.h"
 #include "desktop/WindowCheckView.h"
 #include "desktop/WindowCommands.h"
@@ -78,7 +79,7 @@ CTesselDlg::CTesselDlg(const MainWindowContext& context, CDesktopShell* shell,
   auto* right = new QVBoxLayout;
   right->setContentsMargins(0, 0, 0, 0);
   right->setSpacing(0);
-  m_views = new CWindowViews(m_context.shares, m_context.accounts, this);
+  m_views = new CWindowViews(m_context.shares, m_context.accounts, m_context.transfers, this);
   ConnectLists();
   m_status_bar = new CWindowStatusBar;
   m_info_bar = new CInfoBar(central);
@@ -123,7 +124,8 @@ CTesselDlg::CTesselDlg(const MainWindowContext& context, CDesktopShell* shell,
       *this, m_context.system,
       std::vector<std::pair<QTreeView*, std::string>>{{SharesList(), "FileShareColumns"},
                                                       {AccountsList(), "MyFriendsColumns"},
-                                                      {LogsList(), "LogsColumns"}});
+                                                      {LogsList(), "LogsColumns"},
+                                                      {TransfersList(), "TransfersColumns"}});
   // Wide enough for every toolbar button, which would otherwise hide behind an overflow mark.
   m_placement->Restore(m_tool_bar->sizeHint().width() + 8);
   connect(&m_timer, &QTimer::timeout, this, &CTesselDlg::OnTimer);

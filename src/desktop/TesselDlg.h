@@ -25,6 +25,7 @@ class CGfxOutBarCtrl;
 class CInfoBar;
 class CLed;
 class CLogBridge;
+class CTransfersView;
 class CWindowCommands;
 class CWindowPlacement;
 class QMenu;
@@ -91,6 +92,7 @@ class CTesselDlg : public QMainWindow, public MainWindow {
   CAccountList* AccountsList() const { return m_views->Accounts(); }
   QTreeView* LogsList() const { return m_views->Logs(); }
   CLogModel* LogModel() const { return m_views->LogModel(); }
+  CTransfersView* TransfersList() const { return m_views->Transfers(); }
   CLogBridge& LogBridge() const { return *m_log_bridge; }
   CGfxOutBarCtrl* OutBar() const { return m_views->OutBar(); }
   CInfoBar* InfoBar() const { return m_info_bar; }

@@ -10,6 +10,7 @@
 #include "desktop/ListOrder.h"
 #include "desktop/ReportList.h"
 #include "desktop/ShareList.h"
+#include "desktop/TransfersView.h"
 #include "desktop/UiString.h"
 #include "desktop/WindowIcons.h"
 #include "res/StringIds.h"
@@ -25,10 +26,11 @@ constexpr int kOutBarWidth = 112;
 
 }  // namespace
 
-CWindowViews::CWindowViews(CDataFileShare& shares, CDataAccount& accounts, QWidget* window)
+CWindowViews::CWindowViews(CDataFileShare& shares, CDataAccount& accounts,
+                           CTransferRegistry* transfers, QWidget* window)
     : QObject(window) {
   BuildOutBar();
-  BuildLists(shares, accounts, window);
+  BuildLists(shares, accounts, transfers, window);
   m_filter = new CListFilter;
   connect(m_filter, &QLineEdit::textChanged, this, &CWindowViews::ApplyFilter);
   connect(m_filter, &CListFilter::Left, this, [this] { m_stack->currentWidget()->setFocus(); });
@@ -38,12 +40,13 @@ void CWindowViews::BuildOutBar() {
   m_out_bar = new CGfxOutBarCtrl(nullptr, CGfxOutBarCtrl::kSelHighlight);
   m_out_bar->SetImageList(
       {Icons::Icon(Icons::Kind::kFileShareView), Icons::Icon(Icons::Kind::kFriendsView),
-       Icons::Icon(Icons::Kind::kLogsView)},
+       Icons::Icon(Icons::Kind::kLogsView), Icons::Icon(Icons::Kind::kTransfersView)},
       CGfxOutBarCtrl::kImageLarge, QSize(32, 32));
   const int folder = m_out_bar->AddFolder(QString());
   m_out_bar->InsertItem(folder, kViewFileShare, UiString(res::IDS_VIEW_FILE_SHARE), 0);
   m_out_bar->InsertItem(folder, kViewMyFriends, UiString(res::IDS_VIEW_MY_FRIENDS), 1);
   m_out_bar->InsertItem(folder, kViewLogs, UiString(res::IDS_VIEW_LOGS), 2);
+  m_out_bar->InsertItem(folder, kViewTransfers, UiString(res::IDS_VIEW_TRANSFERS), 3);
   m_out_bar->SetSelFolder(folder);
   m_out_bar->SetTimerPeriod(150);
   m_out_bar->setFixedWidth(kOutBarWidth);
@@ -53,7 +56,8 @@ void CWindowViews::BuildOutBar() {
   });
 }
 
-void CWindowViews::BuildLists(CDataFileShare& shares, CDataAccount& accounts, QWidget* window) {
+void CWindowViews::BuildLists(CDataFileShare& shares, CDataAccount& accounts,
+                              CTransferRegistry* transfers, QWidget* window) {
   m_stack = new QStackedWidget;
   m_shares = new CShareList(shares);
   m_accounts = new CAccountList(accounts);
@@ -74,6 +78,8 @@ void CWindowViews::BuildLists(CDataFileShare& shares, CDataAccount& accounts, QW
   m_stack->addWidget(m_shares);
   m_stack->addWidget(m_accounts);
   m_stack->addWidget(m_logs);
+  m_transfers = new CTransfersView(CTransfersView::FromRegistry(transfers));
+  m_stack->addWidget(m_transfers);
 }
 
 int CWindowViews::Current() const {
@@ -81,7 +87,7 @@ int CWindowViews::Current() const {
 }
 
 void CWindowViews::Show(int view, bool show) {
-  if (view < kViewFileShare || view > kViewLogs) return;
+  if (view < kViewFileShare || view > kViewTransfers) return;
   if (show) {
     m_stack->setCurrentIndex(view);
     m_out_bar->SetSelectedItem(view);

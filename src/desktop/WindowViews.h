@@ -12,20 +12,24 @@ class CGfxOutBarCtrl;
 class CListFilter;
 class CListOrderProxy;
 class CShareList;
+class CTransferRegistry;
+class CTransfersView;
 class QStackedWidget;
 class QTreeView;
 
-// The window's lists and the out bar that chooses between them: File Share, My Friends and Logs,
-// one in front at a time in a stack beside the bar. The widgets are the caller's to place; the
-// window owns them once placed.
+// The window's lists and the out bar that chooses between them: File Share, My Friends, Logs and
+// Transfers, one in front at a time in a stack beside the bar. The widgets are the caller's to
+// place; the window owns them once placed.
 class CWindowViews : public QObject {
   Q_OBJECT
 
  public:
   // The lists, by the out bar's item index.
-  enum View : int { kViewFileShare = 0, kViewMyFriends = 1, kViewLogs = 2 };
+  enum View : int { kViewFileShare = 0, kViewMyFriends = 1, kViewLogs = 2, kViewTransfers = 3 };
 
-  CWindowViews(CDataFileShare& shares, CDataAccount& accounts, QWidget* window);
+  // transfers: the service's registry of running transfers (null: none).
+  CWindowViews(CDataFileShare& shares, CDataAccount& accounts, CTransferRegistry* transfers,
+               QWidget* window);
 
   CGfxOutBarCtrl* OutBar() const { return m_out_bar; }
   QStackedWidget* Stack() const { return m_stack; }
@@ -33,6 +37,7 @@ class CWindowViews : public QObject {
   CAccountList* Accounts() const { return m_accounts; }
   QTreeView* Logs() const { return m_logs; }
   CLogModel* LogModel() const { return m_log_model; }
+  CTransfersView* Transfers() const { return m_transfers; }
   // The name filter of the list in front (the caller places it).
   CListFilter* Filter() const { return m_filter; }
   // The Logs list's rows as shown: sorted and filtered.
@@ -51,7 +56,8 @@ class CWindowViews : public QObject {
 
  private:
   void BuildOutBar();
-  void BuildLists(CDataFileShare& shares, CDataAccount& accounts, QWidget* window);
+  void BuildLists(CDataFileShare& shares, CDataAccount& accounts, CTransferRegistry* transfers,
+                  QWidget* window);
 
   CGfxOutBarCtrl* m_out_bar = nullptr;
   QStackedWidget* m_stack = nullptr;
@@ -61,4 +67,5 @@ class CWindowViews : public QObject {
   CLogModel* m_log_model = nullptr;
   CListOrderProxy* m_log_order = nullptr;
   CListFilter* m_filter = nullptr;
+  CTransfersView* m_transfers = nullptr;
 };
