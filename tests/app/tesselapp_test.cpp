@@ -446,6 +446,11 @@ TEST_F(TesselAppTest, WithADisplayTheWindowTakesHandOversAndExit) {
   Child show;
   EXPECT_EQ(m_runner.Run(show, {}), 0);
   EXPECT_NE(Out(show).find("already running"), std::string::npos);
+  // An owner's account task reaches the window's instance too.
+  Child password;
+  password.input = "from the shell\n";
+  EXPECT_EQ(m_runner.Run(password, {"-password", "admin"}), 0) << Err(password);
+  EXPECT_NE(Out(password).find("in the running Tessel."), std::string::npos) << Out(password);
 
   // Downloads are logged to the window's list now, not to standard output.
   const std::string reply = Exchange(8090, "GET /download.htm?file=given.txt HTTP/1.0\r\n\r\n");

@@ -197,5 +197,16 @@ TEST_F(WindowListsTest, PlaceSizeAndColumnWidthsComeBackAtTheNextStart) {
   EXPECT_EQ(Dlg().SharesList()->columnWidth(Dlg::kColName), name_width);
 }
 
+TEST_F(WindowListsTest, MyFriendsShowsAnAccountChangedOutsideTheWindow) {
+  Dlg().ShowList(Dlg::kViewMyFriends, true);
+  AccountRecord admin;
+  ASSERT_TRUE(m_accounts.GetAccount("admin", admin));
+  admin.description = "changed elsewhere";
+  ASSERT_TRUE(m_accounts.ModifyAccount(admin));
+  Dlg().AccountsChanged();
+  EXPECT_TRUE(
+      Column(Dlg().AccountsList(), CAccountList::kColDescription).contains("changed elsewhere"));
+}
+
 }  // namespace
 }  // namespace tessel::test
