@@ -1,6 +1,7 @@
 #include "desktop/ListFilter.h"
 
 #include <QKeyEvent>
+#include <QTreeView>
 #include <QTreeWidget>
 
 #include "desktop/UiString.h"
@@ -33,6 +34,19 @@ void CListFilter::FilterRows(QTreeWidget* list, int column, const QString& text)
     const bool hidden = !text.isEmpty() && !item->text(column).contains(text, Qt::CaseInsensitive);
     item->setHidden(hidden);
     if (hidden) item->setSelected(false);
+  }
+}
+
+void CListFilter::FilterRows(QTreeView* list, int column, const QString& text) {
+  const QAbstractItemModel* model = list->model();
+  for (int row = 0; row < model->rowCount(); ++row) {
+    const QModelIndex cell = model->index(row, column);
+    const bool hidden =
+        !text.isEmpty() && !cell.data().toString().contains(text, Qt::CaseInsensitive);
+    list->setRowHidden(row, QModelIndex(), hidden);
+    if (hidden && list->selectionModel())
+      list->selectionModel()->select(cell,
+                                     QItemSelectionModel::Deselect | QItemSelectionModel::Rows);
   }
 }
 

@@ -33,6 +33,10 @@ CWindowViews::CWindowViews(CDataFileShare& shares, CDataAccount& accounts,
   BuildLists(shares, accounts, transfers, window);
   m_filter = new CListFilter;
   connect(m_filter, &QLineEdit::textChanged, this, &CWindowViews::ApplyFilter);
+  // Transfers come and go with each sample: the new rows are filtered as they come.
+  connect(m_transfers->model(), &QAbstractItemModel::rowsInserted, this, [this] {
+    if (Current() == kViewTransfers) ApplyFilter();
+  });
   connect(m_filter, &CListFilter::Left, this, [this] { m_stack->currentWidget()->setFocus(); });
 }
 
@@ -108,6 +112,7 @@ void CWindowViews::ApplyFilter() {
   CListFilter::FilterRows(m_shares, CShareList::kColName, only_in_front(kViewFileShare));
   CListFilter::FilterRows(m_accounts, CAccountList::kColName, only_in_front(kViewMyFriends));
   m_log_order->setFilterFixedString(only_in_front(kViewLogs));
+  CListFilter::FilterRows(m_transfers, CTransferModel::kItem, only_in_front(kViewTransfers));
 }
 
 void CWindowViews::AppendLog(std::vector<CLogModel::Line>&& lines) {

@@ -8,9 +8,11 @@
 
 #include "desktop/AccountList.h"
 #include "desktop/ListFilter.h"
+#include "desktop/TransfersView.h"
 #include "desktop/WindowFixture.h"
 #include "desktop/WindowPlacement.h"
 #include "res/StringTable.h"
+#include "service/Connection.h"
 
 namespace tessel::test {
 namespace {
@@ -206,6 +208,35 @@ TEST_F(WindowListsTest, MyFriendsShowsAnAccountChangedOutsideTheWindow) {
   Dlg().AccountsChanged();
   EXPECT_TRUE(
       Column(Dlg().AccountsList(), CAccountList::kColDescription).contains("changed elsewhere"));
+}
+
+TEST_F(WindowListsTest, TheFilterFollowsTransfersAsTheyCome) {
+  MainWindowContext context = Context();
+  context.transfers = &m_stack.transfers;
+  m_dlg = std::make_unique<RecordingDlg>(context, &m_shell, WebService{"web.test", 80});
+  ConnectionRules rules;
+  std::vector<std::unique_ptr<CConnection>> connections;
+  std::vector<std::unique_ptr<CTransferRegistry::Transfer>> running;
+  const auto start = [&](const char* item) {
+    connections.push_back(std::make_unique<CConnection>(-1, rules));
+    running.push_back(std::make_unique<CTransferRegistry::Transfer>(
+        &m_stack.transfers, *connections.back(), "bob", "10.0.0.7", item,
+        CTransferRegistry::Direction::kDownload, 100));
+  };
+  start("Concert.mp3");
+  start("report.pdf");
+  Dlg().ShowList(Dlg::kViewTransfers, true);
+  CTransfersView* list = Dlg().TransfersList();
+  list->Refresh();
+  list->selectAll();
+  Dlg().Action(Dlg::kFilter)->trigger();
+  QTest::keyClicks(Dlg().findChild<CListFilter*>("filter"), "CONC");
+  EXPECT_EQ(Names(Column(list, CTransferModel::kItem)), "Concert.mp3");
+  EXPECT_EQ(list->selectionModel()->selectedRows().size(), 1) << "no Stop out of sight";
+  start("second concert.mp3");
+  start("photo.png");
+  list->Refresh();
+  EXPECT_EQ(Names(Column(list, CTransferModel::kItem)), "Concert.mp3, second concert.mp3");
 }
 
 }  // namespace
