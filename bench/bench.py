@@ -168,16 +168,21 @@ def prepare_tessel(args, prog):
     return env
 
 
+def restart_tessel(server, args, prog, env):
+    """Stops Tessel and starts it again with the same program folder (its caches empty)."""
+    server.stop()
+    server.process = start_tessel(args, prog, env).process
+
+
 def use_certificate(server, args, prog, env, source):
     """Restarts Tessel serving its own certificate files (source "own") or its self-signed
     certificate ("self-signed"), and checks that its log says so. With the own one, trusted,
     plain http from outside the LAN is redirected to https."""
-    server.stop()
     db = sqlite3.connect(os.path.join(prog, "tessel.mdb"), timeout=30)
     with db:
         db.execute("insert or replace into config values('CertSource', ?)", (source,))
     db.close()
-    server.process = start_tessel(args, prog, env).process
+    restart_tessel(server, args, prog, env)
     time.sleep(0.5)
     lines = [line for line in open(os.path.join(args.work, "tessel.log")) if "HTTPS: " in line]
     if not lines or f"HTTPS: {source} certificate" not in lines[-1]:
@@ -612,30 +617,38 @@ def main():
             row("folder page of 1000 entries vs autoindex (req/s)", folder["tessel"]["rps"], folder["nginx"]["rps"],
                 "higher")
         if "zip" in groups:
-            log("folder zip: first bytes, rate beside a plain file, memory")
+            log("folder zip: rate beside a plain file, first bytes, memory")
+            # The first download reads every file for its CRC-32; later ones (a resume, the next
+            # friend) find the CRC-32s cached and send the larger files with sendfile. Each round
+            # starts Tessel afresh, so its first download finds the cache empty; the three
+            # downloads of a round follow each other, and the best round of each figure counts.
+            rates = {"first": [], "again": [], "file": []}
+            for _ in range(ROUNDS + 1):
+                restart_tessel(tessel, args, prog, env)
+                for name, path in (("first", "/download.htm?file=zip&zip=1"), ("again", "/download.htm?file=zip&zip=1"),
+                                   ("file", files["tessel"] + "200m.bin")):
+                    took, size, code = curl_get(tessel.url(path), "/dev/null")
+                    rates[name].append(size / took / (1 << 20) if code in ("200", "206") else float("nan"))
+            log("  MB/s by round: " + "; ".join(f"{k} " + ", ".join(f"{v:.0f}" for v in vs) for k, vs in rates.items()))
+            best = {name: max(values) for name, values in rates.items()}
+            row("folder zip of 200 MiB in 2000 files, first download, CRC-32 cache empty (MB/s)", best["first"], None,
+                "higher")
+            row("folder zip of 200 MiB in 2000 files, second download, CRC-32s cached (MB/s)", best["again"], None,
+                "higher")
+            row("plain 200 MiB file, same rounds (MB/s)", best["file"], None, "higher")
+            # Each round's downloads come within seconds of each other: their ratio is steadier
+            # than the best figures' on a shared machine.
+            import statistics
+            for name, what in (("first", "first download"), ("again", "second download")):
+                ratios = [z / f for z, f in zip(rates[name], rates["file"])]
+                row(f"folder zip rate / plain file rate, {what} (median of the rounds' ratios)",
+                    statistics.median(ratios), None, "higher", ">= 0.8")
             first = min(first_byte(tessel, "/download.htm?file=zip&zip=1")[0] for _ in range(ROUNDS))
             row("folder zip first byte, 200 MiB in 2000 files (s)", first, None, "lower", "<= 0.5")
             sparse = [first_byte(tessel, "/download.htm?file=zip-sparse&zip=1") for _ in range(ROUNDS)]
             row("folder zip first byte, 20 GB sparse in 40,000 files (s)", min(t for t, _ in sparse), None,
                 "lower", "<= 1.0")
             row("folder zip length announced, 20 GB sparse in 40,000 files (GB)", sparse[0][1] / 1e9, None, "-")
-            # The first download reads every file for its CRC-32; later ones (a resume, the next
-            # friend) find the CRC-32s cached and send the files with sendfile.
-            zip_rates = []
-            file_rate = 0.0
-            for _ in range(ROUNDS):
-                took, size, code = curl_get(tessel.url("/download.htm?file=zip&zip=1"), "/dev/null")
-                zip_rates.append(size / took / (1 << 20))
-                took, size, code = curl_get(tessel.url(files["tessel"] + "200m.bin"), "/dev/null")
-                file_rate = max(file_rate, size / took / (1 << 20))
-            row("folder zip of 200 MiB in 2000 files, first download (MB/s)", zip_rates[0], None, "higher")
-            row("folder zip of 200 MiB in 2000 files, again, CRC-32s cached (MB/s)", max(zip_rates[1:]), None,
-                "higher")
-            row("plain 200 MiB file, same run (MB/s)", file_rate, None, "higher")
-            row("folder zip rate / plain file rate, first download", zip_rates[0] / file_rate, None, "higher",
-                ">= 0.8")
-            row("folder zip rate / plain file rate, again", max(zip_rates[1:]) / file_rate, None, "higher",
-                ">= 0.8")
             before, during = held_zip_memory(tessel, "/download.htm?file=zip-many&zip=1")
             row("resident memory, one zip download of 100,000 entries under way (MiB)", during, before, "lower",
                 "nginx column: Tessel before it")
