@@ -1,7 +1,8 @@
 #include "app/HeadlessCheckView.h"
 
-CHeadlessCheckView::CHeadlessCheckView(std::function<void(const std::string&)> print_line)
-    : m_print_line(std::move(print_line)) {}
+CHeadlessCheckView::CHeadlessCheckView(std::function<void(const std::string&)> print_line,
+                                       Facts https_facts)
+    : m_print_line(std::move(print_line)), m_https_facts(std::move(https_facts)) {}
 
 void CHeadlessCheckView::SetStatusText(const std::string& text) {
   m_print_line("Internet check: " + text);
@@ -9,6 +10,11 @@ void CHeadlessCheckView::SetStatusText(const std::string& text) {
 
 void CHeadlessCheckView::SetPageUrl(const std::string& url) {
   m_print_line("Internet URL: " + url);
+  if (!m_https_facts) return;
+  std::vector<std::string> facts = m_https_facts();
+  if (facts == m_printed_facts) return;
+  for (const std::string& fact : facts) m_print_line("Internet check: " + fact);
+  m_printed_facts = std::move(facts);
 }
 
 void CHeadlessCheckView::SetIpv6Url(const std::string& url) {

@@ -43,6 +43,38 @@ CHttpsSetup::State CHttpsSetup::Current() const {
   return {m_certificates.Current(), m_renewal ? m_renewal->LastError() : ""};
 }
 
+std::vector<std::string> CHttpsSetup::FactLines(bool with_certificate) const {
+  std::string choice = m_setting(CTlsCertificates::kChoiceSetting);
+  // Unchosen, the owner's files serve when they are named, else ACME's.
+  if (choice.empty())
+    choice = m_setting("CertFile").empty() ? CTlsCertificates::kChoiceAcme
+                                           : CTlsCertificates::kChoiceOwn;
+  return FactLines(Current(), choice, with_certificate);
+}
+
+std::vector<std::string> CHttpsSetup::FactLines(const State& state, const std::string& choice,
+                                                bool with_certificate) {
+  std::vector<std::string> lines;
+  if (const auto& certificate = state.certificate.certificate) {
+    if (with_certificate)
+      lines.push_back(tessel::CertificateLine(
+          CTlsCertificates::SourceName(state.certificate.source), *certificate));
+    lines.push_back("HTTPS: issued by " + certificate->Issuer());
+  } else {
+    lines.push_back("HTTPS: no certificate in use");
+  }
+  // Any other word counts as ACME, as it does for the renewal.
+  const std::string from = choice == CTlsCertificates::kChoiceOwn          ? "own files"
+                           : choice == CTlsCertificates::kChoiceSelfSigned ? "self-signed"
+                                                                           : "automatic (ACME)";
+  lines.push_back("HTTPS: certificates from " + from);
+  if (!state.certificate.own_error.empty())
+    lines.push_back("HTTPS: own certificate files not in use: " + state.certificate.own_error);
+  lines.push_back("HTTPS: last ACME error: " +
+                  (state.acme_error.empty() ? std::string("none") : state.acme_error));
+  return lines;
+}
+
 void CHttpsSetup::SettingsChanged() {
   m_certificates.Refresh();
   if (m_renewal) m_renewal->Wake();

@@ -43,6 +43,13 @@ class CHttpsSetup {
     std::string acme_error;  // the last ACME failure in words; empty after a success
   };
   State Current() const;
+  // What the Settings dialog shows of HTTPS, as lines for an owner without it: the certificate's
+  // line (as at each change) when with_certificate, its issuer, where certificates come from,
+  // why the owner's files are not used, and the last ACME error.
+  std::vector<std::string> FactLines(bool with_certificate) const;
+  // The same of state; choice is the setting that says where certificates come from.
+  static std::vector<std::string> FactLines(const State& state, const std::string& choice,
+                                            bool with_certificate);
   // The owner changed the settings: the certificate and the renewal look at them again now.
   void SettingsChanged();
 

@@ -195,6 +195,9 @@ int CTesselApp::InitInstance() {
     StartInternetChecks();
   // The certificate lines go where the activity log goes: the window's Logs list, if any.
   m_https.SetLog([this](const std::string& line) { m_log.AddNotice(line); });
+  // Without the window's Settings dialog, its HTTPS facts are start-up lines.
+  if (!m_with_window)
+    for (const std::string& line : m_https.FactLines(false)) m_log.AddNotice(line);
   return RunEventLoop();
 }
 
@@ -448,7 +451,7 @@ bool CTesselApp::OnInstanceRequest(const InstanceRequest& request) {
 void CTesselApp::StartInternetChecks() {
   // No window yet: what the check shows goes to standard output.
   m_internet_check = std::make_unique<CInternetCheckTimer>(
-      std::make_unique<CHeadlessCheckView>(PrintLine),
+      std::make_unique<CHeadlessCheckView>(PrintLine, [this] { return m_https.FactLines(true); }),
       [this](const std::string& name) { return m_system.GetParam(name); },
       [this] { return m_service.Port(); });
   m_internet_check->Start();

@@ -77,6 +77,7 @@ void CConnection::Open(int socket, const ConnectionRules& rules, const sockaddr_
   m_request_start = accepted;
   m_non_blocking = non_blocking;
   m_plain.Attach(socket);
+  m_owned.reset();
   m_transport = &m_plain;
   m_kept.clear();
   m_kept_used = 0;
@@ -93,7 +94,8 @@ void CConnection::TakeFrom(CConnection& other) {
   m_request_start = other.m_request_start;
   m_non_blocking = other.m_non_blocking;
   m_plain.Attach(m_socket);
-  m_transport = other.m_transport == &other.m_plain ? &m_plain : other.m_transport;
+  m_owned = std::move(other.m_owned);
+  m_transport = m_owned ? m_owned.get() : &m_plain;
   m_kept.swap(other.m_kept);
   m_kept_used = other.m_kept_used;
   m_keep_alive = other.m_keep_alive;
@@ -106,6 +108,11 @@ void CConnection::TakeFrom(CConnection& other) {
   other.m_rules = &kClosedRules;
   other.m_kept.clear();
   other.m_kept_used = 0;
+}
+
+void CConnection::UseTransport(std::unique_ptr<CTransport> transport) {
+  m_owned = std::move(transport);
+  m_transport = m_owned ? m_owned.get() : &m_plain;
 }
 
 void CConnection::BeginIdle() {
@@ -162,7 +169,10 @@ CConnection::HeadArrival CConnection::ReceiveHead() {
         m_request_start = Clock::now();
       }
       m_kept.append(arrived.data(), static_cast<std::size_t>(got));
-      return HeadWaiting() ? HeadArrival::kWhole : HeadArrival::kPartial;
+      if (HeadWaiting()) return HeadArrival::kWhole;
+      // Bytes a TLS session has decrypted already wake no wait on the socket: take them now.
+      if (m_transport->HasPending()) continue;
+      return HeadArrival::kPartial;
     }
     if (got < 0 && errno == EINTR) continue;
     if (got < 0 && WouldBlock(errno)) return HeadArrival::kPartial;
@@ -171,10 +181,12 @@ CConnection::HeadArrival CConnection::ReceiveHead() {
 }
 
 void CConnection::Close() {
+  // The session goes before its socket.
+  m_transport = &m_plain;
+  m_owned.reset();
   if (m_socket >= 0) close(m_socket);
   m_socket = -1;
   m_plain.Attach(-1);
-  m_transport = &m_plain;
   m_rules = &kClosedRules;
   m_kept.clear();
   m_kept_used = 0;

@@ -1,5 +1,6 @@
 #pragma once
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 
@@ -8,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -59,9 +61,14 @@ class CConnection {
   void Close();
   // Takes over other's socket and state, leaving other closed without closing the socket.
   void TakeFrom(CConnection& other);
-  // Sends through transport (which the caller keeps alive) instead of the plain socket; null goes
-  // back to the plain socket.
-  void UseTransport(CTransport* transport) { m_transport = transport ? transport : &m_plain; }
+  // Sends through transport instead of the plain socket from now on, for the rest of the
+  // connection's life: it goes with the connection when it waits between requests.
+  void UseTransport(std::unique_ptr<CTransport> transport);
+  // Whether bytes travel through a transport of their own (TLS) rather than the plain socket.
+  bool HasOwnTransport() const { return m_owned != nullptr; }
+  // The events to wait for before the next ReceiveHead can go on: readable, unless the transport
+  // must write first.
+  short HeadEvents() const { return m_transport->PollEvents(POLLIN); }
 
   // The socket, for the pool (which shuts it down to shed a connection) and for tests. Handlers
   // use the operations below.
@@ -130,6 +137,12 @@ class CConnection {
   HeadArrival ReceiveHead();
   // A whole head is kept already (pipelined after the last request).
   bool HeadWaiting() const;
+  // A whole head has arrived already: kept, or among the bytes the transport holds (which no
+  // wait on the socket would show).
+  bool HeadArrived() {
+    return HeadWaiting() ||
+           (m_owned && m_owned->HasPending() && ReceiveHead() == HeadArrival::kWhole);
+  }
   // The head bytes kept before a worker takes a connection over, whatever the head's lines.
   static constexpr std::size_t kMaxWaitingHead = 64 << 10;
 
@@ -182,6 +195,7 @@ class CConnection {
   bool m_wait = false;
   int m_requests = 0;
   CSocketTransport m_plain;
+  std::unique_ptr<CTransport> m_owned;  // a transport over the socket, when there is one
   CTransport* m_transport = &m_plain;
   // Bytes received past a request head (the start of an upload's body, or whatever a client sent
   // after its head), for the connection's later reads.

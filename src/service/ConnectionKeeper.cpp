@@ -62,10 +62,13 @@ bool CConnectionKeeper::Start() {
   return true;
 }
 
-bool CConnectionKeeper::Arm(int socket, bool add) const {
+bool CConnectionKeeper::Arm(int socket, const CConnection& connection, bool add) const {
   epoll_event event{};
-  // One event per arming: the connection is looked at by one thread at a time.
-  event.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+  // One event per arming: the connection is looked at by one thread at a time. A TLS session
+  // may have to write before it reads on.
+  const short wanted = connection.HeadEvents();
+  event.events = EPOLLRDHUP | EPOLLONESHOT | ((wanted & POLLOUT) != 0 ? EPOLLOUT : 0u) |
+                 ((wanted & POLLIN) != 0 ? EPOLLIN : 0u);
   event.data.fd = socket;
   return epoll_ctl(m_epoll, add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, socket, &event) == 0;
 }
@@ -104,7 +107,7 @@ void CConnectionKeeper::Park(CConnection& connection, CConnectionHandler* handle
     }
     CloseLocked(oldest);
   }
-  if (!Arm(socket, true)) {
+  if (!Arm(socket, waiting->connection, true)) {
     waiting->connection.Close();
     return;
   }
@@ -173,7 +176,7 @@ void CConnectionKeeper::OnReadable(int socket) {
       m_ready_count.fetch_add(1, std::memory_order_acq_rel);
       break;
     case CConnection::HeadArrival::kPartial:
-      if (!Arm(socket, false)) CloseLocked(entry);
+      if (!Arm(socket, entry->second->connection, false)) CloseLocked(entry);
       break;
     case CConnection::HeadArrival::kGone:
       CloseLocked(entry);

@@ -65,7 +65,7 @@ class CConnectionKeeper {
   // Closes connections past their idle limit or head deadline, or of a stopped service.
   void Expire();
   void CloseLocked(Table::iterator entry);
-  bool Arm(int socket, bool add) const;
+  bool Arm(int socket, const CConnection& connection, bool add) const;
 
   std::function<void()> m_wake;
   int m_epoll = -1;

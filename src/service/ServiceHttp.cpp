@@ -1,5 +1,6 @@
 #include "service/ServiceHttp.h"
 
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -81,6 +82,8 @@ CServiceHttp::~CServiceHttp() {
 }
 
 bool CServiceHttp::Handle(CConnection& connection) {
+  // A TLS session began with the connection's first bytes and carries all its requests.
+  if (connection.HasOwnTransport()) return HandleSecure(connection);
   // Only a connection's first bytes can open TLS; its later heads, and the rest of a head that
   // waited without a worker, are plain.
   if (!m_tls_context || !connection.Fresh()) return HandleRequest(connection, false);
@@ -93,12 +96,14 @@ bool CServiceHttp::Handle(CConnection& connection) {
     case Opening::kTls:
       break;
   }
-  // The session lives on this worker's stack: a TLS connection carries one request.
-  connection.UseTransport(tls.get());
-  HandleRequest(connection, true);
+  connection.UseTransport(std::move(tls));
+  return HandleSecure(connection);
+}
+
+bool CServiceHttp::HandleSecure(CConnection& connection) {
+  if (HandleRequest(connection, true)) return true;
   // close_notify: the client learns the reply ended where it did, not that it was cut.
-  tls->ShutdownWrite();
-  connection.UseTransport(nullptr);
+  connection.ShutdownWrite();
   return false;
 }
 
@@ -124,6 +129,10 @@ CServiceHttp::Opening CServiceHttp::StartTls(CConnection& connection,
     if (peeked == 0 || (errno != EAGAIN && errno != EINTR) || !wait(POLLIN)) return Opening::kEnd;
   }
   if (first != CTlsTransport::kHandshakeRecord) return Opening::kPlain;
+  // A session writes record after record (tickets, a reply's head, its body): on a kept
+  // connection Nagle would hold each small last one until the client's delayed ACK, 40 ms.
+  const int on = 1;
+  setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   if (m_certificates) m_certificates->Refresh();
   tls = std::make_unique<CTlsTransport>(m_tls_context->Current(), socket);
   for (;;) {
@@ -143,17 +152,15 @@ CServiceHttp::Opening CServiceHttp::StartTls(CConnection& connection,
 }
 
 bool CServiceHttp::HandleRequest(CConnection& connection, bool secure) {
-  // A plain head still coming in waits for the rest without a worker.
-  if (!secure) {
-    switch (connection.ReceiveHead()) {
-      case CConnection::HeadArrival::kGone:
-        return false;
-      case CConnection::HeadArrival::kPartial:
-        connection.WaitForHead();
-        return connection.IsRunning();
-      case CConnection::HeadArrival::kWhole:
-        break;
-    }
+  // A head still coming in waits for the rest without a worker.
+  switch (connection.ReceiveHead()) {
+    case CConnection::HeadArrival::kGone:
+      return false;
+    case CConnection::HeadArrival::kPartial:
+      connection.WaitForHead();
+      return connection.IsRunning();
+    case CConnection::HeadArrival::kWhole:
+      break;
   }
   HttpRequest request;
   std::vector<std::string> lines;
@@ -164,9 +171,8 @@ bool CServiceHttp::HandleRequest(CConnection& connection, bool secure) {
   const bool body_read = request.content_length == 0 ||
                          (request.method == HttpRequest::kPost &&
                           tessel::ParseRequestTarget(request.path).route == Route::kUpload);
-  connection.SetKeepAlive(!secure && request.http11 && !request.connection_close &&
-                          !request.body_chunked && body_read &&
-                          connection.CountRequest() < kMaxRequestsPerConnection);
+  connection.SetKeepAlive(request.http11 && !request.connection_close && !request.body_chunked &&
+                          body_read && connection.CountRequest() < kMaxRequestsPerConnection);
   // The certificate authority's validation, from anywhere: it proves this address is ours.
   if (m_challenges && request.method == HttpRequest::kGet) {
     if (const auto answer = m_challenges->Answer(request.path)) {

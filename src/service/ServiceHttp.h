@@ -80,6 +80,8 @@ class CServiceHttp : public CServiceBasic {
   // Waits for the first byte by the head deadline and, when it starts a handshake record,
   // completes the handshake by then as well; kEnd when the connection is to be closed quietly.
   Opening StartTls(CConnection& connection, std::unique_ptr<CTlsTransport>& tls);
+  // Serves a request of a TLS connection; one that ends gets close_notify.
+  bool HandleSecure(CConnection& connection);
   // secure: the request came over TLS.
   bool HandleRequest(CConnection& connection, bool secure);
   // A 302 to the same target on https, for a plain request from outside the LAN.

@@ -306,7 +306,7 @@ void CThreadPool::Serve(Slot& slot, CConnectionHandler* handler) {
       // Requests sent one after the other without waiting are answered here, in order.
       for (;;) {
         wait = handler->Handle(connection) && connection.TakeWaitRequest();
-        if (!wait || !connection.HeadWaiting()) break;
+        if (!wait || !connection.HeadArrived()) break;
       }
     } catch (...) {
       // A handler that fails (say, out of memory) loses its own connection, not the server.

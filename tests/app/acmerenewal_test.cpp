@@ -1,8 +1,9 @@
 // The ACME renewal with the HTTP service answering the challenges, against Debian's pebble in a
 // namespace of its own that reaches the service at the address standing for the external one:
 // a certificate is obtained and served, renewed once the clock passes two thirds of its
-// lifetime, and a validation that cannot reach the service leaves the self-signed certificate
-// serving, the reason in words and a later try.
+// lifetime, one for the owner's domain (pebble's mock DNS naming the service's address) is
+// served under that name, and a validation that cannot reach the service leaves the self-signed
+// certificate serving, the reason in words and a later try.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -137,6 +138,35 @@ TEST_F(AcmeRenewalTest, ObtainsServesAndRenewsAtTwoThirdsOfTheLifetime) {
       << renewal->LastError();
   EXPECT_NE(context.Certificate()->Fingerprint(), first->Fingerprint());
   EXPECT_EQ(CountReports("HTTPS: ACME certificate for 198.18.0.2, valid until "), 2u);
+}
+
+TEST_F(AcmeRenewalTest, TheOwnersDomainGetsACertificateServedUnderItsName) {
+  constexpr const char* kDomain = "files.tessel-test.org";
+  Pebble pebble(service.Port(), true);  // its mock DNS points every name at Tessel
+  ASSERT_EQ(pebble.Failure(), "");
+  {
+    std::lock_guard lock(mutex);
+    values["CertDomain"] = kDomain;
+  }
+  StartRenewal(pebble);
+  ASSERT_TRUE(Eventually([&] { return renewal->Obtained() == 1; }, std::chrono::seconds(30)))
+      << renewal->LastError() << "\n"
+      << pebble.Log();
+  EXPECT_EQ(context.Certificate()->Names(), std::vector<std::string>{kDomain});
+  EXPECT_TRUE(certificates->Trusted());
+
+  const std::string content = web::Pattern(100000);
+  web::WriteFile(Local("Data/file.bin"), content);
+  Share("Data", Local("Data"));
+  const std::string port = std::to_string(service.Port());
+  const std::string saved = folder / "saved.bin";
+  EXPECT_EQ(
+      Curl(
+          {"-o", saved, "--resolve", std::string(kDomain) + ":" + port + ":" + Pebble::kPeerAddress,
+           "https://" + std::string(kDomain) + ":" + port + "/download.htm?file=Data%5Cfile.bin"},
+          pebble),
+      "200");
+  EXPECT_TRUE(web::ReadFile(saved) == content);
 }
 
 TEST_F(AcmeRenewalTest, FailedValidationLeavesSelfSignedAndTriesAgainLater) {

@@ -136,9 +136,14 @@ before(async () => {
       `item ${i}`);
   }
 
+  for (let i = 0; i < 1000; ++i) {
+    write(path.join(data, 'Thousand', `entry-${String(i).padStart(4, '0')}.${kinds[i % kinds.length]}`),
+      `entry ${i}`);
+  }
+
   await tessel.start();
   base = tessel.base;
-  for (const item of ['Music', 'report.txt', 'Long']) tessel.share(path.join(data, item));
+  for (const item of ['Music', 'report.txt', 'Long', 'Thousand']) tessel.share(path.join(data, item));
 
   browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: chromiumArgs });
   page = await browser.newPage({ acceptDownloads: true });
@@ -215,6 +220,41 @@ test('a long folder draws its icons as the reader scrolls, and a second visit fe
     assert.deepEqual(transfers.filter((size) => size > 0), []);
     await context.close();
   });
+
+// The client ports of every TCP connection to Tessel's port the kernel still knows, open or
+// closed a moment ago (TIME_WAIT lasts a minute), whichever side closed it.
+function connectionsToTessel() {
+  const port = Number(new URL(base).port || 80);
+  const clients = new Set();
+  for (const table of ['/proc/net/tcp', '/proc/net/tcp6']) {
+    for (const line of fs.readFileSync(table, 'utf8').trim().split('\n').slice(1)) {
+      const [, local, remote] = line.trim().split(/\s+/);
+      const [localPort, remotePort] = [local, remote].map((end) => parseInt(end.split(':')[1], 16));
+      if (localPort === port && remotePort !== 0) clients.add(remotePort);
+      else if (remotePort === port) clients.add(localPort);
+    }
+  }
+  return clients;
+}
+
+test('a folder page of 1000 entries comes over at most six connections', async (t) => {
+  const context = await browser.newContext({ viewport: { width: 1000, height: 700 } });
+  const visitor = await context.newPage();
+  let requests = 0;
+  visitor.on('requestfinished', () => { requests += 1; });
+  const before = connectionsToTessel();
+  await visitor.goto(`${base}download.htm?file=Thousand`);
+  await visitor.waitForFunction((count) => document.querySelectorAll('td.no').length === count, 1001);
+  await visitor.waitForFunction(() => [...document.querySelectorAll('img[src*="icon=1"]')]
+    .filter((img) => img.getBoundingClientRect().top < innerHeight)
+    .every((img) => img.complete && img.naturalWidth === 16));
+  const opened = [...connectionsToTessel()].filter((port) => !before.has(port));
+  t.diagnostic(`${requests} requests over ${opened.length} connections`);
+  assert.ok(requests > 12, `${requests} requests`);
+  assert.ok(opened.length >= 1 && opened.length <= 6,
+    `${requests} requests over ${opened.length} connections`);
+  await context.close();
+});
 
 test('a shared file downloads whole', async () => {
   await page.goto(base);

@@ -313,11 +313,12 @@ TEST_F(HttpsTest, OutsideTheLanPlainHttpGoesToHttpsOnceTrusted) {
   for (const Case& c : cases) {
     const std::string headers = c.credentials ? login : "";
     const std::string reply =
-        c.tls
-            ? TlsExchange(service.Port(),
-                          "GET /index.htm HTTP/1.1\r\nHost: friend.example\r\n" + headers + "\r\n",
-                          nullptr, 0, c.from)
-            : plain(c.from, headers);
+        c.tls ? TlsExchange(service.Port(),
+                            "GET /index.htm HTTP/1.1\r\nHost: friend.example\r\nConnection: "
+                            "close\r\n" +
+                                headers + "\r\n",
+                            nullptr, 0, c.from)
+              : plain(c.from, headers);
     EXPECT_EQ(reply, c.reply) << c.what;
   }
   // The target goes along as it was sent.

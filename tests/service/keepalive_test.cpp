@@ -2,6 +2,7 @@
 // order, each reply framed; connections between requests and heads still coming in hold no
 // worker; HTTP/1.0 and "Connection: close" requests keep today's bytes.
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
 #include <sys/resource.h>
 
 #include <chrono>
@@ -35,16 +36,33 @@ std::string UploadHead(std::size_t length, const std::string& extra = "") {
          kBoundary + "\r\nContent-Length: " + std::to_string(length) + "\r\n" + extra + "\r\n";
 }
 
-// A client on one connection that reads replies one at a time, each by its framing.
+// A client on one connection that reads replies one at a time, each by its framing; over a TLS
+// session of tls when given.
 class KeptClient {
  public:
-  explicit KeptClient(int port, const char* from = "127.0.0.1")
-      : m_fd(loopback::ConnectFrom(from, port)) {}
+  explicit KeptClient(int port, const char* from = "127.0.0.1", SSL_CTX* tls = nullptr)
+      : m_fd(loopback::ConnectFrom(from, port)) {
+    if (!tls) return;
+    m_ssl = SSL_new(tls);
+    SSL_set_fd(m_ssl, m_fd);
+    if (SSL_connect(m_ssl) != 1) {
+      SSL_free(m_ssl);
+      m_ssl = nullptr;
+    }
+  }
   ~KeptClient() {
+    SSL_free(m_ssl);
     if (m_fd >= 0) close(m_fd);
   }
   int fd() const { return m_fd; }
-  void Send(std::string_view bytes) const { loopback::Send(m_fd, bytes); }
+  bool Secure() const { return m_ssl != nullptr; }
+  // The server's close_notify has arrived: the session ended where the server meant it to.
+  bool ClosedCleanly() const { return m_ssl && (SSL_get_shutdown(m_ssl) & SSL_RECEIVED_SHUTDOWN); }
+  void Send(std::string_view bytes) const {
+    if (!m_ssl) return loopback::Send(m_fd, bytes);
+    std::size_t done = 0;
+    SSL_write_ex(m_ssl, bytes.data(), bytes.size(), &done);
+  }
   std::string Get(const std::string& target, const std::string& headers = "") {
     Send("GET " + target + " HTTP/1.1\r\nHost: localhost\r\n" + headers + "\r\n");
     return Read();
@@ -80,9 +98,13 @@ class KeptClient {
   }
   // Everything still to come, up to the connection's end.
   std::string Rest() {
+    if (m_ssl) {
+      while (Fill()) {
+      }
+    }
     std::string rest = std::move(m_buffer);
     m_buffer.clear();
-    return rest + loopback::ReadAll(m_fd);
+    return m_ssl ? rest : rest + loopback::ReadAll(m_fd);
   }
   // Whether the server has closed the connection, with nothing more sent.
   bool Ended() { return m_buffer.empty() && !Fill(); }
@@ -90,7 +112,11 @@ class KeptClient {
  private:
   bool Fill() {
     char chunk[65536];
-    const ssize_t got = recv(m_fd, chunk, sizeof chunk, 0);
+    std::size_t read = 0;
+    const ssize_t got = !m_ssl ? recv(m_fd, chunk, sizeof chunk, 0)
+                        : SSL_read_ex(m_ssl, chunk, sizeof chunk, &read) == 1
+                            ? static_cast<ssize_t>(read)
+                            : 0;
     if (got <= 0) return false;
     m_buffer.append(chunk, static_cast<std::size_t>(got));
     return true;
@@ -102,6 +128,7 @@ class KeptClient {
   }
 
   int m_fd;
+  SSL* m_ssl = nullptr;
   std::string m_buffer;
 };
 
@@ -271,7 +298,8 @@ TEST_F(KeepAlive, IdleConnectionsAndTrickledHeadsHoldNoWorker) {
   for (int fd : trickling) loopback::Send(fd, "x");
   EXPECT_TRUE(Eventually([&] { return pool.WaitingCount() == kIdle + kTrickling; }))
       << pool.WaitingCount();
-  EXPECT_EQ(pool.CountActive(), 0);
+  // A worker lets its connection go to wait a moment before it counts itself free.
+  EXPECT_TRUE(Eventually([&] { return pool.CountActive() == 0; })) << pool.CountActive();
 
   const auto start = Clock::now();
   KeptClient visitor(Port(), "127.0.3.1");
@@ -280,6 +308,109 @@ TEST_F(KeepAlive, IdleConnectionsAndTrickledHeadsHoldNoWorker) {
   // The idle ones still serve.
   EXPECT_EQ(StatusLine(idle.front()->Get("/nothing")), "HTTP/1.1 404 Resource not found");
   for (int fd : trickling) close(fd);
+}
+
+// The same over TLS on the same port: the session goes back to wait between requests with the
+// connection, holding no worker, and the same rules end it.
+class KeepAliveTls : public KeepAlive {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(context.Use(CTlsCertificate::MakeSelfSigned({"localhost"}, 1, &error), &error))
+        << error;
+    service.SetTls(&context, nullptr);
+    KeepAlive::SetUp();
+    client_context = SSL_CTX_new(TLS_client_method());
+  }
+  void TearDown() override {
+    KeepAlive::TearDown();
+    SSL_CTX_free(client_context);
+  }
+  std::unique_ptr<KeptClient> Client() {
+    auto client = std::make_unique<KeptClient>(Port(), "127.0.0.1", client_context);
+    EXPECT_TRUE(client->Secure());
+    return client;
+  }
+
+  CTlsContext context;
+  SSL_CTX* client_context = nullptr;
+};
+
+TEST_F(KeepAliveTls, OneSessionCarriesRequestsInOrderUpToItsLimit) {
+  const auto client = Client();
+  struct Case {
+    std::string request;
+    std::string status;
+    std::string body;  // empty for "any"
+  };
+  const std::string pattern = web::Pattern(300000);
+  const std::string upload = UploadBody("sealed", "sealed.txt");
+  const std::vector<Case> cases = {
+      {"GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", ""},
+      {"GET /download.htm?file=Music HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n", "HTTP/1.1 200 OK",
+       ""},
+      {"GET /download.htm?file=big.bin HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", pattern},
+      {"GET /download.htm?file=big.bin HTTP/1.1\r\nRange: bytes=299990-\r\n\r\n",
+       "HTTP/1.1 206 Partial Content", pattern.substr(299990)},
+      {"GET /nothing HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Resource not found", ""},
+      {UploadHead(upload.size()) + upload, "HTTP/1.1 302 Found", ""},
+      // A pipelined pair, the second sent before the first is answered.
+      {"GET /download.htm?file=Music%5Cb.txt HTTP/1.1\r\n\r\nGET /nothing HTTP/1.1\r\n\r\n",
+       "HTTP/1.1 200 OK", "bee"},
+      {"", "HTTP/1.1 404 Resource not found", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request);
+    if (!c.request.empty()) client->Send(c.request);
+    const std::string reply = client->Read();
+    EXPECT_EQ(StatusLine(reply), c.status);
+    if (!c.body.empty()) {
+      EXPECT_TRUE(web::Split(reply).body == c.body);
+    }
+  }
+  EXPECT_EQ(web::ReadFile(settings.GetUploadPath() + "/sealed.txt"), "sealed");
+  // Between requests the session waits without a worker, and serves on afterwards.
+  EXPECT_TRUE(Eventually([&] { return pool.CountActive() == 0 && pool.WaitingCount() == 1; }));
+  for (int i = static_cast<int>(cases.size()) + 1; i < CServiceHttp::kMaxRequestsPerConnection; ++i)
+    ASSERT_EQ(client->Get("/nothing"), FixedReplyBytes(FixedReply::kNotFound, true)) << i;
+  // The last is answered as one that ends its connection, with close_notify.
+  client->Send("GET /nothing HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(client->Rest(), web::kNotFound);
+  EXPECT_TRUE(client->ClosedCleanly());
+}
+
+TEST_F(KeepAliveTls, OtherRequestsAndIdleSessionsEndTheirConnection) {
+  for (const std::string& request : {
+           std::string("GET /nothing HTTP/1.0\r\n\r\n"),
+           std::string("GET /nothing HTTP/1.1\r\nConnection: close\r\n\r\n"),
+       }) {
+    SCOPED_TRACE(request);
+    const auto client = Client();
+    client->Send(request);
+    EXPECT_EQ(client->Rest(), web::kNotFound);
+    EXPECT_TRUE(client->ClosedCleanly());
+  }
+  // Idle past the limit (1.5 s here): closed, having held no worker meanwhile.
+  const auto idle = Client();
+  ASSERT_EQ(StatusLine(idle->Get("/nothing")), "HTTP/1.1 404 Resource not found");
+  EXPECT_TRUE(Eventually([&] { return pool.CountActive() == 0 && pool.WaitingCount() == 1; }));
+  const auto start = Clock::now();
+  EXPECT_TRUE(idle->Ended());
+  EXPECT_GE(Clock::now() - start, 1s);
+  EXPECT_EQ(pool.WaitingCount(), 0);
+}
+
+// A session's records go out at once: Nagle would hold the reply after the session tickets until
+// the client's delayed ACK, 40 ms on every first request.
+TEST_F(KeepAliveTls, AFirstReplyWaitsForNoAck) {
+  int slow = 0;
+  for (int i = 0; i < 10; ++i) {
+    const auto client = Client();
+    const auto start = Clock::now();
+    EXPECT_EQ(web::Split(client->Get("/download.htm?file=Music%5Cb.txt")).body, "bee");
+    slow += Clock::now() - start >= 40ms;
+  }
+  EXPECT_LT(slow, 5);
 }
 
 }  // namespace

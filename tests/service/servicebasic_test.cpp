@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include <thread>
@@ -183,9 +184,10 @@ class CopyingTransport final : public CTransport {
 };
 
 TEST_F(LoopbackPair, ATransportWithoutSendfileAndWithBytesOfItsOwnIsServedAlike) {
-  CopyingTransport transport(server);
+  auto owned = std::make_unique<CopyingTransport>(server);
+  CopyingTransport& transport = *owned;
   transport.held = "GET / HTTP/1.0\r\nHo";
-  connection.UseTransport(&transport);
+  connection.UseTransport(std::move(owned));
   // Nothing waits in the socket, but the transport holds a line.
   EXPECT_EQ(connection.WaitReadable(0ms), 1);
   EXPECT_EQ(ReadLine(), "GET / HTTP/1.0");
@@ -212,6 +214,21 @@ TEST_F(LoopbackPair, ATransportWithoutSendfileAndWithBytesOfItsOwnIsServedAlike)
   reader.join();
   close(file);
   EXPECT_TRUE(received == data.substr(1000, data.size() - 2000) + data.substr(data.size() - 10));
+}
+
+// A kept TLS connection's next head may sit in the session already, where no wait on the socket
+// sees it: it is taken before the connection goes back to wait.
+TEST_F(LoopbackPair, AHeadHeldByTheTransportIsFoundBeforeWaiting) {
+  auto owned = std::make_unique<CopyingTransport>(server);
+  CopyingTransport& transport = *owned;
+  connection.UseTransport(std::move(owned));
+  transport.held = "GET /a HTTP/1.1\r\nHo";
+  EXPECT_FALSE(connection.HeadArrived());
+  EXPECT_TRUE(transport.held.empty());
+  transport.held = "st: x\r\n\r\nGET /b";
+  EXPECT_TRUE(connection.HeadArrived());
+  EXPECT_EQ(ReadLine(), "GET /a HTTP/1.1");
+  EXPECT_EQ(ReadLine(), "Host: x");
 }
 
 TEST(ServiceBasic, StartRestartAndStop) {

@@ -2,13 +2,15 @@
 // Debian's pebble, a small ACME server with a test CA of its own, in a network namespace of its
 // own: it is at kAddress and reaches this process at kPeerAddress over a veth pair, both in the
 // benchmark range, kPeerAddress standing for the external address. HTTP-01 validations connect to
-// kPeerAddress on the HTTP port given. Needs root.
+// kPeerAddress on the HTTP port given. With names, pebble asks pebble-challtestsrv's mock DNS,
+// which answers kPeerAddress for every name. Needs root.
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "support/Eventually.h"
 #include "support/NetworkNamespace.h"
@@ -21,17 +23,18 @@ class Pebble {
   static constexpr const char* kPeerAddress = "198.18.0.2";
   static constexpr int kPort = 14000;
   static constexpr int kManagementPort = 15000;
+  static constexpr int kDnsPort = 8053;
 
   // Why pebble cannot run here; empty when it can.
   static std::string Unavailable() {
     if (geteuid() != 0) return "needs root";
-    for (const char* program : {"pebble", "ip", "openssl", "curl"})
+    for (const char* program : {"pebble", "pebble-challtestsrv", "ip", "openssl", "curl"})
       if (FindProgram(program).empty())
         return std::string(program) + " is not installed (scripts/install-deps installs it)";
     return {};
   }
 
-  explicit Pebble(int http_port) {
+  explicit Pebble(int http_port, bool names = false) {
     char pattern[] = "/tmp/tessel-pebble-XXXXXX";
     m_folder = mkdtemp(pattern) ? pattern : "";
     m_log = m_folder + "/log.txt";
@@ -63,11 +66,20 @@ class Pebble {
       return;
     }
     // No random refusals of nonces, no pause before validating, nothing reused between orders.
-    m_daemon =
-        Spawn(&m_namespace,
-              {"/usr/bin/env", "PEBBLE_VA_NOSLEEP=1", "PEBBLE_WFE_NONCEREJECT=0",
-               "PEBBLE_AUTHZREUSE=0", FindProgram("pebble"), "-config", m_folder + "/pebble.json"},
-              m_log, true);
+    std::vector<std::string> pebble = {
+        "/usr/bin/env",           "PEBBLE_VA_NOSLEEP=1", "PEBBLE_WFE_NONCEREJECT=0",
+        "PEBBLE_AUTHZREUSE=0",    FindProgram("pebble"), "-config",
+        m_folder + "/pebble.json"};
+    if (names) {
+      const std::string dns = std::string(kAddress) + ":" + std::to_string(kDnsPort);
+      m_dns = Spawn(&m_namespace,
+                    {FindProgram("pebble-challtestsrv"), "-defaultIPv4", kPeerAddress,
+                     "-defaultIPv6", "", "-dns01", dns, "-http01", "", "-https01", "", "-tlsalpn01",
+                     "", "-management", std::string(kAddress) + ":8055"},
+                    m_log, true);
+      pebble.insert(pebble.end(), {"-dnsserver", dns});
+    }
+    m_daemon = Spawn(&m_namespace, pebble, m_log, true);
     Eventually([&] { return ReadFile(m_log).find("Listening on") != std::string::npos; },
                std::chrono::seconds(10));
     // The root of the certificates it issues.
@@ -80,9 +92,10 @@ class Pebble {
   }
 
   ~Pebble() {
-    if (m_daemon > 0) {
-      kill(m_daemon, SIGKILL);
-      waitpid(m_daemon, nullptr, 0);
+    for (const pid_t daemon : {m_daemon, m_dns}) {
+      if (daemon <= 0) continue;
+      kill(daemon, SIGKILL);
+      waitpid(daemon, nullptr, 0);
     }
     Run(nullptr, {FindProgram("ip"), "link", "del", "tp0"}, "/dev/null");
     std::error_code ec;
@@ -108,6 +121,7 @@ class Pebble {
   std::string m_failure;
   Namespace m_namespace;
   pid_t m_daemon = -1;
+  pid_t m_dns = -1;  // the mock DNS, when names are asked for
 };
 
 }  // namespace tessel::test
