@@ -624,6 +624,12 @@ def main():
                 kept["nginx"]["p99"], "lower")
             row("4 KiB download over kept connections, server CPU per request (ms)", kept["tessel"]["cpu"],
                 kept["nginx"]["cpu"], "lower")
+            log("4 KiB downloads over kept TLS connections")
+            kept_tls = best_of(lambda s: wrk(s, files[s.name] + "4k.bin", seconds, 32, True, close=False), "rps")
+            row("4 KiB over HTTPS, one kept TLS connection per client, wrk -c32 (req/s)", kept_tls["tessel"]["rps"],
+                kept_tls["nginx"]["rps"], "higher", ">= 0.8 x nginx")
+            row("4 KiB over kept TLS connections, server CPU per request (ms)", kept_tls["tessel"]["cpu"],
+                kept_tls["nginx"]["cpu"], "lower")
         if "mid" in groups:
             log("1 MiB downloads")
             mid = best_of(lambda s: wrk(s, files[s.name] + "1m.bin", seconds, 8), "mbs")
