@@ -11,7 +11,8 @@
 
 namespace {
 
-std::uint32_t ZlibCrc(std::uint32_t crc, const std::string& data, std::size_t from, std::size_t size) {
+std::uint32_t ZlibCrc(std::uint32_t crc, const std::string& data, std::size_t from,
+                      std::size_t size) {
   return static_cast<std::uint32_t>(
       crc32_z(crc, reinterpret_cast<const Bytef*>(data.data() + from), size));
 }
@@ -27,8 +28,7 @@ TEST(SplitCrc, EqualsZlibForEverySizeAndStart) {
   CSplitCrc split;
   for (const auto& [start, size] : cases) {
     const std::uint32_t before = ZlibCrc(0, data, 0, start);
-    EXPECT_EQ(split.Update(before, data.data() + start, size),
-              ZlibCrc(before, data, start, size))
+    EXPECT_EQ(split.Update(before, data.data() + start, size), ZlibCrc(before, data, start, size))
         << "start " << start << ", size " << size;
   }
 }
