@@ -184,8 +184,8 @@ def use_certificate(server, args, prog, env, source):
     db.close()
     restart_tessel(server, args, prog, env)
     time.sleep(0.5)
-    lines = [line for line in open(os.path.join(args.work, "tessel.log")) if "HTTPS: " in line]
-    if not lines or f"HTTPS: {source} certificate" not in lines[-1]:
+    # The log starts afresh with each start; its certificate line names the source.
+    if f"HTTPS: {source} certificate for" not in open(os.path.join(args.work, "tessel.log")).read():
         raise SystemExit(f"Tessel did not take the {source} certificate")
 
 
