@@ -176,6 +176,11 @@ def main():
     idle = bench.window_bench("flood", shares, "0", "10")
     burst = bench.window_bench("flood", shares, "50000", "0")
 
+    log("the Transfers list with 1,000 transfers, and with none")
+    transfers = min((bench.window_bench("transfers", shares, "1000", "10") for _ in range(args.rounds)),
+                    key=lambda v: v["max_refresh_ms"])
+    no_transfers = bench.window_bench("transfers", shares, "0", "10")
+
     table = [
         ("window on the screen after start (ms)", start, bare_start, "a bare Qt window", "<= 500"),
         (f"File Share fill of {SHARES} shares (ms)", fill["fill_ms"], fill["bare_ms"],
@@ -184,6 +189,10 @@ def main():
          idle["max_stall_ms"], "no lines", "<= 100"),
         ("longest loop stall, 50,000 lines at once (ms)", burst["max_stall_ms"],
          idle["max_stall_ms"], "no lines", ""),
+        ("longest Transfers refresh, 1,000 transfers (ms)", transfers["max_refresh_ms"],
+         no_transfers["max_refresh_ms"], "no transfers", "<= 50"),
+        ("longest loop stall, 1,000 transfers for 10 s (ms)", transfers["max_stall_ms"],
+         no_transfers["max_stall_ms"], "no transfers", "<= 50"),
         ("resident memory, window open and idle (MiB)", rss, bare_rss, "a bare Qt window", "<= 60"),
         ("resident memory, -headless (MiB)", headless, core, "without the window's module",
          "<= +2"),

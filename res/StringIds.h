@@ -199,5 +199,17 @@ inline constexpr int IDS_DLG_SETTINGS_SOURCE_NONE = 717;
 inline constexpr int IDS_DLG_SETTINGS_OWN_ERROR = 718;
 inline constexpr int IDS_DLG_SETTINGS_CERT_SOURCE = 719;
 inline constexpr int IDS_DLG_SETTINGS_BROWSE_FILE = 720;
+inline constexpr int IDS_VIEW_TRANSFERS = 760;  // the fourth list, and its columns 0-5
+inline constexpr int IDS_COL_VISITOR = 761;
+inline constexpr int IDS_COL_ITEM = 762;
+inline constexpr int IDS_COL_DIRECTION = 763;
+inline constexpr int IDS_COL_BYTES = 764;
+inline constexpr int IDS_COL_SPEED = 765;
+inline constexpr int IDS_COL_TIME_LEFT = 766;
+inline constexpr int IDS_TRANSFER_DOWNLOAD = 767;
+inline constexpr int IDS_TRANSFER_UPLOAD = 768;
+inline constexpr int IDS_MENU_STOP_TRANSFER = 769;
+inline constexpr int IDS_TRANSFER_BYTES = 770;  // %1 so far, %2 the total
+inline constexpr int IDS_TRANSFER_NONE = 771;
 
 }  // namespace tessel::res

@@ -12,6 +12,7 @@ class CDataSystem;
 class CHttpsSetup;
 class CServiceHttp;
 class CThreadPool;
+class CTransferRegistry;
 class QCoreApplication;
 
 // The parts of the running program the main window works with; all of them outlive it.
@@ -36,6 +37,8 @@ struct MainWindowContext {
   std::vector<Notice> notices = {};
   // The certificate in use and the ACME renewal; null where nothing serves TLS (tests).
   CHttpsSetup* https = nullptr;
+  // The downloads and uploads going on now; null where nothing registers them (tests).
+  CTransferRegistry* transfers = nullptr;
 };
 
 // The owner's window as start-up and later starts see it. It lives on the main thread; its Exit

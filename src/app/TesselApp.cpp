@@ -19,6 +19,7 @@
 #include "app/DisplayCheck.h"
 #include "app/HeadlessCheckView.h"
 #include "app/InternetCheckTimer.h"
+#include "app/TransferReport.h"
 #include "app/ZipCommand.h"
 #include "base/ProgramFolder.h"
 #include "base/TimeStamp.h"
@@ -175,6 +176,9 @@ int CTesselApp::InitInstance() {
       break;
   }
   if (pipe2(g_stop_pipe, O_CLOEXEC | O_NONBLOCK) == 0) SetStopSignalHandler(OnStopSignal);
+  // Before the address is printed, which tells scripts the instance is up. The table ends with
+  // an empty line, which sets it apart from the activity lines around it.
+  m_transfer_report = std::make_unique<CTransferReport>(m_stack.transfers, PrintLine);
 
   m_pool.Start();
   // Only the result of the whole start-up matters; the firewall's answer does not.
@@ -220,6 +224,7 @@ void CTesselApp::OpenMainWindow() {
     context.notices.push_back(
         {notice.status.empty() ? notice.text : notice.status, notice.problem});
   context.https = &m_https;
+  context.transfers = &m_stack.transfers;
   m_window = m_desktop->CreateMainWindow(context);
   if (m_show_window) m_window->ShowWindow();
 }
@@ -476,6 +481,7 @@ int CTesselApp::RunEventLoop() {
   m_window.reset();
   m_https.Stop();
   m_stop_notifier.reset();
+  m_transfer_report.reset();
   m_channel.StopServing();
   return code;
 }

@@ -14,6 +14,7 @@
 #include "service/ServiceStack.h"
 
 class CInternetCheckTimer;
+class CTransferReport;
 class QCoreApplication;
 class QSocketNotifier;
 
@@ -113,6 +114,8 @@ class CTesselApp {
 
   std::unique_ptr<QCoreApplication> m_qt;
   std::unique_ptr<QSocketNotifier> m_stop_notifier;
+  // SIGUSR1 prints the transfers while the event loop runs.
+  std::unique_ptr<CTransferReport> m_transfer_report;
   CInstanceChannel m_channel;
   // Before the stack: the service uses its context until it stops.
   CHttpsSetup m_https;

@@ -115,6 +115,9 @@ class CGfxOutBarCtrl : public QWidget {
   void timerEvent(QTimerEvent* event) override;
 
  private:
+  static constexpr int kItemsPadding = 6;  // above the first item and below the last
+  static constexpr int kArrowSize = 16;    // the scroll buttons
+
   long Notify(int code, const Notification& notification);
   // The current folder, or nullptr when there is none.
   CBarFolder* Current();
@@ -128,6 +131,8 @@ class CGfxOutBarCtrl : public QWidget {
   int FolderAt(const QPoint& pos) const;
   // Where a dragged item would go for the mouse at pos.
   int DropIndexAt(const QPoint& pos) const;
+  // The button that scrolls the items up or down, where it is drawn when there is more to see.
+  QRect ScrollButton(bool up) const;
   int MaxScroll() const;
   void ScrollTo(int offset);
   void EnsureVisible(int index);

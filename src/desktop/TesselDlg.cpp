@@ -30,6 +30,7 @@
 #include "desktop/LogBridge.h"
 #include "desktop/PlainText.h"
 #include "desktop/ReportList.h"
+#include "desktop/TransfersView.h"
 #include "desktop/UiString.h"
 #include "desktop/WindowCheckView.h"
 #include "desktop/WindowCommands.h"
@@ -178,12 +179,13 @@ void CTesselDlg::BuildOutBar() {
   m_out_bar = new CGfxOutBarCtrl(nullptr, CGfxOutBarCtrl::kSelHighlight);
   m_out_bar->SetImageList(
       {Icons::Icon(Icons::Kind::kFileShareView), Icons::Icon(Icons::Kind::kFriendsView),
-       Icons::Icon(Icons::Kind::kLogsView)},
+       Icons::Icon(Icons::Kind::kLogsView), Icons::Icon(Icons::Kind::kTransfersView)},
       CGfxOutBarCtrl::kImageLarge, QSize(32, 32));
   const int folder = m_out_bar->AddFolder(QString());
   m_out_bar->InsertItem(folder, kViewFileShare, UiString(res::IDS_VIEW_FILE_SHARE), 0);
   m_out_bar->InsertItem(folder, kViewMyFriends, UiString(res::IDS_VIEW_MY_FRIENDS), 1);
   m_out_bar->InsertItem(folder, kViewLogs, UiString(res::IDS_VIEW_LOGS), 2);
+  m_out_bar->InsertItem(folder, kViewTransfers, UiString(res::IDS_VIEW_TRANSFERS), 3);
   m_out_bar->SetSelFolder(folder);
   m_out_bar->SetTimerPeriod(150);
   m_out_bar->setFixedWidth(kOutBarWidth);
@@ -217,6 +219,8 @@ void CTesselDlg::BuildLists() {
   m_stack->addWidget(m_shares);
   m_stack->addWidget(m_accounts);
   m_stack->addWidget(m_logs);
+  m_transfers = new CTransfersView(CTransfersView::FromRegistry(m_context.transfers));
+  m_stack->addWidget(m_transfers);
 }
 
 void CTesselDlg::PlaceAtStart() {
@@ -316,7 +320,7 @@ void CTesselDlg::Notify(const QString& text) {
 }
 
 void CTesselDlg::ShowList(int view, bool show) {
-  if (view < kViewFileShare || view > kViewLogs) return;
+  if (view < kViewFileShare || view > kViewTransfers) return;
   if (show) {
     m_stack->setCurrentIndex(view);
     m_out_bar->SetSelectedItem(view);

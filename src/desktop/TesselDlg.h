@@ -23,6 +23,7 @@ class CGfxOutBarCtrl;
 class CInfoBar;
 class CLed;
 class CLogBridge;
+class CTransfersView;
 class CWindowCommands;
 class CWindowStatusBar;
 class QMenu;
@@ -49,7 +50,7 @@ class CTesselDlg : public QMainWindow, public MainWindow {
   using enum CWindowActions::Command;
   using enum CShareList::Column;
   // The lists, by the out bar's item index.
-  enum View : int { kViewFileShare = 0, kViewMyFriends = 1, kViewLogs = 2 };
+  enum View : int { kViewFileShare = 0, kViewMyFriends = 1, kViewLogs = 2, kViewTransfers = 3 };
 
   static constexpr int kTickMs = 1000;
   // The Internet check runs on the first tick and then every kCheckTicks ticks.
@@ -88,6 +89,7 @@ class CTesselDlg : public QMainWindow, public MainWindow {
   CAccountList* AccountsList() const { return m_accounts; }
   QTreeView* LogsList() const { return m_logs; }
   CLogModel* LogModel() const { return m_log_model; }
+  CTransfersView* TransfersList() const { return m_transfers; }
   CLogBridge& LogBridge() const { return *m_log_bridge; }
   CGfxOutBarCtrl* OutBar() const { return m_out_bar; }
   CInfoBar* InfoBar() const { return m_info_bar; }
@@ -156,6 +158,7 @@ class CTesselDlg : public QMainWindow, public MainWindow {
   CAccountList* m_accounts = nullptr;
   QTreeView* m_logs = nullptr;
   CLogModel* m_log_model = nullptr;
+  CTransfersView* m_transfers = nullptr;
   CWindowStatusBar* m_status_bar = nullptr;
   CWindowTray* m_tray = nullptr;
   CWindowCheckView* m_check_view = nullptr;

@@ -241,6 +241,16 @@ void DrawLogs(QPainter& p) {
   p.drawLine(QPointF(22, 24), QPointF(24.5, 25.5));
 }
 
+// Two arrows side by side: down for what friends fetch, up for what they send.
+void DrawTransfers(QPainter& p) {
+  p.save();
+  p.translate(32, 32);
+  p.rotate(180);
+  DrawArrowUp(p, QPointF(23, 3), 17, kBlue);  // down, tip at (9, 29)
+  p.restore();
+  DrawArrowUp(p, QPointF(23, 3), 17, kGreen);
+}
+
 void Draw(QPainter& p, CWindowIcons::Kind kind) {
   using Kind = CWindowIcons::Kind;
   switch (kind) {
@@ -291,6 +301,9 @@ void Draw(QPainter& p, CWindowIcons::Kind kind) {
       break;
     case Kind::kLogsView:
       DrawLogs(p);
+      break;
+    case Kind::kTransfersView:
+      DrawTransfers(p);
       break;
     case Kind::kPublicShare:
       DrawSheet(p, QRectF(4, 2, 20, 26), false);

@@ -22,6 +22,7 @@ class CWindowIcons {
     kFileShareView,  // out bar
     kFriendsView,
     kLogsView,
+    kTransfersView,
     kPublicShare,  // File Share rows
     kAuthShare,
     kFriend,  // My Friends rows

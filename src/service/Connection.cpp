@@ -330,6 +330,7 @@ bool CConnection::SendFileZeroCopy(int file, std::uint64_t offset, std::uint64_t
     if (sent > 0) {
       done += static_cast<std::uint64_t>(sent);
       bytes_sent += static_cast<std::uint64_t>(sent);
+      AddProgress(static_cast<std::uint64_t>(sent));
       progress = Clock::now();
       continue;
     }
@@ -359,6 +360,7 @@ bool CConnection::SendFileByReading(int file, std::uint64_t offset, std::uint64_
     if (!SendAll(buffer.get(), static_cast<std::size_t>(got))) return false;
     done += static_cast<std::uint64_t>(got);
     bytes_sent += static_cast<std::uint64_t>(got);
+    AddProgress(static_cast<std::uint64_t>(got));
   }
   return true;
 }

@@ -106,6 +106,12 @@ class CConnection {
   // or sending fails as SendAll's does.
   bool SendFileRange(int file, std::uint64_t offset, std::uint64_t length,
                      std::uint64_t& bytes_sent);
+  // Counts the body bytes sent or received from now on into bytes (a running transfer's counter,
+  // which must outlive its use); null stops counting.
+  void TrackProgress(std::atomic<std::uint64_t>* bytes) { m_progress = bytes; }
+  void AddProgress(std::uint64_t count) {
+    if (m_progress) m_progress->fetch_add(count, std::memory_order_relaxed);
+  }
   // Whether the client has closed its side (or the connection failed). Bytes it sent do not count.
   bool PeerClosed() const;
   // Ends our sending side; the client may still send.
@@ -201,4 +207,5 @@ class CConnection {
   // after its head), for the connection's later reads.
   std::string m_kept;
   std::size_t m_kept_used = 0;
+  std::atomic<std::uint64_t>* m_progress = nullptr;
 };

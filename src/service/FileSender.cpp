@@ -158,6 +158,7 @@ ReplyOutcome CFileSender::SendWithHead(CConnection& connection, int file, std::u
   }
   head.resize(head_size + got);
   if (!connection.SendString(head)) return {status, 0, false};
+  connection.AddProgress(got);
   return {status, got, got == want};
 }
 

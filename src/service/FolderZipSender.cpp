@@ -57,6 +57,7 @@ ReplyOutcome CFolderZipSender::SendFolderZip(CConnection& connection, const std:
   if (request.has_if_range && request.if_range != etag) range = ByteRange{};
   report.span = range.Resolve(size);
   if (!range.Satisfiable(size)) return CFileSender::SendNotSatisfiable(connection, size);
+  if (m_transfer) m_transfer->SetTotal(static_cast<std::int64_t>(report.span.length));
   CReplyHead reply =
       CFileSender::DownloadHead(connection, size, report.span, CFileSender::kDownloadType,
                                 std::string(tessel::LastComponent(folder)) + ".zip");
@@ -80,7 +81,10 @@ ReplyOutcome CFolderZipSender::SendFolderZip(CConnection& connection, const std:
         } else {
           sent = connection.SendAll(data, length);
         }
-        if (sent) outcome.body_sent += length;
+        if (sent) {
+          outcome.body_sent += length;
+          connection.AddProgress(length);
+        }
         return sent;
       },
       [&connection] { return connection.IsRunning(); },

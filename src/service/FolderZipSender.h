@@ -6,6 +6,7 @@
 
 #include "service/HttpRequest.h"
 #include "service/Reply.h"
+#include "service/TransferRegistry.h"
 #include "store/ShareBoundary.h"
 
 class CConnection;
@@ -55,6 +56,8 @@ class CFolderZipSender {
   }
   // The archive is sent for the visitor alone (a folder only some visitors may have).
   void SetPrivate(bool private_reply) { m_private = private_reply; }
+  // The running transfer the archive is, told its length once the walk has found it.
+  void Track(CTransferRegistry::Transfer* transfer) { m_transfer = transfer; }
 
  private:
   CSlotQueue& m_slots;
@@ -63,4 +66,5 @@ class CFolderZipSender {
   bool m_private = false;
   CShareBoundary m_boundary;
   bool m_bounded = false;
+  CTransferRegistry::Transfer* m_transfer = nullptr;
 };

@@ -32,6 +32,15 @@ std::string_view WebFileType(std::string_view path) {
   return CFileSender::kDownloadType;
 }
 
+// What the end line of a transfer the owner stopped adds to its item.
+constexpr std::string_view kStoppedNote = " (stopped)";
+
+std::string EndItem(const std::string& item, const CTransferRegistry::Transfer& transfer,
+                    const ReplyOutcome& outcome) {
+  if (!transfer.Stopped() || outcome.complete) return item;
+  return item + std::string(kStoppedNote);
+}
+
 }  // namespace
 
 // The activity log's lines of one request: a start line as a transfer begins, and at most one
@@ -48,6 +57,12 @@ class CServiceHttp::Activity {
     m_end = {kind, std::move(name), position, length};
     m_ended = true;
   }
+  // A line of its own, for what has no end line.
+  void Note(const std::string& what) {
+    m_log.AddNotice("user(" + m_account + ":" + m_ip + ") " + what);
+  }
+  const std::string& Ip() const { return m_ip; }
+  const std::string& Account() const { return m_account; }
   void WriteEnd() {
     if (m_ended)
       m_log.AddLog(m_ip, m_account, m_end.kind, m_end.name, m_end.position, m_end.length,
@@ -346,10 +361,14 @@ ReplyOutcome CServiceHttp::HandleSharedFile(CConnection& connection, const HttpR
   }
   const auto total = static_cast<std::uint64_t>(range.length);
   activity.Start(CDataLog::kDownloadFile, relative_name, range.start, total);
+  const CTransferRegistry::Transfer transfer(m_transfers, connection, activity.Account(),
+                                             activity.Ip(), relative_name,
+                                             CTransferRegistry::Direction::kDownload, range.length);
   const ReplyOutcome outcome =
       m_files.SendFile(connection, local_path, range, {}, CFileSender::kDownloadType,
                        mode != FileShareRecord::kModePublic);
-  activity.End(CDataLog::kDownloadFile, relative_name, outcome.body_sent, total);
+  activity.End(CDataLog::kDownloadFile, EndItem(relative_name, transfer, outcome),
+               outcome.body_sent, total);
   return outcome;
 }
 
@@ -360,14 +379,17 @@ ReplyOutcome CServiceHttp::HandleFolderZip(CConnection& connection, const HttpRe
   const std::uint64_t start = request.range.start;
   const auto length = static_cast<std::uint64_t>(request.range.length);
   activity.Start(CDataLog::kDownloadFolder, relative_name, start, length);
+  CTransferRegistry::Transfer transfer(m_transfers, connection, activity.Account(), activity.Ip(),
+                                       relative_name, CTransferRegistry::Direction::kDownload, -1);
   CFolderZipSender sender(m_zip_slots, m_zip_crcs);
+  sender.Track(&transfer);
   sender.SetBoundary(m_stores.shares.GetShareBoundary(relative_name));
   sender.SetPrivate(mode != FileShareRecord::kModePublic);
   CFolderZipSender::Report report;
   const ReplyOutcome outcome = sender.SendFolderZip(connection, local_path, request, report);
   // Once the walk has sized the archive, the end line says, as a file's does, what was sent of
   // the part asked for, and names the files that changed while they were sent.
-  std::string item = relative_name;
+  std::string item = EndItem(relative_name, transfer, outcome);
   for (std::size_t i = 0; i < report.changed.size(); ++i)
     item += (i == 0 ? " (changed while sent: " : ", ") + report.changed[i];
   if (!report.changed.empty()) item += ")";
@@ -393,7 +415,7 @@ ReplyOutcome CServiceHttp::HandleRemove(CConnection& connection, const HttpReque
 
 ReplyOutcome CServiceHttp::HandleUpload(CConnection& connection, const HttpRequest& request,
                                         const Visitor& visitor, Activity& activity) {
-  const CUploadReceiver receiver(m_stores.shares);
+  CUploadReceiver receiver(m_stores.shares);
   if (!visitor.allow_upload || tessel::IsCrossSite(request)) {
     // The body is not read: the connection ends after the reply, which is today's.
     connection.SetKeepAlive(false);
@@ -409,11 +431,17 @@ ReplyOutcome CServiceHttp::HandleUpload(CConnection& connection, const HttpReque
       !connection.SendString("HTTP/1.1 100 Continue\r\n\r\n"))
     return {};
   activity.Start(CDataLog::kUploadFile, "", 0, 0);
+  CTransferRegistry::Transfer transfer(m_transfers, connection, activity.Account(), activity.Ip(),
+                                       "", CTransferRegistry::Direction::kUpload,
+                                       static_cast<std::int64_t>(request.content_length));
+  receiver.Track(&transfer);
   std::uint64_t length = 0;
   std::string local;
   bool everybody = true;
   if (!receiver.ReceiveUpload(connection, m_stores.settings.GetUploadPath(), request.content_length,
                               request.boundary, length, local, everybody)) {
+    // An upload that fails has no end line; one the owner stopped says so.
+    if (transfer.Stopped()) activity.Note("upload file stopped");
     return {};
   }
   bool busy = false;

@@ -15,6 +15,7 @@
 #include "service/TlsCertificates.h"
 #include "service/TlsContext.h"
 #include "service/TlsTransport.h"
+#include "service/TransferRegistry.h"
 #include "service/ZipCrcCache.h"
 #include "store/DataAccount.h"
 #include "store/DataFileShare.h"
@@ -64,6 +65,10 @@ class CServiceHttp : public CServiceBasic {
   // Where "/images/" and "/favicon.ico" are found; by default the share store's program folder
   // + "/web". Set before Start.
   void SetWebFolder(const std::string& folder) { m_resolver.SetWebFolder(folder); }
+
+  // Registers the downloads of files and folders and the uploads there while they run; it must
+  // outlive the service. Set before Start.
+  void SetTransfers(CTransferRegistry* transfers) { m_transfers = transfers; }
 
   // The clock of the login throttle; tests pass one of their own.
   void SetLoginClock(CLoginThrottle::Now now) { m_throttle.SetClock(std::move(now)); }
@@ -133,4 +138,5 @@ class CServiceHttp : public CServiceBasic {
   const CAcmeChallenges* m_challenges = nullptr;
   CTlsContext* m_tls_context = nullptr;
   CTlsCertificates* m_certificates = nullptr;
+  CTransferRegistry* m_transfers = nullptr;
 };

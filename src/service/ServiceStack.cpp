@@ -9,6 +9,7 @@ CServiceStack::CServiceStack(const Options& options)
       service(pool, HttpStores{accounts, shares, settings, log}, options.io_timeout,
               options.head_timeout) {
   service.SetWebFolder(options.web_folder);
+  service.SetTransfers(&transfers);
 }
 
 bool CServiceStack::OpenStores(std::string* error) {

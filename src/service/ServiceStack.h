@@ -4,6 +4,7 @@
 
 #include "service/ServiceHttp.h"
 #include "service/ThreadPool.h"
+#include "service/TransferRegistry.h"
 #include "store/DataAccount.h"
 #include "store/DataFileShare.h"
 #include "store/DataLog.h"
@@ -38,5 +39,7 @@ class CServiceStack {
   CDataLog log;
   CDataSystem settings;
   CThreadPool pool;
+  // Before the service, which registers its transfers here until it stops.
+  CTransferRegistry transfers;
   CServiceHttp service;
 };

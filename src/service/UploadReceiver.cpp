@@ -102,6 +102,7 @@ bool CUploadReceiver::ReceiveToFile(CConnection& connection, int fd, std::uint64
     const std::size_t got = connection.ReceiveSome(
         buffer.get() + filled, static_cast<std::size_t>(std::min<std::uint64_t>(room, count)));
     if (got == 0) return false;
+    connection.AddProgress(got);
     filled += got;
     count -= got;
     if (filled == kBufferSize || count == 0) {
@@ -164,6 +165,10 @@ bool CUploadReceiver::ReceiveUpload(CConnection& connection, const std::string& 
   const std::uint64_t tail_length = tail.Length(label.size());
   if (content_length < head_length + tail_length) return false;
   const std::uint64_t length = content_length - head_length - tail_length;
+  if (m_transfer) {
+    m_transfer->SetItem(name);
+    m_transfer->SetTotal(static_cast<std::int64_t>(length));
+  }
 
   std::string path;
   int fd = CreateUniqueFile(upload_folder, name, path);

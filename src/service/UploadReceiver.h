@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "service/TransferRegistry.h"
+
 class CConnection;
 class CDataFileShare;
 
@@ -22,6 +24,9 @@ class CUploadReceiver {
 
   // shares chooses free names; it must outlive the receiver.
   explicit CUploadReceiver(CDataFileShare& shares) : m_shares(shares) {}
+
+  // The running transfer the upload is, told the file's name and length once they are known.
+  void Track(CTransferRegistry::Transfer* transfer) { m_transfer = transfer; }
 
   // Reads the body following a request head from connection and writes the file into upload_folder
   // under the client's file name (its last "\" or "/" component), made unique against the shares
@@ -59,4 +64,5 @@ class CUploadReceiver {
   static bool ReceiveToFile(CConnection& connection, int fd, std::uint64_t count);
 
   CDataFileShare& m_shares;
+  CTransferRegistry::Transfer* m_transfer = nullptr;
 };

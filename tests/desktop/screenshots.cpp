@@ -1,8 +1,7 @@
-// Takes the README's pictures of the main window: File Share with shares, My Friends and Logs,
-// filled with a small sample of each, the About box and the three edit dialogs (Settings with a
-// self-signed certificate in use and an ACME failure). Run it on an X
-// display with a window manager, as scripts/screenshots does, so the pictures show the window as a
-// desktop frames it:
+// Takes the README's pictures of the main window: File Share with shares, My Friends, Logs and
+// Transfers, filled with a small sample of each, the About box and the three edit dialogs (Settings
+// with a self-signed certificate in use and an ACME failure). Run it on an X display with a window
+// manager, as scripts/screenshots does, so the pictures show the window as a desktop frames it:
 //
 //   tessel_screenshots OUTPUT_FOLDER
 #include <QApplication>
@@ -14,10 +13,12 @@
 #include <QSystemTrayIcon>
 #include <QTreeView>
 #include <QTreeWidget>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/DesktopFrontEnd.h"
@@ -26,9 +27,12 @@
 #include "desktop/DlgFileShare.h"
 #include "desktop/DlgSettings.h"
 #include "desktop/TesselDlg.h"
+#include "desktop/TransfersView.h"
 #include "res/StringTable.h"
+#include "service/Connection.h"
 #include "service/ServiceHttp.h"
 #include "service/ThreadPool.h"
+#include "service/TransferRegistry.h"
 #include "store/DataAccount.h"
 #include "store/DataFileShare.h"
 #include "store/DataLog.h"
@@ -138,6 +142,58 @@ struct Sample {
   }
 };
 
+// Friends' downloads and an upload under way, registered as the service registers them, their
+// bytes moving at each one's own pace until the object goes.
+class SampleTransfers {
+ public:
+  explicit SampleTransfers(CTransferRegistry& registry)
+      : m_thread([this, &registry] {
+          struct Sample {
+            const char* account;
+            const char* address;
+            const char* item;
+            CTransferRegistry::Direction direction;
+            std::int64_t total;
+            std::uint64_t done;  // before the picture's first second
+            std::uint64_t rate;  // bytes a second
+          };
+          using enum CTransferRegistry::Direction;
+          const Sample samples[] = {
+              {"living-room-tv", "192.168.1.40", "Holiday photos 2026", kDownload, 182'452'224,
+               96'000'000, 5'400'000},
+              {"bob", "10.0.0.7", "Concert.mp3", kDownload, 7'864'320, 2'100'000, 880'000},
+              {"", "203.0.113.58", "Garden plan.png", kDownload, 845'302, 190'000, 120'000},
+              {"alice", "10.0.0.9", "Lisbon by night.mp4", kUpload, 214'958'080, 31'000'000,
+               1'150'000},
+              {"local", "192.168.1.20", "Quarterly report.pdf", kDownload, 2'415'918, 0, 310'000},
+          };
+          ConnectionRules rules;
+          std::vector<std::unique_ptr<CConnection>> connections;
+          std::vector<std::unique_ptr<CTransferRegistry::Transfer>> running;
+          for (const Sample& sample : samples) {
+            connections.push_back(std::make_unique<CConnection>(-1, rules));
+            running.push_back(std::make_unique<CTransferRegistry::Transfer>(
+                &registry, *connections.back(), sample.account, sample.address, sample.item,
+                sample.direction, sample.total));
+            connections.back()->AddProgress(sample.done);
+          }
+          constexpr int kStepsPerSecond = 20;
+          while (!m_done) {
+            for (std::size_t i = 0; i < running.size(); ++i)
+              connections[i]->AddProgress(samples[i].rate / kStepsPerSecond);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000 / kStepsPerSecond));
+          }
+        }) {}
+  ~SampleTransfers() {
+    m_done = true;
+    m_thread.join();
+  }
+
+ private:
+  std::atomic<bool> m_done{false};
+  std::thread m_thread;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -159,6 +215,7 @@ int main(int argc, char** argv) {
     CThreadPool pool;
     CServiceHttp service(pool,
                          HttpStores{sample.accounts, sample.shares, sample.system, sample.log});
+    CTransferRegistry transfers;
     MainWindowContext context{sample.accounts,
                               sample.shares,
                               sample.log,
@@ -167,6 +224,7 @@ int main(int argc, char** argv) {
                               service,
                               pattern + "/tessel",
                               [](const std::string&) {}};
+    context.transfers = &transfers;
     CTesselDlg window(context);
     window.TickTimer().setInterval(1000);
     // What an Internet check that reached the router would have left.
@@ -189,6 +247,15 @@ int main(int argc, char** argv) {
     failures += !Shoot(window, out + "/window-my-friends.png");
     window.ShowList(CTesselDlg::kViewLogs, true);
     failures += !Shoot(window, out + "/window-logs.png");
+    {
+      const SampleTransfers running(transfers);
+      window.ShowList(CTesselDlg::kViewTransfers, true);
+      // A few ticks, so the speeds have settled.
+      Wait(3500);
+      CTransfersView* list = window.TransfersList();
+      list->setCurrentIndex(list->model()->index(1, 0));
+      failures += !Shoot(window, out + "/transfers.png");
+    }
 
     window.Action(CTesselDlg::kAbout)->trigger();
     Wait(300);
