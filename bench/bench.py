@@ -17,7 +17,7 @@ import subprocess
 import sys
 import time
 
-GROUPS = ["small", "mid", "big", "pages", "zip", "upload", "held", "remote", "https"]
+GROUPS = ["small", "kept", "mid", "big", "pages", "zip", "upload", "held", "remote", "https"]
 ROUNDS = 2
 TESSEL_PORT = 18080
 NGINX_PORT = 18081
@@ -108,9 +108,34 @@ class Server:
                 self.process.wait()
 
 
+def make_certificate(work):
+    """An ECDSA P-256 certificate for localhost, 127.0.0.1 and the remote profile's server
+    address, made once: Tessel serves it as its own files (CertFile, KeyFile), nginx the same."""
+    cert = os.path.join(work, "bench-cert.pem")
+    key = os.path.join(work, "bench-key.pem")
+    if not (os.path.exists(cert) and os.path.exists(key)):
+        run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+             "-keyout", key, "-out", cert, "-days", "3650", "-subj", "/CN=localhost",
+             "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:198.18.0.1"])
+    return cert, key
+
+
+def spki_hash(cert):
+    """The base64 SHA-256 of the certificate's public key, as Chromium's
+    --ignore-certificate-errors-spki-list takes it."""
+    import base64
+    import hashlib
+    public = subprocess.run(["openssl", "x509", "-pubkey", "-noout", "-in", cert], check=True,
+                            capture_output=True).stdout
+    der = subprocess.run(["openssl", "pkey", "-pubin", "-outform", "der"], input=public, check=True,
+                         capture_output=True).stdout
+    return base64.b64encode(hashlib.sha256(der).digest()).decode()
+
+
 def prepare_tessel(args, prog):
     """A program folder holding the release binary, its web folder and a database with the
-    shares: the three corpus folders and enough single files for 1000 shares in all."""
+    shares: the three corpus folders and enough single files for 1000 shares in all; the
+    bench's certificate as the owner's own files."""
     shutil.rmtree(prog, ignore_errors=True)
     os.makedirs(prog)
     shutil.copy2(os.path.join(args.build, "tessel"), prog)
@@ -129,6 +154,9 @@ def prepare_tessel(args, prog):
     with db:
         db.execute("update config set paramvalue=? where paramname='localport'", (str(TESSEL_PORT),))
         db.execute("insert or replace into config values('EnableZipFolder', '1')")
+        cert, key = make_certificate(args.work)
+        db.execute("insert or replace into config values('CertFile', ?)", (cert,))
+        db.execute("insert or replace into config values('KeyFile', ?)", (key,))
         rows = [("list", os.path.join(args.corpus, "list")), ("zip", os.path.join(args.corpus, "zip")),
                 ("zip-sparse", os.path.join(args.corpus, "zip-sparse")),
                 ("zip-many", os.path.join(args.corpus, "zip-many"))]
@@ -138,6 +166,27 @@ def prepare_tessel(args, prog):
                        " values(?, ?, '', 0, '2024-06-07 12:00:00', '')", rows)
     db.close()
     return env
+
+
+def restart_tessel(server, args, prog, env):
+    """Stops Tessel and starts it again with the same program folder (its caches empty)."""
+    server.stop()
+    server.process = start_tessel(args, prog, env).process
+
+
+def use_certificate(server, args, prog, env, source):
+    """Restarts Tessel serving its own certificate files (source "own") or its self-signed
+    certificate ("self-signed"), and checks that its log says so. With the own one, trusted,
+    plain http from outside the LAN is redirected to https."""
+    db = sqlite3.connect(os.path.join(prog, "tessel.mdb"), timeout=30)
+    with db:
+        db.execute("insert or replace into config values('CertSource', ?)", (source,))
+    db.close()
+    restart_tessel(server, args, prog, env)
+    time.sleep(0.5)
+    # The log starts afresh with each start; its certificate line names the source.
+    if f"HTTPS: {source} certificate for" not in open(os.path.join(args.work, "tessel.log")).read():
+        raise SystemExit(f"Tessel did not take the {source} certificate")
 
 
 def start_tessel(args, prog, env):
@@ -155,11 +204,9 @@ def start_nginx(args):
     os.makedirs(run_dir)
     conf = open(os.path.join(args.bench, "nginx.conf")).read()
     conf = conf.replace("@PORT@", str(NGINX_PORT)).replace("@ROOT@", args.corpus).replace("@RUN@", run_dir)
-    # The certificate Tessel made at its first start, so both servers sign with the same key.
-    prog = os.path.join(args.work, "prog")
-    conf = conf.replace("@TLSPORT@", str(NGINX_TLS_PORT)).replace(
-        "@CERT@", os.path.join(prog, "tls-self-signed.pem")).replace(
-        "@KEY@", os.path.join(prog, "tls-self-signed-key.pem"))
+    # The certificate Tessel serves as its own files, so both servers sign with the same key.
+    cert, key = make_certificate(args.work)
+    conf = conf.replace("@TLSPORT@", str(NGINX_TLS_PORT)).replace("@CERT@", cert).replace("@KEY@", key)
     path = os.path.join(run_dir, "nginx.conf")
     open(path, "w").write(conf)
     server = Server("nginx", NGINX_PORT, run_dir)
@@ -180,21 +227,25 @@ def bytes_of(text):
     return float(value) * {"B": 1, "KB": 1 << 10, "MB": 1 << 20, "GB": 1 << 30, "TB": 1 << 40}[unit]
 
 
-def wrk(server, path, seconds, connections, secure=False, host="127.0.0.1"):
+def wrk(server, path, seconds, connections, secure=False, host="127.0.0.1", close=True):
     """Requests/s, p99 latency (ms), MB/s and server CPU ms per request of a wrk run with a new
-    connection per request (over TLS 1.3 without resumption when secure), to host (an IPv6 one in
-    brackets)."""
+    connection per request (over TLS 1.3 without resumption when secure), or with each of the
+    connections kept for as many requests as the server allows (close False), to host (an IPv6
+    one in brackets)."""
     cpu = server.cpu_seconds()
-    out = run(["wrk", "-t2", f"-c{connections}", f"-d{seconds}s", "--latency", "-H", "Connection: close",
-               server.url(path, secure, host)])
+    out = run(["wrk", "-t2", f"-c{connections}", f"-d{seconds}s", "--latency"] +
+              (["-H", "Connection: close"] if close else []) + [server.url(path, secure, host)])
     cpu = server.cpu_seconds() - cpu
     total = re.search(r"(\d+) requests in ([\d.]+\w+), ([\d.]+\w+) read", out)
+    if not total or not re.search(r"^\s+99%[ \t]+\d", out, re.M):
+        log(f"  {server.name} {path}: wrk gave no figures:\n{out}")
+        return {"rps": float("nan"), "p99": float("nan"), "mbs": float("nan"), "cpu": float("nan")}
     requests, elapsed, read = int(total.group(1)), seconds_of(total.group(2)), bytes_of(total.group(3))
     errors = re.search(r"Socket errors: (.*)", out)
     bad = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
     if errors or bad:
         log(f"  {server.name} {path}: {errors.group(0) if errors else ''} {bad.group(0) if bad else ''}")
-    p99 = seconds_of(re.search(r"99%\s+(\S+)", out).group(1)) * 1000
+    p99 = seconds_of(re.search(r"^\s+99%[ \t]+(\S+)", out, re.M).group(1)) * 1000
     return {"rps": requests / elapsed, "p99": p99, "mbs": read / elapsed / (1 << 20),
             "cpu": cpu * 1000 / max(requests, 1)}
 
@@ -265,23 +316,182 @@ def syscalls_per_request(server, path, requests=10000, concurrency=32):
     return {"calls": calls / requests, "futex": futex / requests}
 
 
-def hold_connections(server, count, settle=30.0):
-    """RSS in MiB while count connections, each having sent part of a request head, are open."""
+# System calls a thread serving a connection waits in (a worker reading a head or a body);
+# idle workers wait in accept4 or futex, event loops in epoll_wait.
+SOCKET_WAITS = {0, 7, 23, 45, 47, 270, 271}  # read, poll, select, recvfrom, recvmsg, pselect6, ppoll
+
+
+def socket_waiters(server):
+    """Threads of the server's processes blocked in a socket wait (/proc/PID/task/TID/syscall)."""
+    count = 0
+    for pid in server.pids():
+        for tid in os.listdir(f"/proc/{pid}/task"):
+            try:
+                call = open(f"/proc/{pid}/task/{tid}/syscall").read().split()[0]
+            except (OSError, IndexError):
+                continue
+            if call.isdigit() and int(call) in SOCKET_WAITS:
+                count += 1
+    return count
+
+
+def read_reply(s):
+    """Reads one reply with a Content-Length from s; its status code."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        more = s.recv(65536)
+        if not more:
+            raise OSError("connection closed before the head")
+        data += more
+    head, body = data.split(b"\r\n\r\n", 1)
+    length = int(re.search(rb"(?i)content-length: *(\d+)", head).group(1))
+    while len(body) < length:
+        more = s.recv(65536)
+        if not more:
+            raise OSError("connection closed in the body")
+        body += more
+    return int(head.split()[1])
+
+
+def visitor_ms(server, path):
+    """Milliseconds for a new visitor's request on a connection of its own."""
+    start = time.monotonic()
+    with socket.create_connection(("127.0.0.1", server.port), timeout=30) as s:
+        s.sendall(f"GET {path} HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n".encode())
+        read_reply(s)
+    return (time.monotonic() - start) * 1000
+
+
+def hold_connections(server, count, kept, path, settle=2.0, addresses=10):
+    """Resident memory (MiB) and its growth, threads serving a connection beyond those at rest, a new
+    visitor's milliseconds and the connections the server closed, while count connections are
+    open from addresses loopback addresses (so that no address holds more than a server allows
+    one), each having sent part of a request head, or (kept) a whole HTTP/1.1 request whose
+    reply was read, idle since. Measured within the idle limit (15 s)."""
+    # Threads other than workers poll too (the pool's guard): the most seen at rest against the
+    # fewest seen while the connections are held, a few samples each.
+    def sample(pick):
+        found = []
+        for _ in range(5):
+            found.append(socket_waiters(server))
+            time.sleep(0.02)
+        return pick(found)
+    at_rest = sample(max)
+    rss_before = server.rss_mib()
     held = []
     try:
-        for _ in range(count):
-            s = socket.create_connection(("127.0.0.1", server.port))
-            s.sendall(b"GET /list/ HTTP/1.0\r\n")
+        for i in range(count):
+            s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            s.bind((f"127.0.1.{1 + i % addresses}", 0))
+            s.connect(("127.0.0.1", server.port))
+            if kept:
+                s.sendall(f"GET {path} HTTP/1.1\r\nHost: localhost\r\n\r\n".encode())
+                read_reply(s)
+            else:
+                s.sendall(b"GET /list/ HTTP/1.0\r\n")
             held.append(s)
-        deadline = time.monotonic() + settle
-        # Tessel serves each connection on a worker thread of its own: wait until all are taken.
-        while server.name == "tessel" and server.threads() < count and time.monotonic() < deadline:
-            time.sleep(0.1)
-        time.sleep(1)
-        return server.rss_mib()
+        time.sleep(settle)
+        rss = server.rss_mib()
+        busy = max(0, sample(min) - at_rest)
+        visitor = visitor_ms(server, path)
+        import select
+        closed = 0
+        for s in held:
+            poller = select.poll()
+            poller.register(s, select.POLLIN)
+            closed += bool(poller.poll(0))  # readable while idle: the end of the connection
+        return {"rss": rss, "above": rss - rss_before, "busy": busy, "visitor": visitor, "closed": closed}
     finally:
         for s in held:
             s.close()
+
+
+def tls_client(port, path, seconds, resume, results):
+    """One client process: requests over TLS 1.3, a connection each, until seconds have passed;
+    with resume, each connection resumes the session of the one before (session tickets)."""
+    import ssl
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    context.minimum_version = context.maximum_version = ssl.TLSVersion.TLSv1_3
+    request = f"GET {path} HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n".encode()
+    session = None
+    done = reused = errors = 0
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=30) as raw:
+                with context.wrap_socket(raw, server_hostname="localhost", session=session) as s:
+                    s.sendall(request)
+                    reply = b""
+                    try:
+                        while True:
+                            more = s.recv(65536)
+                            if not more:
+                                break
+                            reply += more
+                    except ssl.SSLEOFError:
+                        pass  # closed without close_notify, after the whole reply
+                    if reply[:9] not in (b"HTTP/1.0 ", b"HTTP/1.1 ") or reply[9:12] != b"200":
+                        raise OSError("no 200 reply")
+                    done += 1
+                    reused += s.session_reused
+                    if resume:
+                        session = s.session
+        except (OSError, ssl.SSLError):
+            errors += 1
+    results.put((done, reused, errors))
+
+
+def tls_rate(server, path, seconds, resume, processes=6):
+    """Requests/s, the share of resumed handshakes, errors and server CPU ms per request of
+    processes Python clients (tls_client) at once."""
+    import multiprocessing
+    results = multiprocessing.Queue()
+    cpu = server.cpu_seconds()
+    start = time.monotonic()
+    clients = [multiprocessing.Process(target=tls_client, args=(server.tls_port, path, seconds, resume, results))
+               for _ in range(processes)]
+    for client in clients:
+        client.start()
+    totals = [results.get() for _ in clients]
+    for client in clients:
+        client.join()
+    elapsed = time.monotonic() - start
+    cpu = server.cpu_seconds() - cpu
+    done = sum(t[0] for t in totals)
+    errors = sum(t[2] for t in totals)
+    if errors:
+        log(f"  {server.name} {path} over TLS: {errors} failed connections")
+    return {"rps": done / elapsed, "resumed": sum(t[1] for t in totals) / max(done, 1),
+            "cpu": cpu * 1000 / max(done, 1)}
+
+
+def stime_rate(server, path, seconds, resume, processes=8):
+    """Requests/s and server CPU ms per request of processes `openssl s_time` clients at once,
+    each making one request per connection: a full TLS 1.3 handshake each (-new), or resuming
+    the session of its first connection (-reuse)."""
+    cpu = server.cpu_seconds()
+    start = time.monotonic()
+    clients = [subprocess.Popen(["openssl", "s_time", "-connect", f"127.0.0.1:{server.tls_port}", "-www", path,
+                                 "-reuse" if resume else "-new", "-time", str(seconds)],
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+               for _ in range(processes)]
+    done = 0
+    for client in clients:
+        out = client.communicate()[0]
+        counts = re.findall(r"(\d+) connections in [\d.]+ real seconds, (\d+) bytes read per connection", out)
+        if not counts or int(counts[-1][1]) < 4096:
+            log(f"  {server.name} {path}: s_time gave no whole replies:\n{out[-500:]}")
+        done += sum(int(c) for c, _ in counts)
+    elapsed = time.monotonic() - start
+    cpu = server.cpu_seconds() - cpu
+    return {"rps": done / elapsed, "cpu": cpu * 1000 / max(done, 1)}
+
+
+def kernel_tls():
+    """Whether the kernel offers TLS offload (kTLS): its statistics exist once the module is in."""
+    return os.path.exists("/proc/net/tls_stat")
 
 
 def small_uploads(server, prog, prefix, count, size=4096):
@@ -338,6 +548,7 @@ def main():
     parser.add_argument("-t", "--seconds", type=int, default=10)
     parser.add_argument("--screenshot", help="where the remote profile saves the 1000-entry page")
     parser.add_argument("--loads", type=int, default=7, help="page loads per server and profile")
+    parser.add_argument("--no-tls-build", help="a build of Tessel from before HTTPS, for its idle memory")
     parser.add_argument("--only", default=",".join(GROUPS),
                         help="comma-separated groups to measure: " + ", ".join(GROUPS))
     args = parser.parse_args()
@@ -346,6 +557,15 @@ def main():
     os.makedirs(args.work, exist_ok=True)
     prog = os.path.join(args.work, "prog")
 
+    no_tls_idle = None
+    if args.no_tls_build:
+        # Idle memory of the build without TLS, measured the same way before the others start.
+        reference = argparse.Namespace(**dict(vars(args), build=args.no_tls_build))
+        reference_prog = os.path.join(args.work, "prog-no-tls")
+        old = start_tessel(reference, reference_prog, prepare_tessel(reference, reference_prog))
+        time.sleep(1)
+        no_tls_idle = old.rss_mib()
+        old.stop()
     env = prepare_tessel(args, prog)
     tessel = start_tessel(args, prog, env)
     nginx = start_nginx(args)
@@ -369,7 +589,11 @@ def main():
     try:
         time.sleep(1)
         row("start-up (ms)", tessel.startup * 1000, nginx.startup * 1000, "lower")
-        row("resident memory idle (MiB)", tessel.rss_mib(), nginx.rss_mib(), "lower", "Tessel <= 15")
+        idle = {"tessel": tessel.rss_mib(), "nginx": nginx.rss_mib()}
+        row("resident memory idle (MiB)", idle["tessel"], idle["nginx"], "lower", "Tessel <= 15")
+        own = "HTTPS: own certificate" in open(os.path.join(args.work, "tessel.log")).read()
+        if not own:
+            log("  Tessel does not serve the bench's certificate: see tessel.log")
         seconds = args.seconds
         files = {"tessel": "/download.htm?file=files%5C", "nginx": "/files/"}
         if "small" in groups:
@@ -391,6 +615,21 @@ def main():
                 traced["tessel"]["calls"], traced["nginx"]["calls"], "lower", "Tessel <= 16")
             row("4 KiB download futex calls per request, strace -c -f", traced["tessel"]["futex"],
                 traced["nginx"]["futex"], "lower", "Tessel <= 3")
+        if "kept" in groups:
+            log("4 KiB downloads over kept connections")
+            kept = best_of(lambda s: wrk(s, files[s.name] + "4k.bin", seconds, 32, close=False), "rps")
+            row("4 KiB download, one kept connection per client, wrk -c32 (req/s)", kept["tessel"]["rps"],
+                kept["nginx"]["rps"], "higher", ">= 0.8 x nginx")
+            row("4 KiB download over kept connections, p99 latency (ms)", kept["tessel"]["p99"],
+                kept["nginx"]["p99"], "lower")
+            row("4 KiB download over kept connections, server CPU per request (ms)", kept["tessel"]["cpu"],
+                kept["nginx"]["cpu"], "lower")
+            log("4 KiB downloads over kept TLS connections")
+            kept_tls = best_of(lambda s: wrk(s, files[s.name] + "4k.bin", seconds, 32, True, close=False), "rps")
+            row("4 KiB over HTTPS, one kept TLS connection per client, wrk -c32 (req/s)", kept_tls["tessel"]["rps"],
+                kept_tls["nginx"]["rps"], "higher", ">= 0.8 x nginx")
+            row("4 KiB over kept TLS connections, server CPU per request (ms)", kept_tls["tessel"]["cpu"],
+                kept_tls["nginx"]["cpu"], "lower")
         if "mid" in groups:
             log("1 MiB downloads")
             mid = best_of(lambda s: wrk(s, files[s.name] + "1m.bin", seconds, 8), "mbs")
@@ -416,30 +655,38 @@ def main():
             row("folder page of 1000 entries vs autoindex (req/s)", folder["tessel"]["rps"], folder["nginx"]["rps"],
                 "higher")
         if "zip" in groups:
-            log("folder zip: first bytes, rate beside a plain file, memory")
+            log("folder zip: rate beside a plain file, first bytes, memory")
+            # The first download reads every file for its CRC-32; later ones (a resume, the next
+            # friend) find the CRC-32s cached and send the larger files with sendfile. Each round
+            # starts Tessel afresh, so its first download finds the cache empty; the three
+            # downloads of a round follow each other, and the best round of each figure counts.
+            rates = {"first": [], "again": [], "file": []}
+            for _ in range(ROUNDS + 1):
+                restart_tessel(tessel, args, prog, env)
+                for name, path in (("first", "/download.htm?file=zip&zip=1"), ("again", "/download.htm?file=zip&zip=1"),
+                                   ("file", files["tessel"] + "200m.bin")):
+                    took, size, code = curl_get(tessel.url(path), "/dev/null")
+                    rates[name].append(size / took / (1 << 20) if code in ("200", "206") else float("nan"))
+            log("  MB/s by round: " + "; ".join(f"{k} " + ", ".join(f"{v:.0f}" for v in vs) for k, vs in rates.items()))
+            best = {name: max(values) for name, values in rates.items()}
+            row("folder zip of 200 MiB in 2000 files, first download, CRC-32 cache empty (MB/s)", best["first"], None,
+                "higher")
+            row("folder zip of 200 MiB in 2000 files, second download, CRC-32s cached (MB/s)", best["again"], None,
+                "higher")
+            row("plain 200 MiB file, same rounds (MB/s)", best["file"], None, "higher")
+            # Each round's downloads come within seconds of each other: their ratio is steadier
+            # than the best figures' on a shared machine.
+            import statistics
+            for name, what in (("first", "first download"), ("again", "second download")):
+                ratios = [z / f for z, f in zip(rates[name], rates["file"])]
+                row(f"folder zip rate / plain file rate, {what} (median of the rounds' ratios)",
+                    statistics.median(ratios), None, "higher", ">= 0.8")
             first = min(first_byte(tessel, "/download.htm?file=zip&zip=1")[0] for _ in range(ROUNDS))
             row("folder zip first byte, 200 MiB in 2000 files (s)", first, None, "lower", "<= 0.5")
             sparse = [first_byte(tessel, "/download.htm?file=zip-sparse&zip=1") for _ in range(ROUNDS)]
             row("folder zip first byte, 20 GB sparse in 40,000 files (s)", min(t for t, _ in sparse), None,
                 "lower", "<= 1.0")
             row("folder zip length announced, 20 GB sparse in 40,000 files (GB)", sparse[0][1] / 1e9, None, "-")
-            # The first download reads every file for its CRC-32; later ones (a resume, the next
-            # friend) find the CRC-32s cached and send the files with sendfile.
-            zip_rates = []
-            file_rate = 0.0
-            for _ in range(ROUNDS):
-                took, size, code = curl_get(tessel.url("/download.htm?file=zip&zip=1"), "/dev/null")
-                zip_rates.append(size / took / (1 << 20))
-                took, size, code = curl_get(tessel.url(files["tessel"] + "200m.bin"), "/dev/null")
-                file_rate = max(file_rate, size / took / (1 << 20))
-            row("folder zip of 200 MiB in 2000 files, first download (MB/s)", zip_rates[0], None, "higher")
-            row("folder zip of 200 MiB in 2000 files, again, CRC-32s cached (MB/s)", max(zip_rates[1:]), None,
-                "higher")
-            row("plain 200 MiB file, same run (MB/s)", file_rate, None, "higher")
-            row("folder zip rate / plain file rate, first download", zip_rates[0] / file_rate, None, "higher",
-                ">= 0.8")
-            row("folder zip rate / plain file rate, again", max(zip_rates[1:]) / file_rate, None, "higher",
-                ">= 0.8")
             before, during = held_zip_memory(tessel, "/download.htm?file=zip-many&zip=1")
             row("resident memory, one zip download of 100,000 entries under way (MiB)", during, before, "lower",
                 "nginx column: Tessel before it")
@@ -503,7 +750,10 @@ def main():
         if "remote" in groups:
             log("pages over a remote link")
             import remote
-            remote.measure(TESSEL_PORT, NGINX_PORT, args.bench, args.screenshot, args.loads, row, log)
+            remote.measure(TESSEL_PORT, NGINX_PORT, NGINX_TLS_PORT, spki_hash(make_certificate(args.work)[0]),
+                           lambda source: use_certificate(tessel, args, prog, env, source), args.bench, args.screenshot,
+                           args.loads, row, log)
+            use_certificate(tessel, args, prog, env, "own")
         if "https" in groups:
             log("https: 4 KiB, new TLS connection each")
             secure = best_of(lambda s: wrk(s, files[s.name] + "4k.bin", seconds, 32, True), "rps")
@@ -511,6 +761,19 @@ def main():
                 secure["tessel"]["rps"], secure["nginx"]["rps"], "higher", ">= 0.8 x nginx")
             row("4 KiB over HTTPS server CPU per request (ms)", secure["tessel"]["cpu"],
                 secure["nginx"]["cpu"], "lower")
+            log("https: 4 KiB, new TLS 1.3 connection each, openssl s_time with and without resumption")
+            for resume in (False, True):
+                tls = best_of(lambda s: stime_rate(s, files[s.name] + "4k.bin", seconds, resume), "rps")
+                how = "resuming the session" if resume else "no resumption"
+                row(f"4 KiB over HTTPS, new TLS 1.3 connection each, {how}, 8 openssl s_time (req/s)",
+                    tls["tessel"]["rps"], tls["nginx"]["rps"], "higher", ">= 0.8 x nginx")
+                row(f"4 KiB over HTTPS, {how}: server CPU per request (ms)", tls["tessel"]["cpu"],
+                    tls["nginx"]["cpu"], "lower")
+            # s_time does not say whether the server resumed; Python's ssl does.
+            resumed = {s.name: tls_rate(s, files[s.name] + "4k.bin", 1, True, processes=1)["resumed"]
+                       for s in (tessel, nginx)}
+            row("4 KiB over HTTPS, resuming (Python ssl, 1 s): share of handshakes resumed", resumed["tessel"],
+                resumed["nginx"], "higher", "1.0")
             log("https: big file with curl")
             speeds = {"tessel": [], "nginx": []}
             for _ in range(3):
@@ -518,14 +781,34 @@ def main():
                     elapsed, size, code = curl_get(s.url(files[s.name] + "big.bin", True), "/dev/null")
                     speeds[s.name].append(size / elapsed / (1 << 20))
             big = {name: sorted(values)[1] for name, values in speeds.items()}
-            row(f"{size >> 20} MiB file over HTTPS with curl (MB/s)", big["tessel"], big["nginx"], "higher",
-                ">= 0.8 x nginx")
+            offload = "kernel TLS in use" if kernel_tls() else "kernel TLS not available: no /proc/net/tls_stat"
+            row(f"{size >> 20} MiB file over HTTPS with curl, median of 3 (MB/s; {offload})", big["tessel"],
+                big["nginx"], "higher", ">= 0.8 x nginx")
+            row("resident memory idle with TLS on, own certificate, at start (MiB)" +
+                ("" if own else "; OWN CERTIFICATE NOT IN USE"), idle["tessel"], idle["nginx"], "lower",
+                "<= 4 above the headless figure without TLS (17.2 before HTTPS: <= 21.2)")
+            if no_tls_idle is not None:
+                row("resident memory idle, the build before HTTPS, same run (MiB)", no_tls_idle, None, "lower",
+                    f"TLS on adds {idle['tessel'] - no_tls_idle:.1f}; target <= 4")
             row("resident memory with TLS after the load (MiB)", tessel.rss_mib(), nginx.rss_mib(), "lower")
         if "held" in groups:
             row("resident memory after the load (MiB)", tessel.rss_mib(), nginx.rss_mib(), "lower")
-            log("1500 held connections")
-            row("resident memory with 1500 held connections (MiB)", hold_connections(tessel, 1500),
-                hold_connections(nginx, 1500), "lower", "Tessel <= 150")
+            # The idle kept ones first, so that memory the partial heads' test freed does not
+            # hide what they take.
+            for kept, what in ((True, "1500 idle keep-alive connections"),
+                               (False, "1500 connections holding part of a head")):
+                log(what)
+                held = {s.name: hold_connections(s, 1500, kept, files[s.name] + "4k.bin") for s in (tessel, nginx)}
+                row(f"resident memory with {what} (MiB)", held["tessel"]["rss"], held["nginx"]["rss"], "lower",
+                    "Tessel <= 150" if not kept else "")
+                row(f"resident memory, {what}, above none (MiB)", held["tessel"]["above"],
+                    held["nginx"]["above"], "lower", "Tessel <= 40" if kept else "")
+                row(f"threads serving a connection (socket waits) with {what}", held["tessel"]["busy"],
+                    held["nginx"]["busy"], "lower", "0")
+                row(f"a new visitor's 4 KiB download with {what} (ms)", held["tessel"]["visitor"],
+                    held["nginx"]["visitor"], "lower")
+                row(f"of {what}, closed by the server within 2 s", held["tessel"]["closed"],
+                    held["nginx"]["closed"], "-", "0")
     finally:
         tessel.stop()
         nginx.stop()

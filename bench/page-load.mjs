@@ -17,6 +17,10 @@ const { chromium } = require('playwright-core');
 const [url, runs = '5', screenshot] = process.argv.slice(2);
 const chromiumArgs = ['--no-sandbox', '--disable-gpu', '--disable-background-networking',
   '--disable-component-update', '--disable-sync', '--no-first-run', '--disable-quic'];
+// https: the servers' certificate is trusted by its public key, so the page loads as a trusted one.
+if (process.env.BENCH_SPKI) {
+  chromiumArgs.push(`--ignore-certificate-errors-spki-list=${process.env.BENCH_SPKI}`);
+}
 
 // In the page from its start: the first frame at which the document is parsed and every image
 // that meets the viewport is drawn. Images have their size in the page, so which ones meet the

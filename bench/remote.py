@@ -18,10 +18,11 @@ CLIENT_ADDRESS = "198.18.0.2"
 SERVER_LINK = "bench-srv"
 CLIENT_LINK = "bench-cli"
 
-# name, the servers' uplink (tc rate), round trip (ms), the goal for Tessel's pages (ms)
+# name, the servers' uplink (tc rate), round trip (ms), the goal for Tessel's pages (ms), and
+# the goal for the folder page over https (None: not loaded over https on that profile)
 PROFILES = [
-    ("home link", "10mbit", 20.0, 1000),
-    ("LAN", "1gbit", 1.0, 300),
+    ("home link", "10mbit", 20.0, 1000, 1000),
+    ("LAN", "1gbit", 1.0, 300, None),
 ]
 
 
@@ -62,11 +63,13 @@ class Link:
         if self.relay.stdout.readline().strip() != "relaying":
             raise SystemExit("the relay did not start")
 
-    def load(self, url, runs, screenshot=None):
-        """The loads of url as page-load.mjs reports them."""
+    def load(self, url, runs, screenshot=None, spki=""):
+        """The loads of url as page-load.mjs reports them; spki names the certificate Chromium
+        trusts for https (base64 SHA-256 of its public key)."""
         command = ["nsenter", f"--net={self.netns}", "node", os.path.join(self.bench_dir, "page-load.mjs"),
                    url, str(runs)] + ([screenshot] if screenshot else [])
-        done = subprocess.run(command, capture_output=True, text=True, timeout=600)
+        done = subprocess.run(command, capture_output=True, text=True, timeout=600,
+                              env=dict(os.environ, BENCH_SPKI=spki))
         if done.returncode != 0:
             raise SystemExit(f"page-load.mjs {url} failed:\n{done.stderr[-2000:]}")
         out = done.stdout
@@ -89,8 +92,8 @@ class Link:
         self.holder.wait()
 
 
-def median_load(link, url, runs, screenshot=None):
-    results = link.load(url, runs, screenshot)
+def median_load(link, url, runs, screenshot=None, spki=""):
+    results = link.load(url, runs, screenshot, spki)
     loads = [r for r in results if "drawn_ms" in r]
     shots = [r for r in results if "images_not_drawn" in r]
     # The first load of a run also starts the browser's own machinery: it is left out.
@@ -101,20 +104,26 @@ def median_load(link, url, runs, screenshot=None):
             "images": kept[-1]["images"], "not_drawn": shots[0]["images_not_drawn"] if shots else None}
 
 
-def measure(tessel_port, nginx_port, bench_dir, screenshot, runs, row, log):
+def measure(tessel_port, nginx_port, nginx_tls_port, spki, certificate, bench_dir, screenshot, runs, row,
+            log):
     """Adds the rows of the remote-link profile through row(figure, tessel, nginx, better,
-    target)."""
+    target). Tessel answers https on its one port, nginx on nginx_tls_port; both with the
+    certificate whose key spki names. certificate(source) makes Tessel serve that one ("own")
+    or its self-signed one: the browser's address is outside the LAN, and while Tessel's
+    certificate is trusted it sends such visitors from http to https, as it would a friend."""
     link = Link(bench_dir)
     try:
-        local = {"tessel": 28080, "nginx": 28081}
+        local = {"tessel": 28080, "nginx": 28081, "nginx-tls": 28443}
         pages = [
             ("folder page of 1000 entries", "/download.htm?file=list", "/list/"),
             ("share list of 1000 shares", "/", "/list/"),
         ]
-        for name, rate, rtt, goal in PROFILES:
-            link.shape(rate, rtt, [(local["tessel"], tessel_port), (local["nginx"], nginx_port)])
+        for name, rate, rtt, goal, tls_goal in PROFILES:
+            link.shape(rate, rtt, [(local["tessel"], tessel_port), (local["nginx"], nginx_port),
+                                   (local["nginx-tls"], nginx_tls_port)])
             label = f"{name} ({rate.replace('mbit', ' Mbit/s').replace('gbit', ' Gbit/s')}, {rtt:g} ms)"
             log(f"{label}")
+            certificate("self-signed")
             for page, tessel_path, nginx_path in pages:
                 shot = screenshot if name == PROFILES[0][0] and page == pages[0][0] else None
                 t = median_load(link, f"http://127.0.0.1:{local['tessel']}{tessel_path}", runs, shot)
@@ -128,5 +137,14 @@ def measure(tessel_port, nginx_port, bench_dir, screenshot, runs, row, log):
                 if t["not_drawn"] is not None:
                     row(f"{label}: {page}, icons not drawn after scrolling to its end", t["not_drawn"], None,
                         "lower", "0")
+            if tls_goal is not None:
+                # The folder page over https: every connection a TLS handshake over the link.
+                page, tessel_path, nginx_path = pages[0]
+                certificate("own")
+                t = median_load(link, f"https://127.0.0.1:{local['tessel']}{tessel_path}", runs, spki=spki)
+                n = median_load(link, f"https://127.0.0.1:{local['nginx-tls']}{nginx_path}", runs, spki=spki)
+                row(f"{label}, https: {page} vs autoindex, every icon on screen drawn (ms)", t["drawn"],
+                    n["drawn"], "lower", f"Tessel <= {tls_goal}")
+                row(f"{label}, https: {page}, requests until then", t["requests"], n["requests"], "lower")
     finally:
         link.close()

@@ -15,6 +15,9 @@ namespace {
 constexpr std::size_t kBlock = 256 << 10;
 // Smaller file data is copied into the block with the headers around it: fewer sends.
 constexpr std::uint64_t kZeroCopyMin = 64 << 10;
+// Files this large are worth a wider read-ahead; smaller ones are read whole by the first reads'
+// own read-ahead, and the hint would be one more system call per entry.
+constexpr std::uint64_t kSequentialMin = 1 << 20;
 
 std::uint32_t Crc(std::uint32_t crc, const char* data, std::size_t size) {
   return static_cast<std::uint32_t>(
@@ -121,10 +124,12 @@ bool CZipStream::Data(std::size_t i) {
   if (entry.folder || data_start + entry.size <= m_pos || data_start >= m_end) return true;
   const std::uint64_t from = m_pos - data_start;
   const std::uint64_t to = std::min(entry.size, m_end - data_start);
-  const FileHandle file(OpenEntry(i));
-  if (file.get() >= 0) posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  struct stat opened {};
+  const FileHandle file(OpenEntry(i, opened));
+  if (file.get() >= 0 && to - from >= kSequentialMin)
+    posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   bool done = false;
-  if (!DataZeroCopy(i, file.get(), from, to, done)) return false;
+  if (!DataZeroCopy(i, file.get(), opened, from, to, done)) return false;
   if (done) return true;
 
   std::uint32_t crc = Crc(0, nullptr, 0);
@@ -140,7 +145,7 @@ bool CZipStream::Data(std::size_t i) {
       std::memset(room, 0, want);
       got = static_cast<ssize_t>(want);
     }
-    crc = Crc(crc, room, static_cast<std::size_t>(got));
+    crc = m_split_crc.Update(crc, room, static_cast<std::size_t>(got));
     m_used += static_cast<std::size_t>(got);
     at += static_cast<std::uint64_t>(got);
     m_pos += static_cast<std::uint64_t>(got);
@@ -166,8 +171,8 @@ bool CZipStream::Data(std::size_t i) {
   return true;
 }
 
-bool CZipStream::DataZeroCopy(std::size_t i, int file, std::uint64_t from, std::uint64_t to,
-                              bool& done) {
+bool CZipStream::DataZeroCopy(std::size_t i, int file, const struct stat& opened,
+                              std::uint64_t from, std::uint64_t to, bool& done) {
   done = false;
   const CZipLayout::Entry& entry = m_layout.Entries()[i];
   if (m_file_sink == nullptr || file < 0 || to - from < kZeroCopyMin) return true;
@@ -175,7 +180,7 @@ bool CZipStream::DataZeroCopy(std::size_t i, int file, std::uint64_t from, std::
   // the file as it was walked and still is.
   const bool needs_crc = to == entry.size;
   std::uint32_t crc = 0;
-  if (needs_crc && (m_known[i] || m_cache == nullptr || !Unchanged(i, file, false) ||
+  if (needs_crc && (m_known[i] || m_cache == nullptr || !Matches(i, opened) ||
                     !m_cache->Find(Path(i), Identity(i), crc)))
     return true;
   if (!Flush() || !(*m_file_sink)(file, from, to - from)) return false;
@@ -204,7 +209,8 @@ bool CZipStream::EntryCrc(std::size_t i, std::uint32_t& crc) {
     return true;
   }
   if (m_cache == nullptr || !m_cache->Find(Path(i), Identity(i), crc)) {
-    const FileHandle file(OpenEntry(i));
+    struct stat opened {};
+    const FileHandle file(OpenEntry(i, opened));
     bool short_read = false;
     if (!ReadCrc(file.get(), 0, entry.size, crc, short_read)) return false;
     if (Unchanged(i, file.get(), short_read)) {
@@ -233,17 +239,16 @@ bool CZipStream::ReadCrc(int file, std::uint64_t from, std::uint64_t to, std::ui
       std::memset(m_crc_buffer.get(), 0, want);
       got = static_cast<ssize_t>(want);
     }
-    crc = Crc(crc, m_crc_buffer.get(), static_cast<std::size_t>(got));
+    crc = m_split_crc.Update(crc, m_crc_buffer.get(), static_cast<std::size_t>(got));
     at += static_cast<std::uint64_t>(got);
     m_crc_only_bytes += static_cast<std::uint64_t>(got);
   }
   return true;
 }
 
-int CZipStream::OpenEntry(std::size_t i) const {
+int CZipStream::OpenEntry(std::size_t i, struct stat& st) const {
   // Non-blocking, so that a pipe put where the file was cannot hold the send.
   const int fd = open(Path(i).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  struct stat st {};
   if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
     close(fd);
     return -1;
@@ -253,7 +258,10 @@ int CZipStream::OpenEntry(std::size_t i) const {
 
 bool CZipStream::Unchanged(std::size_t i, int file, bool short_read) const {
   struct stat st {};
-  if (short_read || file < 0 || fstat(file, &st) != 0) return false;
+  return !short_read && file >= 0 && fstat(file, &st) == 0 && Matches(i, st);
+}
+
+bool CZipStream::Matches(std::size_t i, const struct stat& st) const {
   const CZipLayout::Entry& entry = m_layout.Entries()[i];
   return static_cast<std::uint64_t>(st.st_size) == entry.size && st.st_mtime == entry.mtime &&
          static_cast<std::uint32_t>(st.st_mtim.tv_nsec) == entry.mtime_nsec &&

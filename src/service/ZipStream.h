@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+struct stat;
+
+#include "service/SplitCrc.h"
 #include "service/ZipCrcCache.h"
 #include "service/ZipLayout.h"
 
@@ -54,15 +57,20 @@ class CZipStream {
   bool Data(std::size_t i);
   // Data(i)'s bytes [from, to) through the file sink, when that is sound; false in done when
   // it is not (nothing sent then).
-  bool DataZeroCopy(std::size_t i, int file, std::uint64_t from, std::uint64_t to, bool& done);
+  // opened is the file's status as it was opened.
+  bool DataZeroCopy(std::size_t i, int file, const struct stat& opened, std::uint64_t from,
+                    std::uint64_t to, bool& done);
   bool EntryCrc(std::size_t i, std::uint32_t& crc);
   // The CRC-32 of bytes [from, to) of file (-1: none), completed with zeros where it is short;
   // short_read tells whether it was.
   bool ReadCrc(int file, std::uint64_t from, std::uint64_t to, std::uint32_t& crc,
                bool& short_read);
-  int OpenEntry(std::size_t i) const;
+  // The entry's file opened for reading (-1: none, or not a regular file), its status in opened.
+  int OpenEntry(std::size_t i, struct stat& opened) const;
   // Whether the file still is as the walk saw it, and reading it ran whole.
   bool Unchanged(std::size_t i, int file, bool short_read) const;
+  // Whether a status of the entry's file is the walk's.
+  bool Matches(std::size_t i, const struct stat& st) const;
   void NoteChanged(std::size_t i);
   CZipCrcCache::Identity Identity(std::size_t i) const;
   std::string Path(std::size_t i) const;
@@ -74,6 +82,7 @@ class CZipStream {
   std::vector<bool> m_known;
   std::unique_ptr<char[]> m_buffer;
   std::unique_ptr<char[]> m_crc_buffer;
+  CSplitCrc m_split_crc;
   std::size_t m_used = 0;
   std::uint64_t m_pos = 0;
   std::uint64_t m_end = 0;

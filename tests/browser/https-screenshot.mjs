@@ -1,26 +1,29 @@
-// Takes the README's picture of Chromium with a window, showing a Tessel page over https whose
-// certificate (the owner's files, signed by a test CA) the profile trusts. Run through the script
-// "https-screenshot" beside this file, which makes the certificates and the trusting profile,
-// and runs everything on a private X display in a private network namespace:
+// Takes the README's pictures of Chromium with a window, showing a Tessel page over https whose
+// certificate the program obtained by ACME from pebble, whose root the profile trusts: the site's
+// security information, and the certificate's viewer. Run through the script "https-screenshot"
+// beside this file, which runs it on a private X display inside pebble_https, with the page's
+// address and pebble's root:
 //
-//   node https-screenshot.mjs OUTPUT_FOLDER WORK_FOLDER
+//   node https-screenshot.mjs OUTPUT_FOLDER WORK_FOLDER URL ROOT_FILE
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 import tls from 'node:tls';
 import { chromium } from 'playwright-core';
-import { Tessel, chromiumArgs, write } from './tessel.mjs';
+import { chromiumArgs } from './tessel.mjs';
 
-const [out, work] = process.argv.slice(2);
-if (!out || !work) throw new Error('usage: node https-screenshot.mjs OUTPUT_FOLDER WORK_FOLDER');
+const [out, work, url, root] = process.argv.slice(2);
+if (!out || !work || !url || !root) {
+  throw new Error('usage: node https-screenshot.mjs OUTPUT_FOLDER WORK_FOLDER URL ROOT_FILE');
+}
 
 const sleep = (ms) => new Promise((resolve) => { setTimeout(resolve, ms); });
 
-// Whether a TLS client trusting the test CA alone accepts what the program serves.
-function trusted(port, ca) {
+// Whether a TLS client trusting pebble's root alone accepts what the program serves.
+function trusted(address, ca) {
   return new Promise((resolve) => {
-    const socket = tls.connect({ host: '127.0.0.1', port, ca }, () => {
+    const socket = tls.connect({ host: address.hostname, port: Number(address.port), ca }, () => {
       resolve(socket.authorized);
       socket.end();
     });
@@ -28,36 +31,27 @@ function trusted(port, ca) {
   });
 }
 
-const tessel = new Tessel(process.env.TESSEL_BINARY, process.env.TESSEL_WEB_DIR);
+function run(program, args) {
+  const result = spawnSync(program, args, { encoding: 'utf8' });
+  assert.equal(result.status, 0, `${program}: ${result.stderr}`);
+}
+
 let context;
 try {
-  await tessel.start();
-  const port = Number(new URL(tessel.base).port || 80);
-  const files = path.join(tessel.root, 'Holiday photos 2026');
-  for (const [name, size] of [['Beach.jpg', 2400000], ['Harbour at night.jpg', 3100000],
-    ['Route.gpx', 48000]]) write(path.join(files, name), Buffer.alloc(size, 7));
-  tessel.share(files);
-  write(path.join(tessel.root, 'Reading list.pdf'), Buffer.alloc(180000, 1));
-  tessel.share(path.join(tessel.root, 'Reading list.pdf'));
+  assert.ok(await trusted(new URL(url), fs.readFileSync(root)),
+    `${url} does not serve a certificate pebble's root verifies`);
 
-  // The owner's files, taken up by the next connection after the program reads the settings.
-  tessel.sql(`insert or replace into config (paramname, paramvalue) values
-    ('CertSource', 'own'), ('CertFile', '${path.join(work, 'server-chain.pem')}'),
-    ('KeyFile', '${path.join(work, 'server-key.pem')}')`);
-  const ca = fs.readFileSync(path.join(work, 'ca.pem'));
-  let served = false;
-  for (let i = 0; i < 50 && !served; ++i) {
-    served = await trusted(port, ca);
-    if (!served) await sleep(200);
-  }
-  assert.ok(served, `the own certificate is not served:\n${tessel.output}`);
-  await tessel.waitForOutput(/HTTPS: own certificate for 127\.0\.0\.1,/, 10000);
+  // Chromium reads the certificates it trusts from the NSS database under $HOME.
+  const nss = path.join(work, 'home', '.pki', 'nssdb');
+  fs.mkdirSync(nss, { recursive: true });
+  run('certutil', ['-N', '-d', `sql:${nss}`, '--empty-password']);
+  run('certutil', ['-A', '-d', `sql:${nss}`, '-n', 'Pebble root', '-t', 'C,,', '-i', root]);
 
   context = await chromium.launchPersistentContext(path.join(work, 'profile'), {
     executablePath: '/usr/bin/chromium',
     headless: false,
     viewport: null,
-    // The profile's HOME holds the NSS database that trusts the test CA.
+    // The profile's HOME holds the NSS database that trusts pebble's root.
     env: { ...process.env, HOME: path.join(work, 'home') },
     ignoreDefaultArgs: ['--enable-automation'],
     args: [...chromiumArgs, '--test-type', '--start-maximized', '--lang=en-US',
@@ -66,29 +60,43 @@ try {
   const page = context.pages()[0] ?? await context.newPage();
   const security = await context.newCDPSession(page);
   let state = '';
-  security.on('Security.visibleSecurityStateChanged',
-    (event) => { state = event.visibleSecurityState.securityState; });
+  let issuer = '';
+  security.on('Security.visibleSecurityStateChanged', (event) => {
+    state = event.visibleSecurityState.securityState;
+    issuer = event.visibleSecurityState.certificateSecurityState?.issuer ?? '';
+  });
   await security.send('Security.enable');
-  const url = `https://127.0.0.1:${port}/`;
   // A certificate Chromium did not trust would end the navigation with an error.
   await page.goto(url);
   const facts = await page.evaluate(() => ({ protocol: location.protocol, title: document.title }));
   assert.equal(facts.protocol, 'https:');
   for (let i = 0; i < 50 && state !== 'secure'; ++i) await sleep(100);
   assert.equal(state, 'secure', 'Chromium does not call the page secure');
-  console.log(`${url}: ${facts.protocol} "${facts.title}", security state ${state}`);
+  assert.match(issuer, /^Pebble /, 'the certificate is not one pebble issued');
+  console.log(`${url}: ${facts.protocol} "${facts.title}", security state ${state}, issued by ${issuer}`);
 
-  // The site's information under the icon left of the address says how the connection stands.
+  const xdotool = (...args) => run('xdotool', args);
+  const grab = (name) => {
+    const picture = path.join(out, name);
+    run('import', ['-window', 'root', picture]);
+    console.log(`wrote ${picture}`);
+  };
+  // The site's information under the icon left of the address, then its security page, say how
+  // the connection stands; that page's last line opens the certificate's viewer.
   await page.mouse.click(600, 500);
   await sleep(500);
-  const icon = spawnSync('xdotool', ['mousemove', '138', '63', 'click', '1'], { encoding: 'utf8' });
-  assert.equal(icon.status, 0, icon.stderr);
-  await sleep(3000);
-  const picture = path.join(out, 'browser-https.png');
-  const grab = spawnSync('import', ['-window', 'root', picture], { encoding: 'utf8' });
-  assert.equal(grab.status, 0, grab.stderr);
-  console.log(`wrote ${picture}`);
+  xdotool('mousemove', '138', '63', 'click', '1');
+  await sleep(2000);
+  xdotool('mousemove', '242', '155', 'click', '1');
+  await sleep(500);
+  xdotool('mousemove', '600', '500');
+  await sleep(2500);
+  grab('browser-https.png');
+  xdotool('mousemove', '232', '305', 'click', '1');
+  await sleep(500);
+  xdotool('mousemove', '600', '20');
+  await sleep(2500);
+  grab('browser-https-certificate.png');
 } finally {
   if (context) await context.close();
-  await tessel.stop();
 }
