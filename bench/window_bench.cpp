@@ -34,13 +34,8 @@
 #include "desktop/TesselDlg.h"
 #include "desktop/TransfersView.h"
 #include "service/Connection.h"
-#include "service/ServiceHttp.h"
-#include "service/ThreadPool.h"
+#include "service/ServiceStack.h"
 #include "service/TransferRegistry.h"
-#include "store/DataAccount.h"
-#include "store/DataFileShare.h"
-#include "store/DataLog.h"
-#include "store/DataSystem.h"
 
 namespace {
 
@@ -56,37 +51,22 @@ void Run(int ms) {
   while (clock.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
 }
 
+// The service as the program wires it, with the window's view of it.
 struct Program {
-  CDataAccount accounts;
-  CDataFileShare shares;
-  CDataLog log;
-  CDataSystem system;
-  CThreadPool pool;
-  CTransferRegistry transfers;
-  CServiceHttp service;
+  CServiceStack stack;
+  CDataFileShare& shares = stack.shares;
+  CDataLog& log = stack.log;
+  CTransferRegistry& transfers = stack.transfers;
 
-  explicit Program(const std::string& folder)
-      : accounts(folder),
-        shares(folder),
-        log(folder),
-        system(folder),
-        service(pool, HttpStores{accounts, shares, system, log}) {
-    log.Open();
-    system.Open();
-    accounts.Open();
-    shares.Open();
+  explicit Program(const std::string& folder) : stack({.data_folder = folder}) {
+    stack.OpenStores();
   }
 
   MainWindowContext Context(const std::string& folder) {
-    MainWindowContext context{accounts,
-                              shares,
-                              log,
-                              system,
-                              pool,
-                              service,
-                              folder + "/tessel",
-                              [](const std::string&) {}};
-    context.transfers = &transfers;
+    MainWindowContext context{
+        stack.accounts, stack.shares,  stack.log,          stack.settings,
+        stack.pool,     stack.service, folder + "/tessel", [](const std::string&) {}};
+    context.transfers = &stack.transfers;
     return context;
   }
 };
