@@ -102,7 +102,12 @@ CTesselApp::CTesselApp(int& argc, char** argv, DesktopLoader load_desktop)
 
 // The log sink stays installed to the end: lines of downloads finishing while the service stops
 // still go to standard output, which outlives everything here.
-CTesselApp::~CTesselApp() = default;
+CTesselApp::~CTesselApp() {
+  // The renewal's thread reads the settings, which go with the stores before the HTTPS set-up:
+  // an early return (no free port, say) must stop it first, as the end of the event loop does.
+  m_https.Stop();
+  m_transfer_report.reset();
+}
 
 int CTesselApp::PortFromSetting(const std::string& value) {
   constexpr int kDefaultPort = 80;
