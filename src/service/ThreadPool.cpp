@@ -22,6 +22,8 @@ using namespace std::chrono_literals;
 
 // How often the guard looks again while the pool stays full.
 constexpr auto kGuardSlice = 100ms;
+// How long a worker waits for the next request of a connection it has just answered.
+constexpr auto kLinger = 2ms;
 
 // Accept errors that concern one connection (or a passing shortage), not the listener.
 bool IsTransientAcceptError(int error) {
@@ -306,7 +308,7 @@ void CThreadPool::Serve(Slot& slot, CConnectionHandler* handler) {
       // Requests sent one after the other without waiting are answered here, in order.
       for (;;) {
         wait = handler->Handle(connection) && connection.TakeWaitRequest();
-        if (!wait || !connection.HeadArrived()) break;
+        if (!wait || !(connection.HeadArrived() || NextHeadSoon(connection))) break;
       }
     } catch (...) {
       // A handler that fails (say, out of memory) loses its own connection, not the server.
@@ -316,6 +318,17 @@ void CThreadPool::Serve(Slot& slot, CConnectionHandler* handler) {
   // The connection waits for its next head without the worker; otherwise it ends here.
   if (wait) m_keeper.Park(connection, handler);
   Release(slot);
+}
+
+bool CThreadPool::NextHeadSoon(CConnection& connection) {
+  // A client that sends its next request as soon as it has the reply (a browser fetching a
+  // page's parts, a script) saves the hand-over through the keeper if the worker waits a moment.
+  // Only while workers are spare and nobody waits for one, so a lingering worker keeps no one out.
+  if (!connection.Idle() || m_keeper.HasReady() ||
+      m_busy.load(std::memory_order_relaxed) + 1 >= m_worker_count.load(std::memory_order_relaxed))
+    return false;
+  if (connection.WaitReadable(kLinger) != 1) return false;
+  return connection.ReceiveHead() == CConnection::HeadArrival::kWhole;
 }
 
 void CThreadPool::WakeForReady() {

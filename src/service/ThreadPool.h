@@ -98,6 +98,9 @@ class CThreadPool {
   // Serves the slot's connection (published as served) with handler, request after request while
   // heads are there, then parks or closes it and frees the slot.
   void Serve(Slot& slot, CConnectionHandler* handler);
+  // Waits a moment for the next head of an idle connection, while workers are spare; true once
+  // a whole one is in.
+  bool NextHeadSoon(CConnection& connection);
   // Publishes the slot's connection as served by handler.
   void Claim(Slot& slot, CConnectionHandler* handler);
   // Interrupts an idle worker's accept, so that it takes a connection the keeper has ready; grows
