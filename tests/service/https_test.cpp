@@ -34,14 +34,7 @@ int ConnectOwn(const char* address, int port) {
   inet_pton(AF_INET, address, &to.sin_addr);
   sockaddr_in from = to;
   from.sin_port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
-      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-    close(fd);
-    return -1;
-  }
-  timeval limit{5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  return fd;
+  return loopback::BindAndConnect(fd, &from, to, 5);
 }
 
 std::string TlsExchange(int port, const std::string& request, std::string* fingerprint = nullptr,

@@ -37,17 +37,25 @@ inline int FreePort() {
   return port;
 }
 
+// Binds fd to *local (none when null), connects it to remote and lets its reads give up after
+// seconds: fd, or -1 (fd closed) when binding or connecting fails.
+template <typename Local, typename Remote>
+inline int BindAndConnect(int fd, const Local* local, const Remote& remote, int seconds) {
+  if ((local && bind(fd, reinterpret_cast<const sockaddr*>(local), sizeof *local) != 0) ||
+      connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0) {
+    close(fd);
+    return -1;
+  }
+  timeval limit{seconds, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  return fd;
+}
+
 // A client connected to 127.0.0.1:port whose reads give up after 5 seconds; -1 when refused.
 inline int Connect(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address = Address(port);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  timeval limit{5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  return fd;
+  return BindAndConnect(fd, static_cast<sockaddr_in*>(nullptr), address, 5);
 }
 
 // A client socket bound to `from`, an IPv6 address of this host (see AdoptV6Block) or any
@@ -63,14 +71,7 @@ inline int ConnectFromV6(const char* from, int port) {
   address.sin6_family = AF_INET6;
   address.sin6_port = htons(static_cast<uint16_t>(port));
   address.sin6_addr = in6addr_loopback;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-      connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  timeval limit{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  return fd;
+  return BindAndConnect(fd, &local, address, 10);
 }
 
 // Makes every address of an IPv6 block ("2001:db8::/32") this host's own on loopback, as
@@ -89,14 +90,7 @@ inline int ConnectFrom(const char* from, int port) {
   local.sin_family = AF_INET;
   inet_pton(AF_INET, from, &local.sin_addr);
   sockaddr_in address = Address(port);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-      connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  timeval limit{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  return fd;
+  return BindAndConnect(fd, &local, address, 10);
 }
 
 inline void Send(int fd, std::string_view text) {
